@@ -1,0 +1,120 @@
+// The upload controller: carries one firmware upload from the loaded package
+// and the user's choices through the application object to the end of the
+// run, and reports what it does line by line and as progress.
+//
+// Threading: one owner thread creates the object and makes every call; the
+// application object's events reach it on that thread while Upload waits in
+// the thread's message loop. Another thread (a signal handler's helper, say)
+// must not call Cancel directly: it posts a task that calls Cancel to the
+// owner's loop (core::MessageLoop::Post), which also wakes the wait.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/iqx_app.h"
+#include "core/class_registry.h"
+#include "core/event_source.h"
+#include "upload/upload_view.h"
+
+namespace pelvane::package {
+struct PackageConfiguration;
+class QN_Prompt;
+}  // namespace pelvane::package
+
+namespace pelvane::upload {
+
+// The transfer animation and the erase progress advance at most this often.
+inline constexpr std::chrono::milliseconds kAnimationTick{200};
+// A wait for an answer has no time limit of its own unless one is set (the
+// wizard's user can always cancel; the command-line runner sets one).
+inline constexpr std::chrono::milliseconds kNoIdleTimeout{0};
+
+// What a run found out, for records kept per instrument.
+struct MemoryCodes {
+  std::int32_t startAddress = 0;
+  std::uint32_t manufacturer = 0;
+  std::uint32_t device = 0;
+};
+
+struct ProgramChecksum {
+  std::string filename;
+  std::int32_t blockCount = 0;
+  std::uint32_t host = 0;
+  std::uint32_t target = 0;
+};
+
+class QN_UploadProcessEvents {
+ public:
+  virtual ~QN_UploadProcessEvents() = default;
+  // Raised only while no wizard view is running (the view gets them instead).
+  virtual void ProgressUpdate(std::string& text, std::int16_t& percent) = 0;
+  virtual void ActionUpdate(std::string& text) = 0;
+  // Facts of the run, raised in both reporting modes.
+  virtual void MemoryIdentified(const MemoryCodes&) {}
+  virtual void ProgramVerified(const ProgramChecksum&) {}
+  virtual void DownloadWritten(const std::string& /*filename*/, std::int64_t /*bytes*/) {}
+};
+
+class QN_UploadProcess {
+ public:
+  using AppRegistry = core::ClassRegistry<app::IQX_App>;
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+  // `apps` creates the application object by its class id (FlashApp); it must
+  // outlive this object. `prompt` answers questions (download files that
+  // exist, a bad language); without one every such question is answered No.
+  explicit QN_UploadProcess(const AppRegistry& apps, package::QN_Prompt* prompt = nullptr);
+  ~QN_UploadProcess();
+  QN_UploadProcess(const QN_UploadProcess&) = delete;
+  QN_UploadProcess& operator=(const QN_UploadProcess&) = delete;
+
+  // QN_Error: the text is the resource text of the code followed by the string.
+  std::int32_t GetLastError() const;
+  std::string GetLastErrorString() const;
+  void SetLastError(std::int32_t code);
+  void SetLastErrorString(const std::string& text);
+
+  void ComPort(const std::string& port);
+  const std::string& ComPort() const;
+  void FirmwareLanguage(const std::string& language);
+  const std::string& FirmwareLanguage() const;
+  void Cancel();
+  bool DisplayReadMe();
+  bool UploadWizard_Running();
+  // Loads the configuration member (always "QXCONFIG.INI") of the package at
+  // PackagePath; the outcome is in GetLastError.
+  void Filename(const std::string& member);
+  void DisplayConfiguration();
+  bool Upload();
+  bool RestartInstrument() const;
+
+  core::Status Advise(QN_UploadProcessEvents* listener, core::Cookie* cookie);
+  core::Status Unadvise(core::Cookie cookie);
+
+  // Set-up by the program around the controller.
+  void PackagePath(const std::string& path);
+  const std::string& PackagePath() const;
+  void SetView(QN_UploadView* view);  // the wizard's upload screen; null detaches
+  void SetPrompt(package::QN_Prompt* prompt);
+  void TransferOnly(bool transferOnly);  // the command line's TRANSFERONLY
+  bool TransferOnly() const;
+  void SetClock(Clock clock);  // steady clock unless set (tests drive their own)
+  void SetTick(std::chrono::milliseconds tick);
+  void SetIdleTimeout(std::chrono::milliseconds timeout);  // kNoIdleTimeout: none
+  // True after a run whose wait was ended by the idle time-out.
+  bool IdleTimedOut() const;
+
+  bool Loaded() const;  // a package has been loaded without error
+  const package::PackageConfiguration& Configuration() const;
+  std::int32_t ProgressCounter() const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace pelvane::upload
