@@ -1,0 +1,101 @@
+#include "sim/link.h"
+
+#include <array>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace pelvane::sim {
+namespace {
+
+// How often a wait without limit looks at the stop request.
+constexpr std::chrono::milliseconds kStopPoll{100};
+
+// 8E1: start bit, 8 data bits, parity, stop bit.
+constexpr int kBitsPerByte = 11;
+
+}  // namespace
+
+Link::Link(Transport& transport, const std::atomic<bool>& stop, long baud, LineNoise& noise)
+    : transport_(transport), stop_(stop), noise_(noise), start_(std::chrono::steady_clock::now()) {
+  if (baud > 0) {
+    byte_time_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(kBitsPerByte) / baud));
+  }
+}
+
+bool Link::OpenTranscript(const std::string& path) {
+  transcript_.open(path, std::ios::out | std::ios::trunc);
+  return transcript_.good();
+}
+
+void Link::Log(const char* direction, std::span<const std::uint8_t> bytes) {
+  if (!transcript_.is_open() || bytes.empty()) return;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%12.6f %s", seconds, direction);
+  transcript_ << stamp;
+  for (std::uint8_t b : bytes) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, " %02X", b);
+    transcript_ << hex;
+  }
+  transcript_ << '\n';
+  transcript_.flush();
+}
+
+void Link::PaceUntil(std::chrono::steady_clock::time_point t) {
+  if (t > std::chrono::steady_clock::now()) std::this_thread::sleep_until(t);
+}
+
+ByteResult Link::ReadByte(std::optional<std::chrono::milliseconds> timeout) {
+  const auto deadline = timeout ? std::chrono::steady_clock::now() + *timeout
+                                : std::chrono::steady_clock::time_point::max();
+  while (pending_.empty()) {
+    if (stop_.load()) return {ByteState::Stopped};
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return {ByteState::Timeout};
+    auto wait = kStopPoll;
+    if (deadline != std::chrono::steady_clock::time_point::max()) {
+      wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+    }
+    std::array<std::uint8_t, 512> buffer;
+    const ReadResult r = transport_.Read(buffer, wait);
+    if (r.state == ReadState::Closed) return {ByteState::Closed};
+    if (r.state == ReadState::Data) {
+      const std::span<std::uint8_t> got(buffer.data(), r.count);
+      Log("RX", got);
+      bytes_in_ += r.count;
+      for (std::uint8_t& b : got) pending_.push_back(noise_.Pass(b));
+    }
+  }
+  if (byte_time_.count() > 0) {
+    // Each byte is there only after its wire time behind the one before.
+    next_rx_ = std::max(next_rx_, std::chrono::steady_clock::now() - byte_time_) + byte_time_;
+    PaceUntil(next_rx_);
+  }
+  const std::uint8_t byte = pending_.front();
+  pending_.pop_front();
+  return {ByteState::Byte, byte};
+}
+
+bool Link::Write(std::span<const std::uint8_t> bytes) {
+  std::vector<std::uint8_t> line(bytes.begin(), bytes.end());
+  for (std::uint8_t& b : line) b = noise_.Pass(b);
+  if (byte_time_.count() > 0) {
+    next_tx_ = std::max(next_tx_, std::chrono::steady_clock::now()) +
+               byte_time_ * static_cast<long>(line.size());
+    PaceUntil(next_tx_);
+  }
+  Log("TX", line);
+  bytes_out_ += line.size();
+  return transport_.Write(line);
+}
+
+void Link::DiscardInput() {
+  pending_.clear();
+  transport_.DiscardInput();
+}
+
+}  // namespace pelvane::sim

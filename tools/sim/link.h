@@ -1,0 +1,61 @@
+// The line as the instrument sees it: the transport plus what happens on the
+// way (wire-time pacing, line noise) and the transcript of every byte.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "sim/faults.h"
+#include "sim/transport.h"
+
+namespace pelvane::sim {
+
+enum class ByteState { Byte, Timeout, Stopped, Closed };
+
+struct ByteResult {
+  ByteState state;
+  std::uint8_t byte = 0;
+};
+
+class Link {
+ public:
+  // `stop` is polled while waiting so that a signal or a test ends a wait
+  // quickly. `baud` 0 means no pacing.
+  Link(Transport& transport, const std::atomic<bool>& stop, long baud, LineNoise& noise);
+
+  // Opens the transcript; false when the file cannot be written.
+  bool OpenTranscript(const std::string& path);
+
+  // Waits up to `timeout` (nothing: without limit) for the next byte.
+  ByteResult ReadByte(std::optional<std::chrono::milliseconds> timeout);
+  bool Write(std::span<const std::uint8_t> bytes);
+  void DiscardInput();
+  void Close() { transport_.Close(); }
+
+  std::uint64_t bytes_in() const { return bytes_in_; }
+  std::uint64_t bytes_out() const { return bytes_out_; }
+
+ private:
+  void Log(const char* direction, std::span<const std::uint8_t> bytes);
+  void PaceUntil(std::chrono::steady_clock::time_point t);
+
+  Transport& transport_;
+  const std::atomic<bool>& stop_;
+  std::chrono::steady_clock::duration byte_time_{};
+  LineNoise& noise_;
+  std::deque<std::uint8_t> pending_;
+  std::chrono::steady_clock::time_point next_rx_{};
+  std::chrono::steady_clock::time_point next_tx_{};
+  std::chrono::steady_clock::time_point start_;
+  std::ofstream transcript_;
+  std::uint64_t bytes_in_ = 0;
+  std::uint64_t bytes_out_ = 0;
+};
+
+}  // namespace pelvane::sim

@@ -1,0 +1,170 @@
+#include "sim/simulator.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <ostream>
+#include <stdexcept>
+
+#include "sim/fd_transport.h"
+#include "sim/package_memories.h"
+
+namespace pelvane::sim {
+namespace {
+
+constexpr long kDefaultDeviceBaud = 115200;
+
+std::string SafeName(const std::string& name) {
+  std::string out;
+  for (char c : name) out += std::isalnum(static_cast<unsigned char>(c)) || c == '-' ? c : '_';
+  return out.empty() ? "FLASH" : out;
+}
+
+std::optional<std::string> BuildFlash(const SimOptions& o, FlashBank& bank) {
+  std::vector<MemorySpec> specs;
+  if (!o.package.empty()) {
+    try {
+      specs = MemoriesFromPackage(o.package);
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+  }
+  specs.insert(specs.end(), o.memories.begin(), o.memories.end());
+  for (const auto& spec : specs) {
+    const auto known = KnownFlashCodes(spec.name);
+    FlashMemory m;
+    m.name = spec.name;
+    m.base = spec.base;
+    m.size = spec.size;
+    m.manufacturer = spec.manufacturer.value_or(known ? known->manufacturer : 0);
+    m.device = spec.device.value_or(known ? known->device : 0);
+    if (auto error = bank.Add(std::move(m), o.fill)) return error;
+  }
+  for (const auto& preload : o.preloads) {
+    std::ifstream in(preload.file, std::ios::binary);
+    if (!in) return "cannot read " + preload.file;
+    std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+    if (auto error = bank.Preload(preload.address, data)) return preload.file + ": " + *error;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> DumpMemories(const std::vector<FlashMemory>& memories,
+                                        const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) return "cannot create " + dir + ": " + ec.message();
+  for (const auto& m : memories) {
+    char base[16];
+    std::snprintf(base, sizeof base, "%X", m.base);
+    const auto path = std::filesystem::path(dir) / (SafeName(m.name) + "_" + base + ".bin");
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(m.bytes.data()),
+              static_cast<std::streamsize>(m.bytes.size()));
+    if (!out) return "cannot write " + path.string();
+  }
+  return std::nullopt;
+}
+
+int RunSimulator(const SimOptions& o, const std::atomic<bool>& stop,
+                 const std::function<void(const std::string&)>& ready, std::ostream& log) {
+  FlashBank flash;
+  if (auto error = BuildFlash(o, flash)) {
+    log << "pelvane-sim: " << *error << std::endl;
+    return kExitSetup;
+  }
+
+  std::unique_ptr<FdTransport> transport;
+  std::string path;
+  long pacing = o.baud;
+  try {
+    if (o.device.empty()) {
+      Pty pty = OpenPty();
+      transport = std::move(pty.transport);
+      path = pty.slave_path;
+    } else {
+      transport = OpenSerialDevice(o.device, o.baud > 0 ? o.baud : kDefaultDeviceBaud);
+      path = o.device;
+      pacing = 0;  // the device's own line speed paces the bytes
+    }
+  } catch (const std::exception& e) {
+    log << "pelvane-sim: " << e.what() << std::endl;
+    return kExitSetup;
+  }
+
+  bool linked = false;
+  if (!o.link.empty()) {
+    std::error_code ec;
+    // Only a link left behind by an earlier run is replaced, never a file.
+    if (std::filesystem::is_symlink(o.link, ec)) std::filesystem::remove(o.link, ec);
+    std::filesystem::create_symlink(path, o.link, ec);
+    if (ec) {
+      log << "pelvane-sim: cannot make the link " << o.link << ": " << ec.message() << std::endl;
+      return kExitSetup;
+    }
+    linked = true;
+  }
+
+  LineNoise noise(o.faults.noise_rate, o.faults.seed);
+  Link link(*transport, stop, pacing, noise);
+  if (!o.transcript.empty() && !link.OpenTranscript(o.transcript)) {
+    log << "pelvane-sim: cannot write the transcript " << o.transcript << std::endl;
+    return kExitSetup;
+  }
+
+  Instrument instrument(link, flash, o.faults, noise, o.instrument);
+  instrument.set_logger([&](const std::string& line) {
+    const bool violation = line.rfind("protocol violation", 0) == 0;
+    if (o.quiet && !violation) return;
+    if (!o.verbose && !violation && line.rfind("command ", 0) == 0 &&
+        line.find("(injected)") == std::string::npos && line.find("fails") == std::string::npos) {
+      return;
+    }
+    log << "pelvane-sim: " << line << std::endl;
+  });
+  bool output_failed = false;
+  if (!o.dump_dir.empty()) {
+    instrument.set_prog_end_hook([&] {
+      if (auto error = DumpMemories(flash.memories(), o.dump_dir)) {
+        log << "pelvane-sim: " << *error << std::endl;
+        output_failed = true;
+      }
+    });
+  }
+
+  if (ready) ready(path);
+  instrument.Run();
+
+  transport->Close();
+  if (linked) {
+    std::error_code ec;
+    std::filesystem::remove(o.link, ec);
+  }
+  if (!o.dump_dir.empty()) {
+    if (auto error = DumpMemories(flash.memories(), o.dump_dir)) {
+      log << "pelvane-sim: " << *error << std::endl;
+      output_failed = true;
+    }
+  }
+  const std::string summary = FormatSummary(instrument.summary(), flash.memories());
+  if (o.summary.empty()) {
+    if (!o.quiet) log << summary << std::flush;
+  } else {
+    std::ofstream out(o.summary, std::ios::trunc);
+    out << summary;
+    if (!out) {
+      log << "pelvane-sim: cannot write the summary " << o.summary << std::endl;
+      output_failed = true;
+    }
+  }
+  if (output_failed) return kExitSetup;
+  return instrument.summary().violations > 0 ? kExitViolations : kExitOk;
+}
+
+}  // namespace pelvane::sim
