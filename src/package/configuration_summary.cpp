@@ -1,0 +1,50 @@
+#include "package/item_parsing.h"
+#include "package/package_loader.h"
+
+namespace pelvane::package {
+
+std::vector<std::string> ConfigurationSummary(const PackageConfiguration& c, bool advanced) {
+  std::vector<std::string> pieces;
+  bool serial = IsSerialPort(c.port);
+  std::string connect =
+      serial ? "Please connect your instrument using a Serial Cable (null modem) to " + Trim(c.port)
+             : std::string("Please connect your instrument using a GPIB Cable");
+  if (c.keyText.empty()) {
+    connect += serial ? " and then switch on your instrument whilst pressing the number 5"
+                      : " and then switch on your instrument whilst pressing the number 6";
+  } else {
+    connect += " and then switch on your instrument whilst pressing the " + c.keyText;
+  }
+  pieces.push_back(connect);
+  if (!advanced) return pieces;
+
+  pieces.push_back(" ");
+  pieces.push_back("Communications Channel = " + c.port);
+  if (serial) pieces.push_back("At BAUD rate = " + c.baudText);
+  pieces.push_back("Instrument Processor = " + c.processorName);
+  pieces.push_back("Instrument Architecture = " + c.architectureName + " (" +
+                   Hex(c.architectureCode) + ")");
+  if (!c.continueFlag) pieces.push_back("Restart Instrument");
+  pieces.push_back("Firmware Language = " + c.firmwareLanguage);
+  pieces.push_back("Transfer Program = " + c.transferProgram.Filename());
+  for (const auto& m : c.memories) {
+    pieces.push_back("Flash Memory=" + m.Flashname() + " (" + Hex(m.FlashnameIndex()) + ") " +
+                     Hex(m.StartAddress()) + "~" + " H" + Hex(m.EndAddress()) + ":" + " H" +
+                     Hex(m.Length()));
+  }
+  for (const auto& e : c.erases) {
+    pieces.push_back("Erase=H" + Hex(e.EraseAddress()) + "~" + Hex(e.EndAddress()) + ":" +
+                     Hex(e.Length()));
+  }
+  for (const auto& d : c.downloads) {
+    pieces.push_back("Download=" + d.Filename() + "  " + Hex(d.StartAddress()) + "~" +
+                     Hex(d.EndAddress()) + ":" + Hex(d.Length()));
+  }
+  for (const auto& p : c.programs) {
+    pieces.push_back("Program=" + p.Filename() + "  " + Hex(p.LoadAddress()) + "~" +
+                     Hex(p.EndAddress()) + ":" + Hex(p.Length()));
+  }
+  return pieces;
+}
+
+}  // namespace pelvane::package

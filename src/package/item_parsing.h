@@ -1,0 +1,35 @@
+// Parsing rules shared by every package item's Init.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelvane::package {
+
+// Removes leading and trailing blanks (spaces and tabs).
+std::string Trim(std::string_view text);
+std::string ToUpper(std::string_view text);
+// Splits at every separator, no limit; fields are not trimmed.
+std::vector<std::string> Split(std::string_view text, char separator);
+
+// A numeric field: "0X" (any case) followed by 1..8 hexadecimal digits is
+// read as a 32-bit pattern (so 0xFFFFFFFF is -1); otherwise an optionally
+// signed decimal integer that fits in a signed 32-bit integer. Anything else
+// (empty, "abc", "0x", "12abc", out of range) does not convert.
+std::optional<std::int32_t> ParseNumericField(std::string_view field);
+
+// A file-name field: unchanged when it holds ":" anywhere or begins with
+// "\"; otherwise the source path is put in front without a separator.
+std::string ResolveFileName(const std::string& field, const std::string& sourcePath);
+
+// start + length when it fits in a signed 32-bit integer.
+std::optional<std::int32_t> EndAddress(std::int32_t start, std::int32_t length);
+
+// Upper-case hexadecimal without prefix or leading zeros; negative values as
+// their 32-bit two's-complement pattern.
+std::string Hex(std::int32_t value);
+
+}  // namespace pelvane::package

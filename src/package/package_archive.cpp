@@ -1,0 +1,193 @@
+#include "package/package_archive.h"
+
+#include <strings.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+namespace pelvane::package {
+
+namespace {
+
+struct ZipCloser {
+  void operator()(zip_t* zip) const { zip_discard(zip); }
+};
+using ZipHandle = std::unique_ptr<zip_t, ZipCloser>;
+
+struct ZipFileCloser {
+  void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+using ZipFileHandle = std::unique_ptr<zip_file_t, ZipFileCloser>;
+
+ZipHandle OpenArchive(const std::string& path, std::string& error) {
+  int code = 0;
+  zip_t* zip = zip_open(path.c_str(), ZIP_RDONLY, &code);
+  if (!zip) {
+    zip_error_t ze;
+    zip_error_init_with_code(&ze, code);
+    error = "cannot open package " + path + ": " + zip_error_strerror(&ze);
+    zip_error_fini(&ze);
+    return nullptr;
+  }
+  error.clear();
+  return ZipHandle(zip);
+}
+
+// Index of the first member of that name, compared without regard to case.
+std::int64_t Locate(zip_t* zip, const std::string& name) {
+  zip_int64_t count = zip_get_num_entries(zip, 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    const char* entry = zip_get_name(zip, static_cast<zip_uint64_t>(i), 0);
+    if (entry && strcasecmp(entry, name.c_str()) == 0) return i;
+  }
+  return -1;
+}
+
+std::int64_t SizeAt(zip_t* zip, std::int64_t index) {
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat_index(zip, static_cast<zip_uint64_t>(index), 0, &st) != 0 ||
+      !(st.valid & ZIP_STAT_SIZE)) {
+    return -1;
+  }
+  return static_cast<std::int64_t>(std::min<zip_uint64_t>(st.size, INT64_MAX));
+}
+
+}  // namespace
+
+PackageArchive::PackageArchive(std::string path) : path_(std::move(path)) {}
+
+int PackageArchive::CountMembers(const std::string& name) const {
+  ZipHandle zip = OpenArchive(path_, lastError_);
+  if (!zip) return 0;
+  int found = 0;
+  zip_int64_t count = zip_get_num_entries(zip.get(), 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    const char* entry = zip_get_name(zip.get(), static_cast<zip_uint64_t>(i), 0);
+    if (entry && strcasecmp(entry, name.c_str()) == 0) ++found;
+  }
+  return found;
+}
+
+std::int64_t PackageArchive::MemberSize(const std::string& name) const {
+  ZipHandle zip = OpenArchive(path_, lastError_);
+  if (!zip) return 0;
+  std::int64_t index = Locate(zip.get(), name);
+  if (index < 0) return 0;
+  std::int64_t size = SizeAt(zip.get(), index);
+  return size < 0 ? 0 : size;
+}
+
+std::string PackageArchive::Comment() const {
+  ZipHandle zip = OpenArchive(path_, lastError_);
+  if (!zip) return {};
+  int length = 0;
+  const char* comment = zip_get_archive_comment(zip.get(), &length, ZIP_FL_ENC_RAW);
+  if (!comment || length < 1) return {};
+  return std::string(comment, static_cast<std::size_t>(length));
+}
+
+bool PackageArchive::IsPackage() const {
+  return CountMembers(kConfigurationMember) >= 1;
+}
+
+bool PackageArchive::ReadMemberBytes(const std::string& name,
+                                     std::vector<std::uint8_t>& bytes) const {
+  bytes.clear();
+  ZipHandle zip = OpenArchive(path_, lastError_);
+  if (!zip) return false;
+  std::int64_t index = Locate(zip.get(), name);
+  if (index < 0) {
+    lastError_ = "member " + name + " not found in " + path_;
+    return false;
+  }
+  std::int64_t size = SizeAt(zip.get(), index);
+  if (size < 0) {
+    lastError_ = "cannot read the size of member " + name + " in " + path_;
+    return false;
+  }
+  if (size > kMaxMemberBytes) {
+    lastError_ = "member " + name + " of " + path_ + " claims " + std::to_string(size) +
+                 " bytes, more than the " + std::to_string(kMaxMemberBytes) +
+                 " a package member may hold";
+    return false;
+  }
+  ZipFileHandle file(zip_fopen_index(zip.get(), static_cast<zip_uint64_t>(index), 0));
+  if (!file) {
+    lastError_ = "cannot open member " + name + " of " + path_ + ": " + zip_strerror(zip.get());
+    return false;
+  }
+  bytes.resize(static_cast<std::size_t>(size));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    zip_int64_t n = zip_fread(file.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      lastError_ =
+          "cannot read member " + name + " of " + path_ + ": " + zip_file_strerror(file.get());
+      bytes.clear();
+      return false;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  if (done != bytes.size()) {
+    lastError_ = "member " + name + " of " + path_ + " ended after " + std::to_string(done) +
+                 " of " + std::to_string(size) + " bytes";
+    bytes.clear();
+    return false;
+  }
+  // A damaged archive shows itself by a checksum error only when the last
+  // byte has been read: read once more to let libzip check it.
+  std::uint8_t extra;
+  if (zip_fread(file.get(), &extra, 1) < 0) {
+    lastError_ =
+        "cannot read member " + name + " of " + path_ + ": " + zip_file_strerror(file.get());
+    bytes.clear();
+    return false;
+  }
+  lastError_.clear();
+  return true;
+}
+
+bool PackageArchive::ReadMemberText(const std::string& name, std::int64_t offset,
+                                    std::int64_t maxCount, std::string& text) const {
+  text.clear();
+  std::vector<std::uint8_t> bytes;
+  if (!ReadMemberBytes(name, bytes)) return false;
+  if (offset < 0 || maxCount < 0) return false;
+  std::size_t from = std::min<std::size_t>(static_cast<std::size_t>(offset), bytes.size());
+  std::size_t count =
+      std::min<std::size_t>(static_cast<std::size_t>(maxCount), bytes.size() - from);
+  text.assign(reinterpret_cast<const char*>(bytes.data()) + from, count);
+  return true;
+}
+
+std::int32_t PackageArchive::ReadBlock(const std::string& name, std::span<std::uint8_t> buffer,
+                                       std::int64_t offset) {
+  if (!cached_ || strcasecmp(cachedName_.c_str(), name.c_str()) != 0) {
+    cachedBytes_.clear();
+    cached_ = false;
+    std::vector<std::uint8_t> bytes;
+    if (!ReadMemberBytes(name, bytes)) return 0;
+    cachedBytes_ = std::move(bytes);
+    cachedName_ = name;
+    cached_ = true;
+  }
+  if (offset < 0 || static_cast<std::uint64_t>(offset) >= cachedBytes_.size()) return 0;
+  std::size_t count =
+      std::min<std::size_t>({buffer.size(), cachedBytes_.size() - static_cast<std::size_t>(offset),
+                             static_cast<std::size_t>(INT32_MAX)});
+  std::copy_n(cachedBytes_.begin() + offset, count, buffer.begin());
+  return static_cast<std::int32_t>(count);
+}
+
+void PackageArchive::ClearCache() {
+  cached_ = false;
+  cachedName_.clear();
+  cachedBytes_.clear();
+}
+
+}  // namespace pelvane::package

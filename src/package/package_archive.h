@@ -1,0 +1,67 @@
+// The firmware package archive (a ZIP file, ".QXPKG"), read through libzip.
+// Every operation opens the archive at its path afresh, as the package on
+// disk may be replaced between operations. Member names match without
+// regard to case.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "package/member_directory.h"
+
+namespace pelvane::package {
+
+// No member larger than this is read into memory: a package is a few
+// megabytes at most, and a bigger size is a damaged or hostile archive.
+inline constexpr std::int64_t kMaxMemberBytes = 64 * 1024 * 1024;
+
+inline constexpr const char* kConfigurationMember = "QXCONFIG.INI";
+inline constexpr const char* kNotesMember = "QXNOTES.TXT";
+inline constexpr const char* kReadmeMember = "Readme.txt";
+inline constexpr const char* kFinalMember = "Final.txt";
+// The package notes show this many characters at most.
+inline constexpr std::int64_t kNotesLength = 256;
+
+class PackageArchive : public MemberDirectory {
+ public:
+  explicit PackageArchive(std::string path);
+
+  const std::string& Path() const { return path_; }
+
+  // 0 when the member is absent or the archive cannot be read (LastError says why).
+  int CountMembers(const std::string& name) const override;
+  std::int64_t MemberSize(const std::string& name) const override;
+  // Empty when the archive has no comment.
+  std::string Comment() const;
+  // True when the archive can be opened and holds "QXCONFIG.INI".
+  bool IsPackage() const;
+  // Up to maxCount bytes of the member from offset, as text; the count read
+  // is text.size(). False (text empty) when the member is absent, over
+  // kMaxMemberBytes, or cannot be read.
+  bool ReadMemberText(const std::string& name, std::int64_t offset, std::int64_t maxCount,
+                      std::string& text) const;
+  // The whole member. False when absent, over kMaxMemberBytes, or unreadable.
+  bool ReadMemberBytes(const std::string& name, std::vector<std::uint8_t>& bytes) const;
+
+  // Copies up to buffer.size() bytes of the member from offset into the
+  // start of buffer and returns the count copied (fewer when the member ends
+  // earlier, 0 when absent or unreadable). One member is kept in memory, so
+  // consecutive blocks of a file read the archive once.
+  std::int32_t ReadBlock(const std::string& name, std::span<std::uint8_t> buffer,
+                         std::int64_t offset);
+  void ClearCache();
+
+  // Why the last failed operation failed (empty after success).
+  const std::string& LastError() const { return lastError_; }
+
+ private:
+  std::string path_;
+  mutable std::string lastError_;
+  bool cached_ = false;
+  std::string cachedName_;
+  std::vector<std::uint8_t> cachedBytes_;
+};
+
+}  // namespace pelvane::package

@@ -1,0 +1,33 @@
+#include "package/qn_erase.h"
+
+#include "package/item_parsing.h"
+
+namespace pelvane::package {
+
+bool QN_Erase::Init(const std::string& sInitString) {
+  std::vector<std::string> fields = Split(sInitString, ',');
+  for (auto& field : fields) field = Trim(field);
+
+  auto address = ParseNumericField(fields[0]);
+  if (!address) return false;
+  EraseAddress(*address);
+  if (fields.size() < 2) return false;
+  auto length = ParseNumericField(fields[1]);
+  if (!length) return false;
+  Length(*length);
+  return !overflow_;
+}
+
+void QN_Erase::Length(std::int32_t length) {
+  length_ = length;
+  if (endComputed_) return;
+  auto end = package::EndAddress(eraseAddress_, length_);
+  if (!end) {
+    overflow_ = true;
+    return;
+  }
+  endAddress_ = *end;
+  endComputed_ = true;
+}
+
+}  // namespace pelvane::package

@@ -1,0 +1,66 @@
+#include "package/qn_program.h"
+
+#include <utility>
+
+#include "package/item_parsing.h"
+#include "package/package_archive.h"
+
+namespace pelvane::package {
+
+QN_Program::QN_Program(std::shared_ptr<const MemberDirectory> members)
+    : members_(std::move(members)) {}
+
+bool QN_Program::Init(const std::string& sInitString, const std::string& sSrcPath) {
+  valid_ = true;
+  std::vector<std::string> fields = Split(sInitString, ',');
+  for (auto& field : fields) field = Trim(field);
+
+  auto load = ParseNumericField(fields[0]);
+  if (!load) return false;
+  LoadAddress(*load);
+  if (fields.size() < 2) return false;
+  Filename(ResolveFileName(fields[1], sSrcPath));
+  return !overflow_;
+}
+
+void QN_Program::Filename(const std::string& name) {
+  filename_ = Trim(name);
+  if (members_ && members_->CountMembers(filename_) >= 1) {
+    std::int64_t size = members_->MemberSize(filename_);
+    if (size > kMaxMemberBytes) {
+      valid_ = false;
+      SetLastError(kErrProgramEntryInvalid);
+      SetLastErrorString(" File Too Large " + filename_);
+      return;
+    }
+    length_ = static_cast<std::int32_t>(size);
+    fileFound_ = true;
+    if (loadAddressSet_ && !endComputed_) LoadAddress(loadAddress_);
+  } else {
+    valid_ = false;
+    SetLastError(kErrProgramEntryInvalid);
+    SetLastErrorString(" File Not Found " + filename_);
+  }
+}
+
+void QN_Program::LoadAddress(std::int32_t address) {
+  loadAddress_ = address;
+  loadAddressSet_ = true;
+  if (!fileFound_) return;
+  auto end = package::EndAddress(loadAddress_, length_);
+  if (!end) {
+    overflow_ = true;
+    valid_ = false;
+    return;
+  }
+  overflow_ = false;
+  endAddress_ = *end;
+  endComputed_ = true;
+}
+
+void QN_Program::Length(std::int32_t length) {
+  length_ = length;
+  valid_ = true;
+}
+
+}  // namespace pelvane::package

@@ -1,0 +1,73 @@
+#include "package/qn_transfer_program.h"
+
+#include <utility>
+
+#include "package/item_parsing.h"
+#include "package/package_archive.h"
+
+namespace pelvane::package {
+
+QN_TransferProgram::QN_TransferProgram(std::shared_ptr<const MemberDirectory> members)
+    : members_(std::move(members)) {}
+
+bool QN_TransferProgram::Init(const std::string& sInitString, const std::string& sSrcPath) {
+  valid_ = true;
+  std::vector<std::string> fields = Split(sInitString, ',');
+  for (auto& field : fields) field = Trim(field);
+
+  Filename(ResolveFileName(fields[0], sSrcPath));
+  if (fields.size() < 2) return false;
+  auto load = ParseNumericField(fields[1]);
+  if (!load) return false;
+  LoadAddress(*load);
+  if (fields.size() < 3) return false;
+  auto exec = ParseNumericField(fields[2]);
+  if (!exec) return false;
+  ExecAddress(*exec);
+  return !overflow_;
+}
+
+void QN_TransferProgram::Filename(const std::string& name) {
+  filename_ = Trim(name);
+  if (members_ && members_->CountMembers(filename_) >= 1) {
+    std::int64_t size = members_->MemberSize(filename_);
+    if (size > kMaxMemberBytes) {
+      valid_ = false;
+      SetLastError(kErrTransferEntryInvalid);
+      SetLastErrorString(" File Too Large " + filename_);
+      return;
+    }
+    length_ = static_cast<std::int32_t>(size);
+    fileFound_ = true;
+    if (loadAddressSet_ && !endComputed_) ComputeEnd();
+  } else {
+    valid_ = false;
+    SetLastError(kErrTransferEntryInvalid);
+    SetLastErrorString(" File Not Found " + filename_);
+  }
+}
+
+void QN_TransferProgram::LoadAddress(std::int32_t address) {
+  loadAddress_ = address;
+  loadAddressSet_ = true;
+  if (fileFound_ && !endComputed_) ComputeEnd();
+}
+
+void QN_TransferProgram::ExecAddress(std::int32_t address) {
+  execAddress_ = address;
+  execAddressSet_ = true;
+}
+
+void QN_TransferProgram::ComputeEnd() {
+  auto end = package::EndAddress(loadAddress_, length_);
+  if (!end) {
+    // A range past the 32-bit address space cannot be loaded anywhere.
+    overflow_ = true;
+    valid_ = false;
+    return;
+  }
+  endAddress_ = *end;
+  endComputed_ = true;
+}
+
+}  // namespace pelvane::package
