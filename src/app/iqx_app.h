@@ -29,8 +29,7 @@ class IQX_App {
                                              std::int32_t lStartAddr, std::int32_t lExecAddr,
                                              QUARNEL_ERR* pbUploadOK) = 0;
   virtual core::Status ExplicitInitialise(const std::string& openParameter) = 0;
-  virtual core::Status QueryManufacturerCode(std::uint32_t ulFlashbase,
-                                             std::uint8_t ucArchitecture,
+  virtual core::Status QueryManufacturerCode(std::uint32_t ulFlashbase, std::uint8_t ucArchitecture,
                                              std::uint8_t ucFlashtype) = 0;
   virtual core::Status ProgPowerOn() = 0;
   virtual core::Status ProgPowerOff() = 0;
