@@ -1,0 +1,285 @@
+#include "upload/qn_upload_process.h"
+
+#include <algorithm>
+
+#include "package/package_loader.h"
+#include "package/prompt.h"
+#include "upload/report_text.h"
+#include "upload/upload_engine.h"
+
+namespace pelvane::upload {
+
+namespace {
+
+// Without a prompt nobody can agree to anything.
+class NoPrompt final : public package::QN_Prompt {
+ public:
+  package::PromptAnswer Ask(const std::string&, const std::string&,
+                            package::PromptButtons buttons) override {
+    return buttons == package::PromptButtons::YesNo ? package::PromptAnswer::No
+                                                    : package::PromptAnswer::Ok;
+  }
+};
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  return Upper(a) == Upper(b);
+}
+
+}  // namespace
+
+class QN_UploadProcess::Impl final : public UploadPackage {
+ public:
+  explicit Impl(const AppRegistry& apps) : engine(apps) {}
+
+  package::QN_Prompt& Prompt() { return prompt != nullptr ? *prompt : noPrompt; }
+
+  package::PackageArchive& Archive() {
+    if (!config.archive || config.archive->Path() != packagePath)
+      config.archive = std::make_shared<package::PackageArchive>(packagePath);
+    return *config.archive;
+  }
+
+  // UploadPackage
+  bool ValidateItems(std::string* message) override {
+    bool result = true;
+    auto fail = [&](const std::string& text) {
+      result = false;
+      *message += "\r\n" + text;
+    };
+    if (config.notLoaded) {
+      fail("No firmware package loaded");
+      return false;
+    }
+    if (config.maxProgramBlockLength < 1)
+      fail("Invalid Maximum Program Block Length " + std::to_string(config.maxProgramBlockLength));
+    for (const package::QN_Memory& memory : config.memories)
+      if (!memory.Validate()) fail(memory.GetLastErrorString());
+    if (!config.transferProgram.Validate()) fail(config.transferProgram.GetLastErrorString());
+    for (package::QN_Download& download : config.downloads)
+      if (!download.Validate(Prompt())) fail(download.GetLastErrorString());
+    for (package::QN_Program& program : config.programs) {
+      for (const package::QN_Download& download : config.downloads) {
+        if (EqualNoCase(download.Filename(), program.Filename())) {
+          program.Length(download.Length());
+          break;
+        }
+      }
+      if (!program.Validate()) fail(program.GetLastErrorString());
+    }
+    return result;
+  }
+
+  UploadPlan Plan() override {
+    UploadPlan plan;
+    plan.maxProgLen = config.maxProgramBlockLength;
+    plan.architecture = config.architectureCode;
+    plan.continueFlag = config.continueFlag;
+    plan.baudText = config.baudText;
+    plan.baudRate = config.baudRate;
+    plan.progressWeight = config.progressWeight;
+    plan.eraseMark = config.eraseMark;
+    plan.transfer = {config.transferProgram.Filename(), config.transferProgram.LoadAddress(),
+                     config.transferProgram.ExecAddress()};
+    for (const auto& m : config.memories)
+      plan.memories.push_back({m.FlashnameIndex(), m.StartAddress(), m.EndAddress()});
+    for (const auto& e : config.erases)
+      plan.erases.push_back({e.EraseAddress(), e.Length(), e.EndAddress()});
+    for (const auto& d : config.downloads)
+      plan.downloads.push_back({d.Filename(), d.StartAddress(), d.Length()});
+    for (const auto& p : config.programs)
+      plan.programs.push_back({p.Filename(), p.LoadAddress(), p.EndAddress()});
+    return plan;
+  }
+
+  void DisplayConfiguration() override {
+    const bool advanced = engine.WizardMode() && engine.View()->AdvancedDisplay();
+    bool first = true;
+    for (const std::string& piece : package::ConfigurationSummary(config, advanced)) {
+      engine.ReportConfiguration(piece, first);
+      first = false;
+    }
+  }
+
+  std::int64_t MemberSize(const std::string& name) override { return Archive().MemberSize(name); }
+
+  bool ReadMember(const std::string& name, std::vector<std::uint8_t>* bytes) override {
+    return Archive().ReadMemberBytes(name, *bytes);
+  }
+
+  std::size_t ReadBlock(const std::string& name, std::span<std::uint8_t> buffer,
+                        std::int64_t offset) override {
+    const std::int32_t count = Archive().ReadBlock(name, buffer, offset);
+    return count > 0 ? static_cast<std::size_t>(count) : 0;
+  }
+
+  UploadEngine engine;
+  package::PackageConfiguration config;
+  package::QN_PackageLoader loader;
+  package::QN_Prompt* prompt = nullptr;
+  NoPrompt noPrompt;
+  std::string packagePath;
+  std::string language;
+};
+
+QN_UploadProcess::QN_UploadProcess(const AppRegistry& apps, package::QN_Prompt* prompt)
+    : impl_(std::make_unique<Impl>(apps)) {
+  impl_->prompt = prompt;
+}
+
+QN_UploadProcess::~QN_UploadProcess() = default;
+
+std::int32_t QN_UploadProcess::GetLastError() const {
+  return impl_->engine.GetLastError();
+}
+std::string QN_UploadProcess::GetLastErrorString() const {
+  return impl_->engine.GetLastErrorString();
+}
+void QN_UploadProcess::SetLastError(std::int32_t code) {
+  impl_->engine.SetLastError(code);
+}
+void QN_UploadProcess::SetLastErrorString(const std::string& text) {
+  impl_->engine.SetLastErrorString(text);
+}
+
+void QN_UploadProcess::ComPort(const std::string& port) {
+  Impl& d = *impl_;
+  d.engine.port = port;
+  d.config.port = port;
+  std::string key;
+  d.loader.Error().Clear();
+  if (d.config.profile)
+    key = d.loader.ReadKey(*d.config.profile, d.config.configurationPath, "HOST", port);
+  else
+    d.loader.SetLastError(package::kErrKeyNotFound);
+  if (d.loader.GetLastError() != 0) {
+    key.clear();
+    d.engine.SetLastError(0);
+  }
+  d.config.keyText = key;
+  DisplayConfiguration();
+}
+
+const std::string& QN_UploadProcess::ComPort() const {
+  return impl_->engine.port;
+}
+
+void QN_UploadProcess::FirmwareLanguage(const std::string& language) {
+  Impl& d = *impl_;
+  d.language = Upper(Trim(language));
+  if (d.config.notLoaded && !d.config.baseLoaded) return;
+  if (!d.loader.ReloadPrograms(d.config, d.language)) {
+    d.engine.SetLastError(d.loader.GetLastError());
+    d.engine.SetLastErrorString(d.loader.Error().LastErrorDetail());
+    d.Prompt().Ask("error in language selection", "Pelvane", package::PromptButtons::Ok);
+  }
+  DisplayConfiguration();
+}
+
+const std::string& QN_UploadProcess::FirmwareLanguage() const {
+  return impl_->language;
+}
+
+void QN_UploadProcess::Cancel() {
+  impl_->engine.Cancel();
+}
+
+bool QN_UploadProcess::DisplayReadMe() {
+  Impl& d = *impl_;
+  QN_UploadView* view = d.engine.View();
+  if (view != nullptr) view->SetReadMe("");
+  package::PackageArchive& archive = d.Archive();
+  if (archive.CountMembers(package::kReadmeMember) < 1) return false;
+  const std::int64_t size = archive.MemberSize(package::kReadmeMember);
+  std::string text;
+  // Read in pieces as the text box takes them; a piece that reads nothing
+  // ends the loop instead of spinning on a damaged member.
+  constexpr std::int64_t kPiece = 5000;
+  while (static_cast<std::int64_t>(text.size()) < size) {
+    std::string piece;
+    if (!archive.ReadMemberText(package::kReadmeMember, static_cast<std::int64_t>(text.size()),
+                                kPiece, piece) ||
+        piece.empty())
+      break;
+    text += piece;
+  }
+  if (view != nullptr) view->SetReadMe(text);
+  return true;
+}
+
+bool QN_UploadProcess::UploadWizard_Running() {
+  impl_->engine.SetWizardRunning();
+  if (QN_UploadView* view = impl_->engine.View()) view->ShowForm();
+  return true;
+}
+
+void QN_UploadProcess::Filename(const std::string& member) {
+  Impl& d = *impl_;
+  const bool ok = d.loader.Load(d.packagePath, d.Prompt(), d.config, Trim(member));
+  d.engine.SetLastError(ok ? 0 : d.loader.GetLastError());
+  d.engine.SetLastErrorString(ok ? std::string() : d.loader.Error().LastErrorDetail());
+  d.engine.port = d.config.port;
+  d.language = d.config.firmwareLanguage;
+  d.engine.SetContinueFlag(d.config.continueFlag);
+}
+
+void QN_UploadProcess::DisplayConfiguration() {
+  impl_->DisplayConfiguration();
+}
+
+bool QN_UploadProcess::Upload() {
+  return impl_->engine.Upload(*impl_);
+}
+
+bool QN_UploadProcess::RestartInstrument() const {
+  return !impl_->config.continueFlag;
+}
+
+core::Status QN_UploadProcess::Advise(QN_UploadProcessEvents* listener, core::Cookie* cookie) {
+  return impl_->engine.Advise(listener, cookie);
+}
+
+core::Status QN_UploadProcess::Unadvise(core::Cookie cookie) {
+  return impl_->engine.Unadvise(cookie);
+}
+
+void QN_UploadProcess::PackagePath(const std::string& path) {
+  impl_->packagePath = path;
+}
+const std::string& QN_UploadProcess::PackagePath() const {
+  return impl_->packagePath;
+}
+void QN_UploadProcess::SetView(QN_UploadView* view) {
+  impl_->engine.SetView(view);
+}
+void QN_UploadProcess::SetPrompt(package::QN_Prompt* prompt) {
+  impl_->prompt = prompt;
+}
+void QN_UploadProcess::TransferOnly(bool transferOnly) {
+  impl_->engine.transferOnly = transferOnly;
+}
+bool QN_UploadProcess::TransferOnly() const {
+  return impl_->engine.transferOnly;
+}
+void QN_UploadProcess::SetClock(Clock clock) {
+  impl_->engine.SetClock(std::move(clock));
+}
+void QN_UploadProcess::SetTick(std::chrono::milliseconds tick) {
+  impl_->engine.SetTick(tick);
+}
+void QN_UploadProcess::SetIdleTimeout(std::chrono::milliseconds timeout) {
+  impl_->engine.SetIdleTimeout(timeout);
+}
+bool QN_UploadProcess::IdleTimedOut() const {
+  return impl_->engine.IdleTimedOut();
+}
+bool QN_UploadProcess::Loaded() const {
+  return !impl_->config.notLoaded;
+}
+const package::PackageConfiguration& QN_UploadProcess::Configuration() const {
+  return impl_->config;
+}
+std::int32_t QN_UploadProcess::ProgressCounter() const {
+  return impl_->engine.ProgressCounter();
+}
+
+}  // namespace pelvane::upload

@@ -1,0 +1,73 @@
+#include "upload/report_text.h"
+
+#include <cctype>
+
+#include "core/class_ids.h"
+
+namespace pelvane::upload {
+
+std::string HexText(std::int64_t value) {
+  // Only the low 32 bits are shown: a negative long is its two's complement.
+  auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(value));
+  if (bits == 0) return "0";
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  while (bits != 0) {
+    text.insert(text.begin(), kDigits[bits & 0xF]);
+    bits >>= 4;
+  }
+  return text;
+}
+
+std::string CompletedText(std::int64_t elapsedSeconds) {
+  if (elapsedSeconds < 0) elapsedSeconds = 0;
+  const std::int64_t minutes = elapsedSeconds / 60;
+  const std::int64_t seconds = elapsedSeconds - 60 * minutes;
+  return "Firmware Upload Process completed in " + std::to_string(minutes) + " Minutes " +
+         std::to_string(seconds) + " Seconds";
+}
+
+namespace {
+bool ContainsNoCase(std::string_view text, std::string_view word) {
+  return Upper(text).find(word) != std::string::npos;
+}
+}  // namespace
+
+PortKind KindOfPort(std::string_view portName) {
+  if (ContainsNoCase(portName, "COM") || (!portName.empty() && portName.front() == '/'))
+    return PortKind::Serial;
+  if (ContainsNoCase(portName, "GPIB")) return PortKind::Gpib;
+  return PortKind::Default;
+}
+
+std::string OpenString(std::string_view portName, std::string_view baudText) {
+  const std::string serial = "clsid:" + std::string(core::clsid::kSerialPort) + " ";
+  switch (KindOfPort(portName)) {
+    case PortKind::Serial:
+      return serial + Trim(portName) + ":" + Trim(baudText) + ",E,8,1";
+    case PortKind::Gpib:
+      return "clsid:" + std::string(core::clsid::kGpibPort) + " GPIB0";
+    case PortKind::Default:
+      break;
+  }
+  return serial + "COM1:115200,E,8,1";
+}
+
+bool SpeedValid(std::int32_t baudRate) {
+  return baudRate > 0 && 115200 % baudRate == 0;
+}
+
+std::string Trim(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return "";
+  const auto last = text.find_last_not_of(" \t");
+  return std::string(text.substr(first, last - first + 1));
+}
+
+std::string Upper(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return result;
+}
+
+}  // namespace pelvane::upload

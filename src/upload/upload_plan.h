@@ -1,0 +1,80 @@
+// What one upload works through, taken from the loaded package after its
+// validation: plain values, so that the sequence does not depend on how the
+// package model keeps them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace pelvane::upload {
+
+struct PlanTransfer {
+  std::string filename;
+  std::int32_t loadAddress = 0;
+  std::int32_t execAddress = 0;
+};
+
+struct PlanMemory {
+  std::int32_t flashnameIndex = 0;
+  std::int32_t startAddress = 0;
+  std::int32_t endAddress = 0;  // first address behind the memory
+};
+
+struct PlanErase {
+  std::int32_t eraseAddress = 0;
+  std::int32_t length = 0;
+  std::int32_t endAddress = 0;
+};
+
+struct PlanProgram {
+  std::string filename;  // archive member
+  std::int32_t loadAddress = 0;
+  std::int32_t endAddress = 0;
+};
+
+struct PlanDownload {
+  std::string filename;  // file on the computer
+  std::int32_t startAddress = 0;
+  std::int32_t length = 0;
+};
+
+struct UploadPlan {
+  std::int32_t maxProgLen = 240;
+  std::int32_t architecture = 0;
+  bool continueFlag = true;
+  std::string baudText;
+  std::int32_t baudRate = 0;
+  std::int32_t progressWeight = 10;
+  std::int32_t eraseMark = 0;
+  PlanTransfer transfer;
+  std::vector<PlanMemory> memories;
+  std::vector<PlanErase> erases;
+  std::vector<PlanDownload> downloads;
+  std::vector<PlanProgram> programs;
+};
+
+// The package as the sequence needs it: its members and its checks.
+class UploadPackage {
+ public:
+  virtual ~UploadPackage() = default;
+
+  // The items' own checks (memories, transfer program, downloads, programs);
+  // each failure appends CR LF and the item's error text to `message`.
+  virtual bool ValidateItems(std::string* message) = 0;
+  // The plan of the package as it stands (after ValidateItems).
+  virtual UploadPlan Plan() = 0;
+  // The configuration summary (before an upload outside the wizard).
+  virtual void DisplayConfiguration() = 0;
+
+  // Archive members of the package in use.
+  virtual std::int64_t MemberSize(const std::string& name) = 0;  // 0 when absent
+  virtual bool ReadMember(const std::string& name, std::vector<std::uint8_t>* bytes) = 0;
+  // Up to buffer.size() bytes from `offset`; the number copied.
+  virtual std::size_t ReadBlock(const std::string& name, std::span<std::uint8_t> buffer,
+                                std::int64_t offset) = 0;
+};
+
+}  // namespace pelvane::upload

@@ -1,0 +1,516 @@
+// The controller's run against a fake application object: the order of
+// commands, the report lines, the failure rows and the progress arithmetic.
+#include "upload/upload_engine.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <numeric>
+#include <thread>
+
+#include "core/message_loop.h"
+#include "fake_app.h"
+#include "package/qn_error.h"
+#include "upload/report_text.h"
+
+namespace pelvane::upload {
+namespace {
+
+using testing::Answer;
+using ::testing::ElementsAre;
+using testing::FakeInstrument;
+using ::testing::HasSubstr;
+
+class FakePackage final : public UploadPackage {
+ public:
+  bool ValidateItems(std::string* message) override {
+    if (!itemsValid) *message += "\r\nTransfer Entry invalid File Not Found tp.bin";
+    return itemsValid;
+  }
+  UploadPlan Plan() override { return plan; }
+  void DisplayConfiguration() override { ++summaries; }
+  std::int64_t MemberSize(const std::string& name) override {
+    auto it = members.find(name);
+    return it == members.end() ? 0 : static_cast<std::int64_t>(it->second.size());
+  }
+  bool ReadMember(const std::string& name, std::vector<std::uint8_t>* bytes) override {
+    auto it = members.find(name);
+    if (it == members.end()) return false;
+    *bytes = it->second;
+    return true;
+  }
+  std::size_t ReadBlock(const std::string& name, std::span<std::uint8_t> buffer,
+                        std::int64_t offset) override {
+    const auto& bytes = members.at(name);
+    const std::size_t n =
+        std::min<std::size_t>(buffer.size(), bytes.size() - static_cast<std::size_t>(offset));
+    std::copy_n(bytes.begin() + offset, n, buffer.begin());
+    return n;
+  }
+
+  UploadPlan plan;
+  std::map<std::string, std::vector<std::uint8_t>> members;
+  bool itemsValid = true;
+  int summaries = 0;
+};
+
+class Recorder final : public QN_UploadProcessEvents {
+ public:
+  void ProgressUpdate(std::string& text, std::int16_t& percent) override {
+    progress.push_back(text + " " + std::to_string(percent));
+  }
+  void ActionUpdate(std::string& text) override { actions.push_back(text); }
+  void MemoryIdentified(const MemoryCodes& codes) override { memories.push_back(codes); }
+  void ProgramVerified(const ProgramChecksum& record) override { programs.push_back(record); }
+  std::vector<std::string> actions, progress;
+  std::vector<MemoryCodes> memories;
+  std::vector<ProgramChecksum> programs;
+};
+
+std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed) {
+  std::vector<std::uint8_t> bytes(n);
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+  return bytes;
+}
+
+class UploadEngineTest : public ::testing::Test {
+ protected:
+  UploadEngineTest() : registry(testing::FakeRegistry(instrument)), engine(registry) {
+    engine.Advise(&recorder, &cookie);
+    engine.port = "COM1";
+    engine.SetTick(std::chrono::milliseconds(1));
+    dir = std::filesystem::temp_directory_path() /
+          ("pelvane-upload-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+           "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir);
+    UploadPlan& plan = package.plan;
+    plan.maxProgLen = 240;
+    plan.architecture = 1;
+    plan.baudText = "115200";
+    plan.baudRate = 115200;
+    plan.transfer = {"tp.bin", 0x1000, 0x1004};
+    plan.progressWeight = 100;
+    package.members["tp.bin"] = {0xAA, 0xBB};
+  }
+  ~UploadEngineTest() override { std::filesystem::remove_all(dir); }
+
+  // Two memories, one erase range, one download, two programs.
+  void FullPlan() {
+    UploadPlan& plan = package.plan;
+    plan.memories = {{22, 0x400000, 0x480000}, {21, 0x480000, 0x4A0000}};
+    plan.erases = {{0x400000, 0x1000, 0x401000}};
+    plan.downloads = {{(dir / "cal.bin").string(), 0x490000, 300}};
+    plan.programs = {{"main.bin", 0x400000, 0x400000 + 500},
+                     {"lang.bin", 0x480000, 0x480000 + 240}};
+    plan.eraseMark = 60;
+    plan.continueFlag = false;
+    package.members["main.bin"] = Bytes(500, 3);
+    package.members["lang.bin"] = Bytes(240, 9);
+    for (std::uint32_t i = 0; i < 300; ++i)
+      instrument.flash[0x490000 + i] = static_cast<std::uint8_t>(i * 13);
+  }
+
+  std::vector<std::string> CallsStartingWith(const std::string& prefix) const {
+    std::vector<std::string> result;
+    for (const auto& call : instrument.calls)
+      if (call.rfind(prefix, 0) == 0) result.push_back(call);
+    return result;
+  }
+
+  FakeInstrument instrument;
+  core::ClassRegistry<app::IQX_App> registry;
+  UploadEngine engine;
+  FakePackage package;
+  Recorder recorder;
+  core::Cookie cookie = 0;
+  std::filesystem::path dir;
+};
+
+TEST_F(UploadEngineTest, FullSequenceReportsEveryStepInOrder) {
+  FullPlan();
+  ASSERT_TRUE(engine.Upload(package)) << engine.GetLastErrorString();
+  EXPECT_EQ(engine.GetLastError(), 0);
+  EXPECT_EQ(engine.GetLastErrorString(), "OK");
+  EXPECT_EQ(instrument.openString, "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA COM1:115200,E,8,1");
+  EXPECT_EQ(instrument.transferBytes, (std::vector<std::uint8_t>{0xAA, 0xBB}));
+  EXPECT_EQ(instrument.transferLoad, 0x1000);
+  EXPECT_EQ(instrument.transferExec, 0x1004);
+
+  const std::uint32_t mainSum =
+      std::accumulate(package.members["main.bin"].begin(), package.members["main.bin"].end(), 0u);
+  const std::uint32_t langSum =
+      std::accumulate(package.members["lang.bin"].begin(), package.members["lang.bin"].end(), 0u);
+  std::vector<std::string> expected = {
+      "UPLOAD FIRMWARE STARTED",
+      "Transfer Program Read (tp.bin)",
+      "Transfer Program Running",
+      "Manufacturer H1, Device HA4",
+      "Manufacturer H1, Device HA4",
+      "Download Flash Memories Started",
+      "Read File = " + (dir / "cal.bin").string(),
+      "Download Flash Memories Completed",
+      "Erase Flash Memories Started",
+      "Programming Voltage On",
+      "FlashDelete Started",
+      "FlashDelete OK",
+      "Programming Voltage Off",
+      "Erase Flash Memories Completed",
+      "Program Flash Memories Started",
+      "Program File = main.bin",
+      "Programming Voltage On",
+      "Programming Voltage Off",
+      "Checksum( H1 , H400000 , H1F4 )",
+      "Checksum, Target = H" + HexText(mainSum & 0xFF),
+      "Checksum Matches, Host = H" + HexText(mainSum & 0xFF),
+      "Block Count = 3",
+      "Program File = lang.bin",
+      "Programming Voltage On",
+      "Programming Voltage Off",
+      "Checksum( H1 , H480000 , HF0 )",
+      "Checksum, Target = H" + HexText(langSum & 0xFF),
+      "Checksum Matches, Host = H" + HexText(langSum & 0xFF),
+      "Block Count = 1",
+      "Program Flash Memories Completed",
+      "Instrument Restarted",
+      "Close Communication Channel",
+      "Shutdown Application Layer",
+      "Shutdown Complete",
+      "Firmware Upload Process completed in 0 Minutes 0 Seconds",
+  };
+  EXPECT_EQ(recorder.actions, expected);
+  EXPECT_EQ(package.summaries, 1);  // outside the wizard the summary precedes the run
+
+  // 500 bytes go as 240, 240 and 20 at increasing byte addresses.
+  EXPECT_THAT(CallsStartingWith("Prog "),
+              ElementsAre("Prog 400000 240 1 22", "Prog 4000F0 240 1 22", "Prog 4001E0 20 1 22",
+                          "Prog 480000 240 1 21"));
+  EXPECT_THAT(CallsStartingWith("Query"), ElementsAre("Query 400000 1 22", "Query 480000 1 21"));
+  EXPECT_THAT(CallsStartingWith("Erase"), ElementsAre("Erase 1 22 400000 1000"));
+  EXPECT_THAT(CallsStartingWith("ProgEnd"), ElementsAre("ProgEnd"));
+  for (std::uint32_t i = 0; i < 500; ++i)
+    ASSERT_EQ(instrument.ByteAt(0x400000 + i), package.members["main.bin"][i]) << i;
+  EXPECT_EQ(instrument.closeCount, 1);
+  EXPECT_EQ(instrument.shutdownCount, 1);
+  EXPECT_FALSE(instrument.advised);
+
+  std::ifstream file(dir / "cal.bin", std::ios::binary);
+  std::vector<char> data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(data.size(), 300u);
+  for (std::uint32_t i = 0; i < 300; ++i)
+    ASSERT_EQ(static_cast<std::uint8_t>(data[i]), static_cast<std::uint8_t>(i * 13));
+
+  ASSERT_EQ(recorder.memories.size(), 2u);
+  EXPECT_EQ(recorder.memories[1].startAddress, 0x480000);
+  ASSERT_EQ(recorder.programs.size(), 2u);
+  EXPECT_EQ(recorder.programs[0].blockCount, 3);
+  EXPECT_EQ(recorder.programs[0].host, mainSum & 0xFF);
+}
+
+TEST_F(UploadEngineTest, StepPercentagesStartAtZeroAndEndAt99) {
+  FullPlan();
+  ASSERT_TRUE(engine.Upload(package));
+  std::vector<std::string> main;
+  for (const auto& p : recorder.progress)
+    if (p.rfind("Program File = main.bin", 0) == 0) main.push_back(p);
+  // 240/500 -> 47, 480/500 -> 95, 500/500 -> 99.
+  EXPECT_THAT(main, ElementsAre("Program File = main.bin 0", "Program File = main.bin 47",
+                                "Program File = main.bin 95", "Program File = main.bin 99"));
+  EXPECT_EQ(recorder.progress.front(), "Upload Firmware 0");
+}
+
+TEST_F(UploadEngineTest, ShortReadAnswersContinueBehindTheDeliveredBytes) {
+  FullPlan();
+  package.plan.programs.clear();
+  instrument.readCap = 100;
+  ASSERT_TRUE(engine.Upload(package));
+  EXPECT_THAT(CallsStartingWith("ReadData"),
+              ElementsAre("ReadData 490000 240", "ReadData 490064 200", "ReadData 4900C8 100"));
+  EXPECT_EQ(std::filesystem::file_size(dir / "cal.bin"), 300u);
+}
+
+TEST_F(UploadEngineTest, ExistingDownloadFileIsReplacedWhole) {
+  FullPlan();
+  package.plan.programs.clear();
+  { std::ofstream(dir / "cal.bin", std::ios::binary) << std::string(1000, 'x'); }
+  ASSERT_TRUE(engine.Upload(package));
+  EXPECT_EQ(std::filesystem::file_size(dir / "cal.bin"), 300u);
+}
+
+TEST_F(UploadEngineTest, BlocksAreCutToWhatOneFrameCarries) {
+  FullPlan();
+  package.plan.maxProgLen = 4000;
+  package.plan.programs = {{"main.bin", 0x400000, 0x400000 + 500}};
+  ASSERT_TRUE(engine.Upload(package));
+  EXPECT_THAT(CallsStartingWith("Prog "),
+              ElementsAre("Prog 400000 246 1 22", "Prog 4000F6 246 1 22", "Prog 4001EC 8 1 22"));
+  EXPECT_THAT(CallsStartingWith("ReadData"),
+              ElementsAre("ReadData 490000 245", "ReadData 4900F5 55"));
+}
+
+TEST_F(UploadEngineTest, TransferOnlySendsNoFlashCommand) {
+  FullPlan();
+  engine.transferOnly = true;
+  EXPECT_TRUE(engine.Upload(package));
+  EXPECT_TRUE(instrument.calls.empty());
+  EXPECT_THAT(
+      recorder.actions,
+      ElementsAre("UPLOAD FIRMWARE STARTED", "Transfer Program Read (tp.bin)",
+                  "Close Communication Channel", "Shutdown Application Layer", "Shutdown Complete",
+                  "Firmware Upload Process completed in 0 Minutes 0 Seconds"));
+}
+
+TEST_F(UploadEngineTest, FailedValidationCreatesNoApplicationObject) {
+  package.itemsValid = false;
+  package.plan.baudRate = 56000;
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.GetLastError(), 12);
+  EXPECT_EQ(engine.GetLastErrorString(),
+            "Configuration failed Validation Checks\r\nInvalid Communication Speed"
+            "\r\nTransfer Entry invalid File Not Found tp.bin");
+  EXPECT_EQ(instrument.created, 0);
+  EXPECT_THAT(recorder.actions,
+              ElementsAre("Firmware Upload Process completed in 0 Minutes 0 Seconds"));
+}
+
+TEST_F(UploadEngineTest, SpeedCheckAppliesToSerialPortsOnly) {
+  package.plan.baudRate = 0;
+  engine.port = "GPIB";
+  engine.transferOnly = true;
+  EXPECT_TRUE(engine.Upload(package));
+  EXPECT_EQ(instrument.openString, "clsid:B35BC69F-C22C-11D4-A408-0050DAE004CA GPIB0");
+  engine.port = "/dev/ttyUSB0";
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.GetLastError(), 12);
+}
+
+TEST_F(UploadEngineTest, PortThatFailsToOpenIsNotClosed) {
+  instrument.initLastError = 2;
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.GetLastErrorString(),
+            "Error occurred in communications layer, Code = Communications Port failed to "
+            "initialise");
+  EXPECT_EQ(instrument.closeCount, 0);
+  EXPECT_EQ(instrument.shutdownCount, 0);
+  EXPECT_FALSE(instrument.advised);
+}
+
+TEST_F(UploadEngineTest, TransferVerdictFailsTheRun) {
+  instrument.verdict = app::PT_TCHECKSUMERR;
+  instrument.uploadLastError = 0;
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_THAT(recorder.actions, ::testing::Contains("Transfer Program Failed, Error Code = 904"));
+  EXPECT_EQ(engine.GetLastError(), 110);
+  EXPECT_EQ(instrument.closeCount, 1);
+}
+
+TEST_F(UploadEngineTest, PortFailureDuringTransferIsNoSuccess) {
+  // The verdict stays PT_TOK when the port failed; only the last error tells.
+  instrument.uploadLastError = 2;
+  engine.transferOnly = true;
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.GetLastErrorString(),
+            "Error occurred uploading the Transfer Program An Error occured in the session layer");
+}
+
+struct FailureRow {
+  const char* name;
+  std::uint8_t command;
+  Answer answer;
+  const char* line;  // the line the failing step writes
+  std::int32_t code;
+  const char* errorString;  // the text behind the resource text
+};
+
+class FailureRowTest : public UploadEngineTest, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(FailureRowTest, StepFailsWithItsLineAndCode) {
+  const FailureRow& row = GetParam();
+  FullPlan();
+  instrument.answers[row.command] = row.answer;
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_THAT(recorder.actions, ::testing::Contains(row.line));
+  EXPECT_EQ(engine.GetLastError(), row.code);
+  EXPECT_EQ(engine.GetLastErrorString(),
+            package::ErrorResourceText(row.code) + std::string(row.errorString));
+  // The run always winds down through Close and Shutdown.
+  EXPECT_EQ(instrument.closeCount, 1);
+  EXPECT_EQ(instrument.shutdownCount, 1);
+  EXPECT_THAT(CallsStartingWith("ProgEnd"), ::testing::IsEmpty());
+}
+
+Answer Status(std::int16_t status, std::uint32_t fail = 0) {
+  Answer a;
+  a.status = status;
+  a.failAddress = fail;
+  return a;
+}
+Answer ErrorEvent(std::int16_t code) {
+  Answer a;
+  a.kind = Answer::Kind::ErrorEvent;
+  a.errorCode = code;
+  return a;
+}
+Answer HError(std::int16_t status) {
+  Answer a;
+  a.kind = Answer::Kind::HError;
+  a.status = status;
+  return a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FailureRowTest,
+    ::testing::Values(
+        FailureRow{"VoltageOn", app::TPROGPWRON, Status(0x45),
+                   "Error setting Programming Voltage On", 104, "45"},
+        FailureRow{"VoltageOff", app::TPROGPWROFF, Status(0x47),
+                   "Error setting Programming Voltage Off", 105, "47"},
+        FailureRow{"Erase", app::TFLASHERASE, Status(0x45, 0x80), "FlashDelete ERROR", 107, "80"},
+        FailureRow{"Program", app::TPROGDATEN, Status(0x43, 0xF0), "Prog ERROR", 101, "F0"},
+        FailureRow{"ChecksumMissing", app::TCHECKSUM, ErrorEvent(10), "Error getting Checksum", 111,
+                   "10 An Error occured in the session layer"},
+        FailureRow{"ReadStatus", app::TLESEDATEN, Status(0x20), "Read ERROR", 106, "20"},
+        FailureRow{"Query", app::TMANUFACTURER, ErrorEvent(10), "QueryManufacturerCode ERROR", 111,
+                   "10 An Error occured in the session layer"},
+        FailureRow{"GeneralError", app::TPROGDATEN, HError(0x43), "Prog ERROR", 109, "43"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UploadEngineTest, GeneralErrorWithStatusBIsNoFailure) {
+  FullPlan();
+  instrument.answers[app::TPROGPWRON] = HError(0x42);
+  EXPECT_TRUE(engine.Upload(package));
+}
+
+TEST_F(UploadEngineTest, ChecksumMismatchLeavesCodeZeroButFails) {
+  FullPlan();
+  instrument.checksumOverride = 0x1234;
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.GetLastError(), 0);
+  const std::uint32_t sum =
+      std::accumulate(package.members["main.bin"].begin(), package.members["main.bin"].end(), 0u);
+  EXPECT_THAT(recorder.actions, ::testing::Contains("Checksum Error,  Target = H1234 Host = H" +
+                                                    HexText(sum & 0xFF)));
+  EXPECT_THAT(recorder.actions, ::testing::Not(::testing::Contains("Block Count = 3")));
+}
+
+TEST_F(UploadEngineTest, EraseRangeInNoMemoryStillSwitchesTheVoltageOff) {
+  FullPlan();
+  package.plan.erases = {{0x4A0000 - 0x10, 0x20, 0x4A0000 + 0x10}};
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.GetLastError(), 0);
+  EXPECT_THAT(CallsStartingWith("Power"), ElementsAre("PowerOn", "PowerOff"));
+  EXPECT_THAT(recorder.actions, ::testing::Contains("FlashErase Configuration Error"));
+  EXPECT_THAT(CallsStartingWith("Prog"), ::testing::IsEmpty());
+}
+
+TEST_F(UploadEngineTest, ProgramInNoMemoryStopsWithTheVoltageOn) {
+  FullPlan();
+  package.plan.programs = {{"main.bin", 0x47FF00, 0x47FF00 + 500}};
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.GetLastError(), 0);
+  const auto& a = recorder.actions;
+  const auto it = std::find(a.begin(), a.end(), "Program Configuration ERROR");
+  ASSERT_NE(it, a.end());
+  EXPECT_EQ(*(it + 1), "Program Flash Memories Completed");
+  // Erase switches on and off; the program only on.
+  EXPECT_THAT(CallsStartingWith("Power"), ElementsAre("PowerOn", "PowerOff", "PowerOn"));
+}
+
+TEST_F(UploadEngineTest, EmptyListsStillSwitchTheEraseVoltage) {
+  EXPECT_TRUE(engine.Upload(package));
+  EXPECT_EQ(instrument.calls, (std::vector<std::string>{"PowerOn", "PowerOff"}));
+}
+
+TEST_F(UploadEngineTest, CancelFromAnotherThreadEndsTheWait) {
+  FullPlan();
+  instrument.answers[app::TMANUFACTURER] = Answer{Answer::Kind::Silent};
+  core::MessageLoop& loop = core::CurrentMessageLoop();
+  std::thread canceller([&] { loop.Post([&] { engine.Cancel(); }); });
+  EXPECT_FALSE(engine.Upload(package));
+  canceller.join();
+  EXPECT_EQ(engine.GetLastError(), 11);
+  EXPECT_THAT(recorder.actions, ::testing::Contains("Upload Cancel Received"));
+  EXPECT_THAT(recorder.actions, ::testing::Contains("QueryManufacturerCode ERROR"));
+  EXPECT_EQ(instrument.shutdownCount, 1);
+}
+
+TEST_F(UploadEngineTest, IdleTimeOutEndsAWaitThatNoAnswerEnds) {
+  FullPlan();
+  instrument.answers[app::TPROGDATEN] = Answer{Answer::Kind::Silent};
+  engine.SetIdleTimeout(std::chrono::milliseconds(20));
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_TRUE(engine.IdleTimedOut());
+  EXPECT_EQ(engine.GetLastError(), 111);
+  EXPECT_THAT(engine.GetLastErrorString(), HasSubstr("stopped answering"));
+  EXPECT_THAT(recorder.actions, ::testing::Contains("Prog ERROR"));
+}
+
+// Erase progress: 10 units per tick while below the erase mark, then the mark.
+TEST_F(UploadEngineTest, EraseWaitAdvancesTheCounterUpToTheMark) {
+  FullPlan();
+  package.plan.programs.clear();
+  package.plan.downloads.clear();
+  package.plan.eraseMark = 65;
+  auto now = std::chrono::steady_clock::time_point{};
+  // Every reading of the clock is one tick later.
+  engine.SetClock([&now] { return now += std::chrono::milliseconds(200); });
+  engine.SetTick(std::chrono::milliseconds(200));
+  Answer slow;
+  slow.delayPasses = 5;
+  instrument.answers[app::TFLASHERASE] = slow;
+  std::vector<std::int32_t> counters;
+  struct Spy final : QN_UploadProcessEvents {
+    void ProgressUpdate(std::string&, std::int16_t&) override {}
+    void ActionUpdate(std::string& text) override {
+      if (text == "FlashDelete OK") seen->push_back(engine->ProgressCounter());
+    }
+    std::vector<std::int32_t>* seen;
+    UploadEngine* engine;
+  } spy;
+  spy.seen = &counters;
+  spy.engine = &engine;
+  core::Cookie c;
+  engine.Advise(&spy, &c);
+  ASSERT_TRUE(engine.Upload(package));
+  // 10 transfer + 20 queries = 30; ticks add 10 each until 70 >= 65 stops it.
+  ASSERT_EQ(counters.size(), 1u);
+  EXPECT_EQ(counters[0], 70);
+  EXPECT_EQ(engine.ProgressCounter(), 65);
+}
+
+TEST(ReportText, HexadecimalIsUpperCaseWithoutLeadingZeros) {
+  EXPECT_EQ(HexText(0), "0");
+  EXPECT_EQ(HexText(255), "FF");
+  EXPECT_EQ(HexText(0x00100000), "100000");
+  EXPECT_EQ(HexText(-1), "FFFFFFFF");
+  EXPECT_EQ(HexText(-256), "FFFFFF00");
+  EXPECT_EQ(HexText(0xA4), "A4");
+}
+
+TEST(ReportText, ElapsedTimeInMinutesAndSeconds) {
+  EXPECT_EQ(CompletedText(125), "Firmware Upload Process completed in 2 Minutes 5 Seconds");
+  EXPECT_EQ(CompletedText(59), "Firmware Upload Process completed in 0 Minutes 59 Seconds");
+  EXPECT_EQ(CompletedText(120), "Firmware Upload Process completed in 2 Minutes 0 Seconds");
+}
+
+TEST(ReportText, OpenStringByPortName) {
+  EXPECT_EQ(OpenString("com2", " 9600 "),
+            "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA com2:9600,E,8,1");
+  EXPECT_EQ(OpenString("/dev/pts/7", "115200"),
+            "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA /dev/pts/7:115200,E,8,1");
+  EXPECT_EQ(OpenString("gpib", "9600"), "clsid:B35BC69F-C22C-11D4-A408-0050DAE004CA GPIB0");
+  EXPECT_EQ(OpenString("LPT1", "9600"),
+            "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA COM1:115200,E,8,1");
+}
+
+TEST(ReportText, SpeedsThatDivide115200) {
+  for (int baud : {9600, 14400, 19200, 38400, 57600, 115200}) EXPECT_TRUE(SpeedValid(baud));
+  for (int baud : {56000, 0, -9600, 230400}) EXPECT_FALSE(SpeedValid(baud));
+}
+
+}  // namespace
+}  // namespace pelvane::upload
