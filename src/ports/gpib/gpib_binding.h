@@ -1,0 +1,120 @@
+// Run-time binding to the IEEE-488 driver library.
+//
+// The driver is not linked: it is loaded on the first call that needs it, so
+// the GPIB port can be created, and fails cleanly, on a computer without it.
+// The library is linux-gpib's "libgpib.so.0" unless the environment variable
+// PELVANE_GPIB_LIBRARY names another file (a driver of the same interface, such
+// as the project's own test driver that talks to the instrument simulator).
+//
+// Threading: the status words are process-wide, like the driver's own: every
+// wrapped call overwrites them and a caller reads them right after its call.
+// That is safe because one port is used by one thread at a time. Loading and the
+// symbol table are guarded so that two bindings in use at once stay sound.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace pelvane::ports::gpib {
+
+inline constexpr const char* kDefaultLibrary = "libgpib.so.0";
+inline constexpr const char* kLibraryVariable = "PELVANE_GPIB_LIBRARY";
+
+// The library to load now: $PELVANE_GPIB_LIBRARY when set and not empty, else
+// kDefaultLibrary. Read at every load attempt, so a failed load can be mended
+// without restarting the program.
+std::string DefaultLibraryName();
+
+// The driver functions that are wrapped; the port uses ibdev, ibsic, ibtmo,
+// ibrd, ibwrt and ibonl.
+enum class DriverFunction : std::size_t {
+  ibask,
+  ibclr,
+  ibconfig,
+  ibdev,
+  ibeos,
+  ibeot,
+  ibloc,
+  ibonl,
+  ibrd,
+  ibsic,
+  ibtmo,
+  ibwrt,
+  kCount
+};
+
+const char* DriverFunctionName(DriverFunction f);
+
+class GpibBinding {
+ public:
+  using LibraryName = std::function<std::string()>;
+
+  explicit GpibBinding(LibraryName libraryName = DefaultLibraryName);
+  // The library stays loaded for the life of the process: a driver may keep
+  // threads or handlers that must not lose their code.
+  ~GpibBinding() = default;
+  GpibBinding(const GpibBinding&) = delete;
+  GpibBinding& operator=(const GpibBinding&) = delete;
+
+  // The binding that the ports of this process share.
+  static GpibBinding& Process();
+
+  // The wrappers. Each loads the library if needed, finds its function once and
+  // keeps the address. When the library, one of its status variables or the
+  // function is missing, the status words say ERR with EDVR and the system's
+  // error code in ibcntl, nothing is called, and the result is -1 for ibdev and
+  // ibsta for the others; the next call tries again.
+  int ibask(int ud, int option, int* value);
+  int ibclr(int ud);
+  int ibconfig(int ud, int option, int value);
+  int ibdev(int board, int pad, int sad, int tmo, int eot, int eos);
+  int ibeos(int ud, int eos);
+  int ibeot(int ud, int eot);
+  int ibloc(int ud);
+  int ibonl(int ud, int online);
+  int ibrd(int ud, void* buffer, long count);
+  int ibsic(int ud);
+  int ibtmo(int ud, int tmo);
+  int ibwrt(int ud, const void* buffer, long count);
+
+  // Status words as the last wrapped call left them.
+  int ibsta() const { return ibsta_.load(std::memory_order_relaxed); }
+  int iberr() const { return iberr_.load(std::memory_order_relaxed); }
+  long ibcnt() const { return ibcnt_.load(std::memory_order_relaxed); }
+  long ibcntl() const { return ibcntl_.load(std::memory_order_relaxed); }
+
+  bool loaded() const;
+  // Why the last load or look-up failed ("" when none did): the loader's own
+  // text, naming the file or symbol, for logs and support.
+  std::string loadError() const;
+
+ private:
+  template <DriverFunction F, class Signature, class... Args>
+  int Call(Args... args);
+
+  // The function's address, or nullptr after recording the failure.
+  void* Resolve(DriverFunction f);
+  bool EnsureLoaded();  // with mutex_ held
+  void RecordFailure(int systemError, std::string text);
+  void Refresh();
+
+  LibraryName libraryName_;
+  mutable std::mutex mutex_;  // guards loading: handle_, the driver's variables, loadError_
+  void* handle_ = nullptr;
+  volatile int* driverIbsta_ = nullptr;
+  volatile int* driverIberr_ = nullptr;
+  volatile long* driverIbcntl_ = nullptr;
+  std::string loadError_;
+  std::array<std::atomic<void*>, static_cast<std::size_t>(DriverFunction::kCount)> entries_{};
+
+  std::atomic<int> ibsta_{0};
+  std::atomic<int> iberr_{0};
+  std::atomic<long> ibcnt_{0};
+  std::atomic<long> ibcntl_{0};
+};
+
+}  // namespace pelvane::ports::gpib
