@@ -1,0 +1,463 @@
+#include "session/session.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+#include "session/bind_port.h"
+#include "session/session_messages.h"
+
+namespace pelvane::session {
+
+namespace {
+using core::Status;
+using std::chrono::milliseconds;
+
+constexpr std::size_t kMaxErrorText = 511;
+constexpr int kMaxPayload = 255;
+
+bool IsConnectedState(PT_STATE state) {
+  return state == PT_CONNECTING || state == PT_CONNECTED || state == PT_LISTENING;
+}
+
+// What is left of `limit` after `elapsed`, rounded up so that a wait near the
+// deadline still sleeps instead of returning at once.
+milliseconds Remaining(milliseconds limit, SessionClock::duration elapsed) {
+  return std::chrono::ceil<milliseconds>(limit - elapsed);
+}
+
+void SleepFor(milliseconds d) {
+  std::this_thread::sleep_for(d);
+}
+}  // namespace
+
+Session::Session(const core::ClassRegistry<ports::IQX_Port>& portRegistry, SessionTimeouts timeouts)
+    : registry_(portRegistry),
+      timeouts_(timeouts),
+      errorCode_(kMsgSuccess),
+      sendTime_(SessionClock::now()),
+      relay_([this](EventRelay::Notice notice, std::int32_t parameter) {
+        Deliver(notice, parameter);
+      }) {}
+
+Session::~Session() {
+  // The worker uses the port and the buffers: it has to be gone first.
+  worker_.Stop();
+  if (port_ && IsConnectedState(state_.load())) {
+    bool closed = false;
+    port_->Close(&closed);
+  }
+}
+
+core::Status Session::Open(const std::string& openParameter, bool* pbOpenFlag) {
+  if (pbOpenFlag == nullptr) return Status::Pointer;
+  *pbOpenFlag = false;
+  SetError(kMsgSuccess);
+  const PT_STATE state = state_.load();
+  if (IsConnectedState(state)) {
+    SetError(kMsgAlreadyOpen);
+    return Status::Ok;
+  }
+  if (state != PT_CLOSED) return Status::Ok;
+
+  // The port of an earlier Open is closed by now; a new Open binds a new one.
+  port_.reset();
+  detail::PortBinding binding = detail::BindPort(openParameter, registry_);
+  if (!binding.port) {
+    SetError(kMsgUnableToOpen);
+    return Status::Ok;
+  }
+  port_ = std::move(binding.port);
+  bool opened = false;
+  port_->Open(binding.parameters, &opened);
+  std::int16_t portError = 0;
+  port_->GetLastError(&portError);
+  if (portError != 0) {
+    PostError(kMsgPortFailure);
+    return Status::Ok;
+  }
+  blockMode_ = binding.blockMode;
+  if (!opened) return Status::Ok;
+
+  sendLength_.store(0);
+  awaitingResponse_.store(false);
+  noResponseReported_.store(false);
+  sendTime_ = SessionClock::now();
+  workerInput_ = std::make_unique<PortInput>(*port_, [this](milliseconds d) { WorkerSleep(d); });
+  state_.store(PT_CONNECTED);
+  worker_.Start([this] { WorkerPass(); });
+  *pbOpenFlag = true;
+  events_.Raise([this](IQX_SessionEvents& listener) { listener.OnConnect(this, 0); });
+  return Status::Ok;
+}
+
+core::Status Session::Close(bool* pbCloseFlag) {
+  if (pbCloseFlag == nullptr) return Status::Pointer;
+  const auto start = SessionClock::now();
+  SetError(kMsgSuccess);
+  *pbCloseFlag = true;
+  const PT_STATE state = state_.load();
+  if (state == PT_CLOSED) {
+    SetError(kMsgAlreadyClosed);
+    return Status::Ok;
+  }
+  if (!IsConnectedState(state)) return Status::Ok;
+
+  worker_.Stop();
+  const milliseconds settle = Remaining(timeouts_.closeSettle, SessionClock::now() - start);
+  if (settle > milliseconds(0)) SleepFor(settle);
+  bool closed = false;
+  port_->Close(&closed);
+  *pbCloseFlag = closed;
+  std::int16_t portError = 0;
+  port_->GetLastError(&portError);
+  if (portError != 0) PostError(kMsgPortFailure);
+  // Whatever the port said, nothing of this link may carry over into the
+  // next Open: no old frame is written, no old answer awaited.
+  sendLength_.store(0);
+  awaitingResponse_.store(false);
+  state_.store(PT_CLOSED);
+  return Status::Ok;
+}
+
+core::Status Session::GetLastError(std::int16_t* piLastError) {
+  if (piLastError == nullptr) return Status::Pointer;
+  *piLastError =
+      static_cast<std::int16_t>(errorCode_.load(std::memory_order_acquire) - kFirstSessionMessage);
+  return Status::Ok;
+}
+
+core::Status Session::GetErrorString(std::string* lastError) {
+  if (lastError == nullptr) return Status::Pointer;
+  // The port's own text names the real cause; it is asked only when the
+  // worker is not using the port at the same moment.
+  if (port_ && OwnerMayUsePort()) {
+    std::int16_t portError = 0;
+    port_->GetLastError(&portError);
+    if (portError != 0) {
+      port_->GetLastErrorString(lastError);
+      return Status::Ok;
+    }
+  }
+  const std::string_view text = SessionMessageText(errorCode_.load(std::memory_order_acquire));
+  *lastError = std::string(text.substr(0, kMaxErrorText));
+  return Status::Ok;
+}
+
+core::Status Session::State(PT_STATE* pState) {
+  if (pState == nullptr) return Status::Pointer;
+  SetError(kMsgSuccess);
+  *pState = state_.load();
+  return Status::Ok;
+}
+
+core::Status Session::Receive(std::uint8_t* pucBuffer, std::int32_t lMaxSize,
+                              std::int32_t* plSize) {
+  if (plSize == nullptr || (pucBuffer == nullptr && lMaxSize > 0)) return Status::Pointer;
+  SetError(kMsgSuccess);
+  const PT_STATE state = state_.load();
+  if (state == PT_INVALID || state == PT_CLOSED || state == PT_CONNECTING) {
+    *plSize = 0;
+    SetError(kMsgNotOpen);
+    return Status::Ok;
+  }
+  if (state != PT_CONNECTED && state != PT_LISTENING) return Status::Ok;
+  std::lock_guard lock(receivedMutex_);
+  *plSize = receiveLength_;
+  // Never more than the buffer holds, whatever the caller asks for.
+  const auto count = static_cast<std::size_t>(std::clamp<std::int32_t>(lMaxSize, 0, kBufferSize));
+  if (count > 0) std::memcpy(pucBuffer, receiveBuffer_.data(), count);
+  return Status::Ok;
+}
+
+core::Status Session::Send(const std::uint8_t* pucBuffer, std::int32_t lSize, bool* pbSendFlag) {
+  if (pbSendFlag == nullptr || pucBuffer == nullptr) return Status::Pointer;
+  *pbSendFlag = false;
+  SetError(kMsgSuccess);
+  const PT_STATE state = state_.load();
+  if (state != PT_CONNECTED) {
+    if (state != PT_CLOSING) SetError(kMsgNotOpen);
+    return Status::Ok;
+  }
+  // The length byte carries 1..255; a larger payload would be cut short on
+  // the wire, and would not fit the send buffer either.
+  if (lSize < 0 || lSize > kMaxPayload) return Status::InvalidArg;
+
+  // Take the send buffer back from the worker. A pending frame is withdrawn
+  // (the new one replaces it); one the worker is writing right now is let
+  // finish first, so the buffer never changes under its feet.
+  int current = sendLength_.load(std::memory_order_acquire);
+  for (;;) {
+    if (current == kSendBusy) {
+      sendLength_.wait(kSendBusy, std::memory_order_acquire);
+      current = sendLength_.load(std::memory_order_acquire);
+      continue;
+    }
+    if (sendLength_.compare_exchange_weak(current, 0, std::memory_order_acq_rel)) break;
+  }
+  std::memcpy(sendBuffer_.data(), pucBuffer, static_cast<std::size_t>(lSize) + 2);
+  noResponseReported_.store(false, std::memory_order_release);
+  sendLength_.store(lSize, std::memory_order_release);
+  worker_.Wake();
+  *pbSendFlag = true;
+  return Status::Ok;
+}
+
+core::Status Session::ExplicitInitialize() {
+  return Status::Ok;
+}
+
+core::Status Session::Advise(IQX_SessionEvents* listener, core::Cookie* cookie) {
+  return events_.Advise(listener, cookie);
+}
+
+core::Status Session::Unadvise(core::Cookie cookie) {
+  return events_.Unadvise(cookie);
+}
+
+core::Status Session::Upload(const std::uint8_t* pucBuffer, std::int32_t lSize) {
+  if (pucBuffer == nullptr) return Status::Pointer;
+  SetError(kMsgSuccess);
+  if (state_.load() != PT_CONNECTED || !port_) {
+    SetError(kMsgNotOpen);
+    return Status::Ok;
+  }
+  // The worker is reading or writing the port for a command: writing the
+  // block now would mix it into that exchange.
+  if (!OwnerMayUsePort()) {
+    PostError(kMsgPortFailureUpload);
+    return Status::Ok;
+  }
+  if (lSize <= 0) return Status::Ok;
+  // The serial port takes at most what its transmit queue can hold; the rest
+  // is offered again as the queue drains, so the block arrives whole or the
+  // failure is reported.
+  if (WriteAll(*port_, pucBuffer, lSize, timeouts_.uploadStall, SleepFor, nullptr) !=
+      WriteOutcome::Written)
+    PostError(kMsgPortFailureUpload);
+  return Status::Ok;
+}
+
+core::Status Session::IsUploadOK(PTS_FAILCODE* pFailCode) {
+  SetError(kMsgSuccess);
+  if (pFailCode == nullptr) return Status::Pointer;
+  if (state_.load() != PT_CONNECTED || !port_) {
+    SetError(kMsgNotOpen);
+    return Status::Ok;
+  }
+  if (!OwnerMayUsePort()) {
+    PostError(kMsgPortFailureUploadOK);
+    return Status::Ok;
+  }
+  PortInput input(*port_, SleepFor);
+  const auto start = SessionClock::now();
+  std::uint8_t answer = 0;
+  for (;;) {
+    const std::int32_t got = input.Read(&answer, 1);
+    // With GPIB a silent boot monitor ends here: its read times out with an error.
+    if (input.LastError() != 0) {
+      PostError(kMsgPortFailureUploadOK);
+      return Status::Ok;
+    }
+    if (got == 1) break;
+    const auto elapsed = SessionClock::now() - start;
+    if (elapsed >= timeouts_.uploadVerdict) {
+      *pFailCode = PT_TNORESPONSE;
+      return Status::Ok;
+    }
+    input.Wait(Remaining(timeouts_.uploadVerdict, elapsed));
+  }
+  switch (answer) {
+    case 'T':
+      *pFailCode = PT_OK;
+      break;
+    case 'P':
+      *pFailCode = PT_TPARITYERR;
+      SetError(kMsgUploadParity);
+      break;
+    case 'F':
+      *pFailCode = PT_TFRAMINGERR;
+      SetError(kMsgUploadFraming);
+      break;
+    case 'O':
+      *pFailCode = PT_TOVERRUNERR;
+      SetError(kMsgUploadOverrun);
+      break;
+    case 'C':
+      *pFailCode = PT_TCHECKSUMERR;
+      SetError(kMsgUploadChecksum);
+      break;
+    default:
+      *pFailCode = PT_TNORESPONSE;
+      break;
+  }
+  return Status::Ok;
+}
+
+void Session::PostError(std::int16_t number) {
+  SetError(number);
+  relay_.Post(EventRelay::ErrorNotice, number);
+}
+
+void Session::Deliver(EventRelay::Notice notice, std::int32_t parameter) {
+  switch (notice) {
+    case EventRelay::ReceiveNotice:
+      events_.Raise([&](IQX_SessionEvents& l) { l.OnReceive(this, parameter); });
+      break;
+    case EventRelay::SendNotice:
+      events_.Raise([&](IQX_SessionEvents& l) { l.OnSend(this, parameter); });
+      break;
+    case EventRelay::ErrorNotice:
+      events_.Raise(
+          [&](IQX_SessionEvents& l) { l.OnError(this, static_cast<std::int16_t>(parameter)); });
+      break;
+  }
+}
+
+bool Session::OwnerMayUsePort() const {
+  if (!worker_.Running()) return true;
+  // The send length first: the worker raises the awaiting flag before it
+  // hands the send buffer back, so a free buffer seen here implies the flag.
+  if (sendLength_.load(std::memory_order_acquire) != 0) return false;
+  return !awaitingResponse_.load(std::memory_order_acquire);
+}
+
+// ---------------------------------------------------------------- worker ---
+
+void Session::WorkerSleep(milliseconds limit) {
+  worker_.WaitForWake(limit);
+}
+
+void Session::WorkerPass() {
+  PortInput& input = *workerInput_;
+  if (awaitingResponse_.load(std::memory_order_acquire)) ReceiveStep(input);
+  if (worker_.StopRequested()) return;
+  const bool sent = SendStep();
+  if (worker_.StopRequested()) return;
+  if (!sent)
+    worker_.WaitForWake(timeouts_.resendInterval);
+  else if (awaitingResponse_.load(std::memory_order_acquire))
+    input.Wait(timeouts_.pollSlice);
+  else if (sendLength_.load(std::memory_order_acquire) == 0)
+    worker_.WaitForWake(std::nullopt);  // idle: only Send or Close has work
+}
+
+void Session::ReceiveStep(PortInput& input) {
+  std::uint8_t length = 0;
+  if (input.Read(&length, 1) == 0 || length == 0) {
+    // A frame queued meanwhile restarts the clock when it goes; the old
+    // command is not reported again.
+    if (SessionClock::now() - sendTime_ >= timeouts_.response &&
+        sendLength_.load(std::memory_order_acquire) == 0 &&
+        !noResponseReported_.exchange(true, std::memory_order_acq_rel))
+      PostError(kMsgSessionTimeout);
+    return;
+  }
+  const int count = length + 2;
+  const bool complete = blockMode_ ? ReadBody(input, count) : HandshakeBody(input, count);
+  if (complete) {
+    std::lock_guard lock(receivedMutex_);
+    std::memcpy(receiveBuffer_.data(), bodyBuffer_.data(), static_cast<std::size_t>(count));
+    receiveLength_ = length;
+  }
+  // Cleared before the notice, so that the owner, once told, may use the port.
+  awaitingResponse_.store(false, std::memory_order_release);
+  if (complete) relay_.Post(EventRelay::ReceiveNotice, count);
+}
+
+bool Session::HandshakeBody(PortInput& input, int count) {
+  if (WriteByte(0xFF) != ByteOutcome::Done) return false;
+  for (int i = 0; i < count; ++i) {
+    if (ReadByte(input, &bodyBuffer_[static_cast<std::size_t>(i)]) != ByteOutcome::Done)
+      return false;
+    // The instrument checks each acknowledgement against a count that starts
+    // from the first body byte, not against the byte just sent.
+    const auto ack = static_cast<std::uint8_t>(~(bodyBuffer_[0] + i + 1));
+    if (WriteByte(ack) != ByteOutcome::Done) return false;
+  }
+  return true;
+}
+
+bool Session::ReadBody(PortInput& input, int count) {
+  int done = 0;
+  auto lastProgress = SessionClock::now();
+  while (done < count) {
+    if (worker_.StopRequested()) return false;
+    const std::int32_t got = input.Read(bodyBuffer_.data() + done, count - done);
+    if (got > 0) {
+      done += got;
+      lastProgress = SessionClock::now();
+      continue;
+    }
+    const auto elapsed = SessionClock::now() - lastProgress;
+    if (elapsed >= timeouts_.perByte) {
+      PostError(kMsgReadTimeout);
+      return false;
+    }
+    input.Wait(std::min(timeouts_.pollSlice, Remaining(timeouts_.perByte, elapsed)));
+  }
+  return true;
+}
+
+Session::ByteOutcome Session::ReadByte(PortInput& input, std::uint8_t* byte) {
+  const auto start = SessionClock::now();
+  for (;;) {
+    const auto elapsed = SessionClock::now() - start;
+    if (elapsed >= timeouts_.perByte) {
+      PostError(kMsgReadTimeout);
+      return ByteOutcome::Failed;
+    }
+    if (worker_.StopRequested()) return ByteOutcome::Stopped;
+    if (input.Read(byte, 1) == 1) return ByteOutcome::Done;
+    input.Wait(std::min(timeouts_.pollSlice, Remaining(timeouts_.perByte, elapsed)));
+  }
+}
+
+Session::ByteOutcome Session::WriteByte(std::uint8_t byte) {
+  switch (WriteAll(
+      *port_, &byte, 1, timeouts_.perByte, [this](milliseconds d) { WorkerSleep(d); },
+      [this] { return worker_.StopRequested(); })) {
+    case WriteOutcome::Written:
+      return ByteOutcome::Done;
+    case WriteOutcome::Stopped:
+      return ByteOutcome::Stopped;
+    case WriteOutcome::PortError:
+    case WriteOutcome::Stalled:
+      break;
+  }
+  PostError(kMsgWriteTimeout);
+  return ByteOutcome::Failed;
+}
+
+bool Session::SendStep() {
+  int length = sendLength_.load(std::memory_order_acquire);
+  if (length <= 0) return true;
+  // The owner may be taking the buffer back for a newer frame; then that one
+  // goes at the next pass.
+  if (!sendLength_.compare_exchange_strong(length, kSendBusy, std::memory_order_acq_rel))
+    return true;
+  std::array<std::uint8_t, 1 + kMaxPayload + 2> frame{};
+  frame[0] = static_cast<std::uint8_t>(length);
+  std::memcpy(frame.data() + 1, sendBuffer_.data(), static_cast<std::size_t>(length) + 2);
+  // One block in both modes: the instrument does not acknowledge what the
+  // host sends.
+  const WriteOutcome outcome = WriteAll(
+      *port_, frame.data(), length + 3, timeouts_.perByte,
+      [this](milliseconds d) { WorkerSleep(d); }, [this] { return worker_.StopRequested(); });
+  if (outcome != WriteOutcome::Written) {
+    // The frame stays pending and is written again at a later pass.
+    if (outcome != WriteOutcome::Stopped) PostError(kMsgPortFailureSR);
+    sendLength_.store(length, std::memory_order_release);
+    sendLength_.notify_all();
+    return outcome == WriteOutcome::Stopped;
+  }
+  relay_.Post(EventRelay::SendNotice, length);
+  sendTime_ = SessionClock::now();
+  awaitingResponse_.store(true, std::memory_order_release);
+  sendLength_.store(0, std::memory_order_release);
+  sendLength_.notify_all();
+  return true;
+}
+
+}  // namespace pelvane::session

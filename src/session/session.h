@@ -1,0 +1,118 @@
+// The session component (Vendrel): the framed link to the instrument over one
+// port, with its worker thread, and the raw upload of the transfer program.
+//
+// Threading: the thread that creates a session owns it: it makes every call
+// and receives every event, which arrive through its message loop
+// (core::CurrentMessageLoop() at creation; keep that loop alive longer than
+// the session). While the session is open one worker thread writes queued
+// frames and collects answers; it hands over through atomic marks only:
+//   - the send length: 0 = the send buffer belongs to the owner, 1..255 = a
+//     frame is pending and the buffer belongs to the worker, kSendBusy = the
+//     worker is writing that frame;
+//   - the awaiting-response flag, set by the worker when a frame has gone and
+//     cleared when its answer has been taken in (or the read failed).
+// The port is used by the worker while a frame is pending or awaited and by
+// the owner otherwise.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/class_registry.h"
+#include "core/event_source.h"
+#include "ports/iqx_port.h"
+#include "session/event_relay.h"
+#include "session/iqx_session.h"
+#include "session/port_io.h"
+#include "session/session_timeouts.h"
+#include "session/session_worker.h"
+
+namespace pelvane::session {
+
+// A session with the ports of the process-wide port registry and the
+// protocol's time-outs.
+std::unique_ptr<IQX_Session> CreateSession();
+
+class Session final : public IQX_Session, public IQX_Transfer {
+ public:
+  static constexpr std::size_t kBufferSize = 1024;
+
+  // `portRegistry` must outlive the session.
+  explicit Session(const core::ClassRegistry<ports::IQX_Port>& portRegistry,
+                   SessionTimeouts timeouts = {});
+  // An open session is stopped first: its worker leaves before anything goes.
+  ~Session() override;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // IQX_Session
+  core::Status Open(const std::string& openParameter, bool* pbOpenFlag) override;
+  core::Status Close(bool* pbCloseFlag) override;
+  core::Status GetLastError(std::int16_t* piLastError) override;
+  core::Status GetErrorString(std::string* lastError) override;
+  core::Status State(PT_STATE* pState) override;
+  core::Status Receive(std::uint8_t* pucBuffer, std::int32_t lMaxSize,
+                       std::int32_t* plSize) override;
+  core::Status Send(const std::uint8_t* pucBuffer, std::int32_t lSize, bool* pbSendFlag) override;
+  core::Status ExplicitInitialize() override;
+  core::Status Advise(IQX_SessionEvents* listener, core::Cookie* cookie) override;
+  core::Status Unadvise(core::Cookie cookie) override;
+
+  // IQX_Transfer
+  core::Status Upload(const std::uint8_t* pucBuffer, std::int32_t lSize) override;
+  core::Status IsUploadOK(PTS_FAILCODE* pFailCode) override;
+
+ private:
+  static constexpr int kSendBusy = -1;
+
+  void SetError(std::int16_t number) { errorCode_.store(number, std::memory_order_release); }
+  void PostError(std::int16_t number);
+  void Deliver(EventRelay::Notice notice, std::int32_t parameter);
+  bool OwnerMayUsePort() const;
+
+  // Worker thread.
+  void WorkerPass();
+  void ReceiveStep(PortInput& input);
+  bool ReadBody(PortInput& input, int count);
+  bool HandshakeBody(PortInput& input, int count);
+  enum class ByteOutcome { Done, Failed, Stopped };
+  ByteOutcome ReadByte(PortInput& input, std::uint8_t* byte);
+  ByteOutcome WriteByte(std::uint8_t byte);
+  // False when the frame stays pending because the port refused it.
+  bool SendStep();
+  void WorkerSleep(std::chrono::milliseconds limit);
+
+  const core::ClassRegistry<ports::IQX_Port>& registry_;
+  const SessionTimeouts timeouts_;
+
+  std::atomic<PT_STATE> state_{PT_CLOSED};
+  std::atomic<std::int16_t> errorCode_;
+  std::unique_ptr<ports::IQX_Port> port_;
+  bool blockMode_ = false;
+
+  std::array<std::uint8_t, kBufferSize> sendBuffer_{};
+  std::atomic<int> sendLength_{0};
+  std::atomic<bool> awaitingResponse_{false};
+  // Per session and re-armed by each Send, so that every silent command is
+  // reported once.
+  std::atomic<bool> noResponseReported_{false};
+  SessionClock::time_point sendTime_;  // worker's, once it runs
+
+  // A Receive that comes while a late answer is being published sees the old
+  // frame or the new one whole, never a mix.
+  std::mutex receivedMutex_;
+  std::array<std::uint8_t, kBufferSize> receiveBuffer_{};
+  int receiveLength_ = 0;
+  std::array<std::uint8_t, kBufferSize> bodyBuffer_{};  // worker's
+
+  std::unique_ptr<PortInput> workerInput_;  // worker's, made at Open
+  core::EventSource<IQX_SessionEvents> events_;
+  EventRelay relay_;
+  SessionWorker worker_;
+};
+
+}  // namespace pelvane::session

@@ -1,0 +1,10 @@
+#include "ports/port_registry.h"
+#include "session/session.h"
+
+namespace pelvane::session {
+
+std::unique_ptr<IQX_Session> CreateSession() {
+  return std::make_unique<Session>(ports::DefaultPortRegistry());
+}
+
+}  // namespace pelvane::session

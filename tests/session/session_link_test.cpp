@@ -1,0 +1,416 @@
+// The framed link over fake ports: frames on the wire, handshake and block
+// answers, time-outs, port failures and the session's states.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "core/message_loop.h"
+#include "session/session.h"
+#include "session/session_messages.h"
+#include "session_test_util.h"
+
+namespace pelvane::session {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::Event;
+using testing::EventRecorder;
+using testing::FakeLine;
+using testing::HandshakeInstrument;
+using testing::kGpibOpen;
+using testing::kSerialOpen;
+using testing::PumpFor;
+using testing::PumpUntil;
+using Bytes = std::vector<std::uint8_t>;
+
+class SessionLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(session_->Advise(&events_, &cookie_), core::Status::Ok); }
+  void TearDown() override {
+    if (session_) session_->Unadvise(cookie_);
+  }
+
+  bool Open(const std::string& openString = kSerialOpen) {
+    bool opened = false;
+    EXPECT_EQ(session_->Open(openString, &opened), core::Status::Ok);
+    return opened;
+  }
+  bool Close() {
+    bool closed = false;
+    EXPECT_EQ(session_->Close(&closed), core::Status::Ok);
+    return closed;
+  }
+  bool Send(const Bytes& payloadAndChecksum) {
+    bool sent = false;
+    EXPECT_EQ(session_->Send(payloadAndChecksum.data(),
+                             static_cast<std::int32_t>(payloadAndChecksum.size()) - 2, &sent),
+              core::Status::Ok);
+    return sent;
+  }
+  std::int16_t LastError() {
+    std::int16_t error = -1;
+    session_->GetLastError(&error);
+    return error;
+  }
+  std::string ErrorString() {
+    std::string text;
+    session_->GetErrorString(&text);
+    return text;
+  }
+  bool PumpUntilEvent(Event::Kind kind, std::int32_t value, int count = 1) {
+    return PumpUntil(loop_, [&] { return events_.Count(kind, value) >= count; });
+  }
+
+  // The loop is declared first: it outlives the session and its notices.
+  core::PlainMessageLoop loop_;
+  core::ScopedMessageLoop scope_{loop_};
+  std::shared_ptr<FakeLine> line_ = std::make_shared<FakeLine>();
+  core::ClassRegistry<ports::IQX_Port> registry_ = testing::FakeRegistry(line_);
+  std::unique_ptr<Session> session_ =
+      std::make_unique<Session>(registry_, testing::ShortTimeouts());
+  EventRecorder events_;
+  core::Cookie cookie_ = 0;
+};
+
+TEST_F(SessionLinkTest, FramesGoOutAsOneBlockWithTheLengthInFront) {
+  ASSERT_TRUE(Open());
+  EXPECT_EQ(line_->LastParameters(), "COM1:115200,E,8,1");
+
+  ASSERT_TRUE(Send({0x42, 0x42, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Send, 1));
+  EXPECT_EQ(line_->Written(), (Bytes{0x01, 0x42, 0x42, 0x00}));
+
+  // The worked example: a 7-byte command with its checksum 34 00.
+  ASSERT_TRUE(Send({0x21, 0x01, 0x02, 0x00, 0x00, 0x10, 0x00, 0x34, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Send, 7));
+  const Bytes all = line_->Written();
+  EXPECT_EQ(Bytes(all.begin() + 4, all.end()),
+            (Bytes{0x07, 0x21, 0x01, 0x02, 0x00, 0x00, 0x10, 0x00, 0x34, 0x00}));
+  EXPECT_EQ(LastError(), 0);
+}
+
+TEST_F(SessionLinkTest, AnEmptyPayloadIsAcceptedButNeverWritten) {
+  ASSERT_TRUE(Open());
+  EXPECT_TRUE(Send({0xAA, 0xBB}));
+  PumpFor(loop_, milliseconds(50));
+  EXPECT_TRUE(line_->Written().empty());
+  EXPECT_TRUE(events_.events.size() == 1);  // OnConnect only
+}
+
+TEST_F(SessionLinkTest, APayloadTheLengthByteCannotCarryIsRefusedWithoutTouchingTheLine) {
+  ASSERT_TRUE(Open());
+  std::vector<std::uint8_t> big(1100, 0x11);
+  bool sent = true;
+  EXPECT_EQ(session_->Send(big.data(), 256, &sent), core::Status::InvalidArg);
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(session_->Send(big.data(), 1050, &sent), core::Status::InvalidArg);
+  EXPECT_EQ(session_->Send(big.data(), -1, &sent), core::Status::InvalidArg);
+  PumpFor(loop_, milliseconds(30));
+  EXPECT_TRUE(line_->Written().empty());
+}
+
+TEST_F(SessionLinkTest, HandshakeAnswerIsAcknowledgedFromTheFirstBodyByte) {
+  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x33, 0x44});
+  line_->SetPeer(instrument.Peer());
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 5));
+
+  // The frame, then 0xFF after the length byte, then one acknowledgement per byte.
+  EXPECT_EQ(line_->Written(), (Bytes{0x01, 0x06, 0x86, 0x00, 0xFF, 0xF9, 0xF8, 0xF7, 0xF6, 0xF5}));
+  std::array<std::uint8_t, 5> body{};
+  std::int32_t size = -1;
+  ASSERT_EQ(session_->Receive(body.data(), 5, &size), core::Status::Ok);
+  EXPECT_EQ(size, 3);
+  EXPECT_EQ(body, (std::array<std::uint8_t, 5>{0x05, 0x11, 0x22, 0x33, 0x44}));
+  EXPECT_EQ(events_.events,
+            (std::vector<Event>{{Event::Connect, 0}, {Event::Send, 1}, {Event::Receive, 5}}));
+}
+
+TEST_F(SessionLinkTest, TheLongestAnswersAreTakenInWhole) {
+  for (const int n : {254, 255}) {
+    SCOPED_TRACE(n);
+    Bytes body(static_cast<std::size_t>(n) + 2);
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    HandshakeInstrument instrument(body);
+    line_->SetPeer(instrument.Peer());
+    events_.events.clear();
+    ASSERT_TRUE(Open());
+    ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+    ASSERT_TRUE(PumpUntilEvent(Event::Receive, n + 2));
+    std::vector<std::uint8_t> got(1024, 0xEE);
+    std::int32_t size = -1;
+    session_->Receive(got.data(), n + 2, &size);
+    EXPECT_EQ(size, n);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + n + 2), body);
+    EXPECT_EQ(got[static_cast<std::size_t>(n) + 2], 0xEE);
+    ASSERT_EQ(instrument.Acks().size(), body.size());
+    for (std::size_t i = 0; i < body.size(); ++i)
+      EXPECT_EQ(instrument.Acks()[i], static_cast<std::uint8_t>(~(body[0] + i + 1)));
+    ASSERT_TRUE(Close());
+  }
+}
+
+TEST_F(SessionLinkTest, BlockModeReadsTheBodyWithoutAcknowledging) {
+  line_->SetPeer([](FakeLine& line, std::span<const std::uint8_t>) {
+    line.Feed({0x03, 0x05, 0x11, 0x22, 0x33, 0x44});
+  });
+  ASSERT_TRUE(Open(kGpibOpen));
+  EXPECT_EQ(line_->LastParameters(), "GPIB0");
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 5));
+  EXPECT_EQ(line_->Written(), (Bytes{0x01, 0x06, 0x86, 0x00}));
+  std::array<std::uint8_t, 5> body{};
+  std::int32_t size = -1;
+  session_->Receive(body.data(), 5, &size);
+  EXPECT_EQ(size, 3);
+  EXPECT_EQ(body, (std::array<std::uint8_t, 5>{0x05, 0x11, 0x22, 0x33, 0x44}));
+}
+
+TEST_F(SessionLinkTest, OnlyTheExactGpibClassIdSelectsBlockMode) {
+  // Lower-case letters still bind the GPIB port but leave handshake mode.
+  std::string lower = kGpibOpen;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  line_->SetPeer([](FakeLine& line, std::span<const std::uint8_t> written) {
+    if (written.size() > 1) line.Feed({0x01});
+  });
+  ASSERT_TRUE(Open(lower));
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(line_->WaitForWritten(5));
+  EXPECT_EQ(line_->Written().back(), 0xFF);  // handshake start
+}
+
+TEST_F(SessionLinkTest, ASilentInstrumentIsReportedOncePerCommand) {
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgSessionTimeout));
+  EXPECT_EQ(LastError(), 10);
+  EXPECT_EQ(ErrorString(), "Session Timeout (No response from instrument)");
+  // Several more response times pass: the same silence is not reported again.
+  PumpFor(loop_, milliseconds(400));
+  EXPECT_EQ(events_.Count(Event::Error, kMsgSessionTimeout), 1);
+
+  // The answer still counts when it comes at last.
+  line_->Feed({0x01});
+  ASSERT_TRUE(line_->WaitForWritten(4 + 1));
+  line_->Feed({0x33});
+  ASSERT_TRUE(line_->WaitForWritten(4 + 2));
+  line_->Feed({0x44});
+  ASSERT_TRUE(line_->WaitForWritten(4 + 3));
+  line_->Feed({0x55});
+  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 3));
+
+  // The next silent command is reported again.
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgSessionTimeout, 2));
+}
+
+TEST_F(SessionLinkTest, AMissingHandshakeByteEndsTheAnswerAndTheNextSendStartsAfresh) {
+  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x33, 0x44}, /*silentAfter=*/2);
+  line_->SetPeer(instrument.Peer());
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgReadTimeout));
+  EXPECT_EQ(LastError(), 12);
+  EXPECT_FALSE(events_.Has(Event::Receive, 5));
+  // Nothing is awaited any more: no response time-out follows.
+  PumpFor(loop_, milliseconds(250));
+  EXPECT_FALSE(events_.Has(Event::Error, kMsgSessionTimeout));
+
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 5));
+  std::array<std::uint8_t, 5> body{};
+  std::int32_t size = -1;
+  session_->Receive(body.data(), 5, &size);
+  EXPECT_EQ(body, (std::array<std::uint8_t, 5>{0x05, 0x11, 0x22, 0x33, 0x44}));
+}
+
+TEST_F(SessionLinkTest, AnAcknowledgementThePortWillNotTakeIsAWriteTimeout) {
+  line_->SetPeer([](FakeLine& line, std::span<const std::uint8_t> written) {
+    if (written.size() > 1) {
+      line.failWrites = -1;  // from now on the line refuses every byte
+      line.Feed({0x01});
+    }
+  });
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgWriteTimeout));
+  EXPECT_EQ(LastError(), 13);
+  EXPECT_FALSE(events_.Has(Event::Receive, 3));
+}
+
+TEST_F(SessionLinkTest, ARefusedFrameIsWrittenAgainWithANoticeEachTime) {
+  line_->failWrites = 3;
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x42, 0x42, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Send, 1));
+  EXPECT_EQ(events_.Count(Event::Error, kMsgPortFailureSR), 3);
+  EXPECT_EQ(line_->Written(), (Bytes{0x01, 0x42, 0x42, 0x00}));
+  // The failures come before the frame finally goes.
+  EXPECT_EQ(events_.events.back(), (Event{Event::Send, 1}));
+}
+
+TEST_F(SessionLinkTest, ANewSendReplacesAFrameStillPending) {
+  line_->failWrites = -1;
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x11, 0x11, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgPortFailureSR));
+  ASSERT_TRUE(Send({0x22, 0x22, 0x23, 0x00}));
+  line_->failWrites = 0;
+  ASSERT_TRUE(PumpUntilEvent(Event::Send, 2));
+  EXPECT_EQ(line_->Written(), (Bytes{0x02, 0x22, 0x22, 0x23, 0x00}));
+  EXPECT_FALSE(events_.Has(Event::Send, 1));
+}
+
+TEST_F(SessionLinkTest, ThePortFailingAtOpenIsReportedAfterOpenReturns) {
+  line_->failOpen = true;
+  EXPECT_FALSE(Open());
+  EXPECT_EQ(LastError(), 9);
+  EXPECT_TRUE(events_.events.empty());  // not raised inside Open
+  // The port's own text names the cause.
+  EXPECT_EQ(ErrorString(), "fake: failure 1");
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgPortFailure));
+  PT_STATE state = PT_INVALID;
+  session_->State(&state);
+  EXPECT_EQ(state, PT_CLOSED);
+}
+
+TEST_F(SessionLinkTest, APortThatSaysNoLeavesTheSessionClosedWithoutAnError) {
+  line_->openReturnsFalse = true;
+  EXPECT_FALSE(Open());
+  EXPECT_EQ(LastError(), 0);
+  PumpFor(loop_, milliseconds(20));
+  EXPECT_TRUE(events_.events.empty());
+}
+
+TEST_F(SessionLinkTest, AnUnknownClassIdBindsNothing) {
+  EXPECT_FALSE(Open("clsid:00000000-0000-0000-0000-000000000000 COM1:9600,N,8,1"));
+  EXPECT_EQ(LastError(), 1);
+  EXPECT_EQ(ErrorString(), "Unable to Open Session");
+  EXPECT_FALSE(Open("COM1:9600,N,8,1"));
+  EXPECT_EQ(line_->PortsCreated(), 0);
+}
+
+TEST_F(SessionLinkTest, OpenAndCloseTwiceThenOpenAgain) {
+  ASSERT_TRUE(Open());
+  ASSERT_EQ(events_.events, (std::vector<Event>{{Event::Connect, 0}}));  // raised inside Open
+  EXPECT_FALSE(Open());
+  EXPECT_EQ(LastError(), 2);
+  EXPECT_EQ(ErrorString(), "Session already Open");
+
+  EXPECT_TRUE(Close());
+  EXPECT_EQ(LastError(), 0);
+  EXPECT_TRUE(Close());
+  EXPECT_EQ(LastError(), 7);
+
+  // A fresh port and a fresh worker.
+  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x33, 0x44});
+  line_->SetPeer(instrument.Peer());
+  ASSERT_TRUE(Open());
+  EXPECT_EQ(line_->PortsCreated(), 2);
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 5));
+}
+
+TEST_F(SessionLinkTest, NothingOfAClosedLinkCarriesIntoTheNextOpen) {
+  line_->failWrites = -1;
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x11, 0x11, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgPortFailureSR));
+  line_->failClose = true;
+  Close();
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgPortFailure));
+  line_->failClose = false;
+  line_->failWrites = 0;
+  ASSERT_TRUE(Open());
+  PumpFor(loop_, milliseconds(50));
+  EXPECT_TRUE(line_->Written().empty());
+  EXPECT_FALSE(events_.Has(Event::Send, 1));
+}
+
+TEST_F(SessionLinkTest, SendAndReceiveNeedAnOpenSession) {
+  const Bytes frame{0x42, 0x42, 0x00};
+  EXPECT_FALSE(Send(frame));
+  EXPECT_EQ(LastError(), 8);
+  EXPECT_EQ(ErrorString(), "Session not open");
+  std::array<std::uint8_t, 4> buffer{};
+  std::int32_t size = -1;
+  EXPECT_EQ(session_->Receive(buffer.data(), 4, &size), core::Status::Ok);
+  EXPECT_EQ(LastError(), 8);
+  EXPECT_EQ(size, 0);
+
+  PT_STATE state = PT_INVALID;
+  EXPECT_EQ(session_->State(&state), core::Status::Ok);
+  EXPECT_EQ(state, PT_CLOSED);
+  EXPECT_EQ(LastError(), 0);  // State clears the error code
+}
+
+TEST_F(SessionLinkTest, MissingResultLocationsGiveThePointerStatus) {
+  EXPECT_EQ(session_->Open(kSerialOpen, nullptr), core::Status::Pointer);
+  EXPECT_EQ(session_->Close(nullptr), core::Status::Pointer);
+  EXPECT_EQ(session_->State(nullptr), core::Status::Pointer);
+  EXPECT_EQ(session_->GetLastError(nullptr), core::Status::Pointer);
+  EXPECT_EQ(session_->GetErrorString(nullptr), core::Status::Pointer);
+  bool flag = false;
+  EXPECT_EQ(session_->Send(nullptr, 1, &flag), core::Status::Pointer);
+  std::int32_t size = 0;
+  EXPECT_EQ(session_->Receive(nullptr, 4, &size), core::Status::Pointer);
+  EXPECT_EQ(session_->ExplicitInitialize(), core::Status::Ok);
+  EXPECT_EQ(line_->PortsCreated(), 0);
+}
+
+TEST_F(SessionLinkTest, ReceiveNeverCopiesMoreThanTheBufferHolds) {
+  ASSERT_TRUE(Open());
+  std::vector<std::uint8_t> big(2048, 0xEE);
+  std::int32_t size = -1;
+  session_->Receive(big.data(), 2048, &size);
+  EXPECT_EQ(size, 0);
+  EXPECT_EQ(big[1023], 0x00);
+  EXPECT_EQ(big[1024], 0xEE);
+}
+
+TEST_F(SessionLinkTest, AnIdleLinkLeavesThePortAlone) {
+  ASSERT_TRUE(Open());
+  // Open, nothing sent, nothing awaited: the worker sleeps until Send or Close.
+  PumpFor(loop_, milliseconds(100));
+  EXPECT_EQ(line_->ReadCalls(), 0);
+  EXPECT_EQ(line_->WaitCalls(), 0);
+}
+
+TEST_F(SessionLinkTest, AwaitingAnAnswerSleepsInThePortsWait) {
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgSessionTimeout));
+  // 150 ms of silence in 10 ms slices: a few dozen reads, not a spin's thousands.
+  EXPECT_LT(line_->ReadCalls(), 100);
+  EXPECT_GT(line_->WaitCalls(), 0);
+}
+
+TEST_F(SessionLinkTest, DestroyingAnOpenSessionStopsItsWorkerAndDropsItsNotices) {
+  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x33, 0x44});
+  line_->SetPeer(instrument.Peer());
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(line_->WaitForWritten(10));  // the answer is in, its notice queued
+  session_->Unadvise(cookie_);
+  const std::size_t before = events_.events.size();
+  ASSERT_TRUE(session_->Advise(&events_, &cookie_) == core::Status::Ok);
+  session_.reset();
+  PumpFor(loop_, milliseconds(30));
+  EXPECT_EQ(events_.events.size(), before);
+}
+
+TEST(SessionMessagesTest, EveryNumberHasItsText) {
+  for (std::int16_t n = kFirstSessionMessage; n <= kLastSessionMessage; ++n)
+    EXPECT_FALSE(SessionMessageText(n).empty()) << n;
+  EXPECT_TRUE(SessionMessageText(100).empty());
+  EXPECT_TRUE(SessionMessageText(118).empty());
+  EXPECT_EQ(SessionMessageText(101), "The last command completed successfully");
+  EXPECT_EQ(SessionMessageText(112), "Memory allocation failure");
+  EXPECT_EQ(SessionMessageText(117), "Port Failure SR");
+}
+
+}  // namespace
+}  // namespace pelvane::session
