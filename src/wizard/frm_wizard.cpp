@@ -1,0 +1,719 @@
+#include "wizard/frm_wizard.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "wizard/caption_loader.h"
+#include "wizard/help_window.h"
+#include "wizard/resource_strings.h"
+#include "wizard/serial_devices.h"
+#include "wizard/wizard_backend.h"
+
+// Widgets are created with `new` and handed to their parent, which deletes
+// them: that is how Qt owns a widget tree.
+
+namespace pelvane::wizard {
+
+namespace {
+
+using package::PromptAnswer;
+using package::PromptButtons;
+
+constexpr const char* kConfigurationMember = "QXCONFIG.INI";
+constexpr int kRowDataRole = Qt::UserRole;
+
+QString Q(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+std::string Trimmed(const QString& text) {
+  return text.trimmed().toStdString();
+}
+
+// The key of a package list entry: its index with one leading blank.
+std::string PackageKey(int index) {
+  return " " + std::to_string(index);
+}
+
+QLabel* WrappedLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setWordWrap(true);
+  return label;
+}
+
+QFrame* HorizontalLine(QWidget* parent) {
+  auto* line = new QFrame(parent);
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Sunken);
+  return line;
+}
+
+QString DefaultOpenChooser(QWidget* parent, const QString& caption, const QString& filter,
+                           const QString& start) {
+  return QFileDialog::getOpenFileName(parent, caption, start, filter);
+}
+
+QString DefaultSaveChooser(QWidget* parent, const QString& caption, const QString& filter,
+                           const QString& start) {
+  // The dialog asks before it lets an existing file be replaced.
+  return QFileDialog::getSaveFileName(parent, caption, start, filter);
+}
+
+}  // namespace
+
+frmWizard::frmWizard(WizardBackend& backend, package::QN_Prompt& prompt, QWidget* parent)
+    : QDialog(parent),
+      backend_(backend),
+      prompt_(prompt),
+      searchFolder_(QDir::currentPath()),
+      frames_(DrawTransferFrames()) {
+  openChooser_ = [this](const QString& c, const QString& f, const QString& s) {
+    return DefaultOpenChooser(this, c, f, s);
+  };
+  saveChooser_ = [this](const QString& c, const QString& f, const QString& s) {
+    return DefaultSaveChooser(this, c, f, s);
+  };
+  setObjectName("frmWizard");
+  // A wizard window of its own on the desktop, with minimise and close.
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  BuildUi();
+  // Opening step 1: every frame out of view, texts from the numbered texts.
+  for (QFrame* frame : fraStep_) frame->setEnabled(false);
+  LoadCaptions(this);
+  backend_.SetView(this);
+}
+
+frmWizard::~frmWizard() {
+  backend_.SetView(nullptr);
+}
+
+// ---------------------------------------------------------------- building
+
+void frmWizard::BuildUi() {
+  steps_ = new QStackedWidget(this);
+  steps_->setObjectName("stkSteps");
+  steps_->addWidget(BuildSelectStep());
+  steps_->addWidget(BuildIntroductionStep());
+  steps_->addWidget(BuildSettingsStep());
+  steps_->addWidget(BuildUploadStep());
+  steps_->addWidget(BuildFinishedStep());
+
+  auto* nav = new QHBoxLayout;
+  for (int i = 0; i < kNavButtonCount; ++i) {
+    auto* button = new QPushButton(this);
+    button->setObjectName(QString("cmdNav%1").arg(i));
+    button->setProperty(kTagProperty, 100 + i);
+    button->setAutoDefault(false);
+    cmdNav_[static_cast<std::size_t>(i)] = button;
+    connect(button, &QPushButton::clicked, this,
+            [this, i] { PressNavigation(static_cast<NavButton>(i)); });
+  }
+  nav->addWidget(cmdNav_[0]);
+  nav->addStretch(1);
+  for (int i = 1; i < kNavButtonCount; ++i) nav->addWidget(cmdNav_[static_cast<std::size_t>(i)]);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(steps_, 1);
+  layout->addWidget(HorizontalLine(this));
+  layout->addLayout(nav);
+
+  auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(f1, &QShortcut::activated, this, [this] { PressNavigation(NavButton::Help); });
+
+  resize(620, 480);
+}
+
+// Each frame: its title on top, a line, then its own controls.
+static QVBoxLayout* StepLayout(QFrame* frame, QLabel* title) {
+  auto* layout = new QVBoxLayout(frame);
+  QFont font = title->font();
+  font.setBold(true);
+  font.setPointSizeF(font.pointSizeF() * 1.4);
+  title->setFont(font);
+  layout->addWidget(title);
+  layout->addWidget(HorizontalLine(frame));
+  return layout;
+}
+
+QFrame* frmWizard::BuildSelectStep() {
+  auto* frame = new QFrame(this);
+  frame->setObjectName("fraStep0");
+  frame->setProperty(kTagProperty, kStepTitleResource[0]);
+  lblStep_[0] = new QLabel(frame);
+  lblStep_[0]->setObjectName("lblStep0");
+  lblStep_[0]->setProperty(kTagProperty, kStepTitleResource[0]);
+  QVBoxLayout* layout = StepLayout(frame, lblStep_[0]);
+
+  layout->addWidget(WrappedLabel(
+      "Please select the firmware from the list or click browse to select another firmware "
+      "package",
+      frame));
+  auto* row = new QHBoxLayout;
+  lstPackages_ = new QListWidget(frame);
+  lstPackages_->setObjectName("lstPackages");
+  row->addWidget(lstPackages_, 1);
+  cmdBrowse_ = new QPushButton("&Browse ...", frame);
+  cmdBrowse_->setObjectName("cmdBrowse");
+  cmdBrowse_->setAutoDefault(false);
+  auto* side = new QVBoxLayout;
+  side->addWidget(cmdBrowse_);
+  side->addStretch(1);
+  row->addLayout(side);
+  layout->addLayout(row, 1);
+
+  lblNotes_ = WrappedLabel(QString(), frame);
+  lblNotes_->setObjectName("lblNotes");
+  lblNotes_->setFrameShape(QFrame::StyledPanel);
+  lblNotes_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+  lblNotes_->setMinimumHeight(80);
+  lblNotes_->setTextFormat(Qt::PlainText);
+  layout->addWidget(lblNotes_);
+
+  connect(lstPackages_, &QListWidget::currentRowChanged, this, [this] { OnPackageSelected(); });
+  connect(cmdBrowse_, &QPushButton::clicked, this, [this] { BrowsePackage(); });
+  fraStep_[0] = frame;
+  return frame;
+}
+
+QFrame* frmWizard::BuildIntroductionStep() {
+  auto* frame = new QFrame(this);
+  frame->setObjectName("fraStep1");
+  frame->setProperty(kTagProperty, kStepTitleResource[1]);
+  lblStep_[1] = new QLabel(frame);
+  lblStep_[1]->setObjectName("lblStep1");
+  lblStep_[1]->setProperty(kTagProperty, kStepTitleResource[1]);
+  QVBoxLayout* layout = StepLayout(frame, lblStep_[1]);
+  txtReadme_ = new QPlainTextEdit(frame);
+  txtReadme_->setObjectName("txtReadme");
+  txtReadme_->setReadOnly(true);
+  layout->addWidget(txtReadme_, 1);
+  fraStep_[1] = frame;
+  return frame;
+}
+
+QFrame* frmWizard::BuildSettingsStep() {
+  auto* frame = new QFrame(this);
+  frame->setObjectName("fraStep2");
+  frame->setProperty(kTagProperty, kStepTitleResource[2]);
+  lblStep_[2] = new QLabel(frame);
+  lblStep_[2]->setObjectName("lblStep2");
+  lblStep_[2]->setProperty(kTagProperty, kStepTitleResource[2]);
+  QVBoxLayout* layout = StepLayout(frame, lblStep_[2]);
+
+  auto* portLabel = new QLabel("Communications &Port for firmware update:", frame);
+  cmbPorts_ = new QComboBox(frame);
+  cmbPorts_->setObjectName("cmbPorts");
+  cmbPorts_->setEditable(true);
+  cmbPorts_->setInsertPolicy(QComboBox::NoInsert);
+  portLabel->setBuddy(cmbPorts_);
+  lblPortDescription_ = new QLabel(frame);
+  lblPortDescription_->setObjectName("lblPortDescription");
+  auto* languageLabel = new QLabel("&Firmware Language:", frame);
+  cmbFirmwareLanguage_ = new QComboBox(frame);
+  cmbFirmwareLanguage_->setObjectName("cmbFirmwareLanguage");
+  cmbFirmwareLanguage_->setEditable(true);
+  cmbFirmwareLanguage_->setInsertPolicy(QComboBox::NoInsert);
+  languageLabel->setBuddy(cmbFirmwareLanguage_);
+  auto* helpLanguageLabel = new QLabel("Instrument Online Help &Language:", frame);
+  cmbHelpLanguage_ = new QComboBox(frame);
+  cmbHelpLanguage_->setObjectName("cmbHelpLanguage");
+  helpLanguageLabel->setBuddy(cmbHelpLanguage_);
+
+  layout->addWidget(portLabel);
+  layout->addWidget(cmbPorts_);
+  layout->addWidget(lblPortDescription_);
+  layout->addWidget(languageLabel);
+  layout->addWidget(cmbFirmwareLanguage_);
+  layout->addWidget(helpLanguageLabel);
+  layout->addWidget(cmbHelpLanguage_);
+  layout->addSpacing(8);
+  lblConfirm_ = WrappedLabel(QString(), frame);
+  lblConfirm_->setObjectName("lblConfirm");
+  lblConfirm_->setTextFormat(Qt::PlainText);
+  lblConfirm_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+  lblConfirm_->setFrameShape(QFrame::StyledPanel);
+  layout->addWidget(lblConfirm_, 1);
+
+  connect(cmbPorts_, &QComboBox::activated, this, [this] { OnPortChosen(); });
+  connect(cmbPorts_->lineEdit(), &QLineEdit::editingFinished, this, [this] { OnPortChosen(); });
+  connect(cmbPorts_, &QComboBox::currentTextChanged, this, [this] { UpdatePortDescription(); });
+  connect(cmbFirmwareLanguage_, &QComboBox::activated, this, [this] { OnLanguageChosen(); });
+  connect(cmbFirmwareLanguage_->lineEdit(), &QLineEdit::editingFinished, this,
+          [this] { OnLanguageChosen(); });
+  fraStep_[2] = frame;
+  return frame;
+}
+
+QFrame* frmWizard::BuildUploadStep() {
+  auto* frame = new QFrame(this);
+  frame->setObjectName("fraStep3");
+  frame->setProperty(kTagProperty, kStepTitleResource[3]);
+  lblStep_[3] = new QLabel(frame);
+  lblStep_[3]->setObjectName("lblStep3");
+  lblStep_[3]->setProperty(kTagProperty, kStepTitleResource[3]);
+  QVBoxLayout* layout = StepLayout(frame, lblStep_[3]);
+
+  auto* top = new QHBoxLayout;
+  auto* bars = new QVBoxLayout;
+  bars->addWidget(new QLabel("Entire Process:", frame));
+  pboxEntireProcess_ = new QProgressBar(frame);
+  pboxEntireProcess_->setObjectName("pboxEntireProcess");
+  pboxEntireProcess_->setRange(0, 1);
+  pboxEntireProcess_->setValue(0);
+  bars->addWidget(pboxEntireProcess_);
+  bars->addWidget(new QLabel("Current Action:", frame));
+  lblActionText_ = new QLabel(frame);
+  lblActionText_->setObjectName("lblActionText");
+  bars->addWidget(lblActionText_);
+  pboxStep_ = new QProgressBar(frame);
+  pboxStep_->setObjectName("pboxStep");
+  pboxStep_->setRange(0, 100);
+  pboxStep_->setValue(0);
+  bars->addWidget(pboxStep_);
+  top->addLayout(bars, 1);
+  imgStep3_ = new QLabel(frame);
+  imgStep3_->setObjectName("imgStep3");
+  imgStep3_->setPixmap(frames_[0]);
+  top->addWidget(imgStep3_, 0, Qt::AlignTop);
+  layout->addLayout(top);
+
+  lstStep_ = new QListWidget(frame);
+  lstStep_->setObjectName("lstStep");
+  lstStep_->setVisible(false);
+  layout->addWidget(lstStep_, 1);
+  layout->addWidget(WrappedLabel(
+      "The firmware is being transferred to your instrument, do not disconnect the "
+      "communications cable or switch off the power to your instrument until this step is "
+      "complete.",
+      frame));
+  layout->addStretch(0);
+  fraStep_[3] = frame;
+  return frame;
+}
+
+QFrame* frmWizard::BuildFinishedStep() {
+  auto* frame = new QFrame(this);
+  frame->setObjectName("fraStep4");
+  frame->setProperty(kTagProperty, kStepTitleResource[4]);
+  lblStep_[4] = new QLabel(frame);
+  lblStep_[4]->setObjectName("lblStep4");
+  lblStep_[4]->setProperty(kTagProperty, kStepTitleResource[4]);
+  QVBoxLayout* layout = StepLayout(frame, lblStep_[4]);
+  lblFinished_ = WrappedLabel(QString(), frame);
+  lblFinished_->setObjectName("lblFinished");
+  lblFinished_->setProperty(kTagProperty, res::kFinishedText);
+  lblFinished_->setTextFormat(Qt::PlainText);
+  lblFinished_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+  lblFinished_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  layout->addWidget(lblFinished_, 1);
+  auto* row = new QHBoxLayout;
+  cmdSaveLog_ = new QPushButton("Save Log...", frame);
+  cmdSaveLog_->setObjectName("cmdSaveLog");
+  cmdSaveLog_->setAutoDefault(false);
+  row->addWidget(cmdSaveLog_);
+  row->addStretch(1);
+  layout->addLayout(row);
+  connect(cmdSaveLog_, &QPushButton::clicked, this, [this] { SaveLog(); });
+  fraStep_[4] = frame;
+  return frame;
+}
+
+// ---------------------------------------------------------------- opening
+
+StartupOutcome frmWizard::Open(const StartupOptions& options) {
+  backend_.UploadWizard_Running();
+  return ApplyCommandLine(options, *this);
+}
+
+// ---------------------------------------------------------------- steps
+
+void frmWizard::ShowStep(int step, Direction direction) {
+  if (step < 0 || step >= kStepCount) return;
+  if (step == kStepFinished) finishFlag_ = true;
+
+  fraStep_[static_cast<std::size_t>(currentStep_)]->setEnabled(false);
+  steps_->setCurrentIndex(step);
+  fraStep_[static_cast<std::size_t>(step)]->setEnabled(true);
+  setWindowTitle(Q(WindowCaption(ProgramVersion(), step)));
+  currentStep_ = step;
+  ApplyNavigation();
+
+  switch (step) {
+    case kStepSelect:
+      if (direction != Direction::Back && !packageFromCommandLine_) SearchFolderForPackages();
+      break;
+    case kStepIntroduction:
+      if (!backend_.DisplayReadMe())
+        ShowStep(direction == Direction::Next ? kStepSettings : kStepSelect,
+                 direction == Direction::Next ? Direction::Next : Direction::Back);
+      break;
+    case kStepSettings:
+      if (direction == Direction::Next) {
+        if (!LoadConfiguration()) {
+          Ask("Error Occurred reading configuration file", kApplicationTitle, PromptButtons::Ok);
+          ShowStep(kStepSelect, Direction::Back);
+          return;
+        }
+        backend_.DisplayConfiguration();
+      }
+      break;
+    case kStepUpload:
+      if (direction == Direction::Back) finishFlag_ = false;
+      if (direction == Direction::Next) RunUploadStep();
+      break;
+    default:
+      break;
+  }
+}
+
+void frmWizard::ApplyNavigation() {
+  const NavigationState state = NavigationFor(currentStep_, finishFlag_);
+  auto button = [this](NavButton b) { return cmdNav_[static_cast<std::size_t>(b)]; };
+  button(NavButton::Next)->setText(Q(state.nextCaption));
+  // While a run lasts, Back and Next belong to the controller: a step change
+  // then could start a second run inside the first.
+  button(NavButton::Back)->setEnabled(state.backEnabled && !uploadRunning_);
+  button(NavButton::Next)->setEnabled(state.nextEnabled && !uploadRunning_);
+  button(NavButton::Exit)->setEnabled(state.exitEnabled);
+  button(NavButton::Help)->setEnabled(true);
+  button(NavButton::Cancel)->setEnabled(true);
+  if (state.exitEnabled) button(NavButton::Exit)->setFocus();
+}
+
+void frmWizard::PressNavigation(NavButton button) {
+  switch (button) {
+    case NavButton::Help:
+      OnHelp();
+      break;
+    case NavButton::Cancel:
+      OnCancel();
+      break;
+    case NavButton::Back:
+      if (uploadRunning_) return;
+      ShowStep(currentStep_ - 1, Direction::Back);
+      break;
+    case NavButton::Next:
+      if (uploadRunning_) return;
+      OnNext();
+      break;
+    case NavButton::Exit:
+      OnExit();
+      break;
+  }
+}
+
+void frmWizard::OnHelp() {
+  if (help_ == nullptr) help_ = new HelpWindow(this);
+  help_->ShowContext(HelpContextFor(currentStep_));
+  helpShown_ = true;
+}
+
+void frmWizard::OnCancel() {
+  backend_.Cancel();
+  QCoreApplication::processEvents();
+  ShowStep(kStepFinished, Direction::Next);
+}
+
+void frmWizard::OnNext() {
+  if (currentStep_ == kStepSelect && lstPackages_->count() == 0) {
+    Ask("Please select a Firmware Package to upload", kApplicationTitle, PromptButtons::Ok);
+    return;
+  }
+  if (currentStep_ == kStepSettings) SyncListsToController();
+  ShowStep(currentStep_ + 1, Direction::Next);
+}
+
+void frmWizard::OnExit() {
+  close();
+}
+
+void frmWizard::reject() {
+  close();
+}
+
+void frmWizard::closeEvent(QCloseEvent* event) {
+  if (uploadRunning_) {
+    // The run is on the stack below this event: end it first, close after.
+    closeAfterUpload_ = true;
+    backend_.Cancel();
+    event->ignore();
+    return;
+  }
+  if (helpShown_ && help_ != nullptr) help_->close();
+  event->accept();
+}
+
+// ---------------------------------------------------------------- packages
+
+void frmWizard::SearchFolderForPackages() {
+  QDir folder(searchFolder_);
+  QStringList names = folder.entryList(QStringList{"*.qxpkg"}, QDir::Files | QDir::Readable,
+                                       QDir::Name | QDir::IgnoreCase);
+  for (const QString& name : names) {
+    // Entry lists match case-insensitively here, but say so for other platforms.
+    if (!name.endsWith(".qxpkg", Qt::CaseInsensitive)) continue;
+    TryAddPackage(folder.filePath(name).toStdString());
+  }
+}
+
+bool frmWizard::TryAddPackage(const std::string& path) {
+  if (!backend_.IsPackage(path)) return false;
+  std::string name = backend_.ArchiveComment(path);
+  if (name.empty()) name = path;
+  auto* item = new QListWidgetItem(Q(name));
+  item->setData(kRowDataRole, packageCount_);
+  item->setToolTip(Q(path));
+  packagePaths_[PackageKey(packageCount_)] = path;
+  lstPackages_->addItem(item);
+  lstPackages_->setCurrentItem(item);
+  // A second entry with the same row as before gets no change signal.
+  OnPackageSelected();
+  ++packageCount_;
+  return true;
+}
+
+void frmWizard::AddPackage(const std::string& path) {
+  if (TryAddPackage(path)) packageFromCommandLine_ = true;
+}
+
+void frmWizard::BrowsePackage() {
+  const QString path = openChooser_(
+      "Open Firmware Package", "Firmware Packages (*.QXPKG *.qxpkg);;All Files (*)", searchFolder_);
+  if (path.isEmpty()) return;
+  if (!TryAddPackage(path.toStdString()))
+    Ask("File is not a valid Firmware Package", kApplicationTitle, PromptButtons::Ok);
+}
+
+void frmWizard::OnPackageSelected() {
+  if (lstPackages_->count() == 0 || lstPackages_->currentItem() == nullptr) return;
+  const int index = lstPackages_->currentItem()->data(kRowDataRole).toInt();
+  auto it = packagePaths_.find(PackageKey(index));
+  if (it == packagePaths_.end()) return;
+  backend_.PackagePath(it->second);
+  lblNotes_->setText(Q(backend_.PackageNotes(it->second)));
+}
+
+// ---------------------------------------------------------------- settings
+
+bool frmWizard::LoadConfiguration() {
+  backend_.Filename(kConfigurationMember);
+  if (backend_.GetLastError() != 0) return false;
+  FillListsFromConfiguration();
+  return true;
+}
+
+void frmWizard::FillListsFromConfiguration() {
+  const QSignalBlocker blockPorts(cmbPorts_);
+  const QSignalBlocker blockLanguages(cmbFirmwareLanguage_);
+  cmbPorts_->clear();
+  portDescriptions_.clear();
+  std::vector<std::string> ports = backend_.Ports();
+  for (const std::string& port : ports) cmbPorts_->addItem(Q(port));
+  // After the package's own ports, the serial devices of this machine.
+  for (const SerialDevice& device : FindSerialDevices(deviceFolder_.toStdString())) {
+    if (std::find(ports.begin(), ports.end(), device.path) != ports.end()) continue;
+    cmbPorts_->addItem(Q(device.path));
+    cmbPorts_->setItemData(cmbPorts_->count() - 1, Q(device.description), Qt::ToolTipRole);
+    portDescriptions_[device.path] = device.description;
+  }
+  cmbPorts_->setCurrentText(Q(backend_.DefaultPort()));
+  cmbFirmwareLanguage_->clear();
+  for (const std::string& language : backend_.FirmwareLanguages())
+    cmbFirmwareLanguage_->addItem(Q(language));
+  cmbFirmwareLanguage_->setCurrentText(Q(backend_.DefaultFirmwareLanguage()));
+  UpdatePortDescription();
+}
+
+void frmWizard::UpdatePortDescription() {
+  auto it = portDescriptions_.find(Trimmed(cmbPorts_->currentText()));
+  lblPortDescription_->setText(it == portDescriptions_.end() ? QString() : Q(it->second));
+}
+
+void frmWizard::OnPortChosen() {
+  const std::string port = Trimmed(cmbPorts_->currentText());
+  if (port != backend_.ComPort()) backend_.ComPort(port);
+}
+
+void frmWizard::OnLanguageChosen() {
+  const std::string language = Trimmed(cmbFirmwareLanguage_->currentText());
+  if (language != backend_.FirmwareLanguage()) backend_.FirmwareLanguage(language);
+}
+
+void frmWizard::SyncListsToController() {
+  // Text typed into a list counts as chosen, so that the run uses what the
+  // window shows.
+  OnPortChosen();
+  OnLanguageChosen();
+}
+
+std::vector<std::string> frmWizard::PortEntries() const {
+  std::vector<std::string> entries;
+  for (int i = 0; i < cmbPorts_->count(); ++i)
+    entries.push_back(cmbPorts_->itemText(i).toStdString());
+  return entries;
+}
+
+std::vector<std::string> frmWizard::LanguageEntries() const {
+  std::vector<std::string> entries;
+  for (int i = 0; i < cmbFirmwareLanguage_->count(); ++i)
+    entries.push_back(cmbFirmwareLanguage_->itemText(i).toStdString());
+  return entries;
+}
+
+void frmWizard::SelectPort(const std::string& text) {
+  cmbPorts_->setCurrentText(Q(text));
+  OnPortChosen();
+}
+
+void frmWizard::SelectLanguage(const std::string& text) {
+  cmbFirmwareLanguage_->setCurrentText(Q(text));
+  OnLanguageChosen();
+}
+
+void frmWizard::AddPortEntry(const std::string& path) {
+  cmbPorts_->addItem(Q(path));
+}
+
+void frmWizard::DisplayConfiguration() {
+  backend_.DisplayConfiguration();
+}
+
+void frmWizard::SetAdvancedDisplay(bool on) {
+  advancedDisplay_ = on;
+  lstStep_->setVisible(on);
+}
+
+PromptAnswer frmWizard::Ask(const std::string& text, const std::string& caption,
+                            PromptButtons buttons) {
+  return prompt_.Ask(text, caption, buttons);
+}
+
+// ---------------------------------------------------------------- upload
+
+void frmWizard::RunUploadStep() {
+  std::optional<std::string> finalText;
+  if (auto it = packagePaths_.find(PackageKey(
+          lstPackages_->currentItem() ? lstPackages_->currentItem()->data(kRowDataRole).toInt()
+                                      : -1));
+      it != packagePaths_.end())
+    finalText = backend_.FinalText(it->second);
+
+  uploadRunning_ = true;
+  ApplyNavigation();
+  lblStep_[4]->setText(Q(LoadResString(kStepTitleResource[4])));
+  lblActionText_->clear();
+  pboxStep_->setValue(0);
+  pboxEntireProcess_->setValue(0);
+  QCoreApplication::processEvents();
+
+  const bool ok = backend_.Upload();
+
+  uploadRunning_ = false;
+  lblFinished_->setText(Q(ResultText(ok, finalText)));
+  ApplyNavigation();
+  if (closeAfterUpload_) close();
+}
+
+std::string frmWizard::ResultText(bool ok, const std::optional<std::string>& finalText) const {
+  if (backend_.TransferOnly())
+    return ok ? "The Transfer Program has been uploaded successfully to your instrument."
+              : "The Transfer Program Upload process failed.";
+  if (!ok) return "The Firmware Upload process failed.\n\n" + backend_.GetLastErrorString();
+  if (finalText) return *finalText;
+  return std::string("The Firmware has been uploaded successfully to your instrument.\n\n") +
+         (backend_.RestartInstrument()
+              ? "Your instrument has been restarted please run the calibration routines."
+              : "Please restart your instrument and run the calibration routines.");
+}
+
+void frmWizard::SaveLog() {
+  const QString suggested =
+      QDir(searchFolder_)
+          .filePath(QDateTime::currentDateTime().toString("'pelvane-'yyyyMMdd-HHmmss'.log'"));
+  const QString path =
+      saveChooser_("Save Log", "Log Files (*.log *.txt);;All Files (*)", suggested);
+  if (path.isEmpty()) return;
+  std::string error;
+  if (!actions_.Save(path.toStdString(), &error)) Ask(error, kApplicationTitle, PromptButtons::Ok);
+}
+
+// ---------------------------------------------------------------- the view
+
+void frmWizard::ShowForm() {
+  show();
+}
+
+void frmWizard::AddStepLine(const std::string& text) {
+  actions_.Add(text);
+  lstStep_->addItem(Q(text));
+  lstStep_->scrollToBottom();
+}
+
+void frmWizard::AppendStepStatus(const std::string& text) {
+  lblStep_[2]->setText(lblStep_[2]->text() + Q(text));
+}
+
+void frmWizard::SetStepCaption4(const std::string& text) {
+  lblStep_[4]->setText(Q(text));
+}
+
+void frmWizard::SetActionText(const std::string& text) {
+  lblActionText_->setText(Q(text));
+}
+
+void frmWizard::SetStepProgress(int percent) {
+  pboxStep_->setValue(std::clamp(percent, 0, 100));
+}
+
+void frmWizard::SetEntireProgress(std::int32_t value, std::int32_t weight) {
+  if (weight <= 0) return;
+  pboxEntireProcess_->setRange(0, weight);
+  pboxEntireProcess_->setValue(std::clamp(value, 0, weight));
+}
+
+void frmWizard::ShowAnimationFrame(int frame) {
+  if (frame < 0 || frame >= upload::kAnimationFrames) return;
+  imgStep3_->setPixmap(frames_[static_cast<std::size_t>(frame)]);
+}
+
+void frmWizard::SetNavigationEnabled(bool enabled) {
+  cmdNav_[static_cast<std::size_t>(NavButton::Back)]->setEnabled(enabled);
+  cmdNav_[static_cast<std::size_t>(NavButton::Next)]->setEnabled(enabled);
+}
+
+void frmWizard::PressNext() {
+  // The controller presses Next from inside its run to show the result step.
+  ShowStep(currentStep_ + 1, Direction::Next);
+}
+
+void frmWizard::SetReadMe(const std::string& text) {
+  txtReadme_->setPlainText(Q(text));
+}
+
+void frmWizard::ClearConfirmation() {
+  lblConfirm_->clear();
+}
+
+void frmWizard::AppendConfirmation(const std::string& piece) {
+  lblConfirm_->setText(lblConfirm_->text() + Q(piece));
+}
+
+}  // namespace pelvane::wizard

@@ -1,0 +1,183 @@
+// The wizard window: five steps (choose a package, read its notes, confirm
+// port and firmware language, upload, result) with a navigation bar below.
+// It drives the upload controller through WizardBackend and is the
+// controller's view of the upload while a run lasts.
+//
+// Threading: GUI thread only. An upload runs inside ShowStep(3, next); the
+// controller's waits keep the event loop turning, so the window repaints and
+// Cancel is pressed while Upload is on the stack. Everything that would start
+// a second run or destroy the window under the running one is held back until
+// the run has returned.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <array>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "package/prompt.h"
+#include "upload/upload_view.h"
+#include "wizard/action_log.h"
+#include "wizard/navigation.h"
+#include "wizard/startup.h"
+#include "wizard/transfer_animation.h"
+
+class QComboBox;
+class QFrame;
+class QLabel;
+class QListWidget;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QStackedWidget;
+
+namespace pelvane::wizard {
+
+class HelpWindow;
+class WizardBackend;
+
+class frmWizard final : public QDialog, public upload::QN_UploadView, private StartupHost {
+  Q_OBJECT
+
+ public:
+  // Asks for a file: (caption, filter, suggested path) -> chosen path, empty
+  // when the user cancelled. Tests put their own in place of the dialogs.
+  using FileChooser = std::function<QString(const QString&, const QString&, const QString&)>;
+
+  // `prompt` shows the message boxes; both must outlive the window.
+  frmWizard(WizardBackend& backend, package::QN_Prompt& prompt, QWidget* parent = nullptr);
+  ~frmWizard() override;
+
+  // The opening sequence: captions are loaded already; tells the controller
+  // that it runs inside the wizard and applies the command line. An upload
+  // started with "AUTOSTART" runs inside this call.
+  StartupOutcome Open(const StartupOptions& options);
+
+  void ShowStep(int step, Direction direction) override;
+  // Navigation button press by index 0..4 (Help, Cancel, Back, Next, Exit).
+  void PressNavigation(NavButton button);
+
+  int CurrentStep() const { return currentStep_; }
+  bool FinishFlag() const { return finishFlag_; }
+  bool HelpShown() const { return helpShown_; }
+  bool UploadRunning() const { return uploadRunning_; }
+  int PackageCount() const { return packageCount_; }
+  const ActionLog& Actions() const { return actions_; }
+  HelpWindow* Help() const { return help_; }
+
+  void SetOpenFileChooser(FileChooser chooser) { openChooser_ = std::move(chooser); }
+  void SetSaveFileChooser(FileChooser chooser) { saveChooser_ = std::move(chooser); }
+  // The folder searched for packages when step 0 is entered (default: the
+  // current folder).
+  void SetSearchFolder(const QString& folder) { searchFolder_ = folder; }
+  // The folder that serial devices are looked for in (default "/dev").
+  void SetDeviceFolder(const QString& folder) { deviceFolder_ = folder; }
+
+  // Adds a package to the list as the Browse button does, with its messages.
+  void BrowsePackage();
+  void SaveLog();
+
+  // QN_UploadView
+  void ShowForm() override;
+  void AddStepLine(const std::string& text) override;
+  void AppendStepStatus(const std::string& text) override;
+  void SetStepCaption4(const std::string& text) override;
+  void SetActionText(const std::string& text) override;
+  void SetStepProgress(int percent) override;
+  void SetEntireProgress(std::int32_t value, std::int32_t weight) override;
+  void ShowAnimationFrame(int frame) override;
+  void SetNavigationEnabled(bool enabled) override;
+  void PressNext() override;
+  void SetReadMe(const std::string& text) override;
+  void ClearConfirmation() override;
+  void AppendConfirmation(const std::string& piece) override;
+  bool AdvancedDisplay() const override { return advancedDisplay_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void reject() override;  // Escape: the same as closing, never a silent exit
+
+ private:
+  // StartupHost
+  package::PromptAnswer Ask(const std::string& text, const std::string& caption,
+                            package::PromptButtons buttons) override;
+  void SetAdvancedDisplay(bool on) override;
+  void AddPackage(const std::string& path) override;
+  bool LoadConfiguration() override;
+  std::vector<std::string> PortEntries() const override;
+  std::vector<std::string> LanguageEntries() const override;
+  void SelectPort(const std::string& text) override;
+  void SelectLanguage(const std::string& text) override;
+  void AddPortEntry(const std::string& path) override;
+  void DisplayConfiguration() override;
+
+  void BuildUi();
+  QFrame* BuildSelectStep();
+  QFrame* BuildIntroductionStep();
+  QFrame* BuildSettingsStep();
+  QFrame* BuildUploadStep();
+  QFrame* BuildFinishedStep();
+
+  void ApplyNavigation();
+  void OnHelp();
+  void OnCancel();
+  void OnNext();
+  void OnExit();
+  void OnPackageSelected();
+  void OnPortChosen();
+  void OnLanguageChosen();
+  void SyncListsToController();
+  void SearchFolderForPackages();
+  bool TryAddPackage(const std::string& path);
+  void FillListsFromConfiguration();
+  void UpdatePortDescription();
+  void RunUploadStep();
+  std::string ResultText(bool ok, const std::optional<std::string>& finalText) const;
+
+  WizardBackend& backend_;
+  package::QN_Prompt& prompt_;
+  FileChooser openChooser_;
+  FileChooser saveChooser_;
+  QString searchFolder_;
+  QString deviceFolder_ = "/dev";
+
+  int currentStep_ = 0;
+  bool advancedDisplay_ = false;
+  bool finishFlag_ = false;
+  bool helpShown_ = false;
+  bool packageFromCommandLine_ = false;
+  bool uploadRunning_ = false;
+  bool closeAfterUpload_ = false;
+  int packageCount_ = 0;
+  std::map<std::string, std::string> packagePaths_;  // key " 0", " 1", ...
+  std::map<std::string, std::string> portDescriptions_;
+  ActionLog actions_;
+  AnimationFrames frames_;
+
+  QStackedWidget* steps_ = nullptr;
+  std::array<QFrame*, kStepCount> fraStep_{};
+  std::array<QLabel*, kStepCount> lblStep_{};
+  std::array<QPushButton*, kNavButtonCount> cmdNav_{};
+  QListWidget* lstPackages_ = nullptr;
+  QPushButton* cmdBrowse_ = nullptr;
+  QLabel* lblNotes_ = nullptr;
+  QPlainTextEdit* txtReadme_ = nullptr;
+  QComboBox* cmbPorts_ = nullptr;
+  QLabel* lblPortDescription_ = nullptr;
+  QComboBox* cmbFirmwareLanguage_ = nullptr;
+  QComboBox* cmbHelpLanguage_ = nullptr;
+  QLabel* lblConfirm_ = nullptr;
+  QProgressBar* pboxEntireProcess_ = nullptr;
+  QLabel* lblActionText_ = nullptr;
+  QProgressBar* pboxStep_ = nullptr;
+  QListWidget* lstStep_ = nullptr;
+  QLabel* imgStep3_ = nullptr;
+  QLabel* lblFinished_ = nullptr;
+  QPushButton* cmdSaveLog_ = nullptr;
+  HelpWindow* help_ = nullptr;
+};
+
+}  // namespace pelvane::wizard

@@ -1,0 +1,98 @@
+#include "wizard/startup.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <system_error>
+
+namespace pelvane::wizard {
+
+namespace {
+
+using package::PromptAnswer;
+using package::PromptButtons;
+
+std::string UpperCase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
+}
+
+bool IsExistingDevicePath(const std::string& value) {
+  if (value.empty() || value.front() != '/') return false;
+  std::error_code ec;
+  return std::filesystem::exists(value, ec);
+}
+
+// Looks for the value among the list's entries, first to last. The lists a
+// package fills are upper case, so the value is compared upper-cased; device
+// paths are case-sensitive and are compared as given.
+bool InList(const std::vector<std::string>& entries, const std::string& value) {
+  const std::string upper = UpperCase(value);
+  for (const std::string& entry : entries)
+    if (entry == upper || (!value.empty() && value.front() == '/' && entry == value)) return true;
+  return false;
+}
+
+}  // namespace
+
+StartupOutcome ApplyCommandLine(const StartupOptions& options, StartupHost& host) {
+  if (!options.given) {
+    host.ShowStep(kStepSelect, Direction::None);
+    return StartupOutcome::Running;
+  }
+  if (options.errorCode != 0) {
+    if (host.Ask(options.errorText, "Invalid Command Line Switch", PromptButtons::OkCancel) ==
+        PromptAnswer::Cancel)
+      return StartupOutcome::ExitRequested;
+    host.ShowStep(kStepSelect, Direction::None);
+    return StartupOutcome::Running;
+  }
+
+  if (options.advanced) host.SetAdvancedDisplay(true);
+
+  if (!options.fileFlag) {
+    host.ShowStep(kStepSelect, Direction::None);
+    return StartupOutcome::Running;
+  }
+
+  host.AddPackage(options.filePath);
+  if (!host.LoadConfiguration()) {
+    if (host.Ask("Error Occurred reading configuration file", kApplicationTitle,
+                 PromptButtons::OkCancel) == PromptAnswer::Cancel)
+      return StartupOutcome::ExitRequested;
+    host.ShowStep(kStepSelect, Direction::None);
+    return StartupOutcome::Running;
+  }
+
+  if (options.languageSet) {
+    if (InList(host.LanguageEntries(), options.language)) {
+      host.SelectLanguage(options.language);
+    } else if (host.Ask(
+                   "Invalid Command Line Switch /FIRMWARE_LANGUAGE" + UpperCase(options.language),
+                   kApplicationTitle, PromptButtons::OkCancel) == PromptAnswer::Cancel) {
+      return StartupOutcome::ExitRequested;
+    }
+  }
+
+  if (options.portSet) {
+    if (!InList(host.PortEntries(), options.port) && IsExistingDevicePath(options.port))
+      host.AddPortEntry(options.port);
+    if (InList(host.PortEntries(), options.port)) {
+      host.SelectPort(options.port);
+    } else if (host.Ask("Invalid Command Line Switch /PORT" + UpperCase(options.port),
+                        kApplicationTitle, PromptButtons::OkCancel) == PromptAnswer::Cancel) {
+      return StartupOutcome::ExitRequested;
+    }
+  }
+
+  if (options.autoStart) {
+    host.DisplayConfiguration();
+    host.ShowStep(kStepUpload, Direction::Next);
+  } else {
+    host.ShowStep(kStepIntroduction, Direction::Next);
+  }
+  return StartupOutcome::Running;
+}
+
+}  // namespace pelvane::wizard

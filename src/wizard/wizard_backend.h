@@ -1,0 +1,56 @@
+// What the wizard window needs from the rest of the program: the package
+// archives it lists and the upload controller it drives. The program passes
+// the real controller (UploadBackend); tests of the screens pass their own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "upload/upload_view.h"
+
+namespace pelvane::wizard {
+
+class WizardBackend {
+ public:
+  virtual ~WizardBackend() = default;
+
+  // The package archives.
+  // True when the file is an archive holding "QXCONFIG.INI".
+  virtual bool IsPackage(const std::string& path) = 0;
+  // The archive comment; empty when it has none.
+  virtual std::string ArchiveComment(const std::string& path) = 0;
+  // The first 256 characters of "QXNOTES.TXT"; empty when it has none.
+  virtual std::string PackageNotes(const std::string& path) = 0;
+  // The whole of "Final.txt"; nothing when the package has none.
+  virtual std::optional<std::string> FinalText(const std::string& path) = 0;
+
+  // The upload controller.
+  virtual void SetView(upload::QN_UploadView* view) = 0;
+  virtual bool UploadWizard_Running() = 0;
+  virtual void PackagePath(const std::string& path) = 0;
+  // Loads the configuration member of the current package; the outcome is in
+  // GetLastError.
+  virtual void Filename(const std::string& member) = 0;
+  virtual void DisplayConfiguration() = 0;
+  virtual bool DisplayReadMe() = 0;
+  virtual void ComPort(const std::string& port) = 0;
+  virtual std::string ComPort() const = 0;
+  virtual void FirmwareLanguage(const std::string& language) = 0;
+  virtual std::string FirmwareLanguage() const = 0;
+  virtual bool Upload() = 0;
+  virtual void Cancel() = 0;
+  virtual bool RestartInstrument() const = 0;
+  virtual bool TransferOnly() const = 0;
+  virtual std::int32_t GetLastError() const = 0;
+  virtual std::string GetLastErrorString() const = 0;
+
+  // The lists of the loaded configuration, and its preselected entries.
+  virtual std::vector<std::string> Ports() const = 0;
+  virtual std::string DefaultPort() const = 0;
+  virtual std::vector<std::string> FirmwareLanguages() const = 0;
+  virtual std::string DefaultFirmwareLanguage() const = 0;
+};
+
+}  // namespace pelvane::wizard
