@@ -1,0 +1,96 @@
+#include "sim/options.h"
+
+#include <gtest/gtest.h>
+
+namespace pelvane::sim {
+namespace {
+
+std::variant<SimOptions, std::string> Parse(std::vector<std::string> args) {
+  return ParseSimOptions(args);
+}
+
+TEST(SimOptionsTest, MemoriesFaultsAndOutputs) {
+  const auto parsed = Parse({"--memory",       "0x400000,0x80000,AM29F040",
+                             "--memory",       "0,4096,CUSTOM,0x12,0x3456",
+                             "--fail-prog",    "2,5",
+                             "--fail-prog",    "9",
+                             "--boot-verdict", "0x55",
+                             "--noise",        "0.25",
+                             "--seed",         "42",
+                             "--short-read",   "0",
+                             "--once",         "--block-mode",
+                             "--baud",         "9600"});
+  ASSERT_TRUE(std::holds_alternative<SimOptions>(parsed)) << std::get<std::string>(parsed);
+  const auto& o = std::get<SimOptions>(parsed);
+  ASSERT_EQ(o.memories.size(), 2u);
+  EXPECT_EQ(o.memories[0].base, 0x400000u);
+  EXPECT_FALSE(o.memories[0].manufacturer.has_value());
+  EXPECT_EQ(*o.memories[1].device, 0x3456u);
+  EXPECT_EQ(o.faults.fail_prog, (std::set<std::uint64_t>{2, 5, 9}));
+  EXPECT_EQ(*o.faults.boot_verdict, 0x55);
+  EXPECT_DOUBLE_EQ(o.faults.noise_rate, 0.25);
+  EXPECT_EQ(o.faults.seed, 42u);
+  EXPECT_EQ(*o.faults.short_read, 0u);
+  EXPECT_TRUE(o.instrument.once);
+  EXPECT_TRUE(o.instrument.block_mode);
+  EXPECT_EQ(o.baud, 9600);
+}
+
+TEST(SimOptionsTest, BootVerdictForms) {
+  auto verdict = [](const std::string& v) {
+    auto p = Parse({"--package", "x.qxpkg", "--boot-verdict", v});
+    return std::get<SimOptions>(p).faults;
+  };
+  EXPECT_EQ(*verdict("C").boot_verdict, 'C');
+  EXPECT_EQ(*verdict("t").boot_verdict, 't');
+  EXPECT_TRUE(verdict("silent").silent_boot);
+  EXPECT_TRUE(
+      std::holds_alternative<std::string>(Parse({"--package", "x", "--boot-verdict", "TT"})));
+}
+
+TEST(SimOptionsTest, BadArgumentsAreNamed) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},  // no memory
+      {"--memory", "0x10,0,X"},
+      {"--memory", "0x10,16"},
+      {"--memory", "0x10,16,X,1"},
+      {"--memory", "0x100000000,16,X"},
+      {"--package", "p", "--fail-erase", "0"},
+      {"--package", "p", "--fail-erase", "1,x"},
+      {"--package", "p", "--noise", "1.5"},
+      {"--package", "p", "--fill", "256"},
+      {"--package", "p", "--baud"},
+      {"--package", "p", "--vanish-after", "0"},
+      {"--package", "p", "--link", "l", "--device", "/dev/ttyS0"},
+      {"--package", "p", "--frobnicate"},
+  };
+  for (const auto& args : bad) {
+    const auto parsed = Parse(args);
+    ASSERT_TRUE(std::holds_alternative<std::string>(parsed))
+        << (args.empty() ? "(none)" : args.back());
+    EXPECT_FALSE(std::get<std::string>(parsed).empty());
+  }
+  EXPECT_NE(std::get<std::string>(Parse({"--package", "p", "--frobnicate"})).find("--frobnicate"),
+            std::string::npos);
+}
+
+TEST(SimOptionsTest, HelpNeedsNothingElse) {
+  const auto parsed = Parse({"--help"});
+  ASSERT_TRUE(std::holds_alternative<SimOptions>(parsed));
+  EXPECT_TRUE(std::get<SimOptions>(parsed).help);
+  EXPECT_NE(SimUsage().find("--vanish-after"), std::string::npos);
+}
+
+TEST(SimOptionsTest, NumbersAreDecimalOrHex) {
+  EXPECT_EQ(*ParseNumber("0x1F000"), 0x1F000u);
+  EXPECT_EQ(*ParseNumber("0X1f000"), 0x1F000u);
+  EXPECT_EQ(*ParseNumber(" 126976 "), 126976u);
+  EXPECT_EQ(*ParseNumber("4294967295"), 0xFFFFFFFFu);
+  EXPECT_FALSE(ParseNumber("4294967296").has_value());
+  EXPECT_FALSE(ParseNumber("-1").has_value());
+  EXPECT_FALSE(ParseNumber("12abc").has_value());
+  EXPECT_FALSE(ParseNumber("0x").has_value());
+}
+
+}  // namespace
+}  // namespace pelvane::sim
