@@ -1,0 +1,238 @@
+// The session over the real serial port and a pseudo-terminal, with a
+// scripted instrument on the other end.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <thread>
+#include <vector>
+
+#include "core/message_loop.h"
+#include "ports/port_registry.h"
+#include "pty_instrument.h"
+#include "session/session.h"
+#include "session/session_messages.h"
+#include "session_test_util.h"
+
+namespace pelvane::session {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::Event;
+using testing::EventRecorder;
+using testing::PtyInstrument;
+using testing::PumpFor;
+using testing::PumpUntil;
+using Bytes = std::vector<std::uint8_t>;
+
+SessionTimeouts PtyTimeouts() {
+  SessionTimeouts t = testing::ShortTimeouts();
+  // Generous against a loaded machine or a sanitizer build; only the tests
+  // that wait for a time-out pay for it.
+  t.perByte = milliseconds(400);
+  t.response = milliseconds(300);
+  t.uploadVerdict = milliseconds(300);
+  return t;
+}
+
+class SessionPtyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(session_.Advise(&events_, &cookie_), core::Status::Ok);
+    bool opened = false;
+    ASSERT_EQ(session_.Open(instrument_.OpenString(), &opened), core::Status::Ok);
+    ASSERT_TRUE(opened);
+  }
+  void TearDown() override {
+    bool closed = false;
+    session_.Close(&closed);
+    session_.Unadvise(cookie_);
+  }
+  void Send(const Bytes& payloadAndChecksum) {
+    bool sent = false;
+    session_.Send(payloadAndChecksum.data(),
+                  static_cast<std::int32_t>(payloadAndChecksum.size()) - 2, &sent);
+    ASSERT_TRUE(sent);
+  }
+  bool PumpUntilEvent(Event::Kind kind, std::int32_t value, int count = 1) {
+    return PumpUntil(loop_, [&] { return events_.Count(kind, value) >= count; });
+  }
+  std::int16_t LastError() {
+    std::int16_t error = -1;
+    session_.GetLastError(&error);
+    return error;
+  }
+
+  core::PlainMessageLoop loop_;
+  core::ScopedMessageLoop scope_{loop_};
+  PtyInstrument instrument_;
+  Session session_{ports::DefaultPortRegistry(), PtyTimeouts()};
+  EventRecorder events_;
+  core::Cookie cookie_ = 0;
+};
+
+TEST_F(SessionPtyTest, TheWorkedFramesArriveByteForByte) {
+  Send({0x42, 0x42, 0x00});
+  EXPECT_EQ(instrument_.Read(4), (Bytes{0x01, 0x42, 0x42, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Send, 1));
+
+  instrument_.Answer({0xC2, 0x01, 0x02});  // let the first command finish
+  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 3));
+
+  Send({0x21, 0x01, 0x02, 0x00, 0x00, 0x10, 0x00, 0x34, 0x00});
+  EXPECT_EQ(instrument_.Read(10),
+            (Bytes{0x07, 0x21, 0x01, 0x02, 0x00, 0x00, 0x10, 0x00, 0x34, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Send, 7));
+}
+
+TEST_F(SessionPtyTest, HandshakeAcknowledgementsCountFromTheFirstBodyByte) {
+  Bytes acks;
+  std::thread peer([&] {
+    instrument_.Read(4);
+    acks = instrument_.Answer({0x05, 0x11, 0x22, 0x33, 0x44});
+  });
+  Send({0x06, 0x86, 0x00});
+  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 5));
+  peer.join();
+  EXPECT_EQ(acks, (Bytes{0xFF, 0xF9, 0xF8, 0xF7, 0xF6, 0xF5}));
+  std::array<std::uint8_t, 5> body{};
+  std::int32_t size = -1;
+  session_.Receive(body.data(), 5, &size);
+  EXPECT_EQ(size, 3);
+  EXPECT_EQ(body, (std::array<std::uint8_t, 5>{0x05, 0x11, 0x22, 0x33, 0x44}));
+}
+
+TEST_F(SessionPtyTest, AnAnswerOf254BytesComesInWhole) {
+  Bytes body(256);
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(0xA0 + i);
+  Bytes acks;
+  std::thread peer([&] {
+    instrument_.Read(4);
+    acks = instrument_.Answer(body);
+  });
+  Send({0x06, 0x86, 0x00});
+  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 256));
+  peer.join();
+  ASSERT_EQ(acks.size(), 257u);
+  EXPECT_EQ(acks.back(), static_cast<std::uint8_t>(~(body[0] + 256)));
+  std::vector<std::uint8_t> got(256);
+  std::int32_t size = -1;
+  session_.Receive(got.data(), 256, &size);
+  EXPECT_EQ(size, 254);
+  EXPECT_EQ(got, body);
+}
+
+TEST_F(SessionPtyTest, SilenceIsReportedOnceAndALateAnswerStillCounts) {
+  Send({0x06, 0x86, 0x00});
+  EXPECT_EQ(instrument_.Read(4).size(), 4u);
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgSessionTimeout));
+  EXPECT_EQ(LastError(), 10);
+  PumpFor(loop_, milliseconds(400));
+  EXPECT_EQ(events_.Count(Event::Error, kMsgSessionTimeout), 1);
+
+  std::thread peer([&] { instrument_.Answer({0x86, 0x00, 0x86}); });
+  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 3));
+  peer.join();
+
+  Send({0x06, 0x86, 0x00});
+  EXPECT_EQ(instrument_.Read(4).size(), 4u);
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgSessionTimeout, 2));
+}
+
+TEST_F(SessionPtyTest, AMissingByteEndsTheAnswerAndTheNextCommandStartsAfresh) {
+  std::thread peer([&] {
+    instrument_.Read(4);
+    instrument_.Answer({0x05, 0x11, 0x22, 0x33, 0x44}, 2);  // then falls silent
+  });
+  Send({0x06, 0x86, 0x00});
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgReadTimeout));
+  peer.join();
+  EXPECT_FALSE(events_.Has(Event::Receive, 5));
+  EXPECT_EQ(LastError(), 12);
+
+  Bytes acks;
+  std::thread again([&] {
+    instrument_.Read(4);
+    acks = instrument_.Answer({0x05, 0x11, 0x22, 0x33, 0x44});
+  });
+  Send({0x06, 0x86, 0x00});
+  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 5));
+  again.join();
+  EXPECT_EQ(acks, (Bytes{0xFF, 0xF9, 0xF8, 0xF7, 0xF6, 0xF5}));
+}
+
+TEST_F(SessionPtyTest, AnUploadLargerThanTheTransmitQueueArrivesWholeAndIsJudged) {
+  Bytes block(40000);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 13 + 5);
+  Bytes arrived;
+  std::thread peer([&] {
+    arrived = instrument_.Read(block.size());
+    instrument_.Write({'T'});
+  });
+  auto& transfer = dynamic_cast<IQX_Transfer&>(static_cast<IQX_Session&>(session_));
+  ASSERT_EQ(transfer.Upload(block.data(), static_cast<std::int32_t>(block.size())),
+            core::Status::Ok);
+  EXPECT_EQ(LastError(), 0);
+  PTS_FAILCODE code = PT_TNORESPONSE;
+  ASSERT_EQ(transfer.IsUploadOK(&code), core::Status::Ok);
+  peer.join();
+  EXPECT_EQ(code, PT_OK);
+  EXPECT_EQ(arrived, block);
+
+  instrument_.Write({'C'});
+  ASSERT_EQ(transfer.IsUploadOK(&code), core::Status::Ok);
+  EXPECT_EQ(code, PT_TCHECKSUMERR);
+  EXPECT_EQ(LastError(), 6);
+  // Silence on a serial line is "no response", not a port failure.
+  ASSERT_EQ(transfer.IsUploadOK(&code), core::Status::Ok);
+  EXPECT_EQ(code, PT_TNORESPONSE);
+  EXPECT_EQ(LastError(), 0);
+}
+
+TEST_F(SessionPtyTest, CloseAndOpenAgainOnTheSameDevice) {
+  bool flag = false;
+  session_.Open(instrument_.OpenString(), &flag);
+  EXPECT_FALSE(flag);
+  EXPECT_EQ(LastError(), 2);
+  session_.Close(&flag);
+  EXPECT_TRUE(flag);
+  session_.Close(&flag);
+  EXPECT_TRUE(flag);
+  EXPECT_EQ(LastError(), 7);
+  session_.Open(instrument_.OpenString(), &flag);
+  ASSERT_TRUE(flag);
+  EXPECT_EQ(events_.Count(Event::Connect, 0), 2);
+
+  std::thread peer([&] {
+    instrument_.Read(4);
+    instrument_.Answer({0xC2, 0x01, 0x02});
+  });
+  Send({0x42, 0x42, 0x00});
+  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 3));
+  peer.join();
+}
+
+TEST(SessionPtyOpenTest, AMissingDeviceIsAPortFailureReportedAfterOpen) {
+  core::PlainMessageLoop loop;
+  core::ScopedMessageLoop scope(loop);
+  Session session(ports::DefaultPortRegistry(), PtyTimeouts());
+  EventRecorder events;
+  core::Cookie cookie = 0;
+  session.Advise(&events, &cookie);
+  bool opened = true;
+  session.Open("clsid:" + std::string(core::clsid::kSerialPort) +
+                   " /dev/pelvane-no-such-device:115200,N,8,1",
+               &opened);
+  EXPECT_FALSE(opened);
+  std::int16_t error = 0;
+  session.GetLastError(&error);
+  EXPECT_EQ(error, 9);
+  EXPECT_TRUE(events.events.empty());
+  std::string text;
+  session.GetErrorString(&text);
+  EXPECT_NE(text.find("Unable to open port"), std::string::npos) << text;
+  ASSERT_TRUE(PumpUntil(loop, [&] { return events.Has(Event::Error, kMsgPortFailure); }));
+  session.Unadvise(cookie);
+}
+
+}  // namespace
+}  // namespace pelvane::session
