@@ -214,7 +214,8 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   c.profile = std::make_shared<const PrivateProfile>(text);
 
   std::string value;
-  if (Optional("HOST", "MAXPROGLEN", value)) {
+  // A value that only holds a comment says nothing either: the default holds.
+  if (Optional("HOST", "MAXPROGLEN", value) && !value.empty()) {
     double number = LeadingNumber(ToUpper(value));
     if (number > kMaxProgramBlockLengthCap) {
       c.maxProgramBlockLength = kMaxProgramBlockLengthCap;

@@ -1,0 +1,205 @@
+#include "commandline/qn_command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace pelvane::commandline {
+namespace {
+
+// Only the names listed exist.
+QN_CommandLine WithFiles(std::set<std::string> files) {
+  return QN_CommandLine([files](const std::string& path) { return files.count(path) > 0; });
+}
+
+TEST(LegacyCommandLine, TextBeforeTheFirstSlashIsIgnored) {
+  QN_CommandLine cl = WithFiles({});
+  cl.CommandLine("pkg.qxpkg /AUTOSTART");
+  EXPECT_TRUE(cl.AutoStart());
+  EXPECT_FALSE(cl.Filename());
+  EXPECT_EQ(cl.FilePath(), "");
+  EXPECT_EQ(cl.GetLastError(), 0);
+  EXPECT_EQ(cl.CommandLine(), "pkg.qxpkg /AUTOSTART");
+
+  QN_CommandLine none = WithFiles({});
+  none.CommandLine("no switches at all");
+  EXPECT_EQ(none.GetLastError(), 0);
+  EXPECT_FALSE(none.AutoStart());
+}
+
+TEST(LegacyCommandLine, EverySwitchSetsItsField) {
+  QN_CommandLine cl = WithFiles({"C:\\pkgs\\fw.qxpkg"});
+  cl.CommandLine(
+      "/TRANSFERONLY /AUTOSTART /ADV_DISPLAY /PORTCOM2 /FIRMWARE_LANGUAGEGERMAN "
+      "/FC:\\pkgs\\fw.qxpkg");
+  EXPECT_EQ(cl.GetLastError(), 0) << cl.GetLastErrorString();
+  EXPECT_TRUE(cl.TransferOnly());
+  EXPECT_TRUE(cl.AutoStart());
+  EXPECT_TRUE(cl.Advanced());
+  EXPECT_TRUE(cl.PortSet());
+  EXPECT_EQ(cl.Port(), "COM2");
+  EXPECT_TRUE(cl.FirmwareLanguageSet());
+  EXPECT_EQ(cl.FirmwareLanguage(), "GERMAN");
+  EXPECT_TRUE(cl.Filename());
+  EXPECT_EQ(cl.FilePath(), "C:\\pkgs\\fw.qxpkg");
+  EXPECT_FALSE(cl.GnuStyle());
+}
+
+TEST(LegacyCommandLine, PrefixSwitchesTakeTheRestUnchanged) {
+  QN_CommandLine cl = WithFiles({});
+  cl.CommandLine("/PORT COM2");
+  EXPECT_EQ(cl.Port(), " COM2");  // inner blank kept: only the element is trimmed
+  QN_CommandLine portable = WithFiles({});
+  portable.CommandLine("/PORTABLE");
+  EXPECT_EQ(portable.Port(), "ABLE");
+  QN_CommandLine empty = WithFiles({});
+  empty.CommandLine("/PORT");
+  EXPECT_TRUE(empty.PortSet());
+  EXPECT_EQ(empty.Port(), "");
+  QN_CommandLine language = WithFiles({});
+  language.CommandLine("/FIRMWARE_LANGUAGE");
+  EXPECT_TRUE(language.FirmwareLanguageSet());
+  EXPECT_EQ(language.FirmwareLanguage(), "");
+  // FIRMWARE_LANGUAGE is tested before F, so it is never taken as a path.
+  EXPECT_EQ(language.GetLastError(), 0);
+}
+
+TEST(LegacyCommandLine, SwitchesAreCaseSensitive) {
+  QN_CommandLine cl = WithFiles({});
+  cl.CommandLine("/autostart");
+  EXPECT_FALSE(cl.AutoStart());
+  EXPECT_EQ(cl.GetLastError(), 14);
+  EXPECT_EQ(cl.GetLastErrorString(), "Invalid command line switch /autostart");
+}
+
+TEST(LegacyCommandLine, MissingFileIsAnInvalidSwitch) {
+  QN_CommandLine cl = WithFiles({});
+  cl.CommandLine("/FOO");
+  EXPECT_FALSE(cl.Filename());
+  EXPECT_EQ(cl.FilePath(), "OO");
+  EXPECT_EQ(cl.GetLastErrorString(), "Invalid command line switch /FOO");
+}
+
+TEST(LegacyCommandLine, NeverStopsEarlyAndReportsTheLastBadElement) {
+  QN_CommandLine cl = WithFiles({});
+  cl.CommandLine("/AUTOSTART /XYZ /ABC /TRANSFERONLY");
+  EXPECT_TRUE(cl.AutoStart());
+  EXPECT_TRUE(cl.TransferOnly());
+  EXPECT_EQ(cl.GetLastError(), 14);
+  EXPECT_EQ(cl.GetLastErrorString(), "Invalid command line switch /ABC");
+}
+
+TEST(LegacyCommandLine, EmptyElementsAreInvalid) {
+  QN_CommandLine cl = WithFiles({});
+  cl.CommandLine("/AUTOSTART//ADV_DISPLAY");
+  EXPECT_TRUE(cl.Advanced());
+  EXPECT_EQ(cl.GetLastErrorString(), "Invalid command line switch /");
+  QN_CommandLine trailing = WithFiles({});
+  trailing.CommandLine("/AUTOSTART /");
+  EXPECT_EQ(trailing.GetLastError(), 14);
+}
+
+TEST(LegacyCommandLine, LaterMissingFileClearsTheFileFlag) {
+  QN_CommandLine cl = WithFiles({"a.qxpkg"});
+  cl.CommandLine("/Fa.qxpkg /Fb.qxpkg");
+  // The second F names no file: the flag is cleared for it, as the switch
+  // table says, and the error names it.
+  EXPECT_FALSE(cl.Filename());
+  EXPECT_EQ(cl.FilePath(), "b.qxpkg");
+  EXPECT_EQ(cl.GetLastErrorString(), "Invalid command line switch /Fb.qxpkg");
+}
+
+TEST(LegacyCommandLine, RealFileSystemIsAskedByDefault) {
+  std::string path = (std::filesystem::temp_directory_path() / "pelvane-cl-test.qxpkg").string();
+  { std::ofstream(path) << "x"; }
+  // A path with "/" cannot be given in the legacy form, so go through the
+  // current folder.
+  std::filesystem::path old = std::filesystem::current_path();
+  std::filesystem::current_path(std::filesystem::temp_directory_path());
+  QN_CommandLine cl;
+  cl.CommandLine("/Fpelvane-cl-test.qxpkg");
+  std::filesystem::current_path(old);
+  std::filesystem::remove(path);
+  EXPECT_TRUE(cl.Filename());
+}
+
+TEST(Arguments, NonGnuArgumentsAreJoinedAsLegacyText) {
+  QN_CommandLine cl = WithFiles({"fw.qxpkg"});
+  cl.ParseArguments({"/Ffw.qxpkg", "/PORTCOM1", "/AUTOSTART"});
+  EXPECT_EQ(cl.CommandLine(), "/Ffw.qxpkg /PORTCOM1 /AUTOSTART");
+  EXPECT_TRUE(cl.Filename());
+  EXPECT_EQ(cl.Port(), "COM1");
+  EXPECT_TRUE(cl.AutoStart());
+  EXPECT_FALSE(cl.GnuStyle());
+  QN_CommandLine none = WithFiles({});
+  none.ParseArguments({});
+  EXPECT_EQ(none.GetLastError(), 0);
+  EXPECT_EQ(none.CommandLine(), "");
+}
+
+TEST(Arguments, GnuOptionsSetTheSameFields) {
+  QN_CommandLine cl = WithFiles({"/srv/fw/pkg.qxpkg"});
+  cl.ParseArguments({"--file", "/srv/fw/pkg.qxpkg", "--port=/dev/ttyUSB0", "--language", "German",
+                     "--autostart", "--transfer-only", "--advanced"});
+  EXPECT_EQ(cl.GetLastError(), 0) << cl.GetLastErrorString();
+  EXPECT_TRUE(cl.GnuStyle());
+  EXPECT_TRUE(cl.Filename());
+  EXPECT_EQ(cl.FilePath(), "/srv/fw/pkg.qxpkg");
+  EXPECT_TRUE(cl.PortSet());
+  EXPECT_EQ(cl.Port(), "/dev/ttyUSB0");
+  EXPECT_TRUE(cl.FirmwareLanguageSet());
+  EXPECT_EQ(cl.FirmwareLanguage(), "German");
+  EXPECT_TRUE(cl.AutoStart());
+  EXPECT_TRUE(cl.TransferOnly());
+  EXPECT_TRUE(cl.Advanced());
+  EXPECT_FALSE(cl.HelpRequested());
+}
+
+TEST(Arguments, GnuHelpAndVersion) {
+  QN_CommandLine cl = WithFiles({});
+  cl.ParseArguments({"--help", "--version"});
+  EXPECT_TRUE(cl.HelpRequested());
+  EXPECT_TRUE(cl.VersionRequested());
+  EXPECT_EQ(cl.GetLastError(), 0);
+  EXPECT_NE(QN_CommandLine::Usage("pelvane").find("--transfer-only"), std::string::npos);
+}
+
+TEST(Arguments, GnuUsageErrorsAreClear) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* text;
+  } cases[] = {
+      {{"--bogus"}, "Invalid command line switch --bogus: unknown option"},
+      {{"--port"}, "Invalid command line switch --port: a value is missing"},
+      {{"--autostart=yes"}, "Invalid command line switch --autostart: takes no value"},
+      {{"--advanced", "stray"}, "Invalid command line switch stray: unexpected argument"},
+      {{"--advanced", "-x"}, "Invalid command line switch -x: unknown option"},
+      {{"--file", "missing.qxpkg"},
+       "Invalid command line switch --file missing.qxpkg: no such file"},
+      {{"--AUTOSTART"}, "Invalid command line switch --AUTOSTART: unknown option"},
+  };
+  for (const auto& k : cases) {
+    QN_CommandLine cl = WithFiles({});
+    cl.ParseArguments(k.args);
+    EXPECT_EQ(cl.GetLastError(), 14) << k.text;
+    EXPECT_EQ(cl.GetLastErrorString(), k.text);
+  }
+  // A legacy switch after a GNU option is not legacy any more.
+  QN_CommandLine mixed = WithFiles({});
+  mixed.ParseArguments({"--advanced", "/AUTOSTART"});
+  EXPECT_FALSE(mixed.AutoStart());
+  EXPECT_EQ(mixed.GetLastError(), 14);
+}
+
+TEST(Arguments, GnuValueMayStartWithDashes) {
+  QN_CommandLine cl = WithFiles({});
+  cl.ParseArguments({"--language", "--odd--", "--port", "COM3"});
+  EXPECT_EQ(cl.FirmwareLanguage(), "--odd--");
+  EXPECT_EQ(cl.Port(), "COM3");
+  EXPECT_EQ(cl.GetLastError(), 0);
+}
+
+}  // namespace
+}  // namespace pelvane::commandline

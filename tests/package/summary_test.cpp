@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include "package/package_loader.h"
+#include "package_fixture.h"
+
+namespace pelvane::package {
+namespace {
+
+using testing::ScriptedPrompt;
+
+class SummaryTest : public testing::PackageTest {};
+
+TEST_F(SummaryTest, ExamplePackagePlainAndAdvanced) {
+  QN_PackageLoader loader;
+  ScriptedPrompt prompt;
+  PackageConfiguration c;
+  ASSERT_TRUE(loader.Load(PELVANE_EXAMPLE_PACKAGE, prompt, c)) << loader.GetLastErrorString();
+
+  const std::string connect =
+      "Please connect your instrument using a Serial Cable (null modem) to COM1 and then switch "
+      "on your instrument whilst pressing the number 5";
+  EXPECT_EQ(ConfigurationSummary(c, false), std::vector<std::string>{connect});
+
+  std::vector<std::string> expected = {
+      connect,
+      " ",
+      "Communications Channel = COM1",
+      "At BAUD rate = 115200",
+      "Instrument Processor = I80X86",
+      "Instrument Architecture = B16 (2)",
+      "Restart Instrument",
+      "Firmware Language = ENGLISH",
+      "Transfer Program = XFER.BIN",
+      "Flash Memory=AM29F040 (16) 400000~ H480000: H80000",
+      "Flash Memory=AM29F040 (16) 480000~ H500000: H80000",
+      "Erase=H400000~410000:10000",
+      "Erase=H480000~490000:10000",
+      "Download=example-calibration.bin  4F0000~0:200",
+      "Program=BOOT.BIN  400000~400424:424",
+      "Program=TEXT_EN.BIN  480000~4801F4:1F4",
+  };
+  EXPECT_EQ(ConfigurationSummary(c, true), expected);
+}
+
+TEST_F(SummaryTest, ConnectionInstructionByPortAndKey) {
+  PackageConfiguration c;
+  c.port = "GPIB";
+  EXPECT_EQ(ConfigurationSummary(c, false)[0],
+            "Please connect your instrument using a GPIB Cable and then switch on your instrument "
+            "whilst pressing the number 6");
+  c.keyText = "LOCAL key";
+  EXPECT_EQ(ConfigurationSummary(c, false)[0],
+            "Please connect your instrument using a GPIB Cable and then switch on your instrument "
+            "whilst pressing the LOCAL key");
+  c.port = "com2";
+  c.keyText = "";
+  EXPECT_EQ(ConfigurationSummary(c, false)[0],
+            "Please connect your instrument using a Serial Cable (null modem) to com2 and then "
+            "switch on your instrument whilst pressing the number 5");
+
+  // A GPIB port has no baud-rate line; a set continue flag no restart line;
+  // negative numbers are shown as their 32-bit pattern.
+  c.port = "GPIB0";
+  c.continueFlag = true;
+  QN_Erase erase;
+  ASSERT_TRUE(erase.Init("-16,16"));
+  c.erases.push_back(erase);
+  auto pieces = ConfigurationSummary(c, true);
+  for (const auto& piece : pieces) {
+    EXPECT_EQ(piece.find("BAUD"), std::string::npos);
+    EXPECT_NE(piece, "Restart Instrument");
+  }
+  EXPECT_EQ(pieces.back(), "Erase=HFFFFFFF0~0:10");
+}
+
+TEST(PortRule, SerialOrGpib) {
+  EXPECT_TRUE(IsSerialPort("COM1"));
+  EXPECT_TRUE(IsSerialPort("com3"));
+  EXPECT_TRUE(IsSerialPort("/dev/ttyUSB0"));
+  EXPECT_FALSE(IsSerialPort("GPIB"));
+  EXPECT_FALSE(IsSerialPort("gpib0"));
+  EXPECT_TRUE(IsSerialPort("OTHER"));  // falls back to the default serial line
+}
+
+}  // namespace
+}  // namespace pelvane::package
