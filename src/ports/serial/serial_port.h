@@ -1,0 +1,95 @@
+// Corlane: the serial port component. Opens a serial device from parameters
+// such as "COM1:115200,E,8,1" or "/dev/ttyUSB0:115200,E,8,1", reads without
+// waiting and queues writes of up to 32768 bytes.
+//
+// Threading: one thread at a time (the session's owner thread for Open and
+// Close, its worker in between); events run on the calling thread.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "core/event_source.h"
+#include "ports/iqx_port.h"
+#include "ports/port_diagnostics.h"
+#include "ports/serial_line/line_settings.h"
+#include "ports/serial_line/line_user.h"
+#include "ports/serial_line/termios_serial_line.h"
+#include "ports/serial_line/tty_io.h"
+
+namespace pelvane::ports {
+
+// The Corlane Port; it also implements IQX_PortWait and IQX_PortDiagnostics.
+std::unique_ptr<IQX_Port> CreateSerialPort();
+
+namespace serial {
+
+// Message numbers of the component; GetLastError returns the number minus 101.
+inline constexpr int kMessageModuleName = 100;
+inline constexpr int kMessageSuccess = 101;
+inline constexpr int kMessageUnableToOpen = 102;
+inline constexpr int kMessageAlreadyOpen = 103;
+
+// The text of a message number; empty for numbers the table does not hold.
+std::string_view MessageText(int number);
+
+// How much the port queues for sending (the transmit queue size).
+inline constexpr int kTransmitQueueSize = 0x8000;
+// Close waits at most this long for queued bytes to leave; what is left then
+// is dropped, so a stopped line (flow control, a vanished device) cannot hang
+// the program.
+inline constexpr std::chrono::milliseconds kDefaultCloseDrainTimeout{3000};
+
+class Port final : public IQX_Port, public IQX_PortWait, public IQX_PortDiagnostics {
+ public:
+  explicit Port(serial_line::TtyIo& io = serial_line::SystemTtyIo());
+  // Closes a port that is still open, so the device and its lock are freed.
+  ~Port() override;
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+
+  core::Status Close(bool* pbCloseFlag) override;
+  core::Status Open(const std::string& openParameters, bool* pbOpenFlag) override;
+  core::Status BlockRead(std::uint8_t* pucBuffer, std::int32_t uiMaxSize,
+                         std::int32_t* lSize) override;
+  core::Status BlockWrite(const std::uint8_t* pucBuffer, std::int32_t uiMaxSize,
+                          std::int32_t* lSize) override;
+  core::Status GetLastErrorString(std::string* lastError) override;
+  core::Status GetLastError(std::int16_t* piLastError) override;
+  core::Status Advise(IQX_PortEvents* listener, core::Cookie* cookie) override;
+  core::Status Unadvise(core::Cookie cookie) override;
+
+  bool WaitReadable(std::chrono::milliseconds timeout) override;
+
+  std::string GetSystemReason() const override { return reason_; }
+  std::string GetHint() const override { return hint_; }
+  bool IsDeviceLost() const override;
+
+  bool IsOpen() const { return open_; }
+  // The line while the port is open (diagnostics, tests); null otherwise.
+  serial_line::TermiosSerialLine* Line() { return line_.get(); }
+  void SetCloseDrainTimeout(std::chrono::milliseconds timeout) { closeDrainTimeout_ = timeout; }
+
+ private:
+  void CloseLine();
+  void NoteLineProblem();
+
+  serial_line::TtyIo& io_;
+  bool open_ = false;
+  int error_ = kMessageSuccess;
+  std::string reason_;
+  std::string hint_;
+  std::chrono::milliseconds closeDrainTimeout_ = kDefaultCloseDrainTimeout;
+
+  // Destroyed in the reverse order of creation: the user and the settings
+  // restore what they found before the line closes the device.
+  std::unique_ptr<serial_line::TermiosSerialLine> line_;
+  std::unique_ptr<serial_line::LineUser> user_;
+  std::unique_ptr<serial_line::LineSettings> settings_;
+
+  core::EventSource<IQX_PortEvents> events_;
+};
+
+}  // namespace serial
+}  // namespace pelvane::ports

@@ -1,0 +1,64 @@
+// The thin layer between the serial line and the kernel: every system call the
+// line makes on its device goes through here. The default bodies call the
+// system; tests derive from it to record what the line asked for, because a
+// pseudo-terminal silently forces 8 data bits, no parity and has no modem lines.
+#pragma once
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <termios.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pelvane::ports::serial_line {
+
+// Every call returns what the system call returns (-1 with errno on failure).
+class TtyIo {
+ public:
+  virtual ~TtyIo() = default;
+
+  struct ErrorCounts {
+    int frame = 0;
+    int overrun = 0;
+    int parity = 0;
+    int brk = 0;
+    int bufferOverrun = 0;
+  };
+
+  virtual int Open(const char* path, int flags);
+  virtual int Close(int fd);
+  virtual int Stat(const char* path, struct stat* st);
+  virtual int Flock(int fd, int operation);
+  virtual int SetExclusive(int fd, bool exclusive);  // TIOCEXCL / TIOCNXCL
+
+  virtual int GetAttr(int fd, termios* tio);
+  virtual int SetAttr(int fd, const termios* tio);  // TCSANOW
+  // A rate without a Bxxx constant, through termios2 and BOTHER; the rest of
+  // the line settings are left as they are.
+  virtual int SetCustomBaud(int fd, std::uint32_t baud);
+  virtual int GetCustomBaud(int fd, std::uint32_t* baud);
+
+  virtual int GetModemBits(int fd, int* bits);              // TIOCMGET
+  virtual int SetModemBits(int fd, int bits);               // TIOCMBIS
+  virtual int ClearModemBits(int fd, int bits);             // TIOCMBIC
+  virtual int SetBreak(int fd, bool on);                    // TIOCSBRK / TIOCCBRK
+  virtual int GetErrorCounts(int fd, ErrorCounts* counts);  // TIOCGICOUNT
+
+  virtual int InputQueue(int fd, int* count);   // TIOCINQ
+  virtual int OutputQueue(int fd, int* count);  // TIOCOUTQ
+  virtual int Flush(int fd, int queue);         // tcflush
+  // Best-effort ASYNC_LOW_LATENCY (TIOCGSERIAL / TIOCSSERIAL).
+  virtual int RequestLowLatency(int fd);
+
+  virtual ssize_t Read(int fd, void* buffer, std::size_t count);
+  virtual ssize_t Write(int fd, const void* buffer, std::size_t count);
+  virtual int Poll(pollfd* fds, nfds_t count, int timeoutMs);
+  virtual void Sleep(int milliseconds);
+};
+
+// The layer used when nobody passes another.
+TtyIo& SystemTtyIo();
+
+}  // namespace pelvane::ports::serial_line

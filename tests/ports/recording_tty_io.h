@@ -1,0 +1,73 @@
+// A TtyIo that passes every call to the system and records what the line
+// asked for: a pseudo-terminal accepts but ignores parity, character size
+// and modem lines. Individual calls can be made to fail or to hold back.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "ports/serial_line/tty_io.h"
+
+namespace pelvane::ports::testing {
+
+class RecordingTtyIo : public serial_line::TtyIo {
+ public:
+  int Open(const char* path, int flags) override {
+    if (openErrno) {
+      errno = *openErrno;
+      return -1;
+    }
+    return TtyIo::Open(path, flags);
+  }
+  int SetAttr(int fd, const termios* tio) override {
+    applied.push_back(*tio);
+    return TtyIo::SetAttr(fd, tio);
+  }
+  int SetCustomBaud(int fd, std::uint32_t baud) override {
+    customBauds.push_back(baud);
+    return TtyIo::SetCustomBaud(fd, baud);
+  }
+  int SetModemBits(int fd, int bits) override {
+    modemRaised |= bits;
+    modemDropped &= ~bits;
+    TtyIo::SetModemBits(fd, bits);
+    return 0;
+  }
+  int ClearModemBits(int fd, int bits) override {
+    modemDropped |= bits;
+    modemRaised &= ~bits;
+    TtyIo::ClearModemBits(fd, bits);
+    return 0;
+  }
+  int OutputQueue(int fd, int* count) override {
+    if (fakeOutputQueue) {
+      *count = *fakeOutputQueue;
+      return 0;
+    }
+    return TtyIo::OutputQueue(fd, count);
+  }
+  ssize_t Write(int fd, const void* buffer, std::size_t count) override {
+    if (writeLimit) {
+      if (*writeLimit == 0) {
+        errno = EAGAIN;
+        return -1;
+      }
+      count = std::min(count, *writeLimit);
+    }
+    return TtyIo::Write(fd, buffer, count);
+  }
+
+  const termios& LastApplied() const { return applied.back(); }
+
+  std::optional<int> openErrno;
+  std::optional<int> fakeOutputQueue;
+  std::optional<std::size_t> writeLimit;  // bytes the "kernel" takes per write
+  std::vector<termios> applied;
+  std::vector<std::uint32_t> customBauds;
+  int modemRaised = 0;
+  int modemDropped = 0;
+};
+
+}  // namespace pelvane::ports::testing
