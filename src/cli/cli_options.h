@@ -1,0 +1,34 @@
+// The options of the headless runner: GNU style, or the wizard's legacy
+// "/SWITCH" text.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace pelvane::cli {
+
+// How long a wait for the instrument may go without an answer.
+inline constexpr std::chrono::seconds kDefaultIdleTimeout{150};
+
+struct CliOptions {
+  std::string package;
+  std::string port;  // empty: the package's UART
+  std::string language;
+  bool transferOnly = false;
+  bool yes = false;
+  bool json = false;
+  bool summary = false;
+  std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
+  std::string report;
+  bool help = false;
+  bool version = false;
+};
+
+// The options, or the text of a usage error.
+std::variant<CliOptions, std::string> ParseCliArguments(const std::vector<std::string>& args);
+
+std::string CliUsage();
+
+}  // namespace pelvane::cli

@@ -1,0 +1,82 @@
+// The headless runner: loads a package, checks the user's choices, runs the
+// upload and reports it as text or JSON lines, and keeps a record.
+//
+// Threading: everything runs on the thread that calls Run, except
+// RequestCancel, which any thread (a signal handler's helper) may call.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/iqx_app.h"
+#include "cli/cli_options.h"
+#include "core/class_registry.h"
+#include "core/message_loop.h"
+
+namespace pelvane::upload {
+class QN_UploadProcess;
+}
+
+namespace pelvane::cli {
+
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitUploadFailed = 1,
+  kExitUsage = 2,
+  kExitPackage = 3,
+  kExitValidation = 4,
+  kExitCancelled = 130,
+};
+
+struct CliStreams {
+  std::ostream& out;
+  std::ostream& err;
+  std::istream& in;
+  bool inIsTerminal = false;   // questions may be asked
+  bool errIsTerminal = false;  // a progress bar may be drawn
+};
+
+class CliRunner {
+ public:
+  CliRunner(CliOptions options, CliStreams streams, const core::ClassRegistry<app::IQX_App>& apps);
+  ~CliRunner();
+
+  int Run();
+  // Cancels the upload (the link is closed and shut down properly) or, before
+  // it started, keeps it from starting.
+  void RequestCancel();
+
+ private:
+  class Record;
+  class Listener;
+  class Prompt;
+
+  int Finish(int exitCode, bool ok, std::int32_t code, const std::string& message);
+  bool ChoosePort();
+  bool ChooseLanguage();
+  void Hint(const std::string& text);
+  void PrintHints();
+  void UsageError(const std::string& text);
+
+  CliOptions options_;
+  CliStreams io_;
+  core::MessageLoop& loop_;
+  std::atomic<bool> cancelRequested_{false};
+  std::unique_ptr<Prompt> prompt_;
+  std::unique_ptr<upload::QN_UploadProcess> process_;
+  std::unique_ptr<Record> record_;
+  std::unique_ptr<Listener> listener_;
+  bool uploadStarted_ = false;
+};
+
+// One string as a JSON string literal.
+std::string JsonString(const std::string& text);
+
+// The device a serial port name opens ("COM3" is /dev/ttyS2); empty for others.
+std::string DevicePathOf(const std::string& port);
+
+}  // namespace pelvane::cli

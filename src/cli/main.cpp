@@ -1,0 +1,56 @@
+// pelvane-cli: the headless runner. Options and signals here; the work is in
+// CliRunner.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <thread>
+
+#include "app/flash_app.h"
+#include "cli/cli_options.h"
+#include "cli/cli_runner.h"
+
+int main(int argc, char** argv) {
+  using namespace pelvane;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  auto parsed = cli::ParseCliArguments(args);
+  if (auto* error = std::get_if<std::string>(&parsed)) {
+    std::cerr << "pelvane-cli: " << *error << "\nTry 'pelvane-cli --help'.\n";
+    return cli::kExitUsage;
+  }
+  const cli::CliOptions& options = std::get<cli::CliOptions>(parsed);
+  if (options.help) {
+    std::cout << cli::CliUsage();
+    return cli::kExitOk;
+  }
+  if (options.version) {
+    std::cout << "pelvane-cli " << PELVANE_VERSION << "\n";
+    return cli::kExitOk;
+  }
+
+  // SIGINT and SIGTERM are taken by one thread that asks the runner to
+  // cancel, so that the link is closed and shut down properly. Blocked before
+  // any other thread starts, so that every thread inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  const auto apps = app::DefaultAppRegistry();
+  cli::CliRunner runner(
+      options,
+      {std::cout, std::cerr, std::cin, ::isatty(STDIN_FILENO) != 0, ::isatty(STDERR_FILENO) != 0},
+      apps);
+  std::thread watcher([&runner, signals] {
+    int signal = 0;
+    if (sigwait(&signals, &signal) == 0) runner.RequestCancel();
+  });
+  watcher.detach();
+  const int code = runner.Run();
+  std::cout.flush();
+  // The watcher may still sit in sigwait; leave without running destructors
+  // that it could race with.
+  std::_Exit(code);
+}
