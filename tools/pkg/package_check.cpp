@@ -1,0 +1,199 @@
+#include "pkg/package_check.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "package/package_loader.h"
+
+namespace pelvane::pkg {
+namespace {
+
+using package::PackageConfiguration;
+
+// Loading never asks questions; checking must not touch files on the computer.
+class NoPrompt : public package::QN_Prompt {
+ public:
+  package::PromptAnswer Ask(const std::string&, const std::string&,
+                            package::PromptButtons buttons) override {
+    return buttons == package::PromptButtons::YesNo ? package::PromptAnswer::No
+                                                    : package::PromptAnswer::Cancel;
+  }
+};
+
+std::string Hex(std::int64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v & 0xFFFFFFFF));
+  return text;
+}
+
+std::string Range(std::int64_t start, std::int64_t length) {
+  return Hex(start) + ".." + Hex(start + length - 1);
+}
+
+std::string Upper(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return s;
+}
+
+// The upload finds a range's memory as the last one holding all of it; the
+// 64-bit sums keep a range near the top of the address space honest.
+bool InSomeMemory(const PackageConfiguration& c, std::int64_t start, std::int64_t length) {
+  for (const auto& m : c.memories) {
+    const std::int64_t mStart = m.StartAddress();
+    const std::int64_t mEnd = mStart + m.Length();
+    if (mStart <= start && start + length <= mEnd) return true;
+  }
+  return false;
+}
+
+// A program's problem, with the firmware languages whose program list has it.
+struct ProgramProblem {
+  std::string key;
+  std::string text;
+  std::vector<std::string> languages;
+};
+
+void CheckPrograms(const PackageConfiguration& c, const std::string& language,
+                   std::vector<ProgramProblem>& found) {
+  auto note = [&](const std::string& key, const std::string& text) {
+    for (auto& f : found) {
+      if (f.key == key && f.text == text) {
+        f.languages.push_back(language);
+        return;
+      }
+    }
+    found.push_back({key, text, {language}});
+  };
+  for (const auto& p : c.programs) {
+    const std::string key = Upper(p.Filename()) + "@" + std::to_string(p.LoadAddress());
+    const package::QN_Download* download = nullptr;
+    for (const auto& d : c.downloads) {
+      if (Upper(d.Filename()) == Upper(p.Filename())) {
+        download = &d;
+        break;
+      }
+    }
+    if (!p.Validate() && download == nullptr) {
+      note(key, "program file " + p.Filename() + " is not in the package");
+      continue;
+    }
+    const std::int64_t length = download ? download->Length() : p.Length();
+    if (length > 0 && !InSomeMemory(c, p.LoadAddress(), length)) {
+      note(key, "program file " + p.Filename() + " at " + Range(p.LoadAddress(), length) +
+                    " lies outside every flash memory");
+    }
+  }
+}
+
+}  // namespace
+
+CheckReport CheckPackage(const std::string& path) {
+  CheckReport report;
+  auto& problems = report.problems;
+  NoPrompt prompt;
+  package::QN_PackageLoader loader;
+  PackageConfiguration c;
+  if (!loader.Load(path, prompt, c)) {
+    problems.push_back("the wizard cannot load the package: " + loader.GetLastErrorString());
+    return report;
+  }
+  report.loaded = true;
+
+  if (c.maxProgramBlockLength < 1) {
+    problems.push_back("[HOST] MAXPROGLEN is " + std::to_string(c.maxProgramBlockLength) +
+                       "; blocks need at least 1 byte");
+  }
+  if (!c.programs.empty() && c.maxProgramBlockLength > kMaxProgramBlock) {
+    problems.push_back("[HOST] MAXPROGLEN " + std::to_string(c.maxProgramBlockLength) +
+                       " makes program blocks larger than a frame carries (" +
+                       std::to_string(kMaxProgramBlock) + " bytes)");
+  }
+  if (!c.downloads.empty() && c.maxProgramBlockLength > kMaxReadAnswer) {
+    problems.push_back("[HOST] MAXPROGLEN " + std::to_string(c.maxProgramBlockLength) +
+                       " asks for read answers larger than a frame carries (" +
+                       std::to_string(kMaxReadAnswer) + " bytes)");
+  }
+
+  for (const auto& port : c.ports) {
+    if (!package::IsSerialPort(port)) continue;
+    if (c.baudRate <= 0 || 115200 % c.baudRate != 0) {
+      problems.push_back("[HOST] BAUD " + c.baudText + " fails the speed check for port " + port +
+                         " (115200 must be a whole multiple of it)");
+      break;
+    }
+  }
+  if (std::find(c.ports.begin(), c.ports.end(), c.port) == c.ports.end()) {
+    problems.push_back("[HOST] UART " + c.port + " is not one of PORTS");
+  }
+
+  if (!c.transferProgram.Validate()) {
+    problems.push_back("transfer program " + c.transferProgram.Filename() +
+                       " is not in the package");
+  } else if (c.transferProgram.Length() == 0) {
+    problems.push_back("transfer program " + c.transferProgram.Filename() + " is empty");
+  }
+
+  for (std::size_t i = 0; i < c.memories.size(); ++i) {
+    const auto& m = c.memories[i];
+    if (m.FlashnameIndex() == 0) {
+      problems.push_back("flash memory " + Hex(m.StartAddress()) + " names an unknown flash \"" +
+                         m.Flashname() + "\"");
+    }
+    if (m.Length() <= 0) {
+      problems.push_back("flash memory " + Hex(m.StartAddress()) + " has no length");
+    }
+    for (std::size_t j = 0; j < i; ++j) {
+      const auto& o = c.memories[j];
+      const std::int64_t a0 = m.StartAddress(), a1 = a0 + m.Length();
+      const std::int64_t b0 = o.StartAddress(), b1 = b0 + o.Length();
+      if (a0 < b1 && b0 < a1) {
+        problems.push_back("flash memories " + Range(b0, b1 - b0) + " and " + Range(a0, a1 - a0) +
+                           " overlap");
+      }
+    }
+  }
+  if (c.memories.empty() && (!c.programs.empty() || !c.erases.empty())) {
+    problems.push_back("[TARGET] has no MEMORY entry");
+  }
+
+  for (const auto& e : c.erases) {
+    if (!InSomeMemory(c, e.EraseAddress(), e.Length())) {
+      problems.push_back("erase range " + Range(e.EraseAddress(), e.Length()) +
+                         " lies outside every flash memory");
+    }
+  }
+  for (const auto& d : c.downloads) {
+    if (!InSomeMemory(c, d.StartAddress(), d.Length())) {
+      problems.push_back("upload range " + Range(d.StartAddress(), d.Length()) + " for " +
+                         d.Filename() + " lies outside every flash memory");
+    }
+  }
+
+  // Every firmware language brings its own program list; a problem shared by
+  // all of them is reported once, without a language.
+  std::vector<ProgramProblem> found;
+  std::vector<std::string> languages = c.firmwareLanguages;
+  if (languages.empty()) languages.push_back(c.firmwareLanguage);
+  for (const auto& language : languages) {
+    if (!loader.ReloadPrograms(c, language)) {
+      problems.push_back("firmware language " + language +
+                         ": the wizard cannot load its programs: " + loader.GetLastErrorString());
+      continue;
+    }
+    CheckPrograms(c, language, found);
+  }
+  for (const auto& f : found) {
+    std::string text = f.text;
+    if (f.languages.size() < languages.size()) {
+      text += " (firmware language";
+      for (const auto& l : f.languages) text += " " + l;
+      text += ")";
+    }
+    problems.push_back(text);
+  }
+  return report;
+}
+
+}  // namespace pelvane::pkg

@@ -1,0 +1,23 @@
+// What a package author should fix before shipping a firmware package, found
+// by loading it with the wizard's own loader and looking at what an upload
+// would then do with it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pelvane::pkg {
+
+struct CheckReport {
+  bool loaded = false;                // the wizard could load the configuration at all
+  std::vector<std::string> problems;  // each a sentence naming the entry at fault
+};
+
+CheckReport CheckPackage(const std::string& path);
+
+// The largest program block and read answer one frame carries: 255 payload
+// bytes less the 9-byte program header or the 10-byte read answer header.
+inline constexpr int kMaxProgramBlock = 246;
+inline constexpr int kMaxReadAnswer = 245;
+
+}  // namespace pelvane::pkg
