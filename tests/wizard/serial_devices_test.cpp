@@ -1,0 +1,65 @@
+#include "wizard/serial_devices.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace pelvane::wizard {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SerialDevicesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/pelvane-dev-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    dev_ = name;
+  }
+  void TearDown() override { fs::remove_all(dev_); }
+  void Touch(const std::string& name) { std::ofstream(dev_ / name).put('\0'); }
+  fs::path dev_;
+};
+
+TEST_F(SerialDevicesTest, FindsUsbAndAcmDevicesInNaturalOrder) {
+  for (const char* name : {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyS0", "tty1", "null"}) Touch(name);
+  const auto devices = FindSerialDevices(dev_);
+  ASSERT_EQ(devices.size(), 3u);
+  EXPECT_EQ(devices[0].path, (dev_ / "ttyACM0").string());
+  EXPECT_EQ(devices[1].path, (dev_ / "ttyUSB2").string());
+  EXPECT_EQ(devices[2].path, (dev_ / "ttyUSB10").string());
+  for (const auto& device : devices) EXPECT_EQ(device.description, "");
+}
+
+TEST_F(SerialDevicesTest, ByIdLinksDescribeTheirDevicesAndAddOthers) {
+  Touch("ttyUSB0");
+  Touch("ttyS4");
+  fs::create_directories(dev_ / "serial" / "by-id");
+  fs::create_symlink("../../ttyUSB0",
+                     dev_ / "serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2-if00-port0");
+  fs::create_symlink("../../ttyS4", dev_ / "serial/by-id/pci-Moxa_CP-102-if01");
+  fs::create_directories(dev_ / "serial/by-id/not-a-link");
+  const auto devices = FindSerialDevices(dev_);
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(devices[0].path, (dev_ / "ttyS4").string());
+  EXPECT_EQ(devices[0].description, "Moxa CP-102");
+  EXPECT_EQ(devices[1].path, (dev_ / "ttyUSB0").string());
+  EXPECT_EQ(devices[1].description, "FTDI FT232R USB UART A1B2");
+}
+
+TEST_F(SerialDevicesTest, MissingFolderGivesNoDevices) {
+  EXPECT_TRUE(FindSerialDevices(dev_ / "absent").empty());
+  EXPECT_TRUE(FindSerialDevices(dev_).empty());
+}
+
+TEST(SerialDeviceNames, DescriptionsDropBusAndInterface) {
+  EXPECT_EQ(DescribeByIdName("usb-Silicon_Labs_CP2102_0001-if00-port0"),
+            "Silicon Labs CP2102 0001");
+  EXPECT_EQ(DescribeByIdName("usb-Arduino_Uno_8573-if00"), "Arduino Uno 8573");
+  EXPECT_EQ(DescribeByIdName("plain"), "plain");
+}
+
+}  // namespace
+}  // namespace pelvane::wizard
