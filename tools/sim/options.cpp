@@ -62,6 +62,8 @@ Line:
   --baud N               on a pseudo-terminal: each byte takes its wire time at
                          N baud (11 bits per byte); on a device: its line speed
                          (default 115200)
+  --gpib-socket PATH     listen on the Unix socket PATH for the GPIB test driver
+                         library (host: PELVANE_GPIB_SOCKET=PATH); implies --block-mode
   --block-mode           send answers in one block without waiting for the host's
                          per-byte acknowledgements (as over GPIB)
   --byte-timeout MS      longest gap inside an upload block or command (default 2000)
@@ -147,6 +149,11 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
       if (auto n = number(a)) {
         if (*n == 0) error = "--baud must be above 0";
         o.baud = static_cast<long>(*n);
+      }
+    } else if (a == "--gpib-socket") {
+      if (auto v = value(a)) {
+        o.gpib_socket = *v;
+        o.instrument.block_mode = true;  // a GPIB instrument answers in one block
       }
     } else if (a == "--block-mode") {
       o.instrument.block_mode = true;
@@ -262,6 +269,10 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
   }
   if (!o.device.empty() && !o.link.empty()) {
     return std::string("--link makes a link to the pseudo-terminal; it does not go with --device");
+  }
+  if (!o.gpib_socket.empty() && (!o.device.empty() || !o.link.empty())) {
+    return std::string(
+        "--gpib-socket replaces the pseudo-terminal; it does not go with --device or --link");
   }
   return o;
 }

@@ -31,6 +31,8 @@ struct SimOptions {
   std::string link;    // also reachable through this symbolic link
   std::string device;  // a serial device instead of a pseudo-terminal
   long baud = 0;       // pacing on a pseudo-terminal, line speed on a device
+  // The socket of the GPIB test driver library instead of a pseudo-terminal.
+  std::string gpib_socket;
   std::vector<MemorySpec> memories;
   std::string package;
   std::uint8_t fill = 0xFF;

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "sim/fd_transport.h"
+#include "sim/gpib_socket_transport.h"
 #include "sim/package_memories.h"
 
 namespace pelvane::sim {
@@ -80,11 +81,14 @@ int RunSimulator(const SimOptions& o, const std::atomic<bool>& stop,
     return kExitSetup;
   }
 
-  std::unique_ptr<FdTransport> transport;
+  std::unique_ptr<Transport> transport;
   std::string path;
   long pacing = o.baud;
   try {
-    if (o.device.empty()) {
+    if (!o.gpib_socket.empty()) {
+      transport = std::make_unique<GpibSocketTransport>(o.gpib_socket);
+      path = o.gpib_socket;
+    } else if (o.device.empty()) {
       Pty pty = OpenPty();
       transport = std::move(pty.transport);
       path = pty.slave_path;

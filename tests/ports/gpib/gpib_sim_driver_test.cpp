@@ -20,6 +20,7 @@
 #include "ports/gpib/gpib_binding.h"
 #include "ports/gpib/gpib_port.h"
 #include "ports/gpib/recording_listener.h"
+#include "ports/gpib/scoped_env.h"
 
 namespace pelvane::ports::gpib::testing {
 namespace {
@@ -35,25 +36,6 @@ DeviceSettings ShortTransfers() {
   settings.transferTimeout = kT30ms;
   return settings;
 }
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) saved_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (saved_) {
-      ::setenv(name_, saved_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
 
 // The instrument's side: listens where the driver connects and talks raw bytes.
 class StandInInstrument {
