@@ -5,7 +5,6 @@
 #include <thread>
 #include <utility>
 
-#include "session/bind_port.h"
 #include "session/session_messages.h"
 
 namespace pelvane::session {
@@ -32,7 +31,7 @@ void SleepFor(milliseconds d) {
 }
 }  // namespace
 
-Session::Session(const core::ClassRegistry<ports::IQX_Port>& portRegistry, SessionTimeouts timeouts)
+Session::Session(const ports::PortRegistry& portRegistry, SessionTimeouts timeouts)
     : registry_(portRegistry),
       timeouts_(timeouts),
       errorCode_(kMsgSuccess),
@@ -63,7 +62,7 @@ core::Status Session::Open(const std::string& openParameter, bool* pbOpenFlag) {
 
   // The port of an earlier Open is closed by now; a new Open binds a new one.
   port_.reset();
-  detail::PortBinding binding = detail::BindPort(openParameter, registry_);
+  ports::PortBinding binding = ports::BindPort(openParameter, registry_);
   if (!binding.port) {
     SetError(kMsgUnableToOpen);
     return Status::Ok;

@@ -22,9 +22,9 @@
 #include <mutex>
 #include <string>
 
-#include "core/class_registry.h"
 #include "core/event_source.h"
 #include "ports/iqx_port.h"
+#include "ports/port_registry.h"
 #include "session/event_relay.h"
 #include "session/iqx_session.h"
 #include "session/port_io.h"
@@ -42,8 +42,7 @@ class Session final : public IQX_Session, public IQX_Transfer {
   static constexpr std::size_t kBufferSize = 1024;
 
   // `portRegistry` must outlive the session.
-  explicit Session(const core::ClassRegistry<ports::IQX_Port>& portRegistry,
-                   SessionTimeouts timeouts = {});
+  explicit Session(const ports::PortRegistry& portRegistry, SessionTimeouts timeouts = {});
   // An open session is stopped first: its worker leaves before anything goes.
   ~Session() override;
   Session(const Session&) = delete;
@@ -86,7 +85,7 @@ class Session final : public IQX_Session, public IQX_Transfer {
   bool SendStep();
   void WorkerSleep(std::chrono::milliseconds limit);
 
-  const core::ClassRegistry<ports::IQX_Port>& registry_;
+  const ports::PortRegistry& registry_;
   const SessionTimeouts timeouts_;
 
   std::atomic<PT_STATE> state_{PT_CLOSED};

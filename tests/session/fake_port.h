@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "core/class_ids.h"
-#include "core/class_registry.h"
 #include "ports/iqx_port.h"
+#include "ports/port_registry.h"
 
 namespace pelvane::session::testing {
 
@@ -78,6 +78,7 @@ class FakeLine {
   std::atomic<int> failWrites{0};                  // that many writes fail; -1: all
   std::atomic<std::int32_t> writeLimit{INT_MAX};   // bytes accepted per write
   std::atomic<bool> refuseEveryOtherWrite{false};  // a transmit queue that is full now and then
+  std::atomic<bool> alwaysReadable{false};  // a device in an error state: "ready", yet no data
 
   // --- used by the fake ports ---
   void CountPort() { ++portsCreated_; }
@@ -115,6 +116,7 @@ class FakeLine {
   }
   bool WaitReadable(std::chrono::milliseconds timeout) {
     ++waitCalls_;
+    if (alwaysReadable.load()) return true;
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return !incoming_.empty(); });
   }
@@ -210,8 +212,8 @@ class WaitableFakePort final : public FakePort, public ports::IQX_PortWait {
 
 // A registry like the real one: the serial class id makes a waitable fake,
 // the GPIB class id a fake without the wait (its reads stand for GPIB's).
-inline core::ClassRegistry<ports::IQX_Port> FakeRegistry(std::shared_ptr<FakeLine> line) {
-  core::ClassRegistry<ports::IQX_Port> registry;
+inline ports::PortRegistry FakeRegistry(std::shared_ptr<FakeLine> line) {
+  ports::PortRegistry registry;
   registry.Add(std::string(core::clsid::kSerialPort),
                [line] { return std::make_unique<WaitableFakePort>(line); });
   registry.Add(std::string(core::clsid::kGpibPort),

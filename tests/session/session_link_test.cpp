@@ -67,7 +67,7 @@ class SessionLinkTest : public ::testing::Test {
   core::PlainMessageLoop loop_;
   core::ScopedMessageLoop scope_{loop_};
   std::shared_ptr<FakeLine> line_ = std::make_shared<FakeLine>();
-  core::ClassRegistry<ports::IQX_Port> registry_ = testing::FakeRegistry(line_);
+  ports::PortRegistry registry_ = testing::FakeRegistry(line_);
   std::unique_ptr<Session> session_ =
       std::make_unique<Session>(registry_, testing::ShortTimeouts());
   EventRecorder events_;
@@ -386,6 +386,32 @@ TEST_F(SessionLinkTest, AwaitingAnAnswerSleepsInThePortsWait) {
   // 150 ms of silence in 10 ms slices: a few dozen reads, not a spin's thousands.
   EXPECT_LT(line_->ReadCalls(), 100);
   EXPECT_GT(line_->WaitCalls(), 0);
+}
+
+TEST_F(SessionLinkTest, ADeviceThatIsReadyWithoutDataDoesNotTurnTheWaitIntoASpin) {
+  line_->alwaysReadable = true;
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgSessionTimeout));
+  EXPECT_LT(line_->ReadCalls(), 100);
+}
+
+TEST_F(SessionLinkTest, CloseInterruptsAnAnswerThatHasStalled) {
+  // Long per-byte time: only the stop request can end the wait here.
+  SessionTimeouts timeouts = testing::ShortTimeouts();
+  timeouts.perByte = std::chrono::minutes(10);
+  session_->Unadvise(cookie_);
+  session_ = std::make_unique<Session>(registry_, timeouts);
+  ASSERT_EQ(session_->Advise(&events_, &cookie_), core::Status::Ok);
+  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x33, 0x44}, /*silentAfter=*/1);
+  line_->SetPeer(instrument.Peer());
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(line_->WaitForWritten(4 + 2));  // frame, 0xFF, first acknowledgement
+  EXPECT_TRUE(Close());
+  PumpFor(loop_, milliseconds(20));
+  EXPECT_FALSE(events_.Has(Event::Error, kMsgReadTimeout));
+  EXPECT_FALSE(events_.Has(Event::Receive, 5));
 }
 
 TEST_F(SessionLinkTest, DestroyingAnOpenSessionStopsItsWorkerAndDropsItsNotices) {

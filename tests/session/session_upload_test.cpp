@@ -44,7 +44,7 @@ class SessionUploadTest : public ::testing::Test {
   core::PlainMessageLoop loop_;
   core::ScopedMessageLoop scope_{loop_};
   std::shared_ptr<FakeLine> line_ = std::make_shared<FakeLine>();
-  core::ClassRegistry<ports::IQX_Port> registry_ = testing::FakeRegistry(line_);
+  ports::PortRegistry registry_ = testing::FakeRegistry(line_);
   Session session_{registry_, testing::ShortTimeouts()};
   EventRecorder events_;
   core::Cookie cookie_ = 0;
