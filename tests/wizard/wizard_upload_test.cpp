@@ -1,0 +1,234 @@
+// The whole wizard program in this process (window, controller, application
+// layer, session, serial port) against pelvane-sim over a pseudo-terminal,
+// started as the command line starts it, with questions answered here.
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+#include "child_process.h"
+#include "fake_backend.h"
+#include "package/package_writer.h"
+#include "wizard/wizard_program.h"
+
+using pelvane::cli::testing::ChildProcess;
+using pelvane::cli::testing::ReadText;
+using pelvane::package::PromptAnswer;
+using pelvane::wizard::NavButton;
+using pelvane::wizard::StartupOutcome;
+using pelvane::wizard::WizardProgram;
+using pelvane::wizard::testing::FakePrompt;
+
+namespace {
+
+std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed) {
+  std::vector<std::uint8_t> bytes(n);
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 13 + i / 5);
+  return bytes;
+}
+
+std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path) {
+  const std::string text = ReadText(path);
+  return {text.begin(), text.end()};
+}
+
+// Answers Yes to yes/no questions (replacing the download file) and OK else.
+class YesPrompt : public FakePrompt {
+ public:
+  PromptAnswer Ask(const std::string& text, const std::string& caption,
+                   pelvane::package::PromptButtons buttons) override {
+    FakePrompt::Ask(text, caption, buttons);
+    return buttons == pelvane::package::PromptButtons::YesNo ? PromptAnswer::Yes : PromptAnswer::Ok;
+  }
+};
+
+}  // namespace
+
+class WizardUploadTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<QTemporaryDir> dir_;
+  QString previousFolder_;
+  std::unique_ptr<ChildProcess> sim_;
+  YesPrompt prompt_;
+  std::vector<std::uint8_t> main_ = Bytes(300, 1);
+  std::vector<std::uint8_t> text_ = Bytes(70, 5);
+
+  std::filesystem::path Dir() const { return dir_->path().toStdString(); }
+  std::string PackagePath() const { return (Dir() / "test.qxpkg").string(); }
+
+  void WritePackage(bool withTexts) {
+    const std::string config = R"([HOST]
+MAXPROGLEN=100
+PORTS=COM1,GPIB
+UART=COM1
+BAUD=115200
+CONTINUE=NO
+TRANSFER=XFER.BIN,0x8000,0x8004
+FIRMWARE_LANGUAGES=English,German
+FIRMWARE_LANGUAGE=English
+[TARGET]
+PROCESSOR=I80X86
+ARCHITECTURE=B8
+MEMORY=0x10000,0x10000,AM29F010
+ERASE=0x10000,0x1000
+[FILES]
+PROGRAM=0x10000,MAIN.BIN
+[ENGLISH]
+PROGRAM1=0x10200,TEXT_EN.BIN
+[GERMAN]
+PROGRAM1=0x10200,TEXT_DE.BIN
+)";
+    pelvane::package::PackageWriter writer;
+    writer.SetComment("Wizard test package");
+    writer.AddMember("QXCONFIG.INI", config);
+    writer.AddMember("XFER.BIN", Bytes(64, 9));
+    writer.AddMember("MAIN.BIN", main_);
+    writer.AddMember("TEXT_EN.BIN", Bytes(70, 77));
+    writer.AddMember("TEXT_DE.BIN", text_);
+    if (withTexts) {
+      writer.AddMember("QXNOTES.TXT", std::string(300, 'n'));
+      writer.AddMember("Readme.txt", "Read this before the update.");
+      writer.AddMember("Final.txt", std::string(12000, 'f') + "END");
+    }
+    QVERIFY2(writer.Write(PackagePath()), writer.Error().c_str());
+  }
+
+  std::string StartSim(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"--package", PackagePath(), "--dump", (Dir() / "flash").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    sim_ = std::make_unique<ChildProcess>(PELVANE_SIM, args, Dir(), "sim");
+    if (!sim_->Started() || !sim_->WaitForOutput("\n")) return {};
+    const std::string out = sim_->Out();
+    return out.substr(0, out.find('\n'));
+  }
+
+  static QString Text(WizardProgram& program, const char* name) {
+    return program.Window().findChild<QLabel*>(name)->text();
+  }
+  static bool HasAction(WizardProgram& program, const std::string& text) {
+    const auto& entries = program.Window().Actions().Entries();
+    return std::any_of(entries.begin(), entries.end(),
+                       [&](const auto& e) { return e.text == text; });
+  }
+
+ private slots:
+  void init() {
+    dir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir_->isValid());
+    // The package's download files and the folder search use the current folder.
+    previousFolder_ = QDir::currentPath();
+    QDir::setCurrent(dir_->path());
+  }
+  void cleanup() {
+    sim_.reset();
+    QDir::setCurrent(previousFolder_);
+    dir_.reset();
+  }
+
+  void autostartUploadsTheWholePackageAndEndsWithTheSuccessText() {
+    WritePackage(false);
+    const std::string pty = StartSim({"--once"});
+    QVERIFY2(!pty.empty(), sim_->Err().c_str());
+    WizardProgram program(
+        {"--file", PackagePath(), "--port", pty, "--language", "german", "--autostart"}, &prompt_);
+    QCOMPARE(program.Open(), StartupOutcome::Running);
+
+    QCOMPARE(program.Window().CurrentStep(), 4);
+    QCOMPARE(Text(program, "lblFinished"),
+             QString("The Firmware has been uploaded successfully to your instrument.\n\n"
+                     "Your instrument has been restarted please run the calibration routines."));
+    QVERIFY(HasAction(program, "Instrument Restarted"));
+    QVERIFY(HasAction(program, "Shutdown Complete"));
+    QCOMPARE(program.Process().ComPort(), pty);
+    QVERIFY(program.Window().findChild<QPushButton*>("cmdNav4")->isEnabled());
+
+    QCOMPARE(sim_->Wait(), 0);
+    const auto flash = FileBytes(Dir() / "flash" / "AM29F010_10000.bin");
+    QCOMPARE(flash.size(), std::size_t{0x10000});
+    QVERIFY(std::equal(main_.begin(), main_.end(), flash.begin()));
+    // The language given on the command line is the one programmed.
+    QVERIFY(std::equal(text_.begin(), text_.end(), flash.begin() + 0x200));
+  }
+
+  void cancelDuringTheUploadEndsOnTheFinishedStep() {
+    WritePackage(false);
+    // The instrument stops answering after its first command, so the run is
+    // surely inside a wait when Cancel is pressed.
+    const std::string pty = StartSim({"--silent-after", "1"});
+    QVERIFY2(!pty.empty(), sim_->Err().c_str());
+    WizardProgram program({"--file", PackagePath(), "--port", pty, "--autostart"}, &prompt_);
+    bool pressed = false;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] {
+      if (pressed || !HasAction(program, "Transfer Program Running")) return;
+      pressed = true;
+      QVERIFY(program.Window().UploadRunning());
+      QTest::mouseClick(program.Window().findChild<QPushButton*>("cmdNav1"), Qt::LeftButton);
+    });
+    watch.start(5);
+    QCOMPARE(program.Open(), StartupOutcome::Running);
+    watch.stop();
+
+    QVERIFY(pressed);
+    QCOMPARE(program.Window().CurrentStep(), 4);
+    QCOMPARE(Text(program, "lblStep4"), QString("Firmware Upload Cancelled"));
+    QCOMPARE(Text(program, "lblFinished"),
+             QString("The Firmware Upload process failed.\n\nProcess Cancelled by User"));
+    QCOMPARE(program.Process().GetLastError(), 11);
+    // The link was closed and the application layer shut down on the way out.
+    QVERIFY(HasAction(program, "Close Communication Channel"));
+    QVERIFY(HasAction(program, "Shutdown Complete"));
+    QVERIFY(!program.Window().UploadRunning());
+  }
+
+  void realPackageShowsNotesReadmeAndFinalText() {
+    WritePackage(true);
+    const std::string pty = StartSim({"--once"});
+    QVERIFY2(!pty.empty(), sim_->Err().c_str());
+    // No package on the command line: the folder search finds it.
+    WizardProgram program({"--advanced"}, &prompt_);
+    QCOMPARE(program.Open(), StartupOutcome::Running);
+    auto& window = program.Window();
+    QCOMPARE(window.CurrentStep(), 0);
+    auto* list = window.findChild<QListWidget*>("lstPackages");
+    QCOMPARE(list->count(), 1);
+    QCOMPARE(list->item(0)->text(), QString("Wizard test package"));
+    QCOMPARE(Text(program, "lblNotes"), QString(256, 'n'));
+
+    window.PressNavigation(NavButton::Next);
+    QCOMPARE(window.CurrentStep(), 1);
+    QCOMPARE(window.findChild<QPlainTextEdit*>("txtReadme")->toPlainText(),
+             QString("Read this before the update."));
+    window.PressNavigation(NavButton::Next);
+    QCOMPARE(window.CurrentStep(), 2);
+    QVERIFY(
+        Text(program, "lblConfirm")
+            .startsWith("Please connect your instrument using a Serial Cable (null modem) to "
+                        "COM1 and then switch on your instrument whilst pressing the number 5"));
+    // The advanced display adds the details of the configuration.
+    QVERIFY(Text(program, "lblConfirm").contains("Instrument Processor = I80X86"));
+
+    auto* ports = window.findChild<QComboBox*>("cmbPorts");
+    ports->setEditText(QString::fromStdString(pty));
+    window.PressNavigation(NavButton::Next);
+    QCOMPARE(window.CurrentStep(), 4);
+    // Final.txt is read whole, across its 5000-character pieces.
+    const QString result = Text(program, "lblFinished");
+    QCOMPARE(result.size(), 12003);
+    QVERIFY(result.endsWith("fEND"));
+    QCOMPARE(sim_->Wait(), 0);
+  }
+};
+
+QTEST_MAIN(WizardUploadTest)
+#include "wizard_upload_test.moc"
