@@ -4,6 +4,9 @@
 
 #include "core/class_ids.h"
 #include "ports/serial/serial_port.h"
+#ifdef PELVANE_WITH_GPIB
+#include "ports/gpib/gpib_port.h"
+#endif
 
 namespace pelvane::ports {
 namespace {
@@ -29,7 +32,9 @@ const PortRegistry& DefaultPortRegistry() {
   static const PortRegistry registry = [] {
     PortRegistry r;
     r.Add(std::string(core::clsid::kSerialPort), [] { return CreateSerialPort(); });
-    // The GPIB port adds its row here when it is built.
+#ifdef PELVANE_WITH_GPIB
+    r.Add(std::string(core::clsid::kGpibPort), [] { return CreateGpibPort(); });
+#endif
     return r;
   }();
   return registry;
