@@ -279,6 +279,20 @@ void UploadEngine::Restart() {
 
 // ---------------------------------------------------------------- waiting
 
+namespace {
+// "150", or "0.5" for a time-out that tests shorten below a second.
+std::string SecondsText(std::chrono::milliseconds time) {
+  const auto ms = time.count();
+  std::string text = std::to_string(ms / 1000);
+  if (ms % 1000 != 0) {
+    std::string fraction = std::to_string(1000 + ms % 1000).substr(1);
+    while (fraction.back() == '0') fraction.pop_back();
+    text += "." + fraction;
+  }
+  return text;
+}
+}  // namespace
+
 void UploadEngine::Send(const std::function<core::Status(app::IQX_App&)>& send) {
   responseArrived_ = false;
   try {
@@ -309,8 +323,7 @@ void UploadEngine::WaitForResponse(const std::function<void()>& onPass) {
         Now() - sent >= idleTimeout_) {
       // A dropped answer (its checksum failed, say) ends no wait by itself.
       idleTimedOut_ = true;
-      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(idleTimeout_).count();
-      ReportAction("The instrument stopped answering (no answer for " + std::to_string(seconds) +
+      ReportAction("The instrument stopped answering (no answer for " + SecondsText(idleTimeout_) +
                    " seconds)");
       SetError(111, "idle time-out: the instrument stopped answering");
       cancelRequested_ = true;

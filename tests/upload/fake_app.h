@@ -38,8 +38,9 @@ struct FakeInstrument {
   std::uint32_t device = 0xA4;
   std::uint32_t readCap = 255;  // most bytes one read answer delivers
   std::optional<std::uint32_t> checksumOverride;
-  std::map<std::uint8_t, Answer> answers;       // by command code
-  std::map<std::uint32_t, std::uint8_t> flash;  // byte address -> value (absent: 0xFF)
+  std::map<std::uint8_t, Answer> answers;             // by command code
+  std::map<std::uint32_t, std::uint8_t> flash;        // byte address -> value (absent: 0xFF)
+  std::function<void(const std::string&)> onCommand;  // called with each recorded call
 
   // Recorded.
   std::string openString;
@@ -232,7 +233,10 @@ class FakeApp final : public app::IQX_App {
     std::snprintf(text, sizeof text, "%X", v);
     return text;
   }
-  void Record(const std::string& call) { in_.calls.push_back(call); }
+  void Record(const std::string& call) {
+    in_.calls.push_back(call);
+    if (in_.onCommand) in_.onCommand(call);
+  }
 
   // Runs the normal effect (which gives the response code) later on the loop,
   // or the scripted deviation.

@@ -325,6 +325,9 @@ struct FailureRow {
   std::int32_t code;
   const char* errorString;  // the text behind the resource text
 };
+void PrintTo(const FailureRow& row, std::ostream* os) {
+  *os << row.name;
+}
 
 class FailureRowTest : public UploadEngineTest, public ::testing::WithParamInterface<FailureRow> {};
 
@@ -446,6 +449,8 @@ TEST_F(UploadEngineTest, IdleTimeOutEndsAWaitThatNoAnswerEnds) {
   EXPECT_TRUE(engine.IdleTimedOut());
   EXPECT_EQ(engine.GetLastError(), 111);
   EXPECT_THAT(engine.GetLastErrorString(), HasSubstr("stopped answering"));
+  EXPECT_THAT(recorder.actions,
+              ::testing::Contains("The instrument stopped answering (no answer for 0.02 seconds)"));
   EXPECT_THAT(recorder.actions, ::testing::Contains("Prog ERROR"));
 }
 

@@ -1,0 +1,269 @@
+// pelvane-cli against pelvane-sim over a pseudo-terminal: the whole stack,
+// the instrument's final flash contents and the files the run leaves.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "package/package_writer.h"
+
+namespace pelvane::cli {
+namespace {
+
+using testing::ChildProcess;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::ReadText;
+
+std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed) {
+  std::vector<std::uint8_t> bytes(n);
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 31 + i / 7);
+  return bytes;
+}
+
+std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path) {
+  const std::string text = ReadText(path);
+  return {text.begin(), text.end()};
+}
+
+class CliEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = std::filesystem::temp_directory_path() /
+           (std::string("pelvane-cli-e2e-") + std::to_string(::getpid()) + "-" + info->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    main_ = Bytes(350, 1);    // blocks of 100, 100, 100 and a short one of 50
+    textDe_ = Bytes(120, 7);  // 100 and 20
+    textEn_ = Bytes(90, 3);
+    calibration_ = Bytes(0x150, 9);
+    std::ofstream(dir_ / "calibration.in", std::ios::binary)
+        .write(reinterpret_cast<const char*>(calibration_.data()),
+               static_cast<std::streamsize>(calibration_.size()));
+    WritePackage("CONTINUE=NO");
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  void WritePackage(const std::string& continueLine) {
+    const std::string config = R"([HOST]
+MAXPROGLEN=100
+PORTS=COM1,GPIB
+UART=COM1
+BAUD=115200
+)" + continueLine + R"(
+TRANSFER=XFER.BIN,0x8000,0x8004
+FIRMWARE_LANGUAGES=English,German
+FIRMWARE_LANGUAGE=English
+[TARGET]
+PROCESSOR=I80X86
+ARCHITECTURE=B8
+MEMORY=0x10000,0x10000,AM29F010
+MEMORY1=0x20000,0x10000,AM29F010
+ERASE=0x10000,0x1000
+ERASE1=0x20000,0x1000
+[FILES]
+UPLOAD=0x1F000,0x150,calibration.bin
+PROGRAM=0x10000,MAIN.BIN
+[ENGLISH]
+PROGRAM1=0x20000,TEXT_EN.BIN
+[GERMAN]
+PROGRAM1=0x20000,TEXT_DE.BIN
+)";
+    package::PackageWriter writer;
+    writer.SetComment("End-to-end test package");
+    writer.AddMember("QXCONFIG.INI", config);
+    writer.AddMember("XFER.BIN", Bytes(64, 5));
+    writer.AddMember("MAIN.BIN", main_);
+    writer.AddMember("TEXT_EN.BIN", textEn_);
+    writer.AddMember("TEXT_DE.BIN", textDe_);
+    ASSERT_TRUE(writer.Write((dir_ / "test.qxpkg").string())) << writer.Error();
+  }
+
+  // Starts the simulator with the package's memories; returns its terminal.
+  std::string StartSim(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"--package", (dir_ / "test.qxpkg").string(),
+                                  "--dump",    (dir_ / "flash").string(),
+                                  "--preload", "0x1F000," + (dir_ / "calibration.in").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    sim_ = std::make_unique<ChildProcess>(PELVANE_SIM, args, dir_, "sim");
+    EXPECT_TRUE(sim_->Started());
+    EXPECT_TRUE(sim_->WaitForOutput("\n")) << sim_->Err();
+    const std::string out = sim_->Out();
+    return out.substr(0, out.find('\n'));
+  }
+
+  std::unique_ptr<ChildProcess> StartCli(std::vector<std::string> args) {
+    auto cli = std::make_unique<ChildProcess>(PELVANE_CLI, args, dir_, "cli");
+    EXPECT_TRUE(cli->Started());
+    return cli;
+  }
+
+  int RunCli(std::vector<std::string> args) {
+    cli_ = StartCli(std::move(args));
+    return cli_->Wait();
+  }
+
+  std::vector<std::string> Cli(const std::string& port, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"--package", (dir_ / "test.qxpkg").string(), "--port", port};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
+  std::filesystem::path dir_;
+  std::vector<std::uint8_t> main_, textDe_, textEn_, calibration_;
+  std::unique_ptr<ChildProcess> sim_, cli_;
+};
+
+TEST_F(CliEndToEnd, FullUploadProgramsTheInstrumentAndRestartsIt) {
+  const std::string pty = StartSim({"--once"});
+  const int code = RunCli(Cli(pty, {"--language", "german", "--report", "run.json"}));
+  const std::string out = cli_->Out();
+  ASSERT_EQ(code, 0) << out << cli_->Err();
+  EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
+
+  EXPECT_THAT(out, HasSubstr("Manufacturer H1, Device H20\nManufacturer H1, Device H20\n"));
+  EXPECT_THAT(out, HasSubstr("Read File = calibration.bin\nDownload Flash Memories Completed\n"));
+  EXPECT_THAT(out, HasSubstr("FlashDelete Started\nFlashDelete OK\nFlashDelete Started\n"));
+  EXPECT_THAT(out, HasSubstr("Checksum( H1 , H10000 , H15E )"));
+  EXPECT_THAT(out, HasSubstr("Block Count = 4\nProgram File = TEXT_DE.BIN\n"));
+  EXPECT_THAT(out, HasSubstr("Block Count = 2\nProgram Flash Memories Completed\n"
+                             "Instrument Restarted\nClose Communication Channel\n"));
+  EXPECT_THAT(out, HasSubstr("Your instrument has been restarted please run the calibration "
+                             "routines.\n"));
+
+  // The instrument holds the programs, the rest of the erased ranges is blank.
+  const auto low = FileBytes(dir_ / "flash" / "AM29F010_10000.bin");
+  const auto high = FileBytes(dir_ / "flash" / "AM29F010_20000.bin");
+  ASSERT_EQ(low.size(), 0x10000u);
+  ASSERT_EQ(high.size(), 0x10000u);
+  EXPECT_TRUE(std::equal(main_.begin(), main_.end(), low.begin()));
+  EXPECT_TRUE(
+      std::all_of(low.begin() + 350, low.begin() + 0x1000, [](auto b) { return b == 0xFF; }));
+  EXPECT_TRUE(std::equal(textDe_.begin(), textDe_.end(), high.begin()));
+  // The download read the calibration area back before the erase.
+  EXPECT_EQ(FileBytes(dir_ / "calibration.bin"), calibration_);
+
+  const std::string report = ReadText(dir_ / "run.json");
+  EXPECT_THAT(report, HasSubstr("\"comment\": \"End-to-end test package\""));
+  EXPECT_THAT(report, HasSubstr("\"firmwareLanguage\": \"GERMAN\""));
+  EXPECT_THAT(report, HasSubstr("{\"file\": \"MAIN.BIN\", \"blocks\": 4"));
+  EXPECT_THAT(report, HasSubstr("{\"file\": \"calibration.bin\", \"bytes\": 336}"));
+  EXPECT_THAT(report, HasSubstr("\"outcome\": {\"ok\": true, \"code\": 0"));
+}
+
+TEST_F(CliEndToEnd, TransferOnlyStartsTheTransferProgramAndNothingElse) {
+  const std::string pty = StartSim();
+  ASSERT_EQ(RunCli(Cli(pty, {"--transfer-only", "--json"})), 0) << cli_->Err();
+  const std::string out = cli_->Out();
+  EXPECT_THAT(out,
+              HasSubstr("{\"event\":\"action\",\"text\":\"Transfer Program Read (XFER.BIN)\"}"));
+  EXPECT_THAT(out, Not(HasSubstr("Manufacturer")));
+  EXPECT_THAT(out, HasSubstr("{\"event\":\"result\",\"ok\":true,\"code\":0,\"message\":\"OK\"}\n"));
+  EXPECT_EQ(out.substr(out.rfind("{\"event\"")),
+            "{\"event\":\"result\",\"ok\":true,\"code\":0,\"message\":\"OK\"}\n");
+}
+
+TEST_F(CliEndToEnd, LegacySwitchesAreAcceptedAndAPortThatFailsGetsAHint) {
+  // COM9 is /dev/ttyS8, which no test machine has.
+  WritePackage("CONTINUE=YES");
+  // The runner works in dir_, so the package needs no "/" in its name.
+  ASSERT_EQ(RunCli({"/Ftest.qxpkg", "/TRANSFERONLY", "/PORTCOM9"}), 2);
+  EXPECT_THAT(cli_->Err(), HasSubstr("COM9"));
+  ASSERT_EQ(RunCli({"/Ftest.qxpkg", "/TRANSFERONLY", "/PORTGPIB"}), 1);
+  EXPECT_THAT(cli_->Err(), HasSubstr("Communications Port failed to initialise"));
+  EXPECT_THAT(cli_->Err(), HasSubstr("hint: the GPIB interface could not be opened"));
+}
+
+struct FaultRow {
+  const char* name;
+  std::vector<std::string> simFaults;
+  const char* line;     // the report line of the failing step
+  const char* message;  // in the error text on stderr
+};
+void PrintTo(const FaultRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class CliFaults : public CliEndToEnd, public ::testing::WithParamInterface<FaultRow> {};
+
+TEST_P(CliFaults, FailedStepEndsTheRunWithItsLine) {
+  const FaultRow& row = GetParam();
+  const std::string pty = StartSim(row.simFaults);
+  const int code = RunCli(Cli(pty, {"--idle-timeout", "0.5"}));
+  const std::string out = cli_->Out();
+  EXPECT_EQ(code, 1) << out << cli_->Err();
+  EXPECT_THAT(out, HasSubstr(row.line));
+  EXPECT_THAT(cli_->Err(), HasSubstr(row.message));
+  // However it failed, the link is closed and shut down.
+  EXPECT_THAT(out, HasSubstr("Close Communication Channel\nShutdown Application Layer\n"
+                             "Shutdown Complete\n"));
+  EXPECT_THAT(out, Not(HasSubstr("Instrument Restarted")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
+                         ::testing::Values(FaultRow{"ProgramBlock",
+                                                    {"--fail-prog", "3"},
+                                                    "Prog ERROR",
+                                                    "PROGRAMMING ERROR, failed at address "},
+                                           FaultRow{"Erase",
+                                                    {"--fail-erase", "2"},
+                                                    "FlashDelete ERROR",
+                                                    "FLASH ERASE ERROR, failed at address = "},
+                                           FaultRow{"ChecksumMismatch",
+                                                    {"--bad-checksum", "1"},
+                                                    "Checksum Error,  Target = H",
+                                                    "The Firmware Upload process failed.\nOK"},
+                                           FaultRow{
+                                               "BootMonitorChecksum",
+                                               {"--boot-verdict", "C"},
+                                               "Transfer Program Failed, Error Code = 904",
+                                               "Error occurred uploading the Transfer Program "},
+                                           FaultRow{"DroppedResponse",
+                                                    {"--corrupt-response", "4"},
+                                                    "Read ERROR",
+                                                    "the instrument stopped answering"},
+                                           FaultRow{"SilentInstrument",
+                                                    {"--silent-after", "1"},
+                                                    "QueryManufacturerCode ERROR\n",
+                                                    "hint: the instrument stopped answering"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliEndToEnd, SigintCancelsAndShutsTheLinkDown) {
+  // The fourth read block gets no answer; only the signal ends the wait.
+  const std::string pty = StartSim({"--silent-after", "5"});
+  cli_ = StartCli(Cli(pty));
+  ASSERT_TRUE(cli_->WaitForOutput("Read File = calibration.bin\n")) << cli_->Out();
+  cli_->Signal(SIGINT);
+  EXPECT_EQ(cli_->Wait(), 130) << cli_->Out() << cli_->Err();
+  EXPECT_THAT(cli_->Out(), HasSubstr("Upload Cancel Received\n"));
+  EXPECT_THAT(cli_->Out(), HasSubstr("Shutdown Complete\n"));
+}
+
+TEST_F(CliEndToEnd, ExistingDownloadFileIsKeptWithoutConsent) {
+  const std::string pty = StartSim();
+  std::ofstream(dir_ / "calibration.bin") << "keep me";
+  EXPECT_EQ(RunCli(Cli(pty)), 4);
+  EXPECT_EQ(ReadText(dir_ / "calibration.bin"), "keep me");
+  EXPECT_THAT(cli_->Err(), HasSubstr("Configuration failed Validation Checks"));
+  EXPECT_THAT(cli_->Err(), HasSubstr("--yes"));
+}
+
+TEST_F(CliEndToEnd, UsageAndPackageErrorsHaveTheirOwnExitCodes) {
+  EXPECT_EQ(RunCli(Cli("/dev/null", {"--language", "French"})), 2);
+  EXPECT_THAT(cli_->Err(), HasSubstr("ENGLISH, GERMAN"));
+  EXPECT_EQ(RunCli(Cli("COM9")), 2);
+  EXPECT_EQ(RunCli({"--package", (dir_ / "missing.qxpkg").string()}), 3);
+  EXPECT_EQ(RunCli({"--port", "COM1"}), 2);
+  std::ofstream(dir_ / "notes.qxpkg") << "not a zip";
+  EXPECT_EQ(RunCli({"--package", (dir_ / "notes.qxpkg").string()}), 3);
+  EXPECT_EQ(RunCli({"--package", (dir_ / "test.qxpkg").string(), "--summary"}), 0);
+  EXPECT_THAT(cli_->Out(), HasSubstr("Program=TEXT_EN.BIN  20000~2005A:5A\n"));
+}
+
+}  // namespace
+}  // namespace pelvane::cli

@@ -1,0 +1,75 @@
+#include "cli/cli_options.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace pelvane::cli {
+namespace {
+
+CliOptions Parse(const std::vector<std::string>& args) {
+  auto parsed = ParseCliArguments(args);
+  if (auto* error = std::get_if<std::string>(&parsed)) {
+    ADD_FAILURE() << *error;
+    return {};
+  }
+  return std::get<CliOptions>(parsed);
+}
+
+std::string Error(const std::vector<std::string>& args) {
+  auto parsed = ParseCliArguments(args);
+  auto* error = std::get_if<std::string>(&parsed);
+  return error ? *error : "(accepted)";
+}
+
+TEST(CliOptions, GnuOptionsWithSeparateAndInlineValues) {
+  const CliOptions o =
+      Parse({"--package", "a.qxpkg", "--port=/dev/pts/3", "--language", "german", "--transfer-only",
+             "--yes", "--json", "--idle-timeout", "2.5", "--report", "r.json", "--summary"});
+  EXPECT_EQ(o.package, "a.qxpkg");
+  EXPECT_EQ(o.port, "/dev/pts/3");
+  EXPECT_EQ(o.language, "german");
+  EXPECT_TRUE(o.transferOnly && o.yes && o.json && o.summary);
+  EXPECT_EQ(o.idleTimeout, std::chrono::milliseconds(2500));
+  EXPECT_EQ(o.report, "r.json");
+}
+
+TEST(CliOptions, Defaults) {
+  const CliOptions o = Parse({"--package", "a.qxpkg"});
+  EXPECT_EQ(o.idleTimeout, std::chrono::seconds(150));
+  EXPECT_TRUE(o.port.empty());
+  EXPECT_FALSE(o.yes);
+}
+
+TEST(CliOptions, BadUsageIsNamed) {
+  EXPECT_EQ(Error({}), "--package FILE is required");
+  EXPECT_EQ(Error({"--package"}), "--package needs a value");
+  EXPECT_EQ(Error({"--package", "a", "--bogus"}), "unknown option --bogus");
+  EXPECT_EQ(Error({"--package", "a", "extra"}), "unexpected argument extra");
+  EXPECT_EQ(Error({"--package", "a", "--yes=no"}), "--yes takes no value");
+  for (const char* bad : {"0", "-1", "abc", "5s", ""})
+    EXPECT_NE(Error({"--package", "a", "--idle-timeout", bad}).find("--idle-timeout"),
+              std::string::npos)
+        << bad;
+  EXPECT_EQ(Error({"--help"}), "(accepted)");
+  EXPECT_EQ(Error({"--version"}), "(accepted)");
+}
+
+TEST(CliOptions, LegacySwitches) {
+  // A legacy path cannot hold "/": the package lies in the current folder.
+  const std::filesystem::path path = "pelvane-cli-legacy-test.qxpkg";
+  std::ofstream(path) << "x";
+  const CliOptions o = Parse({"/F" + path.string(), "/PORTGPIB", "/FIRMWARE_LANGUAGEGERMAN",
+                              "/TRANSFERONLY", "/AUTOSTART", "/ADV_DISPLAY"});
+  EXPECT_EQ(o.package, path.string());
+  EXPECT_EQ(o.port, "GPIB");
+  EXPECT_EQ(o.language, "GERMAN");
+  EXPECT_TRUE(o.transferOnly);
+  EXPECT_EQ(Error({"/autostart"}), "Invalid command line switch /autostart");
+  EXPECT_NE(Error({"/TRANSFERONLY"}).find("/F"), std::string::npos);
+  std::filesystem::remove(path);
+}
+
+}  // namespace
+}  // namespace pelvane::cli

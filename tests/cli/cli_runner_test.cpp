@@ -1,0 +1,164 @@
+// The runner's decisions with a fake application object: exit codes, output
+// forms, questions, cancellation and the record.
+#include "cli/cli_runner.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "fake_app.h"
+#include "package/package_writer.h"
+
+namespace pelvane::cli {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using upload::testing::Answer;
+using upload::testing::FakeInstrument;
+
+class CliRunnerTest : public ::testing::Test {
+ protected:
+  CliRunnerTest() : registry(upload::testing::FakeRegistry(instrument)) {
+    dir = std::filesystem::temp_directory_path() /
+          ("pelvane-cli-runner-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    download = (dir / "dump.bin").string();
+    package::PackageWriter writer;
+    writer.AddMember("QXCONFIG.INI",
+                     "[HOST]\nPORTS=COM1,GPIB\nUART=COM1\nBAUD=9600\n"
+                     "TRANSFER=TP.BIN,0x100,0x100\n"
+                     "FIRMWARE_LANGUAGES=English,German\n"
+                     "[TARGET]\nPROCESSOR=I80X86\nARCHITECTURE=B8\n"
+                     "MEMORY=0x1000,0x1000,AM29F010\n"
+                     "[FILES]\nUPLOAD=0x1000,16," +
+                         download + "\nPROGRAM=0x1000,P.BIN\n");
+    writer.AddMember("TP.BIN", std::vector<std::uint8_t>{1, 2, 3});
+    writer.AddMember("P.BIN", std::vector<std::uint8_t>(300, 0x5A));
+    writer.SetComment("Runner test");
+    EXPECT_TRUE(writer.Write((dir / "p.qxpkg").string()));
+    options.package = (dir / "p.qxpkg").string();
+    options.port = "/dev/pts/99";
+  }
+  ~CliRunnerTest() override { std::filesystem::remove_all(dir); }
+
+  int Run(bool inTerminal = false, const std::string& input = "") {
+    in.str(input);
+    CliRunner runner(options, {out, err, in, inTerminal, false}, registry);
+    return runner.Run();
+  }
+
+  FakeInstrument instrument;
+  core::ClassRegistry<app::IQX_App> registry;
+  std::filesystem::path dir;
+  std::string download;
+  CliOptions options;
+  std::ostringstream out, err;
+  std::istringstream in;
+};
+
+TEST_F(CliRunnerTest, SuccessPrintsEveryActionLineAndTheSuccessText) {
+  EXPECT_EQ(Run(), kExitOk) << err.str();
+  EXPECT_EQ(instrument.openString,
+            "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA /dev/pts/99:9600,E,8,1");
+  EXPECT_THAT(out.str(), HasSubstr("UPLOAD FIRMWARE STARTED\n"));
+  EXPECT_THAT(out.str(), HasSubstr("Block Count = 2\n"));
+  EXPECT_THAT(out.str(), HasSubstr("Please restart your instrument and run the calibration "
+                                   "routines.\n"));
+  EXPECT_EQ(err.str(), "");
+}
+
+TEST_F(CliRunnerTest, JsonCarriesActionsProgressAndTheResultLast) {
+  options.json = true;
+  instrument.answers[app::TPROGDATEN] = Answer{};
+  instrument.answers[app::TPROGDATEN].status = 0x43;
+  instrument.answers[app::TPROGDATEN].failAddress = 0x10;
+  EXPECT_EQ(Run(), kExitUploadFailed);
+  const std::string text = out.str();
+  EXPECT_THAT(text, HasSubstr("{\"event\":\"action\",\"text\":\"Prog ERROR\"}\n"));
+  EXPECT_THAT(text, HasSubstr("{\"event\":\"progress\",\"text\":\"Program File = P.BIN\","
+                              "\"percent\":0}\n"));
+  EXPECT_EQ(text.substr(text.rfind("{\"event\"")),
+            "{\"event\":\"result\",\"ok\":false,\"code\":101,\"message\":\"PROGRAMMING ERROR, "
+            "failed at address 10\"}\n");
+}
+
+TEST_F(CliRunnerTest, ExistingDownloadIsAskedOnATerminal) {
+  std::ofstream(download) << "old";
+  EXPECT_EQ(Run(/*inTerminal=*/true, "n\n"), kExitValidation);
+  EXPECT_THAT(err.str(), HasSubstr("Do you want to overwite the file? [y/N]"));
+  EXPECT_EQ(instrument.created, 0);
+  err.str("");
+  EXPECT_EQ(Run(/*inTerminal=*/true, "yes\n"), kExitOk) << err.str();
+}
+
+TEST_F(CliRunnerTest, ExistingDownloadIsRefusedUnlessYes) {
+  std::ofstream(download) << "old";
+  EXPECT_EQ(Run(), kExitValidation);
+  EXPECT_THAT(err.str(), HasSubstr("Filename Invalid " + download));
+  EXPECT_THAT(err.str(), HasSubstr("hint: a download file exists already"));
+  options.yes = true;
+  EXPECT_EQ(Run(), kExitOk);
+}
+
+TEST_F(CliRunnerTest, CancelDuringTheUploadShutsDownAndGives130) {
+  instrument.answers[app::TMANUFACTURER] = Answer{Answer::Kind::Silent};
+  options.report = (dir / "r.json").string();
+  CliRunner runner(options, {out, err, in, false, false}, registry);
+  // The signal comes from another thread while the upload waits for its first answer.
+  instrument.onCommand = [&](const std::string& call) {
+    if (call.rfind("Query", 0) == 0) std::thread([&] { runner.RequestCancel(); }).join();
+  };
+  const int code = runner.Run();
+  EXPECT_EQ(code, kExitCancelled);
+  EXPECT_EQ(instrument.shutdownCount, 1);
+  std::ifstream report(options.report);
+  std::string record((std::istreambuf_iterator<char>(report)), std::istreambuf_iterator<char>());
+  EXPECT_THAT(record, HasSubstr("\"outcome\": {\"ok\": false, \"code\": 11, \"exitCode\": 130"));
+  EXPECT_THAT(record, HasSubstr("\"text\": \"Upload Cancel Received\""));
+}
+
+TEST_F(CliRunnerTest, CancelBeforeTheUploadStartsNothing) {
+  CliRunner runner(options, {out, err, in, false, false}, registry);
+  runner.RequestCancel();
+  EXPECT_EQ(runner.Run(), kExitCancelled);
+  EXPECT_EQ(instrument.created, 0);
+}
+
+TEST_F(CliRunnerTest, PortThatFailsToOpenGetsAHint) {
+  instrument.initLastError = 2;
+  options.port = (dir / "no-such-tty").string();
+  EXPECT_EQ(Run(), kExitUploadFailed);
+  EXPECT_THAT(err.str(), HasSubstr("hint: " + options.port + " does not exist"));
+}
+
+TEST_F(CliRunnerTest, SilentBootMonitorGetsTheKeyHint) {
+  instrument.verdict = app::PT_TNORESPONSE;
+  EXPECT_EQ(Run(), kExitUploadFailed);
+  EXPECT_THAT(out.str(), HasSubstr("Transfer Program Failed, Error Code = 906\n"));
+  EXPECT_THAT(err.str(), HasSubstr("pressing the number 5"));
+}
+
+TEST_F(CliRunnerTest, SummaryPrintsOnePiecePerLine) {
+  options.summary = true;
+  options.port.clear();
+  EXPECT_EQ(Run(), kExitOk);
+  EXPECT_THAT(out.str(), HasSubstr("Communications Channel = COM1\nAt BAUD rate = 9600\n"));
+  EXPECT_EQ(instrument.created, 0);
+}
+
+TEST(CliText, JsonStringsEscapeControlCharacters) {
+  EXPECT_EQ(JsonString("a\"b\\c\r\n\x01"), "\"a\\\"b\\\\c\\r\\n\\u0001\"");
+  EXPECT_EQ(DevicePathOf("com3"), "/dev/ttyS2");
+  EXPECT_EQ(DevicePathOf("/dev/ttyUSB0"), "/dev/ttyUSB0");
+  EXPECT_EQ(DevicePathOf("GPIB"), "");
+}
+
+}  // namespace
+}  // namespace pelvane::cli
