@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "package/package_archive.h"
+#include "package/package_info.h"
 #include "package_fixture.h"
 
 namespace pelvane::package {
@@ -38,6 +39,16 @@ TEST_F(ArchiveTest, ReadMemberTextHonoursOffsetAndCount) {
   EXPECT_EQ(text.size(), 10u);
   EXPECT_FALSE(archive.ReadMemberText("nothere", 0, 10, text));
   EXPECT_TRUE(text.empty());
+}
+
+TEST_F(ArchiveTest, DisplayNameAndNotes) {
+  std::string with = MakePackage("", {{"qxnotes.txt", std::vector<std::uint8_t>(300, 'n')}},
+                                 "with.qxpkg", "Firmware 2.1");
+  EXPECT_EQ(PackageDisplayName(PackageArchive(with)), "Firmware 2.1");
+  EXPECT_EQ(PackageNotes(PackageArchive(with)), std::string(256, 'n'));
+  std::string without = MakePackage("", {}, "without.qxpkg");
+  EXPECT_EQ(PackageDisplayName(PackageArchive(without)), without);
+  EXPECT_EQ(PackageNotes(PackageArchive(without)), "");
 }
 
 TEST_F(ArchiveTest, BlockReadsServeTheShortLastBlock) {

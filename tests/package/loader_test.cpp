@@ -262,6 +262,17 @@ TEST_F(LoaderTest, RequiredKeyMissingGivesCode6WithItsPlace) {
   EXPECT_EQ(loader.GetLastError(), 6);
 }
 
+TEST_F(LoaderTest, ReadingAKeyNeverClearsAnError) {
+  PrivateProfile profile("[S]\nK=value ; note\nN=NA\n");
+  loader.SetLastError(9);
+  loader.SetLastErrorString(" earlier");
+  EXPECT_EQ(loader.ReadKey(profile, "/tmp/x", "S", "K"), "value");
+  EXPECT_EQ(loader.GetLastErrorString(), "Upload Entry Invalid earlier");
+  EXPECT_EQ(loader.ReadKey(profile, "/tmp/x", "s", "n"), "");
+  EXPECT_EQ(loader.GetLastErrorString(),
+            "Configuration File Key Not Found\n File:/tmp/x\n Section:\ns Key:n");
+}
+
 TEST_F(LoaderTest, EveryLoadErrorHasItsCodeAndText) {
   struct Case {
     const char* key;

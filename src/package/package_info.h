@@ -1,0 +1,17 @@
+// What the package selection shows about a package before it is loaded.
+#pragma once
+
+#include <string>
+
+#include "package/package_archive.h"
+
+namespace pelvane::package {
+
+inline constexpr const char* kNotAPackageMessage = "File is not a valid Firmware Package";
+
+// The archive comment when there is one, otherwise the full path.
+std::string PackageDisplayName(const PackageArchive& archive);
+// The first kNotesLength characters of "QXNOTES.TXT"; empty without notes.
+std::string PackageNotes(const PackageArchive& archive);
+
+}  // namespace pelvane::package
