@@ -59,6 +59,11 @@ class RecordingTtyIo : public serial_line::TtyIo {
     return TtyIo::Write(fd, buffer, count);
   }
 
+  int Drain(int fd) override {
+    ++drains;
+    return TtyIo::Drain(fd);
+  }
+
   const termios& LastApplied() const { return applied.back(); }
 
   std::optional<int> openErrno;
@@ -68,6 +73,7 @@ class RecordingTtyIo : public serial_line::TtyIo {
   std::vector<std::uint32_t> customBauds;
   int modemRaised = 0;
   int modemDropped = 0;
+  int drains = 0;
 };
 
 }  // namespace pelvane::ports::testing

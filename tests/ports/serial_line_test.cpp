@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "ports/serial_line/line_settings.h"
 #include "ports/serial_line/line_user.h"
 #include "ports/serial_line/open_count_table.h"
+#include "ports/serial_line/system_error.h"
 #include "ports/serial_line/termios_serial_line.h"
 
 namespace pelvane::ports::serial_line {
@@ -222,6 +224,34 @@ TEST(SerialLineClosed, OperationsOnALineThatFailedToOpenDoNothing) {
   EXPECT_EQ(line.WriteBlock(std::span<const std::uint8_t>(&byte, 1)), 0);
   EXPECT_FALSE(line.WaitReadable(0));
   EXPECT_TRUE(io.applied.empty());
+}
+
+TEST(DescribeSystemError, NamesTheCauseAndWhatToDo) {
+  const SystemProblem denied = DescribeSystemError(EACCES, "/dev/pelvane-none", "open");
+  EXPECT_EQ(denied.lineCode, kGeneralFailure);
+  EXPECT_EQ(denied.kind, ProblemKind::kPermissionDenied);
+  EXPECT_EQ(denied.reason, "/dev/pelvane-none: open: Permission denied");
+  EXPECT_THAT(denied.hint, HasSubstr("'dialout' group"));
+
+  EXPECT_EQ(DescribeSystemError(ENOENT, "/dev/x", "open").kind, ProblemKind::kMissing);
+  EXPECT_THAT(DescribeSystemError(EBUSY, "/dev/x", "open").hint, HasSubstr("fuser -v /dev/x"));
+  // A port without hardware behind it fails to open with EIO; in use, EIO
+  // means the device went away.
+  EXPECT_EQ(DescribeSystemError(EIO, "/dev/ttyS3", "open").kind, ProblemKind::kMissing);
+  EXPECT_EQ(DescribeSystemError(EIO, "/dev/ttyS3", "transfer").kind, ProblemKind::kVanished);
+  EXPECT_EQ(DescribeSystemError(ENOTTY, "/dev/null", "open").kind, ProblemKind::kNotSerial);
+}
+
+TEST(LineErrorText, EveryLibraryCodeHasItsOwnText) {
+  const int codes[] = {kLineOk,          kGeneralFailure, kNoByte,      kNotSupported,
+                       kShortWrite,      kBreakFailed,    kCloseFailed, kUnknownFlowType,
+                       kUnknownFlowKind, kNoMemory,       kAlreadyOpen, kBadParity,
+                       kBadStopBits,     kBadDataBits};
+  std::vector<std::string_view> texts;
+  for (int code : codes) texts.push_back(LineErrorText(code));
+  std::sort(texts.begin(), texts.end());
+  EXPECT_EQ(std::unique(texts.begin(), texts.end()), texts.end());
+  EXPECT_EQ(LineErrorText(-1), "unknown serial line error");
 }
 
 }  // namespace

@@ -254,6 +254,16 @@ TEST_F(SerialPortTest, CloseOfAStuckLineEndsWithinItsBound) {
   EXPECT_EQ(port.Close(&closed), core::Status::Ok);
   EXPECT_TRUE(closed);
   EXPECT_TRUE(io.modemDropped & TIOCM_DTR);
+  EXPECT_EQ(io.drains, 0);  // a stuck line is not waited for without bound
+}
+
+TEST_F(SerialPortTest, CloseLetsTheLastBytesLeaveBeforeTheDeviceCloses) {
+  ASSERT_TRUE(OpenPort(port, pty.path() + ":115200,N,8,1"));
+  EXPECT_EQ(Write({0x06}), 1);
+  bool closed = false;
+  EXPECT_EQ(port.Close(&closed), core::Status::Ok);
+  EXPECT_EQ(io.drains, 1);
+  EXPECT_EQ(pty.ReadMaster(1), std::vector<std::uint8_t>{0x06});
 }
 
 TEST_F(SerialPortTest, OpenCloseStates) {
@@ -336,7 +346,7 @@ TEST_F(SerialPortTest, OpenFailuresGiveUnableToOpenAndAnActionableReason) {
   io.openErrno = EACCES;
   EXPECT_FALSE(OpenPort(port, pty.path()));
   EXPECT_THAT(port.GetSystemReason(), HasSubstr("Permission denied"));
-  EXPECT_THAT(port.GetHint(), HasSubstr("dialout"));
+  EXPECT_THAT(port.GetHint(), HasSubstr("usermod -aG"));
 }
 
 TEST_F(SerialPortTest, MissingResultLocationsGivePointerStatusAndChangeNothing) {

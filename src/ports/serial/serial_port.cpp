@@ -132,6 +132,7 @@ void Port::CloseLine() {
       if (left.count() <= 0) break;
       line_->WaitTransmitProgress(static_cast<int>(std::min<std::int64_t>(left.count(), 10)));
     }
+    line_->FinishSending();
   }
   user_.reset();
   settings_.reset();

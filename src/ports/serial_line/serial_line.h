@@ -114,6 +114,9 @@ class SerialLine {
   virtual bool WaitReadable(int timeoutMs) = 0;
   // Waits at most timeoutMs for the transmit queue to shrink.
   virtual void WaitTransmitProgress(int timeoutMs) = 0;
+  // Once the transmit queue is empty: waits for the last characters to leave
+  // the device before it is closed.
+  virtual void FinishSending() = 0;
   virtual bool DeviceLost() const = 0;
 
   int ErrorCode() const { return error_; }

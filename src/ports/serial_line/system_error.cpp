@@ -1,7 +1,11 @@
 #include "ports/serial_line/system_error.h"
 
+#include <grp.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "ports/serial_line/line_errors.h"
 
@@ -42,6 +46,24 @@ std::string_view LineErrorText(int code) {
   }
 }
 
+namespace {
+
+// The group that may open the device: usually 'dialout', but distributions
+// differ ('uucp', 'tty' for pseudo-terminals), so the device itself is asked.
+std::string DeviceGroup(std::string_view device) {
+  struct stat st {};
+  if (::stat(std::string(device).c_str(), &st) == 0 && st.st_gid != 0) {
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(4096);
+    if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+      return found->gr_name;
+  }
+  return "dialout";
+}
+
+}  // namespace
+
 SystemProblem DescribeSystemError(int errnum, std::string_view device, std::string_view what) {
   SystemProblem problem;
   problem.lineCode = kGeneralFailure;
@@ -57,10 +79,12 @@ SystemProblem DescribeSystemError(int errnum, std::string_view device, std::stri
     case EACCES:
     case EPERM:
       problem.kind = ProblemKind::kPermissionDenied;
-      problem.hint =
-          "add your user to the 'dialout' group (sudo usermod -aG dialout $USER), then log in "
-          "again";
-      break;
+      {
+        const std::string group = DeviceGroup(device);
+        problem.hint = "add your user to the '" + group + "' group (sudo usermod -aG " + group +
+                       " $USER), then log in again";
+        break;
+      }
     case EBUSY:
     case EWOULDBLOCK:
       problem.kind = ProblemKind::kBusy;
@@ -73,8 +97,17 @@ SystemProblem DescribeSystemError(int errnum, std::string_view device, std::stri
       problem.hint = "name a serial device such as COM1, /dev/ttyS0 or /dev/ttyUSB0";
       break;
     case EIO:
-      problem.kind = ProblemKind::kVanished;
-      problem.hint = "check the cable and the adapter";
+      if (what == "open") {
+        // /dev/ttyS1 and up exist whether or not a UART is fitted.
+        problem.kind = ProblemKind::kMissing;
+        text = "no serial hardware answers at this device";
+        problem.hint =
+            "USB adapters are usually /dev/ttyUSB0 or /dev/ttyACM0 (ls /dev/serial/by-id)";
+      } else {
+        problem.kind = ProblemKind::kVanished;
+        text = "device went away (Input/output error)";
+        problem.hint = "check the cable and the adapter";
+      }
       break;
     case EINVAL:
       problem.kind = ProblemKind::kRejected;

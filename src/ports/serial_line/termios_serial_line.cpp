@@ -195,7 +195,11 @@ int TermiosSerialLine::OpenDevice() {
 
 int TermiosSerialLine::CloseDevice() {
   if (fd_ < 0) return kLineOk;
-  io_.Flush(fd_, TCIOFLUSH);
+  io_.Flush(fd_, TCIFLUSH);
+  // Output is dropped only when some is left (a drain that gave up). On a
+  // pseudo-terminal TCOFLUSH discards what the other side has not read yet,
+  // so an unconditional flush would cut off the last bytes sent.
+  if (!pending_.empty() || KernelOutputQueue() > 0) io_.Flush(fd_, TCOFLUSH);
   pending_.clear();
   io_.ClearModemBits(fd_, TIOCM_DTR | TIOCM_RTS);
   dtr_ = rts_ = false;
@@ -626,6 +630,14 @@ bool TermiosSerialLine::WaitReadable(int timeoutMs) {
     if (fd.revents & POLLOUT) PumpTransmit();
     if (Remaining(deadline) == 0) return false;
   }
+}
+
+void TermiosSerialLine::FinishSending() {
+  // Only with nothing queued, so that tcdrain waits for the UART's last few
+  // characters and nothing more; closing flushes the queues, which would
+  // otherwise cut off the final bytes (often the last acknowledgement).
+  if (fd_ < 0 || deviceLost_ || !pending_.empty() || KernelOutputQueue() > 0) return;
+  io_.Drain(fd_);
 }
 
 void TermiosSerialLine::WaitTransmitProgress(int timeoutMs) {

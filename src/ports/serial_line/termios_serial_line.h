@@ -65,6 +65,7 @@ class TermiosSerialLine final : public SerialLine {
   int MapSystemError(int errnum, std::string_view what) override;
   bool WaitReadable(int timeoutMs) override;
   void WaitTransmitProgress(int timeoutMs) override;
+  void FinishSending() override;
   bool DeviceLost() const override { return deviceLost_; }
 
   bool IsOpen() const { return fd_ >= 0; }

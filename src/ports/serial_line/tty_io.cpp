@@ -80,6 +80,10 @@ int TtyIo::Flush(int fd, int queue) {
   return ::tcflush(fd, queue);
 }
 
+int TtyIo::Drain(int fd) {
+  return ::tcdrain(fd);
+}
+
 int TtyIo::RequestLowLatency(int fd) {
   serial_struct serial{};
   if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) return -1;

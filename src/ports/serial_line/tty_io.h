@@ -49,6 +49,9 @@ class TtyIo {
   virtual int InputQueue(int fd, int* count);   // TIOCINQ
   virtual int OutputQueue(int fd, int* count);  // TIOCOUTQ
   virtual int Flush(int fd, int queue);         // tcflush
+  // tcdrain: waits until the driver has sent what it holds. Bounded only when
+  // the driver's queue is empty already (the last characters in the UART).
+  virtual int Drain(int fd);
   // Best-effort ASYNC_LOW_LATENCY (TIOCGSERIAL / TIOCSSERIAL).
   virtual int RequestLowLatency(int fd);
 
