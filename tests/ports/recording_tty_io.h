@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "ports/serial_line/tty_io.h"
@@ -15,11 +17,13 @@ namespace pelvane::ports::testing {
 class RecordingTtyIo : public serial_line::TtyIo {
  public:
   int Open(const char* path, int flags) override {
+    opened.emplace_back(path);
     if (openErrno) {
       errno = *openErrno;
       return -1;
     }
-    return TtyIo::Open(path, flags);
+    const auto it = redirect.find(path);
+    return TtyIo::Open(it == redirect.end() ? path : it->second.c_str(), flags);
   }
   int SetAttr(int fd, const termios* tio) override {
     applied.push_back(*tio);
@@ -66,6 +70,8 @@ class RecordingTtyIo : public serial_line::TtyIo {
 
   const termios& LastApplied() const { return applied.back(); }
 
+  std::map<std::string, std::string> redirect;  // device -> the path really opened
+  std::vector<std::string> opened;
   std::optional<int> openErrno;
   std::optional<int> fakeOutputQueue;
   std::optional<std::size_t> writeLimit;  // bytes the "kernel" takes per write

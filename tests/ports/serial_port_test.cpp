@@ -166,6 +166,28 @@ TEST_F(SerialPortTest, LineSettingsAreAskedForAndReadBack) {
   EXPECT_FALSE(actual.c_lflag & (ICANON | ECHO));
 }
 
+TEST_F(SerialPortTest, ComNamesMapToTtySDevicesAndTakeLowerCaseLetters) {
+  io.redirect["/dev/ttyS2"] = pty.path();
+  ASSERT_TRUE(OpenPort(port, "com3:9600,n,8,2"));
+  EXPECT_EQ(io.opened.back(), "/dev/ttyS2");
+  const termios asked = io.LastApplied();
+  EXPECT_EQ(asked.c_cflag & PARENB, 0u);
+  EXPECT_TRUE(asked.c_cflag & CSTOPB);
+  const termios actual = pty.SlaveSettings();
+  EXPECT_EQ(cfgetospeed(&actual), speed_t{B9600});
+  EXPECT_TRUE(actual.c_cflag & CSTOPB);
+
+  // The port number, not the device, is what the process-wide table counts.
+  Port second(io);
+  EXPECT_FALSE(OpenPort(second, "COM3:9600,N,8,1"));
+  EXPECT_THAT(second.GetSystemReason(), HasSubstr("already open"));
+
+  io.openErrno = ENOENT;
+  EXPECT_FALSE(OpenPort(second, "COM12:19200,N,8,1"));
+  EXPECT_EQ(io.opened.back(), "/dev/ttyS11");
+  EXPECT_THAT(second.GetSystemReason(), HasSubstr("/dev/ttyS11"));
+}
+
 TEST_F(SerialPortTest, ParityLettersAndCharacterSizes) {
   struct Case {
     const char* parameters;
