@@ -62,6 +62,47 @@ double LeadingNumber(const std::string& text) {
   return std::strtod(text.substr(start, i - start).c_str(), nullptr);
 }
 
+// Windows editors save "Unicode" text as UTF-16 with a byte-order mark, and
+// the private-profile routines read such files; turn it into UTF-8.
+bool FromUtf16(std::string& text) {
+  bool little = text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE';
+  bool big = text.size() >= 2 && text[0] == '\xFE' && text[1] == '\xFF';
+  if (!little && !big) return false;
+  std::string out;
+  auto unit = [&](std::size_t i) -> std::uint32_t {
+    auto lo = static_cast<unsigned char>(text[little ? i : i + 1]);
+    auto hi = static_cast<unsigned char>(text[little ? i + 1 : i]);
+    return static_cast<std::uint32_t>(hi << 8 | lo);
+  };
+  for (std::size_t i = 2; i + 1 < text.size(); i += 2) {
+    std::uint32_t c = unit(i);
+    if (c >= 0xD800 && c < 0xDC00 && i + 3 < text.size()) {
+      std::uint32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      }
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  text = std::move(out);
+  return true;
+}
+
 bool FitsInt32(double value) {
   return value >= std::numeric_limits<std::int32_t>::min() &&
          value <= std::numeric_limits<std::int32_t>::max();
@@ -206,6 +247,7 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   if (!archive.ReadMemberText(name, 0, kMaxMemberBytes, text)) {
     return Fail(kErrConfigurationInvalid, " " + archive.LastError());
   }
+  FromUtf16(text);
   if (std::size_t nul = text.find('\0'); nul != std::string::npos) {
     return Fail(kErrConfigurationInvalid, " " + name + " is not a text file (NUL byte at offset " +
                                               std::to_string(nul) + ")");

@@ -356,6 +356,23 @@ TEST_F(LoaderTest, BinaryGarbageInTheConfiguration) {
   EXPECT_EQ(loader.GetLastError(), 6);  // nothing readable: the first required key is missing
 }
 
+TEST_F(LoaderTest, Utf16ConfigurationFromAWindowsEditorLoads) {
+  for (bool little : {true, false}) {
+    std::string utf16 = little ? "\xFF\xFE" : "\xFE\xFF";
+    std::string config = With(MinimalConfiguration(), "UART", "UART=COM1 ; Schnittstelle \xC3\xBC");
+    // Only the comment holds a non-ASCII letter (U+00FC).
+    for (std::size_t i = 0; i < config.size(); ++i) {
+      char16_t c = static_cast<unsigned char>(config[i]);
+      if (config[i] == '\xC3') c = 0xFC, ++i;
+      char lo = static_cast<char>(c & 0xFF), hi = static_cast<char>(c >> 8);
+      utf16 += little ? std::string{lo, hi} : std::string{hi, lo};
+    }
+    ASSERT_TRUE(Load(utf16)) << loader.GetLastErrorString();
+    EXPECT_EQ(c.port, "COM1");
+    EXPECT_EQ(c.programs.size(), 1u);
+  }
+}
+
 TEST_F(LoaderTest, LongConfigurationAndValuesAreReadWhole) {
   std::string padding;
   for (int i = 0; i < 300; ++i)
