@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,6 @@ class FakeSession final : public session::IQX_Session, public session::IQX_Trans
   bool open = false;
 
   // Scripted behaviour.
-  std::int16_t errorAfterOpen = 0;
   std::int16_t errorAfterClose = 0;
   std::int16_t errorAfterUpload = 0;
   std::int16_t errorAfterVerdict = 0;
@@ -41,20 +41,13 @@ class FakeSession final : public session::IQX_Session, public session::IQX_Trans
 
   std::int16_t lastError = 0;
   std::string ErrorText() const {
-    switch (lastError) {
-      case 0:
-        return "The last command completed successfully";
-      case 6:
-        return "Upload failed (Checksum Error)";
-      case 7:
-        return "Session already closed";
-      case 8:
-        return "Session not open";
-      case 9:
-        return "Port failure";
-      default:
-        return "session error " + std::to_string(lastError);
-    }
+    static const std::map<int, std::string> texts = {{0, "The last command completed successfully"},
+                                                     {6, "Upload failed (Checksum Error)"},
+                                                     {7, "Session already closed"},
+                                                     {8, "Session not open"},
+                                                     {9, "Port failure"}};
+    const auto it = texts.find(lastError);
+    return it != texts.end() ? it->second : "session error " + std::to_string(lastError);
   }
 
   // Takes a frame body in (message + checksum) and tells the listeners.
@@ -70,9 +63,8 @@ class FakeSession final : public session::IQX_Session, public session::IQX_Trans
   core::Status Open(const std::string& openParameter, bool* pbOpenFlag) override {
     calls.push_back("Open");
     openStrings.push_back(openParameter);
-    lastError = errorAfterOpen;
-    open = lastError == 0;
-    *pbOpenFlag = open;
+    lastError = 0;
+    open = *pbOpenFlag = true;
     return core::Status::Ok;
   }
   core::Status Close(bool* pbCloseFlag) override {

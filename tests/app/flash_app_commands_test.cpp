@@ -163,28 +163,6 @@ TEST_F(CommandsTest, InitialiseOpensTheDefaultLinkOrTheGivenOneAndReplacesTheSes
   EXPECT_EQ(listener.log, (std::vector<std::string>{"Response 162"}));
 }
 
-TEST_F(CommandsTest, AFailedOpenIsASessionError) {
-  // The fake for the next creation fails its Open.
-  core::ClassRegistry<session::IQX_Session> sessions;
-  sessions.Add(std::string(core::clsid::kSession), [this] {
-    auto fake = std::make_unique<FakeSession>();
-    fake->errorAfterOpen = 9;
-    session = fake.get();
-    return fake;
-  });
-  core::ClassRegistry<presentation::IQX_Presentation> presentations;
-  presentations.Add(std::string(core::clsid::kPresentation),
-                    [] { return presentation::CreatePresentation(); });
-  FlashApp failing(std::move(sessions), std::move(presentations));
-  EXPECT_EQ(failing.ExplicitInitialise(""), core::Status::Ok);
-  std::int16_t error = 0;
-  failing.GetLastError(&error);
-  EXPECT_EQ(error, 2);
-  std::string text;
-  failing.GetErrorString(&text);
-  EXPECT_EQ(text, "Port failure");
-}
-
 TEST_F(CommandsTest, ShutdownEndsEventsAndMayRepeat) {
   EXPECT_EQ(app->Shutdown(), core::Status::Ok);
   EXPECT_EQ(session->events.size(), 0u);

@@ -53,16 +53,5 @@ TEST(ResponseDecoderTest, ReadDataLengthByteBoundsTheData) {
   EXPECT_EQ(Bytes(r.readData.begin(), r.readData.end()), (Bytes{1, 2, 3}));
 }
 
-TEST(ResponseDecoderTest, FieldsAreLittleEndianAndZeroExtended) {
-  const DecodedResponse m =
-      DecodeResponse(Bytes{HMANUFACTURER, 0xEF, 0xBE, 0xAD, 0xDE, 0x01, 0x02, 0x03, 0x84});
-  EXPECT_EQ(m.manufacturer, 0xDEADBEEFu);
-  EXPECT_EQ(m.flashType, 0x84030201u);
-  const DecodedResponse e = DecodeResponse(Bytes{HFLASHERASE, 0xFF, 0x11, 0xF0, 0x22});
-  EXPECT_EQ(e.status, 0xFF);
-  EXPECT_EQ(e.failAddr, 0xF0u);
-  EXPECT_EQ(DecodeResponse(Bytes{HCHECKSUM, 0x80}).checksum, 0x80u);
-}
-
 }  // namespace
 }  // namespace pelvane::app
