@@ -53,7 +53,8 @@ bool ActionLog::Save(const std::string& path, std::string* error) const {
   }
   const std::string text = Format();
   file.write(text.data(), static_cast<std::streamsize>(text.size()));
-  file.flush();
+  // A full disk shows only when the buffered rest is written out.
+  file.close();
   if (!file) {
     if (error) *error = "Cannot write " + path + ": " + std::strerror(errno);
     return false;

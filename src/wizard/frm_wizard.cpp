@@ -19,6 +19,7 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <exception>
 
 #include "wizard/caption_loader.h"
 #include "wizard/help_window.h"
@@ -624,10 +625,23 @@ void frmWizard::RunUploadStep() {
   pboxEntireProcess_->setValue(0);
   QCoreApplication::processEvents();
 
-  const bool ok = backend_.Upload();
+  bool ok = false;
+  std::string failure;
+  try {
+    ok = backend_.Upload();
+  } catch (const std::exception& error) {
+    // A lower layer that fails with a status lets it travel up unhandled; in
+    // the window it becomes a failed run instead of the end of the program.
+    failure = error.what();
+  }
 
   uploadRunning_ = false;
-  lblFinished_->setText(Q(ResultText(ok, finalText)));
+  if (failure.empty()) {
+    lblFinished_->setText(Q(ResultText(ok, finalText)));
+  } else {
+    if (currentStep_ != kStepFinished) ShowStep(kStepFinished, Direction::Next);
+    lblFinished_->setText(Q("The Firmware Upload process failed.\n\n" + failure));
+  }
   ApplyNavigation();
   if (closeAfterUpload_) close();
 }

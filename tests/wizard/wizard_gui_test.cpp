@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <memory>
+#include <stdexcept>
 
 #include "fake_backend.h"
 #include "wizard/frm_wizard.h"
@@ -352,6 +353,18 @@ class WizardGuiTest : public QObject {
     QCOMPARE(Child<QLabel>("lblStep4")->text(), QString("Firmware Upload Cancelled"));
     QCOMPARE(FinishedText(),
              QString("The Firmware Upload process failed.\n\nProcess Cancelled by User"));
+    ExpectButtons(true, false, true);
+  }
+
+  void uploadThatThrowsBecomesAFailedRun() {
+    OpenOnePackage(false);
+    backend_->upload = []() -> bool { throw std::runtime_error("Session object missing"); };
+    Click(NavButton::Next);
+    Click(NavButton::Next);
+    QCOMPARE(window_->CurrentStep(), 4);
+    QVERIFY(!window_->UploadRunning());
+    QCOMPARE(FinishedText(),
+             QString("The Firmware Upload process failed.\n\nSession object missing"));
     ExpectButtons(true, false, true);
   }
 
