@@ -247,7 +247,12 @@ std::string UploadEngine::AppErrorText() {
 bool UploadEngine::TransferProgram(UploadPackage& package) {
   AnimateTransfer();
   std::vector<std::uint8_t> program;
-  package.ReadMember(plan_.transfer.filename, &program);
+  if (!package.ReadMember(plan_.transfer.filename, &program)) {
+    // Checked before the run, so the archive changed or is damaged: sending
+    // nothing (or part of it) would start a broken program in the instrument.
+    SetError(110, "- the package member " + plan_.transfer.filename + " cannot be read");
+    return false;
+  }
   ReportAction("Transfer Program Read (" + plan_.transfer.filename + ")");
   AnimateTransfer();
   app::QUARNEL_ERR verdict = app::PT_TOK;

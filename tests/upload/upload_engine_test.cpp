@@ -317,6 +317,79 @@ TEST_F(UploadEngineTest, PortFailureDuringTransferIsNoSuccess) {
             "Error occurred uploading the Transfer Program An Error occured in the session layer");
 }
 
+TEST_F(UploadEngineTest, UnreadableTransferProgramIsNotSent) {
+  package.members.erase("tp.bin");
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.GetLastError(), 110);
+  EXPECT_TRUE(instrument.transferBytes.empty());
+  EXPECT_EQ(instrument.closeCount, 1);
+}
+
+// The wizard's upload screen as a list of what was drawn.
+class FakeView final : public QN_UploadView {
+ public:
+  void ShowForm() override { log.push_back("show"); }
+  void AddStepLine(const std::string& text) override { lines.push_back(text); }
+  void AppendStepStatus(const std::string& text) override { log.push_back("status " + text); }
+  void SetStepCaption4(const std::string& text) override { log.push_back("caption " + text); }
+  void SetActionText(const std::string& text) override { log.push_back("action " + text); }
+  void SetStepProgress(int percent) override { steps.push_back(percent); }
+  void SetEntireProgress(std::int32_t value, std::int32_t weight) override {
+    entire.push_back(value);
+    EXPECT_EQ(weight, 100);
+  }
+  void ShowAnimationFrame(int frame) override { frames.push_back(frame); }
+  void SetNavigationEnabled(bool enabled) override {
+    log.push_back(enabled ? "nav on" : "nav off");
+  }
+  void PressNext() override { log.push_back("next"); }
+  void SetReadMe(const std::string&) override {}
+  void ClearConfirmation() override {}
+  void AppendConfirmation(const std::string&) override {}
+  bool AdvancedDisplay() const override { return false; }
+
+  std::vector<std::string> log, lines;
+  std::vector<int> steps, frames;
+  std::vector<std::int32_t> entire;
+};
+
+TEST_F(UploadEngineTest, WizardModeDrawsIntoTheViewAndRaisesNoEvents) {
+  FullPlan();
+  FakeView view;
+  engine.SetView(&view);
+  engine.SetWizardRunning();
+  ASSERT_TRUE(engine.Upload(package));
+  EXPECT_TRUE(recorder.actions.empty());
+  EXPECT_TRUE(recorder.progress.empty());
+  EXPECT_EQ(view.lines.front(), "UPLOAD FIRMWARE STARTED");
+  EXPECT_EQ(view.log.front(), "nav off");
+  EXPECT_THAT(std::vector<std::string>(view.log.end() - 2, view.log.end()),
+              ElementsAre("nav on", "next"));
+  // The bar is redrawn only when the counter grew by a hundredth of itself.
+  ASSERT_GE(view.entire.size(), 3u);
+  EXPECT_EQ(view.entire[0], 0);
+  for (std::size_t i = 1; i < view.entire.size(); ++i)
+    EXPECT_GE(view.entire[i], view.entire[i] / 100.0 + view.entire[i - 1]);
+  // Frames run forward 0,1,2,3,0,... outside the download step.
+  ASSERT_GE(view.frames.size(), 3u);
+  EXPECT_THAT(std::vector<int>(view.frames.begin(), view.frames.begin() + 3), ElementsAre(0, 1, 2));
+  EXPECT_TRUE(
+      std::all_of(view.steps.begin(), view.steps.end(), [](int p) { return p >= 0 && p <= 100; }));
+}
+
+TEST_F(UploadEngineTest, WizardModeCancelKeepsTheCancellationForTheForm) {
+  FullPlan();
+  FakeView view;
+  engine.SetView(&view);
+  engine.SetWizardRunning();
+  instrument.answers[app::TMANUFACTURER] = Answer{Answer::Kind::Silent};
+  core::CurrentMessageLoop().Post([&] { engine.Cancel(); });
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.GetLastError(), 11);
+  EXPECT_THAT(view.log, ::testing::Contains("caption Firmware Upload Cancelled"));
+  EXPECT_THAT(view.log, ::testing::Not(::testing::Contains("next")));
+}
+
 struct FailureRow {
   const char* name;
   std::uint8_t command;
