@@ -45,7 +45,8 @@ class InstrumentTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    Finish();
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
     if (host_fd_ >= 0) close(host_fd_);
   }
 
@@ -95,9 +96,8 @@ TEST_F(InstrumentTest, OversizedTransferProgramIsAnOverrun) {
 
 TEST_F(InstrumentTest, IncompleteUploadBlockIsDroppedWithoutAnswer) {
   Start();
-  Bytes block = testing::UploadBlock({1, 2, 3, 4}, 0, 0);
-  block.resize(block.size() - 3);
-  host_->Write(block);
+  const Bytes block = testing::UploadBlock({1, 2, 3, 4}, 0, 0);
+  host_->Write(Bytes(block.begin(), block.begin() + 12));
   EXPECT_TRUE(host_->Read(1, 500ms).empty());
   EXPECT_EQ(host_->Upload({5}), 'T');
 }
@@ -324,7 +324,7 @@ TEST_F(InstrumentTest, OnceEndsAfterEndOfProgramming) {
   EXPECT_EQ(ending_, Instrument::Ending::Finished);
 }
 
-TEST_F(InstrumentTest, LineNoiseGarblesBytesRepeatablyFromItsSeed) {
+TEST(LineNoiseTest, GarblesBytesRepeatablyFromItsSeed) {
   auto run = [](std::uint64_t seed) {
     LineNoise noise(0.5, seed);
     Bytes out;
