@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <thread>
 
@@ -45,7 +46,10 @@ int main(int argc, char** argv) {
       apps);
   std::thread watcher([&runner, signals] {
     int signal = 0;
-    if (sigwait(&signals, &signal) == 0) runner.RequestCancel();
+    if (sigwait(&signals, &signal) != 0) return;
+    runner.RequestCancel();
+    // A second signal means the user will not wait for the orderly end.
+    if (sigwait(&signals, &signal) == 0) std::_Exit(cli::kExitCancelled);
   });
   watcher.detach();
   const int code = runner.Run();
