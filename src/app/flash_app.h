@@ -5,7 +5,9 @@
 //
 // Threading: one owner thread creates the object, makes every call and
 // receives every event (the session delivers its events on that thread).
-// Listeners may call back into the object from their handlers.
+// Listeners may read results and send the next command from their handlers;
+// they must not call ExplicitInitialise or destroy the object there, because
+// that destroys the session that is delivering the event.
 #pragma once
 
 #include <cstdint>
