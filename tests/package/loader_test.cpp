@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 
 #include "package/package_loader.h"
 #include "package_fixture.h"
@@ -15,12 +14,17 @@ using testing::MinimalConfiguration;
 using testing::PackageTest;
 using testing::ScriptedPrompt;
 
-// Replaces the line starting with `key=` (or appends it to its section).
+// Replaces the line starting with `key=` by `line` (removes it when `line`
+// is empty).
 std::string With(std::string config, const std::string& key, const std::string& line) {
-  std::regex pattern("(^|\n)" + key + "=[^\n]*");
-  if (std::regex_search(config, pattern)) {
-    return std::regex_replace(config, pattern, line.empty() ? "$1" : "$1" + line);
+  std::size_t pos = 0;
+  for (; (pos = config.find(key + "=", pos)) != std::string::npos; ++pos) {
+    if (pos == 0 || config[pos - 1] == '\n') break;
   }
+  if (pos == std::string::npos) return config;
+  std::size_t end = config.find('\n', pos);
+  if (end == std::string::npos) end = config.size();
+  config.replace(pos, end - pos, line);
   return config;
 }
 
