@@ -111,48 +111,6 @@ TEST_F(SessionLinkTest, APayloadTheLengthByteCannotCarryIsRefusedWithoutTouching
   EXPECT_TRUE(line_->Written().empty());
 }
 
-TEST_F(SessionLinkTest, HandshakeAnswerIsAcknowledgedFromTheFirstBodyByte) {
-  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x33, 0x44});
-  line_->SetPeer(instrument.Peer());
-  ASSERT_TRUE(Open());
-  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
-  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 5));
-
-  // The frame, then 0xFF after the length byte, then one acknowledgement per byte.
-  EXPECT_EQ(line_->Written(), (Bytes{0x01, 0x06, 0x86, 0x00, 0xFF, 0xF9, 0xF8, 0xF7, 0xF6, 0xF5}));
-  std::array<std::uint8_t, 5> body{};
-  std::int32_t size = -1;
-  ASSERT_EQ(session_->Receive(body.data(), 5, &size), core::Status::Ok);
-  EXPECT_EQ(size, 3);
-  EXPECT_EQ(body, (std::array<std::uint8_t, 5>{0x05, 0x11, 0x22, 0x33, 0x44}));
-  EXPECT_EQ(events_.events,
-            (std::vector<Event>{{Event::Connect, 0}, {Event::Send, 1}, {Event::Receive, 5}}));
-}
-
-TEST_F(SessionLinkTest, TheLongestAnswersAreTakenInWhole) {
-  for (const int n : {254, 255}) {
-    SCOPED_TRACE(n);
-    Bytes body(static_cast<std::size_t>(n) + 2);
-    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(i * 7 + 1);
-    HandshakeInstrument instrument(body);
-    line_->SetPeer(instrument.Peer());
-    events_.events.clear();
-    ASSERT_TRUE(Open());
-    ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
-    ASSERT_TRUE(PumpUntilEvent(Event::Receive, n + 2));
-    std::vector<std::uint8_t> got(1024, 0xEE);
-    std::int32_t size = -1;
-    session_->Receive(got.data(), n + 2, &size);
-    EXPECT_EQ(size, n);
-    EXPECT_EQ(Bytes(got.begin(), got.begin() + n + 2), body);
-    EXPECT_EQ(got[static_cast<std::size_t>(n) + 2], 0xEE);
-    ASSERT_EQ(instrument.Acks().size(), body.size());
-    for (std::size_t i = 0; i < body.size(); ++i)
-      EXPECT_EQ(instrument.Acks()[i], static_cast<std::uint8_t>(~(body[0] + i + 1)));
-    ASSERT_TRUE(Close());
-  }
-}
-
 TEST_F(SessionLinkTest, BlockModeReadsTheBodyWithoutAcknowledging) {
   line_->SetPeer([](FakeLine& line, std::span<const std::uint8_t>) {
     line.Feed({0x03, 0x05, 0x11, 0x22, 0x33, 0x44});
@@ -180,51 +138,6 @@ TEST_F(SessionLinkTest, OnlyTheExactGpibClassIdSelectsBlockMode) {
   ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
   ASSERT_TRUE(line_->WaitForWritten(5));
   EXPECT_EQ(line_->Written().back(), 0xFF);  // handshake start
-}
-
-TEST_F(SessionLinkTest, ASilentInstrumentIsReportedOncePerCommand) {
-  ASSERT_TRUE(Open());
-  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
-  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgSessionTimeout));
-  EXPECT_EQ(LastError(), 10);
-  EXPECT_EQ(ErrorString(), "Session Timeout (No response from instrument)");
-  // Several more response times pass: the same silence is not reported again.
-  PumpFor(loop_, milliseconds(400));
-  EXPECT_EQ(events_.Count(Event::Error, kMsgSessionTimeout), 1);
-
-  // The answer still counts when it comes at last.
-  line_->Feed({0x01});
-  ASSERT_TRUE(line_->WaitForWritten(4 + 1));
-  line_->Feed({0x33});
-  ASSERT_TRUE(line_->WaitForWritten(4 + 2));
-  line_->Feed({0x44});
-  ASSERT_TRUE(line_->WaitForWritten(4 + 3));
-  line_->Feed({0x55});
-  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 3));
-
-  // The next silent command is reported again.
-  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
-  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgSessionTimeout, 2));
-}
-
-TEST_F(SessionLinkTest, AMissingHandshakeByteEndsTheAnswerAndTheNextSendStartsAfresh) {
-  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x33, 0x44}, /*silentAfter=*/2);
-  line_->SetPeer(instrument.Peer());
-  ASSERT_TRUE(Open());
-  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
-  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgReadTimeout));
-  EXPECT_EQ(LastError(), 12);
-  EXPECT_FALSE(events_.Has(Event::Receive, 5));
-  // Nothing is awaited any more: no response time-out follows.
-  PumpFor(loop_, milliseconds(250));
-  EXPECT_FALSE(events_.Has(Event::Error, kMsgSessionTimeout));
-
-  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
-  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 5));
-  std::array<std::uint8_t, 5> body{};
-  std::int32_t size = -1;
-  session_->Receive(body.data(), 5, &size);
-  EXPECT_EQ(body, (std::array<std::uint8_t, 5>{0x05, 0x11, 0x22, 0x33, 0x44}));
 }
 
 TEST_F(SessionLinkTest, AnAcknowledgementThePortWillNotTakeIsAWriteTimeout) {

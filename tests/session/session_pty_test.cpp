@@ -148,6 +148,9 @@ TEST_F(SessionPtyTest, AMissingByteEndsTheAnswerAndTheNextCommandStartsAfresh) {
   peer.join();
   EXPECT_FALSE(events_.Has(Event::Receive, 5));
   EXPECT_EQ(LastError(), 12);
+  // Nothing is awaited any more: no response time-out follows.
+  PumpFor(loop_, milliseconds(400));
+  EXPECT_FALSE(events_.Has(Event::Error, kMsgSessionTimeout));
 
   Bytes acks;
   std::thread again([&] {
