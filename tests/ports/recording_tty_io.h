@@ -63,6 +63,10 @@ class RecordingTtyIo : public serial_line::TtyIo {
     return TtyIo::Write(fd, buffer, count);
   }
 
+  int Poll(pollfd* fds, nfds_t count, int timeoutMs) override {
+    ++polls;
+    return TtyIo::Poll(fds, count, timeoutMs);
+  }
   int Drain(int fd) override {
     ++drains;
     return TtyIo::Drain(fd);
@@ -80,6 +84,7 @@ class RecordingTtyIo : public serial_line::TtyIo {
   int modemRaised = 0;
   int modemDropped = 0;
   int drains = 0;
+  int polls = 0;
 };
 
 }  // namespace pelvane::ports::testing

@@ -272,6 +272,10 @@ TEST_F(SerialPortTest, CloseOfAStuckLineEndsWithinItsBound) {
   ASSERT_TRUE(OpenPort(port, pty.path() + ":115200,N,8,1"));
   io.writeLimit = 0;  // the device takes nothing (held by flow control)
   EXPECT_EQ(Write(std::vector<std::uint8_t>(100, 1)), 100);
+  // Room is reported but nothing is taken: the wait must not turn into a spin.
+  io.polls = 0;
+  EXPECT_FALSE(port.WaitReadable(std::chrono::milliseconds(30)));
+  EXPECT_LE(io.polls, 2);
   bool closed = false;
   EXPECT_EQ(port.Close(&closed), core::Status::Ok);
   EXPECT_TRUE(closed);

@@ -613,8 +613,9 @@ bool TermiosSerialLine::WaitReadable(int timeoutMs) {
     return true;
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool wantOut = !pending_.empty();
   for (;;) {
-    pollfd fd{fd_, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0};
+    pollfd fd{fd_, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)), 0};
     const int rc = io_.Poll(&fd, 1, Remaining(deadline));
     if (rc < 0) {
       if (errno == EINTR) continue;
@@ -627,7 +628,13 @@ bool TermiosSerialLine::WaitReadable(int timeoutMs) {
       return true;
     }
     if (fd.revents & POLLIN) return true;
-    if (fd.revents & POLLOUT) PumpTransmit();
+    if (fd.revents & POLLOUT) {
+      // A device that reports room but takes nothing would turn this wait
+      // into a spin; from then on only input ends it.
+      const std::size_t before = pending_.size();
+      PumpTransmit();
+      wantOut = !pending_.empty() && pending_.size() < before;
+    }
     if (Remaining(deadline) == 0) return false;
   }
 }
@@ -646,8 +653,11 @@ void TermiosSerialLine::WaitTransmitProgress(int timeoutMs) {
     io_.Sleep(timeoutMs);
     return;
   }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   pollfd fd{fd_, POLLOUT, 0};
+  const std::size_t before = pending_.size();
   if (io_.Poll(&fd, 1, timeoutMs) > 0) PumpTransmit();
+  if (pending_.size() == before) io_.Sleep(Remaining(deadline));
 }
 
 }  // namespace pelvane::ports::serial_line
