@@ -396,6 +396,7 @@ void frmWizard::ApplyNavigation() {
   button(NavButton::Exit)->setEnabled(state.exitEnabled);
   button(NavButton::Help)->setEnabled(true);
   button(NavButton::Cancel)->setEnabled(true);
+  cmdSaveLog_->setEnabled(!actions_.Empty());
   if (state.exitEnabled) button(NavButton::Exit)->setFocus();
 }
 
@@ -446,9 +447,9 @@ void frmWizard::OnExit() {
   close();
 }
 
-void frmWizard::reject() {
-  close();
-}
+// Escape would otherwise close the wizard (and with it cancel a running
+// upload) on a stray key press; the buttons and the window frame are the ways out.
+void frmWizard::reject() {}
 
 void frmWizard::closeEvent(QCloseEvent* event) {
   if (uploadRunning_) {
@@ -677,6 +678,7 @@ void frmWizard::ShowForm() {
 
 void frmWizard::AddStepLine(const std::string& text) {
   actions_.Add(text);
+  cmdSaveLog_->setEnabled(true);
   lstStep_->addItem(Q(text));
   lstStep_->scrollToBottom();
 }

@@ -98,7 +98,7 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
 
  protected:
   void closeEvent(QCloseEvent* event) override;
-  void reject() override;  // Escape: the same as closing, never a silent exit
+  void reject() override;  // Escape
 
  private:
   // StartupHost

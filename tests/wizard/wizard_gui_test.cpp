@@ -307,6 +307,14 @@ class WizardGuiTest : public QObject {
              QString("The Pelvane Wizard is finished.\n\nTo exit the Wizard click Finish."));
     ExpectButtons(true, false, true);
     QCOMPARE(backend_->uploads, 0);
+    // Nothing happened that a log could hold.
+    QVERIFY(!Child<QPushButton>("cmdSaveLog")->isEnabled());
+  }
+
+  void escapeDoesNotCloseTheWizard() {
+    OpenWith();
+    QTest::keyClick(window_.get(), Qt::Key_Escape);
+    QVERIFY(window_->isVisible());
   }
 
   void backFromTheFinishedStepDoesNotUploadAgain() {
