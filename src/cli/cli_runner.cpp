@@ -232,7 +232,10 @@ CliRunner::CliRunner(CliOptions options, CliStreams streams,
       record_(std::make_unique<Record>()),
       listener_(std::make_unique<Listener>(options_, io_, *record_)) {}
 
-CliRunner::~CliRunner() = default;
+CliRunner::~CliRunner() {
+  // A cancellation posted after the upload ended still refers to this object.
+  loop_.ProcessEvents(std::chrono::milliseconds(0));
+}
 
 void CliRunner::RequestCancel() {
   cancelRequested_ = true;
