@@ -122,6 +122,12 @@ std::vector<std::string> SplitList(const std::string& text, bool upper) {
 }  // namespace
 
 std::int64_t RoundHalfEven(double value) {
+  // Out-of-range values (a MAXPROGLEN of "-1e300") are held at the limits
+  // instead of being converted with undefined results.
+  constexpr double kLimit = 9.0e18;
+  if (std::isnan(value)) return 0;
+  if (value >= kLimit) return static_cast<std::int64_t>(kLimit);
+  if (value <= -kLimit) return -static_cast<std::int64_t>(kLimit);
   return static_cast<std::int64_t>(std::nearbyint(value));
 }
 

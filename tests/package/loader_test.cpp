@@ -102,7 +102,8 @@ TEST_F(LoaderTest, MaxProgLenRules) {
 }
 
 TEST_F(LoaderTest, MaxProgLenBelowOneIsRefused) {
-  for (const char* line : {"MAXPROGLEN=0", "MAXPROGLEN=abc", "MAXPROGLEN=-5", "MAXPROGLEN=0.4"}) {
+  for (const char* line :
+       {"MAXPROGLEN=0", "MAXPROGLEN=abc", "MAXPROGLEN=-5", "MAXPROGLEN=0.5", "MAXPROGLEN=-1e300"}) {
     std::string config = "[HOST]\n" + std::string(line) + "\n" + MinimalConfiguration().substr(7);
     EXPECT_FALSE(Load(config)) << line;
     EXPECT_EQ(loader.GetLastError(), 5) << line;
