@@ -28,6 +28,8 @@ const char* const kDefaultOpenString =
 
 std::string AppMessageText(std::int32_t message) {
   switch (message) {
+    case kAppModuleName:
+      return "ardmel";
     case kAppOk:
       return "Last command completed successfully";
     case kPresentationError:

@@ -25,8 +25,10 @@
 
 namespace pelvane::app {
 
-// Message numbers of the application layer; GetLastError reports the number minus 101.
+// The application layer's string table: 100 is the module name, 101 and up
+// the message numbers (GetLastError reports the number minus 101).
 enum AppMessage : std::int32_t {
+  kAppModuleName = 100,
   kAppOk = 101,
   kPresentationError = 102,
   kSessionError = 103,

@@ -7,6 +7,8 @@ namespace pelvane::presentation {
 
 std::string PresentationMessageText(std::int32_t message) {
   switch (message) {
+    case kPresentationModuleName:
+      return "lunwick";
     case kPresentationOk:
       return "Last command completed successfully";
     case kChecksumFailure:

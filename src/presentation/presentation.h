@@ -12,8 +12,10 @@
 
 namespace pelvane::presentation {
 
-// Message numbers of the presentation layer; GetLastError reports the number minus 101.
+// The presentation layer's string table: 100 is the module name, 101 and up
+// the message numbers (GetLastError reports the number minus 101).
 enum PresentationMessage : std::int32_t {
+  kPresentationModuleName = 100,
   kPresentationOk = 101,
   kChecksumFailure = 102,
   kPresentationMemoryFailure = 103,

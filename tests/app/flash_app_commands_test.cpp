@@ -243,7 +243,8 @@ TEST(AppRegistryTest, MessageTable) {
   EXPECT_EQ(AppMessageText(103), "An Error occured in the session layer");
   EXPECT_EQ(AppMessageText(104), "Memory allocation failure");
   EXPECT_EQ(AppMessageText(105), "Associated command called out of sequence");
-  EXPECT_EQ(AppMessageText(100), "");
+  EXPECT_EQ(AppMessageText(100), "ardmel");
+  EXPECT_EQ(AppMessageText(108), "");
 }
 
 }  // namespace

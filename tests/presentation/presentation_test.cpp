@@ -127,6 +127,7 @@ TEST(PresentationTest, MessageTable) {
   EXPECT_EQ(PresentationMessageText(101), "Last command completed successfully");
   EXPECT_EQ(PresentationMessageText(102), "Checksum failure");
   EXPECT_EQ(PresentationMessageText(103), "Memory allocation failure");
+  EXPECT_EQ(PresentationMessageText(100), "lunwick");
   EXPECT_EQ(PresentationMessageText(104), "");
   EXPECT_NE(CreatePresentation(), nullptr);
 }
