@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStackedWidget>
+#include <QStringDecoder>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
@@ -42,6 +43,17 @@ constexpr int kRowDataRole = Qt::UserRole;
 
 QString Q(const std::string& text) {
   return QString::fromStdString(text);
+}
+
+// Texts inside packages were written on Windows: UTF-8 when they are valid
+// UTF-8, else the Latin-1 of the Windows code page; CR LF ends a line.
+QString PackageText(const std::string& bytes) {
+  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  QString text = decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+  if (decoder.hasError())
+    text = QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  text.remove(QChar('\r'));
+  return text;
 }
 
 std::string Trimmed(const QString& text) {
@@ -480,7 +492,7 @@ bool frmWizard::TryAddPackage(const std::string& path) {
   if (!backend_.IsPackage(path)) return false;
   std::string name = backend_.ArchiveComment(path);
   if (name.empty()) name = path;
-  auto* item = new QListWidgetItem(Q(name));
+  auto* item = new QListWidgetItem(PackageText(name));
   item->setData(kRowDataRole, packageCount_);
   item->setToolTip(Q(path));
   packagePaths_[PackageKey(packageCount_)] = path;
@@ -510,7 +522,7 @@ void frmWizard::OnPackageSelected() {
   auto it = packagePaths_.find(PackageKey(index));
   if (it == packagePaths_.end()) return;
   backend_.PackagePath(it->second);
-  lblNotes_->setText(Q(backend_.PackageNotes(it->second)));
+  lblNotes_->setText(PackageText(backend_.PackageNotes(it->second)));
 }
 
 // ---------------------------------------------------------------- settings
@@ -638,7 +650,7 @@ void frmWizard::RunUploadStep() {
 
   uploadRunning_ = false;
   if (failure.empty()) {
-    lblFinished_->setText(Q(ResultText(ok, finalText)));
+    lblFinished_->setText(PackageText(ResultText(ok, finalText)));
   } else {
     if (currentStep_ != kStepFinished) ShowStep(kStepFinished, Direction::Next);
     lblFinished_->setText(Q("The Firmware Upload process failed.\n\n" + failure));
@@ -721,7 +733,7 @@ void frmWizard::PressNext() {
 }
 
 void frmWizard::SetReadMe(const std::string& text) {
-  txtReadme_->setPlainText(Q(text));
+  txtReadme_->setPlainText(PackageText(text));
 }
 
 void frmWizard::ClearConfirmation() {

@@ -298,6 +298,20 @@ class WizardGuiTest : public QObject {
     QCOMPARE(FinishedText(), expected);
   }
 
+  void packageTextsInLatin1OrUtf8AreShownReadably() {
+    FakePackage p;
+    p.comment = "Messger\xe4t";                // Latin-1
+    p.notes = "Ger\xc3\xa4t\r\nzweite Zeile";  // UTF-8 with a Windows line end
+    p.readme = "Zeile 1\r\nZeile 2";
+    backend_->packages["a.qxpkg"] = p;
+    Touch("a.qxpkg");
+    OpenWith();
+    QCOMPARE(Packages()->item(0)->text(), QString::fromUtf8("Messger\xc3\xa4t"));
+    QCOMPARE(Child<QLabel>("lblNotes")->text(), QString::fromUtf8("Ger\xc3\xa4t\nzweite Zeile"));
+    Click(NavButton::Next);
+    QCOMPARE(Child<QPlainTextEdit>("txtReadme")->toPlainText(), QString("Zeile 1\nZeile 2"));
+  }
+
   void cancelOnTheFirstStepShowsTheFinishedStepUnchanged() {
     OpenWith();
     Click(NavButton::Cancel);
