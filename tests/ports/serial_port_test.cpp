@@ -449,6 +449,30 @@ TEST_F(SerialPortTest, WorkerThreadCollectsEverySentByte) {
   EXPECT_EQ(collected, expected);
 }
 
+// A user interface may ask why the link failed while the worker still reads.
+TEST_F(SerialPortTest, DiagnosticsCanBeReadWhileTheWorkerNoticesTheLoss) {
+  ASSERT_TRUE(OpenPort(port, pty.path()));
+  std::atomic<bool> stop{false};
+  std::thread worker([&] {
+    std::uint8_t byte = 0;
+    std::int32_t got = 0;
+    while (!stop) {
+      port.WaitReadable(std::chrono::milliseconds(5));
+      port.BlockRead(&byte, 1, &got);
+    }
+  });
+  pty.CloseSlave();
+  pty.CloseMaster();
+  for (int pass = 0; pass < 2000 && !port.IsDeviceLost(); ++pass) {
+    EXPECT_EQ(port.GetHint().find("dialout"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  stop = true;
+  worker.join();
+  EXPECT_TRUE(port.IsDeviceLost());
+  EXPECT_THAT(port.GetSystemReason(), HasSubstr(pty.path()));
+}
+
 TEST(SerialPortMessages, TableHoldsTheComponentTexts) {
   EXPECT_EQ(MessageText(kMessageModuleName), "corlane");
   EXPECT_EQ(MessageText(101), "Last command completed succesfully");

@@ -58,15 +58,14 @@ core::Status Port::Open(const std::string& openParameters, bool* pbOpenFlag) {
     *pbOpenFlag = false;
     return core::Status::Ok;
   }
-  reason_.clear();
-  hint_.clear();
+  SetDiagnostics({}, {});
   *pbOpenFlag = false;
 
   const PortParameters parameters = ParsePortParameters(openParameters);
   if (!parameters.NamesPort()) {
     error_ = kMessageUnableToOpen;
-    reason_ = "no port named in \"" + openParameters + "\"";
-    hint_ = "name a port such as COM1:115200,E,8,1 or /dev/ttyUSB0:115200,E,8,1";
+    SetDiagnostics("no port named in \"" + openParameters + "\"",
+                   "name a port such as COM1:115200,E,8,1 or /dev/ttyUSB0:115200,E,8,1");
     return core::Status::Ok;
   }
 
@@ -93,12 +92,13 @@ core::Status Port::Open(const std::string& openParameters, bool* pbOpenFlag) {
     // The port still opens, at the settings it started with; the note lets a
     // user see why the instrument may not understand it.
     const int code = line_->TakeErrorCode();
-    reason_ = line_->Name().Device() + ": line parameters " + DescribeParameters(wanted) +
-              " refused (" + std::string(serial_line::LineErrorText(code)) +
-              "); the line runs at " + DescribeParameters(serial_line::LineSettings::kInitial);
+    std::string reason = line_->Name().Device() + ": line parameters " +
+                         DescribeParameters(wanted) + " refused (" +
+                         std::string(serial_line::LineErrorText(code)) + "); the line runs at " +
+                         DescribeParameters(serial_line::LineSettings::kInitial);
     if (code == serial_line::kGeneralFailure && !line_->Problem().reason.empty())
-      reason_ += ": " + line_->Problem().reason;
-    hint_ = "check the port parameters, for example COM1:115200,E,8,1";
+      reason += ": " + line_->Problem().reason;
+    SetDiagnostics(std::move(reason), "check the port parameters, for example COM1:115200,E,8,1");
   }
   open_ = true;
   *pbOpenFlag = true;
@@ -107,8 +107,23 @@ core::Status Port::Open(const std::string& openParameters, bool* pbOpenFlag) {
 
 void Port::NoteLineProblem() {
   const serial_line::SystemProblem& problem = line_->Problem();
-  reason_ = problem.reason;
-  hint_ = problem.hint;
+  SetDiagnostics(problem.reason, problem.hint);
+}
+
+void Port::SetDiagnostics(std::string reason, std::string hint) {
+  std::lock_guard lock(diagnosticsMutex_);
+  reason_ = std::move(reason);
+  hint_ = std::move(hint);
+}
+
+std::string Port::GetSystemReason() const {
+  std::lock_guard lock(diagnosticsMutex_);
+  return reason_;
+}
+
+std::string Port::GetHint() const {
+  std::lock_guard lock(diagnosticsMutex_);
+  return hint_;
 }
 
 core::Status Port::Close(bool* pbCloseFlag) {

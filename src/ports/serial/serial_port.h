@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "core/event_source.h"
@@ -62,8 +63,8 @@ class Port final : public IQX_Port, public IQX_PortWait, public IQX_PortDiagnost
 
   bool WaitReadable(std::chrono::milliseconds timeout) override;
 
-  std::string GetSystemReason() const override { return reason_; }
-  std::string GetHint() const override { return hint_; }
+  std::string GetSystemReason() const override;
+  std::string GetHint() const override;
   bool IsDeviceLost() const override;
 
   bool IsOpen() const { return open_; }
@@ -74,12 +75,16 @@ class Port final : public IQX_Port, public IQX_PortWait, public IQX_PortDiagnost
  private:
   void CloseLine();
   void NoteLineProblem();
+  void SetDiagnostics(std::string reason, std::string hint);
 
   serial_line::TtyIo& io_;
   bool open_ = false;
   int error_ = kMessageSuccess;
-  std::string reason_;
-  std::string hint_;
+  // The diagnostics may be read on another thread (a user interface showing
+  // why the link failed) while the session's worker still uses the port.
+  mutable std::mutex diagnosticsMutex_;
+  std::string reason_;  // guarded by diagnosticsMutex_
+  std::string hint_;    // guarded by diagnosticsMutex_
   std::chrono::milliseconds closeDrainTimeout_ = kDefaultCloseDrainTimeout;
 
   // Destroyed in the reverse order of creation: the user and the settings

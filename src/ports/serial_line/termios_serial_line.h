@@ -4,6 +4,7 @@
 
 #include <termios.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -96,7 +97,8 @@ class TermiosSerialLine final : public SerialLine {
   bool break_ = false;
   std::uint32_t lineErrors_ = 0;  // bits 1 << LineBitCode of errors seen
   int modemStatus_ = 0;
-  bool deviceLost_ = false;
+  // Read by diagnostics from another thread than the one using the line.
+  std::atomic<bool> deviceLost_{false};
 
   // Windows-style bookkeeping. The kernel's queues have fixed sizes, so the
   // transmit size is kept by the line itself: bytes the kernel cannot take yet
