@@ -67,6 +67,10 @@ class RecordingTtyIo : public serial_line::TtyIo {
     ++polls;
     return TtyIo::Poll(fds, count, timeoutMs);
   }
+  int RequestLowLatency(int fd) override {
+    ++lowLatencyRequests;
+    return TtyIo::RequestLowLatency(fd);  // a pseudo-terminal refuses
+  }
   int Drain(int fd) override {
     ++drains;
     return TtyIo::Drain(fd);
@@ -85,6 +89,7 @@ class RecordingTtyIo : public serial_line::TtyIo {
   int modemDropped = 0;
   int drains = 0;
   int polls = 0;
+  int lowLatencyRequests = 0;
 };
 
 }  // namespace pelvane::ports::testing

@@ -157,6 +157,7 @@ TEST_F(SerialPortTest, LineSettingsAreAskedForAndReadBack) {
   EXPECT_EQ(asked.c_iflag & (IXON | IXOFF), 0u);
   EXPECT_TRUE(io.modemRaised & TIOCM_DTR);
   EXPECT_TRUE(io.modemRaised & TIOCM_RTS);
+  EXPECT_EQ(io.lowLatencyRequests, 1);
 
   // The pseudo-terminal keeps what it can carry: speed and stop bits.
   const termios actual = pty.SlaveSettings();
