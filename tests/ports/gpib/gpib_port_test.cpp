@@ -165,6 +165,13 @@ TEST_F(GpibPortTransferTest, TimedOutReadCountsOnlyWhenExactlyOneByteCame) {
   EXPECT_EQ(buffer[0], 0);
   EXPECT_EQ(LastError(), 104);
   EXPECT_THAT(listener.events, IsEmpty());
+
+  // Some drivers report a time-out without ERR; the rule is the same.
+  fake_gpib_push_read(kTimo, 0, 1, bytes, 1);
+  EXPECT_EQ(Read(10), 1);
+  EXPECT_EQ(LastError(), 104);
+  fake_gpib_push_read(kTimo, 0, 2, bytes, 2);
+  EXPECT_EQ(Read(10), 0);
 }
 
 TEST_F(GpibPortTransferTest, OtherDriverErrorsCountNothingAndLeaveTheErrorCodeAlone) {
