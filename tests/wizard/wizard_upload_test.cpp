@@ -191,6 +191,32 @@ PROGRAM1=0x10200,TEXT_DE.BIN
     QVERIFY(!program.Window().UploadRunning());
   }
 
+  void legacySwitchesAreAppliedWithTheirQuestions() {
+    WritePackage(false);
+    {
+      // Case matters: the switch is unknown, and OK opens the selection step.
+      WizardProgram program({"/autostart"}, &prompt_);
+      QCOMPARE(program.Open(), StartupOutcome::Running);
+      QCOMPARE(program.Window().CurrentStep(), 0);
+      QCOMPARE(prompt_.asked.size(), std::size_t{1});
+      QCOMPARE(prompt_.asked[0].text, std::string("Invalid command line switch /autostart"));
+      QCOMPARE(prompt_.asked[0].caption, std::string("Invalid Command Line Switch"));
+    }
+    prompt_.asked.clear();
+    {
+      // The package is named relative to the current folder; unknown values
+      // are reported and skipped, and without a read-me the settings show.
+      WizardProgram program({"/Ftest.qxpkg", "/FIRMWARE_LANGUAGEfrench", "/PORTCOM9"}, &prompt_);
+      QCOMPARE(program.Open(), StartupOutcome::Running);
+      QCOMPARE(prompt_.asked.size(), std::size_t{2});
+      QCOMPARE(prompt_.asked[0].text,
+               std::string("Invalid Command Line Switch /FIRMWARE_LANGUAGEFRENCH"));
+      QCOMPARE(prompt_.asked[1].text, std::string("Invalid Command Line Switch /PORTCOM9"));
+      QCOMPARE(program.Window().CurrentStep(), 2);
+      QCOMPARE(program.Process().ComPort(), std::string("COM1"));
+    }
+  }
+
   void realPackageShowsNotesReadmeAndFinalText() {
     WritePackage(true);
     const std::string pty = StartSim({"--once"});
