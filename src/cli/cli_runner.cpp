@@ -366,7 +366,10 @@ void CliRunner::PrintHints() {
   const std::int32_t code = process_->GetLastError();
   const std::string message = process_->GetLastErrorString();
   const std::string port = process_->ComPort();
-  if (process_->IdleTimedOut()) {
+  // The session's own time-outs say the same as the idle time-out.
+  const bool sessionTimeout = code == 111 && (message.find("Timeout") != std::string::npos ||
+                                              message.find("No response") != std::string::npos);
+  if (process_->IdleTimedOut() || sessionTimeout) {
     Hint(
         "the instrument stopped answering: check the cable and the instrument's power, start "
         "its boot monitor again and repeat the upload");

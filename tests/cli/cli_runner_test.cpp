@@ -138,6 +138,13 @@ TEST_F(CliRunnerTest, PortThatFailsToOpenGetsAHint) {
   EXPECT_THAT(err.str(), HasSubstr("hint: " + options.port + " does not exist"));
 }
 
+TEST_F(CliRunnerTest, SessionTimeOutGetsTheStoppedAnsweringHint) {
+  instrument.answers[app::TCHECKSUM] = Answer{Answer::Kind::ErrorEvent};
+  instrument.errorText = "Session Timeout (No response from instrument)";
+  EXPECT_EQ(Run(), kExitUploadFailed);
+  EXPECT_THAT(err.str(), HasSubstr("hint: the instrument stopped answering"));
+}
+
 TEST_F(CliRunnerTest, SilentBootMonitorGetsTheKeyHint) {
   instrument.verdict = app::PT_TNORESPONSE;
   EXPECT_EQ(Run(), kExitUploadFailed);
