@@ -28,7 +28,7 @@ class QtMessageLoopTest : public QObject {
       for (int i = 0; i < 100; ++i)
         loop.Post([&, i] {
           order.push_back(i);
-          onGuiThread.push_back(QThread::currentThread() == qApp->thread());
+          onGuiThread.push_back(QThread::currentThread() == QCoreApplication::instance()->thread());
         });
     });
     worker.join();
