@@ -1,10 +1,12 @@
 // The wizard window on the offscreen platform, driven through its buttons and
 // keys, with a backend whose packages are entries in a table.
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -17,6 +19,7 @@
 #include "fake_backend.h"
 #include "wizard/frm_wizard.h"
 #include "wizard/help_window.h"
+#include "wizard/message_box_prompt.h"
 
 using pelvane::package::PromptAnswer;
 using pelvane::package::PromptButtons;
@@ -310,6 +313,42 @@ class WizardGuiTest : public QObject {
     QCOMPARE(Child<QLabel>("lblNotes")->text(), QString::fromUtf8("Ger\xc3\xa4t\nzweite Zeile"));
     Click(NavButton::Next);
     QCOMPARE(Child<QPlainTextEdit>("txtReadme")->toPlainText(), QString("Zeile 1\nZeile 2"));
+  }
+
+  void messageBoxesAnswerWithTheButtonPressed_data() {
+    QTest::addColumn<int>("buttons");
+    QTest::addColumn<int>("press");
+    QTest::addColumn<int>("answer");
+    QTest::newRow("ok") << int(PromptButtons::Ok) << int(QMessageBox::Ok) << int(PromptAnswer::Ok);
+    QTest::newRow("ok of two") << int(PromptButtons::OkCancel) << int(QMessageBox::Ok)
+                               << int(PromptAnswer::Ok);
+    QTest::newRow("cancel") << int(PromptButtons::OkCancel) << int(QMessageBox::Cancel)
+                            << int(PromptAnswer::Cancel);
+    QTest::newRow("yes") << int(PromptButtons::YesNo) << int(QMessageBox::Yes)
+                         << int(PromptAnswer::Yes);
+    QTest::newRow("no") << int(PromptButtons::YesNo) << int(QMessageBox::No)
+                        << int(PromptAnswer::No);
+  }
+  void messageBoxesAnswerWithTheButtonPressed() {
+    QFETCH(int, buttons);
+    QFETCH(int, press);
+    QFETCH(int, answer);
+    pelvane::wizard::MessageBoxPrompt boxes;
+    QString title;
+    QString text;
+    QTimer::singleShot(0, this, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      QVERIFY(box != nullptr);
+      title = box->windowTitle();
+      text = box->text();
+      // A yes/no question must not be answered Yes by a stray Enter.
+      if (buttons == int(PromptButtons::YesNo))
+        QCOMPARE(box->defaultButton(), box->button(QMessageBox::No));
+      box->button(QMessageBox::StandardButton(press))->click();
+    });
+    QCOMPARE(int(boxes.Ask("Replace the file?", "Pelvane", PromptButtons(buttons))), answer);
+    QCOMPARE(title, QString("Pelvane"));
+    QCOMPARE(text, QString("Replace the file?"));
   }
 
   void cancelOnTheFirstStepShowsTheFinishedStepUnchanged() {
