@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "upload_run.h"
 
 namespace fs = std::filesystem;
@@ -96,6 +97,8 @@ int Usage(int code) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Rows appear as each case ends, also when the output goes to a file.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   bool full = false;
   std::vector<std::string> chosen;
   std::string bin = fs::canonical("/proc/self/exe").parent_path().string();
@@ -165,6 +168,18 @@ int main(int argc, char** argv) {
       "Wire bound: 11 bits per byte (8E1) of every byte counted by the simulator, both "
       "directions.\nCPU %%: host (pelvane-cli) processor time over its wall time; sim CPU: the "
       "simulator's.\n\n");
+
+  // What every run pays before and after the line: loading the program and
+  // its component libraries, and ending it.
+  std::vector<double> startWalls;
+  for (int i = 0; i < 5; ++i) {
+    ChildProcess help({tools.cli, "--help"}, "/dev/null", "");
+    help.Wait();
+    startWalls.push_back(help.Use().wallSeconds);
+  }
+  std::sort(startWalls.begin(), startWalls.end());
+  std::printf("pelvane-cli --help (start and end of the process, no upload): median %.1f ms\n\n",
+              startWalls[2] * 1e3);
 
   int failures = 0;
   std::map<long, double> singleRatio;  // baud -> ratio of the 64 KiB single upload
