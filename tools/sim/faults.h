@@ -24,9 +24,11 @@ struct FaultPlan {
   std::set<std::uint64_t> bad_checksum;       // k-th checksum command answers a wrong sum
   std::optional<std::uint32_t> short_read;    // read answers deliver at most this many bytes
   std::set<std::uint64_t> corrupt_response;   // k-th response frame has a wrong checksum
+  std::set<std::uint64_t> wrong_code;         // k-th response answers another command
   std::optional<std::uint64_t> silent_after;  // commands after the k-th get no answer
   std::optional<std::uint64_t> vanish_after;  // the link closes after the k-th command
   double noise_rate = 0.0;                    // chance that any one byte on the line is garbled
+  std::optional<std::uint64_t> noise_after;   // the noise starts once the k-th command is answered
   std::uint64_t seed = 1;
 };
 
@@ -37,12 +39,15 @@ class LineNoise {
   LineNoise(double rate, std::uint64_t seed) : rate_(rate), rng_(seed) {}
   // The byte as it comes through the line; counts the bytes it changed.
   std::uint8_t Pass(std::uint8_t byte);
+  // Switched off, the line is clean (the noise can be kept to one stage of a run).
+  void set_active(bool active) { active_ = active; }
   std::uint64_t garbled() const { return garbled_; }
 
  private:
   double rate_;
   std::mt19937_64 rng_;
   std::uint64_t garbled_ = 0;
+  bool active_ = true;
 };
 
 }  // namespace pelvane::sim

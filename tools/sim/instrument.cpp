@@ -126,7 +126,9 @@ std::string FormatSummary(const Summary& s, const std::vector<FlashMemory>& memo
 
 Instrument::Instrument(Link& link, FlashBank& flash, const FaultPlan& faults, LineNoise& noise,
                        InstrumentOptions options)
-    : link_(link), flash_(flash), faults_(faults), noise_(noise), options_(options) {}
+    : link_(link), flash_(flash), faults_(faults), noise_(noise), options_(options) {
+  if (faults_.noise_after) noise_.set_active(false);
+}
 
 void Instrument::Note(const std::string& text) {
   if (logger_) logger_(text);
@@ -286,6 +288,7 @@ Instrument::Step Instrument::TransferProgram() {
       return Step::Stop;
     }
   }
+  if (faults_.noise_after && k >= *faults_.noise_after) noise_.set_active(true);
   if (faults_.vanish_after && k >= *faults_.vanish_after) {
     ++summary_.faults_injected;
     Note("command " + std::to_string(k) + ": the instrument goes away (injected)");
@@ -442,6 +445,13 @@ bool Instrument::SendResponse(std::span<const std::uint8_t> payload) {
   frame.insert(frame.end(), payload.begin(), payload.end());
   Put16(frame, Sum16(payload));
   const std::uint64_t n = ++summary_.responses;
+  if (faults_.wrong_code.count(n) != 0) {
+    ++summary_.faults_injected;
+    Note("response " + std::to_string(n) + ": answers another command (injected)");
+    frame[1] = frame[1] == HCHECKSUM ? HMANUFACTURER : HCHECKSUM;
+    frame.resize(frame.size() - 2);
+    Put16(frame, Sum16(std::span(frame).subspan(1)));
+  }
   if (faults_.corrupt_response.count(n) != 0) {
     ++summary_.faults_injected;
     Note("response " + std::to_string(n) + ": checksum corrupted (injected)");

@@ -87,9 +87,12 @@ Faults (K counts from 1; counted options take lists like 2,5 and may repeat):
   --bad-checksum K       the K-th checksum answer is wrong
   --short-read N         read answers deliver at most N bytes
   --corrupt-response K   the K-th response frame carries a wrong checksum
+  --wrong-code K         the K-th response frame answers another command (its
+                         checksum is right, its code is not)
   --silent-after K       commands after the K-th get no answer
   --vanish-after K       close the line and exit after answering the K-th command
   --noise RATE           each byte on the line is garbled with chance RATE (0..1)
+  --noise-after K        the noise starts once the K-th command has been answered
 
 Output:
   --transcript FILE      every byte on the line, with time and direction
@@ -227,6 +230,10 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
       counts(a, o.faults.bad_checksum);
     } else if (a == "--corrupt-response") {
       counts(a, o.faults.corrupt_response);
+    } else if (a == "--wrong-code") {
+      counts(a, o.faults.wrong_code);
+    } else if (a == "--noise-after") {
+      if (auto n = number(a)) o.faults.noise_after = *n;
     } else if (a == "--short-read") {
       if (auto n = number(a)) o.faults.short_read = *n;
     } else if (a == "--silent-after") {
