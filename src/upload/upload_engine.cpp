@@ -529,6 +529,17 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
         SetError(106, HexText(length));
         return DownloadEnd::Failed;
       }
+      // The position moves only by what an answer delivers, so an empty answer
+      // would repeat the same request for ever (each answer arrives, so the
+      // idle time-out never ends it). The transfer program answers with the
+      // bytes it has read; one that reads nothing at an address will read
+      // nothing there again, so the first empty answer fails the step rather
+      // than after a count of retries that could not change the outcome.
+      if (length == 0) {
+        SetError(106, " - no data at address H" + HexText(download.startAddress + position));
+        ReportAction("Read ERROR");
+        return DownloadEnd::Failed;
+      }
       try {
         flashUp_->GetReadData(blockBuffer_.data());
       } catch (const core::StatusError&) {

@@ -233,6 +233,26 @@ TEST_F(UploadEngineTest, ShortReadAnswersContinueBehindTheDeliveredBytes) {
   EXPECT_EQ(std::filesystem::file_size(dir / "cal.bin"), 300u);
 }
 
+TEST_F(UploadEngineTest, EmptyReadAnswerFailsTheDownloadInsteadOfAskingAgain) {
+  FullPlan();
+  package.plan.programs.clear();
+  instrument.readCap = 0;
+  // Without a verdict on empty answers the same read would go out for ever;
+  // cancelling after a few keeps such a fault from hanging the test.
+  int reads = 0;
+  instrument.onCommand = [&](const std::string& call) {
+    if (call.rfind("ReadData", 0) == 0 && ++reads == 5) engine.Cancel();
+  };
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_THAT(CallsStartingWith("ReadData"), ElementsAre("ReadData 490000 240"));
+  EXPECT_EQ(engine.GetLastError(), 106);
+  EXPECT_EQ(engine.GetLastErrorString(), "READ DATA ERROR - no data at address H490000");
+  EXPECT_THAT(recorder.actions, ::testing::Contains("Read ERROR"));
+  EXPECT_THAT(recorder.actions,
+              ::testing::Not(::testing::Contains("Download Flash Memories Completed")));
+  EXPECT_EQ(instrument.shutdownCount, 1);
+}
+
 TEST_F(UploadEngineTest, ExistingDownloadFileIsReplacedWhole) {
   FullPlan();
   package.plan.programs.clear();
