@@ -521,12 +521,14 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
       }
       if (const std::int16_t code = AppLastError(); code != 0) {
         SetError(111, std::to_string(code) + " " + Trim(AppErrorText()));
+        ReportAction("Read ERROR");
         return DownloadEnd::Failed;
       }
       // The application layer sizes its answer from one byte; anything beyond
       // the block buffer would be a broken answer, not data.
       if (length > blockBuffer_.size()) {
         SetError(106, HexText(length));
+        ReportAction("Read ERROR");
         return DownloadEnd::Failed;
       }
       // The position moves only by what an answer delivers, so an empty answer
@@ -546,6 +548,7 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
       }
       if (const std::int16_t code = AppLastError(); code != 0) {
         SetError(111, std::to_string(code) + " " + Trim(AppErrorText()));
+        ReportAction("Read ERROR");
         return DownloadEnd::Failed;
       }
       file.write(reinterpret_cast<const char*>(blockBuffer_.data()),
