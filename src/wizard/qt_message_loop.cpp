@@ -13,10 +13,19 @@ QtMessageLoop::QtMessageLoop() = default;
 QtMessageLoop::~QtMessageLoop() = default;
 
 void QtMessageLoop::Post(Task task) {
-  // Queued calls to one receiver are delivered in the order they were posted,
-  // which keeps the session's notices in order.
-  QMetaObject::invokeMethod(
-      this, [this, task = std::move(task)] { RunTask(task); }, Qt::QueuedConnection);
+  // The tasks wait in a queue of this object, so that they run, and are
+  // destroyed, on the GUI thread and in the order posted; Qt only carries
+  // the call that drains the queue. One call is enough while the queue is
+  // not empty, since a drain runs until it finds the queue empty.
+  bool wasEmpty = false;
+  {
+    std::lock_guard lock(mutex_);
+    wasEmpty = tasks_.empty();
+    tasks_.push_back(std::move(task));
+  }
+  if (wasEmpty)
+    QMetaObject::invokeMethod(
+        this, [this] { Drain(); }, Qt::QueuedConnection);
 }
 
 void QtMessageLoop::Wake() {
@@ -25,10 +34,19 @@ void QtMessageLoop::Wake() {
       this, [this] { EndWait(); }, Qt::QueuedConnection);
 }
 
-void QtMessageLoop::RunTask(const Task& task) {
-  ++tasksRun_;
-  if (task) task();
-  EndWait();
+void QtMessageLoop::Drain() {
+  for (;;) {
+    Task task;
+    {
+      std::lock_guard lock(mutex_);
+      if (tasks_.empty()) return;
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    ++tasksRun_;
+    if (task) task();
+    EndWait();
+  }
 }
 
 void QtMessageLoop::EndWait() {
@@ -37,6 +55,9 @@ void QtMessageLoop::EndWait() {
 
 std::size_t QtMessageLoop::ProcessEvents(std::chrono::milliseconds maxWait) {
   const std::size_t before = tasksRun_;
+  // Directly first: a task that waits (from inside a drain) must still see
+  // the tasks queued behind it.
+  Drain();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   if (tasksRun_ == before && !woken_.load() && maxWait.count() > 0) {
     // A nested loop that ends on the first task, on Wake, or when the time is

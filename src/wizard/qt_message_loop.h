@@ -13,6 +13,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <deque>
+#include <mutex>
 
 #include "core/message_loop.h"
 
@@ -35,9 +37,12 @@ class QtMessageLoop final : public QObject, public core::MessageLoop {
   std::size_t TasksRun() const { return tasksRun_; }
 
  private:
-  void RunTask(const Task& task);
+  // Runs the queued tasks one at a time, each outside the lock.
+  void Drain();
   void EndWait();
 
+  std::mutex mutex_;               // guards tasks_
+  std::deque<Task> tasks_;         // posted, not yet run
   std::size_t tasksRun_ = 0;       // GUI thread only
   QEventLoop* waiting_ = nullptr;  // innermost wait of ProcessEvents, GUI thread only
   std::atomic<bool> woken_{false};
