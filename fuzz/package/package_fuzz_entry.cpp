@@ -131,7 +131,7 @@ bool FuzzProfile(std::span<const std::uint8_t> data) {
   // defines are found and read back.
   std::vector<std::string> names(std::begin(kSections), std::end(kSections));
   std::size_t pos = 0;
-  while (pos < text.size() && names.size() < 64) {
+  while (pos < text.size() && names.size() < 24) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) end = text.size();
     std::string_view line = text.substr(pos, end - pos);

@@ -263,36 +263,28 @@ std::vector<Cell> Cells() {
     const char* name;
     int k;             // the command that gets the fault
     const char* line;  // the step's failure line
-    const char* starts;
+    // SIGINT comes while the step's first command waits for its answer, so
+    // that it cannot fall between two commands of the step.
+    int sigintSilentAfter;
+    const char* sigintAt;
     std::vector<std::string> failure;  // the simulator's failure status, if it has one
     Expect failureExpect;
     const char* failureLine;
   };
+  // clang-format off
   const std::vector<Step> steps = {
-      {"download", 3, "Read ERROR", "Read File = calibration.bin\n", {"--short-read", "2"}, P, ""},
-      {"erase",
-       7,
-       "FlashDelete ERROR",
-       "FlashDelete Started\n",
-       {"--fail-erase", "1"},
-       Expect::Fails,
-       "FlashDelete ERROR"},
-      {"program",
-       11,
-       "Prog ERROR",
-       "Program File = MAIN.BIN\n",
-       {"--fail-prog", "2"},
-       Expect::Fails,
-       "Prog ERROR"},
-      {"checksum",
-       14,
-       "Error getting Checksum",
-       "Checksum( H1",
-       {"--bad-checksum", "1"},
-       Expect::Fails,
-       "Checksum Error,  Target = H"},
-      {"restart", 15, "Instrument Restarted", "Program Flash Memories Completed\n", {}, P, ""},
+      {"download", 3, "Read ERROR", 1, "Read File = calibration.bin\n",
+       {"--short-read", "2"}, P, ""},
+      {"erase", 7, "FlashDelete ERROR", 6, "FlashDelete Started\n",
+       {"--fail-erase", "1"}, Expect::Fails, "FlashDelete ERROR"},
+      {"program", 11, "Prog ERROR", 9, "Program File = MAIN.BIN\nProgramming Voltage On\n",
+       {"--fail-prog", "2"}, Expect::Fails, "Prog ERROR"},
+      {"checksum", 14, "Error getting Checksum", 13, "Checksum( H1",
+       {"--bad-checksum", "1"}, Expect::Fails, "Checksum Error,  Target = H"},
+      {"restart", 15, "Instrument Restarted", 14, "Program Flash Memories Completed\n",
+       {}, P, ""},
   };
+  // clang-format on
   for (const Step& s : steps) {
     const std::string k = std::to_string(s.k), before = std::to_string(s.k - 1);
     // An answer that names another command changes nothing the flash holds:
@@ -321,7 +313,14 @@ std::vector<Cell> Cells() {
       cells.push_back(
           {s.name, "failure", s.failure, {}, "", false, s.failureExpect, s.failureLine});
     cells.push_back({s.name, "vanish", {"--vanish-after", before}, {}, "", true, {}, s.line});
-    cells.push_back({s.name, "sigint", {"--silent-after", before}, I, s.starts, false, C, s.line});
+    cells.push_back({s.name,
+                     "sigint",
+                     {"--silent-after", std::to_string(s.sigintSilentAfter)},
+                     I,
+                     s.sigintAt,
+                     false,
+                     C,
+                     s.line});
   }
   return cells;
 }
