@@ -15,6 +15,7 @@
 #include "package/package_archive.h"
 #include "package/package_configuration.h"
 #include "package/package_loader.h"
+#include "package/port_kind.h"
 #include "package/prompt.h"
 #include "upload/qn_upload_process.h"
 #include "upload/report_text.h"
@@ -333,17 +334,19 @@ int CliRunner::Run() {
 
 bool CliRunner::ChoosePort() {
   if (options_.port.empty()) return true;
-  const std::string wanted = Upper(Trim(options_.port));
+  const std::string trimmed = Trim(options_.port);
+  const std::string wanted = Upper(trimmed);
   const auto& ports = process_->Configuration().ports;
   const bool listed = std::find(ports.begin(), ports.end(), wanted) != ports.end();
-  if (!listed && options_.port.front() != '/' && wanted != "GPIB") {
+  const bool devicePath = !trimmed.empty() && trimmed.front() == '/';
+  if (!listed && !devicePath && package::KindOfPort(wanted) != package::PortKind::Gpib) {
     std::string known;
     for (const auto& p : ports) known += (known.empty() ? "" : ", ") + p;
     UsageError("--port " + options_.port + " is neither a port of the package (" + known +
                ") nor a device path");
     return false;
   }
-  process_->ComPort(options_.port.front() == '/' ? Trim(options_.port) : wanted);
+  process_->ComPort(devicePath ? trimmed : wanted);
   return true;
 }
 
@@ -382,7 +385,7 @@ void CliRunner::PrintHints() {
     return;
   }
   if (code == 111 && message.find("failed to initialise") != std::string::npos) {
-    if (upload::KindOfPort(port) == upload::PortKind::Gpib) {
+    if (package::KindOfPort(port) == package::PortKind::Gpib) {
       Hint(
           "the GPIB interface could not be opened: check that linux-gpib is installed and "
           "configured (PELVANE_GPIB_LIBRARY may name another driver library)");
@@ -412,7 +415,7 @@ void CliRunner::PrintHints() {
       const auto& config = process_->Configuration();
       std::string key = config.keyText;
       if (key.empty())
-        key = upload::KindOfPort(port) == upload::PortKind::Gpib ? "number 6" : "number 5";
+        key = package::KindOfPort(port) == package::PortKind::Gpib ? "number 6" : "number 5";
       Hint(
           "the boot monitor did not answer: check the cable, then switch the instrument on "
           "while pressing the " +

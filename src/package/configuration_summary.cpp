@@ -1,5 +1,6 @@
 #include "package/item_parsing.h"
 #include "package/package_loader.h"
+#include "package/port_kind.h"
 
 namespace pelvane::package {
 

@@ -131,12 +131,6 @@ std::int64_t RoundHalfEven(double value) {
   return static_cast<std::int64_t>(std::nearbyint(value));
 }
 
-bool IsSerialPort(const std::string& port) {
-  std::string upper = ToUpper(Trim(port));
-  if (upper.find("COM") != std::string::npos || (!upper.empty() && upper[0] == '/')) return true;
-  return upper.find("GPIB") == std::string::npos;
-}
-
 std::string QN_PackageLoader::ReadKey(const PrivateProfile& profile,
                                       const std::string& configurationPath,
                                       const std::string& section, const std::string& key) {

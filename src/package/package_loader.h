@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "package/package_configuration.h"
+#include "package/port_kind.h"  // the port rule that the summary follows
 #include "package/prompt.h"
 #include "package/qn_error.h"
 
@@ -43,11 +44,5 @@ std::int64_t RoundHalfEven(double value);
 // in order. The wizard appends them without separators; other callers may
 // print one per line.
 std::vector<std::string> ConfigurationSummary(const PackageConfiguration& config, bool advanced);
-
-// The one rule that tells a serial port name from a GPIB one: serial when
-// the name contains "COM" (any case) or is a device path (begins with "/");
-// GPIB when it contains "GPIB"; anything else is taken as serial (it falls
-// back to the default serial line).
-bool IsSerialPort(const std::string& port);
 
 }  // namespace pelvane::package

@@ -27,19 +27,6 @@ std::string CompletedText(std::int64_t elapsedSeconds) {
          std::to_string(seconds) + " Seconds";
 }
 
-namespace {
-bool ContainsNoCase(std::string_view text, std::string_view word) {
-  return Upper(text).find(word) != std::string::npos;
-}
-}  // namespace
-
-PortKind KindOfPort(std::string_view portName) {
-  if (ContainsNoCase(portName, "COM") || (!portName.empty() && portName.front() == '/'))
-    return PortKind::Serial;
-  if (ContainsNoCase(portName, "GPIB")) return PortKind::Gpib;
-  return PortKind::Default;
-}
-
 std::string OpenString(std::string_view portName, std::string_view baudText) {
   const std::string serial = "clsid:" + std::string(core::clsid::kSerialPort) + " ";
   switch (KindOfPort(portName)) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "package/port_kind.h"
+
 namespace pelvane::upload {
 
 // Upper-case digits, no prefix, no leading zeros ("0" for 0); a negative
@@ -15,11 +17,10 @@ std::string HexText(std::int64_t value);
 // "Firmware Upload Process completed in 2 Minutes 5 Seconds" for 125.
 std::string CompletedText(std::int64_t elapsedSeconds);
 
-// One predicate for every place that decides the kind of a port name: serial
-// when it contains "COM" (any case) or is a device path (starts with "/"),
-// GPIB when it contains "GPIB"; anything else falls back to the default port.
-enum class PortKind { Serial, Gpib, Default };
-PortKind KindOfPort(std::string_view portName);
+// The package layer's port rule, so that the open string, the speed check and
+// the package's connection text can never disagree about a port name.
+using package::KindOfPort;
+using package::PortKind;
 
 // The open string of the application object for a port and a baud text.
 std::string OpenString(std::string_view portName, std::string_view baudText);

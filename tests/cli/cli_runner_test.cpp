@@ -131,6 +131,23 @@ TEST_F(CliRunnerTest, CancelBeforeTheUploadStartsNothing) {
   EXPECT_EQ(instrument.created, 0);
 }
 
+TEST_F(CliRunnerTest, PortNamesFollowThePortRule) {
+  options.yes = true;  // every run writes the download file again
+  // A pasted device path with a blank in front is still that device.
+  options.port = " /dev/pts/99";
+  EXPECT_EQ(Run(), kExitOk) << err.str();
+  EXPECT_EQ(instrument.openString,
+            "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA /dev/pts/99:9600,E,8,1");
+  // Any GPIB name opens the GPIB port, as the rule says.
+  options.port = "gpib0";
+  EXPECT_EQ(Run(), kExitOk) << err.str();
+  EXPECT_EQ(instrument.openString, "clsid:B35BC69F-C22C-11D4-A408-0050DAE004CA GPIB0");
+  // Names that are neither listed nor a path nor GPIB stay refused.
+  options.port = "XYZ";
+  EXPECT_EQ(Run(), kExitUsage);
+  EXPECT_THAT(err.str(), HasSubstr("--port XYZ is neither a port of the package"));
+}
+
 TEST_F(CliRunnerTest, PortThatFailsToOpenGetsAHint) {
   instrument.initLastError = 2;
   options.port = (dir / "no-such-tty").string();

@@ -15,6 +15,7 @@
 
 #include "core/message_loop.h"
 #include "fake_app.h"
+#include "package/port_kind.h"
 #include "package/qn_error.h"
 #include "upload/report_text.h"
 
@@ -603,6 +604,27 @@ TEST(ReportText, OpenStringByPortName) {
   EXPECT_EQ(OpenString("gpib", "9600"), "clsid:B35BC69F-C22C-11D4-A408-0050DAE004CA GPIB0");
   EXPECT_EQ(OpenString("LPT1", "9600"),
             "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA COM1:115200,E,8,1");
+}
+
+// One rule for every place that tells serial from GPIB; blanks around a name
+// do not count, so a pasted " /dev/ttyUSB0" does not open COM1.
+TEST(PortKindRule, SerialGpibOrTheDefaultLine) {
+  using package::IsSerialPort;
+  for (const char* name : {"COM1", "com3", "/dev/ttyUSB0", " /dev/pts/7", "\t/dev/ttyS0 "}) {
+    EXPECT_EQ(KindOfPort(name), PortKind::Serial) << name;
+    EXPECT_TRUE(IsSerialPort(name)) << name;
+  }
+  for (const char* name : {"gpib0", "GPIB", " Gpib "}) {
+    EXPECT_EQ(KindOfPort(name), PortKind::Gpib) << name;
+    EXPECT_FALSE(IsSerialPort(name)) << name;
+  }
+  for (const char* name : {"", "XYZ", "   "}) {
+    EXPECT_EQ(KindOfPort(name), PortKind::Default) << name;
+    EXPECT_TRUE(IsSerialPort(name)) << name;  // the default line is serial
+  }
+  EXPECT_EQ(OpenString(" /dev/ttyUSB0", "9600"),
+            "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA /dev/ttyUSB0:9600,E,8,1");
+  EXPECT_EQ(OpenString(" gpib0", "9600"), "clsid:B35BC69F-C22C-11D4-A408-0050DAE004CA GPIB0");
 }
 
 TEST(ReportText, SpeedsThatDivide115200) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "package/package_loader.h"
+#include "package/port_kind.h"
 
 namespace pelvane::pkg {
 namespace {
@@ -117,7 +118,8 @@ CheckReport CheckPackage(const std::string& path) {
   }
 
   for (const auto& port : c.ports) {
-    if (!package::IsSerialPort(port)) continue;
+    // The same ports the upload checks: the default line always runs at 115200.
+    if (package::KindOfPort(port) != package::PortKind::Serial) continue;
     if (c.baudRate <= 0 || 115200 % c.baudRate != 0) {
       problems.push_back("[HOST] BAUD " + c.baudText + " fails the speed check for port " + port +
                          " (115200 must be a whole multiple of it)");
