@@ -14,7 +14,7 @@ build=${BUILD_DIR:-build-bench}
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S . -B "$build" -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=Release \
-  -DPELVANE_BENCH=ON -DPELVANE_WIZARD=OFF -DPELVANE_TESTS=OFF >/dev/null
+  -DPELVANE_BENCH=ON -DPELVANE_WIZARD=OFF >/dev/null
 cmake --build "$build" -j2 --target pelvane-bench session_bench
 
 echo "machine: $(nproc) processors, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), kernel $(uname -r)"
