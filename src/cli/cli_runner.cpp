@@ -1,5 +1,6 @@
 #include "cli/cli_runner.h"
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <vector>
 
 #include "package/package_archive.h"
 #include "package/package_configuration.h"
@@ -70,6 +72,24 @@ std::string DevicePathOf(const std::string& port) {
     }
   }
   return "";
+}
+
+std::string NoPermissionHint(const std::string& device) {
+  // The group differs between distributions ('dialout', 'uucp', 'tty' for
+  // pseudo-terminals), so the device itself is asked, as the serial port's
+  // diagnostics do. That function lives in the port component, which this
+  // library does not link (it knows only the controller and the package).
+  std::string groupName = "dialout";
+  struct stat info {};
+  if (::stat(device.c_str(), &info) == 0 && info.st_gid != 0) {
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(4096);
+    if (::getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+      groupName = found->gr_name;
+  }
+  return "no permission to open " + device + ": add your user to the '" + groupName +
+         "' group (sudo usermod -aG " + groupName + " $USER) and log in again";
 }
 
 namespace {
@@ -384,8 +404,10 @@ void CliRunner::PrintHints() {
         "overwrite it");
     return;
   }
+  // A GPIB instrument hangs on a bus cable at an address; it has no baud rate.
+  const bool gpib = package::KindOfPort(port) == package::PortKind::Gpib;
   if (code == 111 && message.find("failed to initialise") != std::string::npos) {
-    if (package::KindOfPort(port) == package::PortKind::Gpib) {
+    if (gpib) {
       Hint(
           "the GPIB interface could not be opened: check that linux-gpib is installed and "
           "configured (PELVANE_GPIB_LIBRARY may name another driver library)");
@@ -398,9 +420,7 @@ void CliRunner::PrintHints() {
            " does not exist: check that the serial adapter is plugged in and the --port "
            "name");
     } else if (::access(device.c_str(), R_OK | W_OK) != 0) {
-      Hint("no permission to open " + device +
-           ": add your user to the 'dialout' group (sudo usermod -aG dialout $USER) and log in "
-           "again");
+      Hint(NoPermissionHint(device));
     } else {
       Hint(device + " could not be opened: another program may be using it");
     }
@@ -414,12 +434,15 @@ void CliRunner::PrintHints() {
     if (noAnswer) {
       const auto& config = process_->Configuration();
       std::string key = config.keyText;
-      if (key.empty())
-        key = package::KindOfPort(port) == package::PortKind::Gpib ? "number 6" : "number 5";
+      if (key.empty()) key = gpib ? "number 6" : "number 5";
+      Hint(std::string("the boot monitor did not answer: check ") +
+           (gpib ? "the GPIB cable and that the instrument is at GPIB address 28" : "the cable") +
+           ", then switch the instrument on while pressing the " + key);
+    } else if (gpib) {
       Hint(
-          "the boot monitor did not answer: check the cable, then switch the instrument on "
-          "while pressing the " +
-          key);
+          "the transfer program was garbled on the bus: check the GPIB cable, that the "
+          "instrument is at GPIB address 28 and that the driver library (libgpib.so.0, or "
+          "PELVANE_GPIB_LIBRARY) belongs to this interface");
     } else {
       Hint("the transfer program was garbled on the line: check the cable and the baud rate");
     }

@@ -79,4 +79,7 @@ std::string JsonString(const std::string& text);
 // The device a serial port name opens ("COM3" is /dev/ttyS2); empty for others.
 std::string DevicePathOf(const std::string& port);
 
+// What to do when the user may not open a device: join the group that owns it.
+std::string NoPermissionHint(const std::string& device);
+
 }  // namespace pelvane::cli

@@ -3,7 +3,10 @@
 #include "cli/cli_runner.h"
 
 #include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -167,6 +170,45 @@ TEST_F(CliRunnerTest, SilentBootMonitorGetsTheKeyHint) {
   EXPECT_EQ(Run(), kExitUploadFailed);
   EXPECT_THAT(out.str(), HasSubstr("Transfer Program Failed, Error Code = 906\n"));
   EXPECT_THAT(err.str(), HasSubstr("pressing the number 5"));
+}
+
+TEST_F(CliRunnerTest, TransferHintsOnGpibTalkOfTheBusNotTheBaudRate) {
+  options.port = "GPIB";
+  instrument.verdict = app::PT_TNORESPONSE;
+  EXPECT_EQ(Run(), kExitUploadFailed);
+  EXPECT_THAT(err.str(), HasSubstr("GPIB cable"));
+  EXPECT_THAT(err.str(), HasSubstr("GPIB address 28"));
+  EXPECT_THAT(err.str(), HasSubstr("pressing the number 6"));
+
+  err.str("");
+  options.yes = true;
+  instrument.verdict = app::PT_TCHECKSUMERR;
+  EXPECT_EQ(Run(), kExitUploadFailed);
+  EXPECT_THAT(err.str(), HasSubstr("hint: the transfer program was garbled on the bus"));
+  EXPECT_THAT(err.str(), HasSubstr("PELVANE_GPIB_LIBRARY"));
+  EXPECT_THAT(err.str(), Not(HasSubstr("baud")));
+
+  // A serial line keeps its own advice.
+  err.str("");
+  options.port = "/dev/pts/99";
+  EXPECT_EQ(Run(), kExitUploadFailed);
+  EXPECT_THAT(err.str(), HasSubstr("check the cable and the baud rate"));
+}
+
+TEST_F(CliRunnerTest, PermissionHintNamesTheGroupThatOwnsTheDevice) {
+  const std::string device = (dir / "ttyFAKE").string();
+  std::ofstream(device) << "";
+  // Most serial devices belong to 'dialout'; this one is given another group
+  // where the test may (as root), else it keeps the user's own.
+  if (const group* uucp = ::getgrnam("uucp")) (void)::chown(device.c_str(), -1, uucp->gr_gid);
+  struct stat info {};
+  ASSERT_EQ(::stat(device.c_str(), &info), 0);
+  const group* owner = ::getgrgid(info.st_gid);
+  if (info.st_gid == 0 || owner == nullptr) GTEST_SKIP() << "the device belongs to no group";
+  const std::string name = owner->gr_name;
+  EXPECT_EQ(NoPermissionHint(device),
+            "no permission to open " + device + ": add your user to the '" + name +
+                "' group (sudo usermod -aG " + name + " $USER) and log in again");
 }
 
 TEST_F(CliRunnerTest, SummaryPrintsOnePiecePerLine) {
