@@ -50,6 +50,9 @@ class QN_UploadProcess::Impl final : public UploadPackage {
       fail("No firmware package loaded");
       return false;
     }
+    // The loader refuses MAXPROGLEN below 1 (code 5), so a loaded package
+    // never fails here; the guard stays because a block length of 0 would
+    // make the run repeat an empty block for ever.
     if (config.maxProgramBlockLength < 1)
       fail("Invalid Maximum Program Block Length " + std::to_string(config.maxProgramBlockLength));
     for (const package::QN_Memory& memory : config.memories)

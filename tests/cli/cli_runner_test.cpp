@@ -211,6 +211,21 @@ TEST_F(CliRunnerTest, PermissionHintNamesTheGroupThatOwnsTheDevice) {
                 "' group (sudo usermod -aG " + name + " $USER) and log in again");
 }
 
+TEST_F(CliRunnerTest, MaxProgLenBelowOneIsRefusedWhenThePackageLoads) {
+  package::PackageWriter writer;
+  writer.AddMember("QXCONFIG.INI",
+                   "[HOST]\nMAXPROGLEN=0\nPORTS=COM1\nUART=COM1\nBAUD=9600\n"
+                   "TRANSFER=TP.BIN,0x100,0x100\n"
+                   "[TARGET]\nPROCESSOR=I80X86\nARCHITECTURE=B8\n"
+                   "MEMORY=0x1000,0x1000,AM29F010\n");
+  writer.AddMember("TP.BIN", std::vector<std::uint8_t>{1, 2, 3});
+  options.package = (dir / "zero.qxpkg").string();
+  ASSERT_TRUE(writer.Write(options.package));
+  EXPECT_EQ(Run(), kExitPackage);
+  EXPECT_THAT(err.str(), HasSubstr("MAXPROGLEN=0 is below 1"));
+  EXPECT_EQ(instrument.created, 0);
+}
+
 TEST_F(CliRunnerTest, SummaryPrintsOnePiecePerLine) {
   options.summary = true;
   options.port.clear();

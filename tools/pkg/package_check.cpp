@@ -102,10 +102,7 @@ CheckReport CheckPackage(const std::string& path) {
   }
   report.loaded = true;
 
-  if (c.maxProgramBlockLength < 1) {
-    problems.push_back("[HOST] MAXPROGLEN is " + std::to_string(c.maxProgramBlockLength) +
-                       "; blocks need at least 1 byte");
-  }
+  // MAXPROGLEN below 1 never gets here: the load above refuses it.
   if (!c.programs.empty() && c.maxProgramBlockLength > kMaxProgramBlock) {
     problems.push_back("[HOST] MAXPROGLEN " + std::to_string(c.maxProgramBlockLength) +
                        " makes program blocks larger than a frame carries (" +
