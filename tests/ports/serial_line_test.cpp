@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "ports/pty_pair.h"
 #include "ports/recording_tty_io.h"
 #include "ports/serial_line/line_errors.h"
 #include "ports/serial_line/line_settings.h"
@@ -13,12 +12,13 @@
 #include "ports/serial_line/open_count_table.h"
 #include "ports/serial_line/system_error.h"
 #include "ports/serial_line/termios_serial_line.h"
+#include "support/pty_pair.h"
 
 namespace pelvane::ports::serial_line {
 namespace {
 
+using pelvane::testing::PtyPair;
 using ::testing::HasSubstr;
-using testing::PtyPair;
 using testing::RecordingTtyIo;
 using ::testing::StartsWith;
 

@@ -8,15 +8,15 @@
 #include <numeric>
 #include <thread>
 
-#include "ports/pty_pair.h"
 #include "ports/recording_tty_io.h"
+#include "support/pty_pair.h"
 
 namespace pelvane::ports::serial {
 namespace {
 
+using pelvane::testing::PtyPair;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using testing::PtyPair;
 using testing::RecordingTtyIo;
 
 class RecordingListener : public IQX_PortEvents {

@@ -1,5 +1,6 @@
-// A pseudo-terminal pair for port tests: the port opens the slave by its
-// path; the test plays the instrument on the master.
+// A pseudo-terminal pair for tests: the code under test opens the slave by
+// its path; the test plays the instrument on the master. The master is raw
+// and non-blocking.
 #pragma once
 
 #include <fcntl.h>
@@ -14,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace pelvane::ports::testing {
+namespace pelvane::testing {
 
 class PtyPair {
  public:
@@ -39,7 +40,8 @@ class PtyPair {
   const std::string& path() const { return path_; }
   int master() const { return master_; }
   // The test's own descriptor of the slave, kept open so that the slave's
-  // settings can be read back while the port has it.
+  // settings can be read back while the port has it, and so that the master
+  // never reads end-of-file while the port is closed between two opens.
   int slave() const { return slave_; }
 
   void CloseSlave() {
@@ -90,4 +92,4 @@ class PtyPair {
   std::string path_;
 };
 
-}  // namespace pelvane::ports::testing
+}  // namespace pelvane::testing
