@@ -445,12 +445,13 @@ bool Instrument::SendResponse(std::span<const std::uint8_t> payload) {
   frame.insert(frame.end(), payload.begin(), payload.end());
   Put16(frame, Sum16(payload));
   const std::uint64_t n = ++summary_.responses;
-  if (faults_.wrong_code.count(n) != 0) {
+  if (faults_.wrong_code.count(n) != 0 && !payload.empty()) {
     ++summary_.faults_injected;
     Note("response " + std::to_string(n) + ": answers another command (injected)");
     frame[1] = frame[1] == HCHECKSUM ? HMANUFACTURER : HCHECKSUM;
-    frame.resize(frame.size() - 2);
-    Put16(frame, Sum16(std::span(frame).subspan(1)));
+    const std::uint16_t sum = Sum16(std::span(frame).subspan(1, payload.size()));
+    frame[frame.size() - 2] = static_cast<std::uint8_t>(sum & 0xFF);
+    frame[frame.size() - 1] = static_cast<std::uint8_t>(sum >> 8);
   }
   if (faults_.corrupt_response.count(n) != 0) {
     ++summary_.faults_injected;
