@@ -5,6 +5,10 @@ cd "$(dirname "$0")/.."
 dir=${1:-build}
 shift || true
 launcher=()
-if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache); fi
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  # Paths inside the tree hash as relative ones, so clones in other folders share the cache.
+  export CCACHE_BASEDIR="$PWD"
+fi
 cmake -S . -B "$dir" -G Ninja "${launcher[@]}" "$@"
 cmake --build "$dir" -j "$(nproc)"
