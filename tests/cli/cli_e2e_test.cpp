@@ -10,6 +10,7 @@
 
 #include "child_process.h"
 #include "package/package_writer.h"
+#include "upload/scratch_working_directory.h"
 
 namespace pelvane::cli {
 namespace {

@@ -15,6 +15,7 @@
 
 #include "fake_app.h"
 #include "package/package_writer.h"
+#include "upload/scratch_working_directory.h"
 
 namespace pelvane::cli {
 namespace {

@@ -18,6 +18,7 @@
 #include "package/port_kind.h"
 #include "package/qn_error.h"
 #include "upload/report_text.h"
+#include "upload/scratch_working_directory.h"
 
 namespace pelvane::upload {
 namespace {
