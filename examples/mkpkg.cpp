@@ -8,57 +8,20 @@
 // In it, blanks and line breaks are ignored and "#" starts a comment line.
 // So the repository keeps only text, and the package is made at build time.
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "package/hex_text.h"
 #include "package/package_writer.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::optional<std::vector<std::uint8_t>> DecodeHex(const std::string& text, std::string& error) {
-  std::vector<std::uint8_t> bytes;
-  std::istringstream lines(text);
-  std::string line;
-  int lineNumber = 0;
-  int high = -1;
-  while (std::getline(lines, line)) {
-    ++lineNumber;
-    std::size_t first = line.find_first_not_of(" \t\r");
-    if (first == std::string::npos || line[first] == '#') continue;
-    for (char c : line) {
-      if (std::isspace(static_cast<unsigned char>(c))) continue;
-      if (!std::isxdigit(static_cast<unsigned char>(c))) {
-        error = "line " + std::to_string(lineNumber) + ": '" + std::string(1, c) +
-                "' is not a hexadecimal digit";
-        return std::nullopt;
-      }
-      int v = std::isdigit(static_cast<unsigned char>(c))
-                  ? c - '0'
-                  : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
-      if (high < 0) {
-        high = v;
-      } else {
-        bytes.push_back(static_cast<std::uint8_t>(high * 16 + v));
-        high = -1;
-      }
-    }
-  }
-  if (high >= 0) {
-    error = "an odd number of hexadecimal digits";
-    return std::nullopt;
-  }
-  return bytes;
-}
 
 int Usage() {
   std::cerr << "usage: pelvane-mkpkg [--comment TEXT] OUTPUT FOLDER\n";
@@ -108,7 +71,7 @@ int main(int argc, char** argv) {
     std::string name = fs::relative(file, folder).generic_string();
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".hex") == 0) {
       std::string error;
-      auto bytes = DecodeHex(content, error);
+      auto bytes = pelvane::package::DecodeHexText(content, error);
       if (!bytes) {
         std::cerr << "pelvane-mkpkg: " << file.string() << ": " << error << "\n";
         return 1;

@@ -8,10 +8,9 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <optional>
 #include <ostream>
-#include <sstream>
 
+#include "package/hex_text.h"
 #include "package/package_archive.h"
 #include "package/package_loader.h"
 #include "package/package_writer.h"
@@ -26,42 +25,6 @@ std::string Upper(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   return s;
-}
-
-// Bytes written as hexadecimal text: blanks and line breaks are ignored and
-// "#" starts a comment line, so that binary members can live in a source tree.
-std::optional<std::vector<std::uint8_t>> DecodeHex(const std::string& text, std::string& error) {
-  std::vector<std::uint8_t> bytes;
-  std::istringstream lines(text);
-  std::string line;
-  int number = 0;
-  int high = -1;
-  while (std::getline(lines, line)) {
-    ++number;
-    const auto first = line.find_first_not_of(" \t\r");
-    if (first == std::string::npos || line[first] == '#') continue;
-    for (char ch : line) {
-      const auto c = static_cast<unsigned char>(ch);
-      if (std::isspace(c)) continue;
-      if (!std::isxdigit(c)) {
-        error = "line " + std::to_string(number) + ": '" + std::string(1, ch) +
-                "' is not a hexadecimal digit";
-        return std::nullopt;
-      }
-      const int v = std::isdigit(c) ? c - '0' : std::toupper(c) - 'A' + 10;
-      if (high < 0) {
-        high = v;
-      } else {
-        bytes.push_back(static_cast<std::uint8_t>(high * 16 + v));
-        high = -1;
-      }
-    }
-  }
-  if (high >= 0) {
-    error = "an odd number of hexadecimal digits";
-    return std::nullopt;
-  }
-  return bytes;
 }
 
 int Create(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -123,7 +86,7 @@ int Create(const std::vector<std::string>& args, std::ostream& out, std::ostream
     std::string name = fs::relative(file, folder).generic_string();
     if (hex && name.size() > 4 && Upper(name.substr(name.size() - 4)) == ".HEX") {
       std::string error;
-      auto bytes = DecodeHex(content, error);
+      auto bytes = package::DecodeHexText(content, error);
       if (!bytes) {
         err << "pelvane-pkg create: " << file.string() << ": " << error << "\n";
         return kExitProblems;
