@@ -42,6 +42,18 @@ std::vector<std::string> Split(std::string_view text, char separator) {
   }
 }
 
+std::vector<std::string> SplitItemFields(std::string_view initString) {
+  std::vector<std::string> fields = Split(initString, ',');
+  for (auto& field : fields) field = Trim(field);
+  return fields;
+}
+
+std::optional<std::int32_t> NumericFieldAt(const std::vector<std::string>& fields,
+                                           std::size_t index) {
+  if (index >= fields.size()) return std::nullopt;
+  return ParseNumericField(fields[index]);
+}
+
 std::optional<std::int32_t> ParseNumericField(std::string_view field) {
   std::string text = Trim(field);
   std::string upper = ToUpper(text);

@@ -11,14 +11,12 @@
 namespace pelvane::package {
 
 bool QN_Download::Init(const std::string& sInitString, const std::string& sSrcPath) {
-  std::vector<std::string> fields = Split(sInitString, ',');
-  for (auto& field : fields) field = Trim(field);
+  const std::vector<std::string> fields = SplitItemFields(sInitString);
 
-  auto start = ParseNumericField(fields[0]);
+  auto start = NumericFieldAt(fields, 0);
   if (!start) return false;
   StartAddress(*start);
-  if (fields.size() < 2) return false;
-  auto length = ParseNumericField(fields[1]);
+  auto length = NumericFieldAt(fields, 1);
   if (!length) return false;
   Length(*length);
   if (!package::EndAddress(*start, *length)) return false;

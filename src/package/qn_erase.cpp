@@ -5,14 +5,12 @@
 namespace pelvane::package {
 
 bool QN_Erase::Init(const std::string& sInitString) {
-  std::vector<std::string> fields = Split(sInitString, ',');
-  for (auto& field : fields) field = Trim(field);
+  const std::vector<std::string> fields = SplitItemFields(sInitString);
 
-  auto address = ParseNumericField(fields[0]);
+  auto address = NumericFieldAt(fields, 0);
   if (!address) return false;
   EraseAddress(*address);
-  if (fields.size() < 2) return false;
-  auto length = ParseNumericField(fields[1]);
+  auto length = NumericFieldAt(fields, 1);
   if (!length) return false;
   Length(*length);
   return !overflow_;

@@ -12,10 +12,9 @@ QN_Program::QN_Program(std::shared_ptr<const MemberDirectory> members)
 
 bool QN_Program::Init(const std::string& sInitString, const std::string& sSrcPath) {
   valid_ = true;
-  std::vector<std::string> fields = Split(sInitString, ',');
-  for (auto& field : fields) field = Trim(field);
+  const std::vector<std::string> fields = SplitItemFields(sInitString);
 
-  auto load = ParseNumericField(fields[0]);
+  auto load = NumericFieldAt(fields, 0);
   if (!load) return false;
   LoadAddress(*load);
   if (fields.size() < 2) return false;

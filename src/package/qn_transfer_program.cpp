@@ -12,16 +12,13 @@ QN_TransferProgram::QN_TransferProgram(std::shared_ptr<const MemberDirectory> me
 
 bool QN_TransferProgram::Init(const std::string& sInitString, const std::string& sSrcPath) {
   valid_ = true;
-  std::vector<std::string> fields = Split(sInitString, ',');
-  for (auto& field : fields) field = Trim(field);
+  const std::vector<std::string> fields = SplitItemFields(sInitString);
 
   Filename(ResolveFileName(fields[0], sSrcPath));
-  if (fields.size() < 2) return false;
-  auto load = ParseNumericField(fields[1]);
+  auto load = NumericFieldAt(fields, 1);
   if (!load) return false;
   LoadAddress(*load);
-  if (fields.size() < 3) return false;
-  auto exec = ParseNumericField(fields[2]);
+  auto exec = NumericFieldAt(fields, 2);
   if (!exec) return false;
   ExecAddress(*exec);
   return !overflow_;

@@ -33,6 +33,16 @@ TEST(NumericField, TextThatDoesNotConvertIsRefused) {
   EXPECT_EQ(ParseNumericField("-2147483648"), INT32_MIN);
 }
 
+TEST(ItemFields, AreTrimmedAndAMissingNumericFieldDoesNotConvert) {
+  const auto fields = SplitItemFields(" 0x10 ,\t20 ");
+  ASSERT_EQ(fields.size(), 2u);
+  EXPECT_EQ(fields[1], "20");
+  EXPECT_EQ(NumericFieldAt(fields, 0), 16);
+  EXPECT_EQ(NumericFieldAt(fields, 1), 20);
+  EXPECT_EQ(NumericFieldAt(fields, 2), std::nullopt);
+  EXPECT_EQ(SplitItemFields("").size(), 1u);
+}
+
 TEST(FileNameField, AbsoluteNamesAreKeptOthersGetTheSourcePath) {
   EXPECT_EQ(ResolveFileName("C:\\out\\dump.bin", "src\\"), "C:\\out\\dump.bin");
   EXPECT_EQ(ResolveFileName("\\out\\dump.bin", "src\\"), "\\out\\dump.bin");
