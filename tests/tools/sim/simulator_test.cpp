@@ -6,11 +6,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "sim/raw_host.h"
 
@@ -55,6 +57,40 @@ std::string ReadText(const fs::path& path) {
   return s.str();
 }
 
+// The simulator serving on a thread of its own, as the program runs it,
+// until Stop; the destructor stops it too, so a failed assertion does not
+// leave the thread running.
+class SimulatorThread {
+ public:
+  explicit SimulatorThread(SimOptions options)
+      : options_(std::move(options)), thread_([this] {
+          rc_ = RunSimulator(
+              options_, stop_, [this](const std::string& p) { ready_.set_value(p); }, log_);
+        }) {}
+  ~SimulatorThread() { Stop(); }
+  SimulatorThread(const SimulatorThread&) = delete;
+  SimulatorThread& operator=(const SimulatorThread&) = delete;
+
+  // The pseudo-terminal the simulator serves; waits until it listens. Once.
+  std::string Path() { return ready_.get_future().get(); }
+  // The exit status.
+  int Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return rc_;
+  }
+  // What it logged; read after Stop.
+  std::string Log() const { return log_.str(); }
+
+ private:
+  const SimOptions options_;
+  std::atomic<bool> stop_{false};
+  std::promise<std::string> ready_;
+  std::ostringstream log_;
+  int rc_ = -1;
+  std::thread thread_;  // last: starts once everything above exists
+};
+
 TEST(SimulatorTest, ServesHostsOnItsPseudoTerminalAndWritesItsOutputs) {
   TempDir dir;
   SimOptions o;
@@ -65,15 +101,8 @@ TEST(SimulatorTest, ServesHostsOnItsPseudoTerminalAndWritesItsOutputs) {
   o.summary = (dir / "summary.txt").string();
   o.instrument.ack_timeout = std::chrono::milliseconds(500);
 
-  std::atomic<bool> stop{false};
-  std::promise<std::string> ready;
-  std::ostringstream log;
-  int rc = -1;
-  std::thread sim([&] {
-    rc = RunSimulator(
-        o, stop, [&](const std::string& p) { ready.set_value(p); }, log);
-  });
-  const std::string path = ready.get_future().get();
+  SimulatorThread sim(o);
+  const std::string path = sim.Path();
   EXPECT_EQ(fs::read_symlink(o.link).string(), path);
 
   // First host: uploads the transfer program, then goes away.
@@ -91,9 +120,8 @@ TEST(SimulatorTest, ServesHostsOnItsPseudoTerminalAndWritesItsOutputs) {
             (Bytes{0xA1, 0x01, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00}));
   close(fd);
 
-  stop = true;
-  sim.join();
-  EXPECT_EQ(rc, kExitOk) << log.str();
+  const int rc = sim.Stop();
+  EXPECT_EQ(rc, kExitOk) << sim.Log();
   EXPECT_FALSE(fs::exists(fs::symlink_status(o.link)));
   const fs::path dump = dir / "dump" / "AM29F010_10000.bin";
   ASSERT_TRUE(fs::exists(dump));
@@ -110,25 +138,16 @@ TEST(SimulatorTest, ViolationsShowInTheExitStatus) {
   SimOptions o;
   o.memories.push_back({0, 0x100, "AM29F010", std::nullopt, std::nullopt});
   o.quiet = true;
-  std::atomic<bool> stop{false};
-  std::promise<std::string> ready;
-  std::ostringstream log;
-  int rc = -1;
-  std::thread sim([&] {
-    rc = RunSimulator(
-        o, stop, [&](const std::string& p) { ready.set_value(p); }, log);
-  });
-  const int fd = OpenRaw(ready.get_future().get());
+  SimulatorThread sim(o);
+  const int fd = OpenRaw(sim.Path());
   ASSERT_GE(fd, 0);
   RawHost host(fd);
   EXPECT_EQ(host.Upload({0x01}), 'T');
   host.Write({0x00});  // a frame cannot be empty
   EXPECT_EQ(host.Command({0x23}).at(0), 0xA3);
   close(fd);
-  stop = true;
-  sim.join();
-  EXPECT_EQ(rc, kExitViolations);
-  EXPECT_NE(log.str().find("frame with length 0"), std::string::npos);
+  EXPECT_EQ(sim.Stop(), kExitViolations);
+  EXPECT_NE(sim.Log().find("frame with length 0"), std::string::npos);
 }
 
 TEST(SimulatorTest, SetupFailuresEndBeforeListening) {
