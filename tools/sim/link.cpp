@@ -1,5 +1,7 @@
 #include "sim/link.h"
 
+#include <sys/prctl.h>
+
 #include <array>
 #include <cstdio>
 #include <thread>
@@ -14,13 +16,24 @@ constexpr std::chrono::milliseconds kStopPoll{100};
 // 8E1: start bit, 8 data bits, parity, stop bit.
 constexpr int kBitsPerByte = 11;
 
+// Pacing sleeps for about one byte time (95 us at 115200 baud). The default
+// timer slack of 50 us would add up to half of that to every answer byte, so
+// a paced line asks for wake-ups on time.
+void AskForPreciseWakeUps() {
+  static thread_local const bool asked = [] {
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    return true;
+  }();
+  (void)asked;
+}
+
 }  // namespace
 
 Link::Link(Transport& transport, const std::atomic<bool>& stop, long baud, LineNoise& noise)
     : transport_(transport), stop_(stop), noise_(noise), start_(std::chrono::steady_clock::now()) {
   if (baud > 0) {
-    byte_time_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(kBitsPerByte) / baud));
+    pacer_.emplace(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(kBitsPerByte) / baud)));
   }
 }
 
@@ -46,6 +59,7 @@ void Link::Log(const char* direction, std::span<const std::uint8_t> bytes) {
 }
 
 void Link::PaceUntil(std::chrono::steady_clock::time_point t) {
+  AskForPreciseWakeUps();
   if (t > std::chrono::steady_clock::now()) std::this_thread::sleep_until(t);
 }
 
@@ -64,16 +78,24 @@ ByteResult Link::ReadByte(std::optional<std::chrono::milliseconds> timeout) {
     const ReadResult r = transport_.Read(buffer, wait);
     if (r.state == ReadState::Closed) return {ByteState::Closed};
     if (r.state == ReadState::Data) {
+      const auto seen = std::chrono::steady_clock::now();
       const std::span<std::uint8_t> got(buffer.data(), r.count);
       Log("RX", got);
       bytes_in_ += r.count;
-      for (std::uint8_t& b : got) pending_.push_back(noise_.Pass(b));
+      for (std::uint8_t& b : got) {
+        pending_.push_back(noise_.Pass(b));
+        if (pacer_) arrivals_.push_back(pacer_->Arrival(seen));
+      }
     }
   }
-  if (byte_time_.count() > 0) {
-    // Each byte is there only after its wire time behind the one before.
-    next_rx_ = std::max(next_rx_, std::chrono::steady_clock::now() - byte_time_) + byte_time_;
-    PaceUntil(next_rx_);
+  if (pacer_) {
+    // Each byte is there only after its wire time behind the one before. The
+    // instrument may work on it early: nothing it does shows on the line
+    // before its answer, and Write holds that back until one byte time after
+    // this arrival. Sleeping here for every byte of a frame would only burn
+    // processor time in wake-ups.
+    pacer_->Consumed(arrivals_.front());
+    arrivals_.pop_front();
   }
   const std::uint8_t byte = pending_.front();
   pending_.pop_front();
@@ -83,11 +105,7 @@ ByteResult Link::ReadByte(std::optional<std::chrono::milliseconds> timeout) {
 bool Link::Write(std::span<const std::uint8_t> bytes) {
   std::vector<std::uint8_t> line(bytes.begin(), bytes.end());
   for (std::uint8_t& b : line) b = noise_.Pass(b);
-  if (byte_time_.count() > 0) {
-    next_tx_ = std::max(next_tx_, std::chrono::steady_clock::now()) +
-               byte_time_ * static_cast<long>(line.size());
-    PaceUntil(next_tx_);
-  }
+  if (pacer_) PaceUntil(pacer_->Delivery(std::chrono::steady_clock::now(), line.size()));
   Log("TX", line);
   bytes_out_ += line.size();
   return transport_.Write(line);
@@ -95,6 +113,7 @@ bool Link::Write(std::span<const std::uint8_t> bytes) {
 
 void Link::DiscardInput() {
   pending_.clear();
+  arrivals_.clear();
   transport_.DiscardInput();
 }
 

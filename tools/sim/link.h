@@ -12,6 +12,7 @@
 #include <string>
 
 #include "sim/faults.h"
+#include "sim/line_pacer.h"
 #include "sim/transport.h"
 
 namespace pelvane::sim {
@@ -47,11 +48,11 @@ class Link {
 
   Transport& transport_;
   const std::atomic<bool>& stop_;
-  std::chrono::steady_clock::duration byte_time_{};
+  std::optional<LinePacer> pacer_;  // only when paced
   LineNoise& noise_;
   std::deque<std::uint8_t> pending_;
-  std::chrono::steady_clock::time_point next_rx_{};
-  std::chrono::steady_clock::time_point next_tx_{};
+  // When each pending byte has crossed the line (only when paced).
+  std::deque<std::chrono::steady_clock::time_point> arrivals_;
   std::chrono::steady_clock::time_point start_;
   std::ofstream transcript_;
   std::uint64_t bytes_in_ = 0;
