@@ -116,7 +116,7 @@ class FixedPrompt final : public QN_Prompt {
   PromptAnswer answer_;
 };
 
-constexpr std::int64_t kWholeReadLimit = 1 << 20;
+constexpr std::int64_t kWholeReadLimit = 64 * 1024;
 
 // Names a fuzzed profile may use, besides the ones the loader reads.
 constexpr std::string_view kSections[] = {"HOST", "TARGET", "FILES", "english", "", "[", "A"};
