@@ -277,7 +277,8 @@ bool UploadEngine::TransferProgram(UploadPackage& package) {
 }
 
 void UploadEngine::Restart() {
-  Send([](app::IQX_App& a) { return a.ProgEnd(); });
+  // The instrument restarts on its answer; any answer (or none) ends the run.
+  Send(0, [](app::IQX_App& a) { return a.ProgEnd(); });
   WaitForResponse();
   ReportAction("Instrument Restarted");
 }
@@ -298,8 +299,10 @@ std::string SecondsText(std::chrono::milliseconds time) {
 }
 }  // namespace
 
-void UploadEngine::Send(const std::function<core::Status(app::IQX_App&)>& send) {
+void UploadEngine::Send(std::uint8_t expectedResponse,
+                        const std::function<core::Status(app::IQX_App&)>& send) {
   responseArrived_ = false;
+  expectedResponse_ = expectedResponse;
   try {
     const core::Status status = send(*flashUp_);
     if (!core::Succeeded(status)) {
@@ -338,10 +341,42 @@ void UploadEngine::WaitForResponse(const std::function<void()>& onPass) {
 
 // ---------------------------------------------------------------- handlers
 
+namespace {
+// The error code a step reports when the answer to its command fails.
+std::int32_t FailureCodeFor(std::uint8_t expectedResponse) {
+  switch (expectedResponse) {
+    case app::HPROGPWRON:
+      return 104;
+    case app::HPROGPWROFF:
+      return 105;
+    case app::HLESEDATEN:
+      return 106;
+    case app::HPROGDATEN:
+      return 101;
+    case app::HFLASHERASE:
+      return 107;
+    default:
+      return 111;
+  }
+}
+}  // namespace
+
 void UploadEngine::FlashUp_Response(std::uint8_t enumResponseID) {
   app::IQX_App* app = flashUp_.get();
   if (app == nullptr) return;
   auto failWithAppText = [&] { SetError(111, Trim(AppErrorText())); };
+  // A stray or mismatched answer (a late answer to an earlier command, say)
+  // must never count as the reply to the command in flight: its data belongs
+  // to another command, so taking it would report codes of zero or let an
+  // erase or a program block pass unchecked. It fails the command in flight
+  // with that step's own failure code. The instrument's error report keeps
+  // its meaning below.
+  if (expectedResponse_ != 0 && enumResponseID != expectedResponse_ &&
+      enumResponseID != app::HERROR) {
+    SetError(FailureCodeFor(expectedResponse_), " - unexpected answer H" + HexText(enumResponseID));
+    responseArrived_ = true;
+    return;
+  }
   try {
     switch (enumResponseID) {
       case app::HMANUFACTURER: {
@@ -424,7 +459,7 @@ void UploadEngine::FlashUp_Error(std::int16_t iLastError) {
 bool UploadEngine::QueryManufacturers() {
   for (const PlanMemory& memory : plan_.memories) {
     AnimateTransfer();
-    Send([&](app::IQX_App& a) {
+    Send(app::HMANUFACTURER, [&](app::IQX_App& a) {
       return a.QueryManufacturerCode(static_cast<std::uint32_t>(memory.startAddress),
                                      static_cast<std::uint8_t>(plan_.architecture),
                                      static_cast<std::uint8_t>(memory.flashnameIndex));
@@ -504,7 +539,7 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
   do {
     const std::int64_t count = std::min<std::int64_t>(maxBlock, size - position);
     if (count > 0) {
-      Send([&](app::IQX_App& a) {
+      Send(app::HLESEDATEN, [&](app::IQX_App& a) {
         return a.ReadData(static_cast<std::uint8_t>(plan_.architecture),
                           static_cast<std::uint32_t>(download.startAddress + position),
                           static_cast<std::uint32_t>(count));
@@ -587,7 +622,7 @@ const PlanMemory* UploadEngine::MemoryHolding(std::int32_t start, std::int32_t e
 bool UploadEngine::EraseFlashMemories() {
   bool result = true;
   ReportAction("Erase Flash Memories Started");
-  Send([](app::IQX_App& a) { return a.ProgPowerOn(); });
+  Send(app::HPROGPWRON, [](app::IQX_App& a) { return a.ProgPowerOn(); });
   WaitForResponse();
   if (errorCode_ != 0) {
     ReportAction("Error setting Programming Voltage On");
@@ -602,7 +637,7 @@ bool UploadEngine::EraseFlashMemories() {
       break;
     }
     ReportAction("FlashDelete Started");
-    Send([&](app::IQX_App& a) {
+    Send(app::HFLASHERASE, [&](app::IQX_App& a) {
       return a.FlashDelete(static_cast<std::uint8_t>(plan_.architecture),
                            static_cast<std::uint8_t>(memory->flashnameIndex),
                            static_cast<std::uint32_t>(erase.eraseAddress),
@@ -626,7 +661,7 @@ bool UploadEngine::EraseFlashMemories() {
     }
     ReportAction("FlashDelete OK");
   }
-  Send([](app::IQX_App& a) { return a.ProgPowerOff(); });
+  Send(app::HPROGPWROFF, [](app::IQX_App& a) { return a.ProgPowerOff(); });
   WaitForResponse();
   if (errorCode_ != 0) {
     ReportAction("Error setting Programming Voltage Off");
@@ -658,7 +693,7 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
   const std::string text = "Program File = " + program.filename;
   ReportAction(text);
   ReportProgress(text, 0);
-  Send([](app::IQX_App& a) { return a.ProgPowerOn(); });
+  Send(app::HPROGPWRON, [](app::IQX_App& a) { return a.ProgPowerOn(); });
   WaitForResponse();
   if (errorCode_ != 0) {
     ReportAction("Error setting Programming Voltage On");
@@ -688,7 +723,7 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
     for (std::size_t i = 0; i < count; ++i) byteSum += blockBuffer_[i];
     if (count > 0) {
       const auto address = static_cast<std::uint32_t>(program.loadAddress + position);
-      Send([&](app::IQX_App& a) {
+      Send(app::HPROGDATEN, [&](app::IQX_App& a) {
         return a.Prog(address, static_cast<std::int16_t>(count),
                       static_cast<std::uint8_t>(plan_.architecture),
                       static_cast<std::uint8_t>(memory->flashnameIndex), blockBuffer_.data());
@@ -711,7 +746,7 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
     StepPercent(text, position, size, &lastPercent);
   } while (position < size && !cancelRequested_);
 
-  Send([](app::IQX_App& a) { return a.ProgPowerOff(); });
+  Send(app::HPROGPWROFF, [](app::IQX_App& a) { return a.ProgPowerOff(); });
   WaitForResponse();
   if (errorCode_ != 0) {
     ReportAction("Error setting Programming Voltage Off");
@@ -722,7 +757,7 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
 
   ReportAction("Checksum( H" + std::to_string(plan_.architecture) + " , H" +
                HexText(program.loadAddress) + " , H" + HexText(size) + " )");
-  Send([&](app::IQX_App& a) {
+  Send(app::HCHECKSUM, [&](app::IQX_App& a) {
     return a.Checksum(static_cast<std::uint8_t>(plan_.architecture),
                       static_cast<std::uint32_t>(program.loadAddress),
                       static_cast<std::uint32_t>(size));

@@ -93,9 +93,10 @@ class UploadEngine final : private app::IQX_AppEvents {
   void ReleaseFlashUp();
   bool TransferProgram(UploadPackage& package);
   void Restart();
-  // Sends one command: clears the response flag, runs `send`, and turns a
-  // failure status into an error that ends the wait at once.
-  void Send(const std::function<core::Status(app::IQX_App&)>& send);
+  // Sends one command: clears the response flag, remembers the response code
+  // the command expects (0: any answer ends the wait), runs `send`, and turns
+  // a failure status into an error that ends the wait at once.
+  void Send(std::uint8_t expectedResponse, const std::function<core::Status(app::IQX_App&)>& send);
   // Runs the owner thread's loop until an answer, an error, a cancellation or
   // the idle time-out. `onPass` runs after every pass of the loop.
   void WaitForResponse(const std::function<void()>& onPass = {});
@@ -128,6 +129,8 @@ class UploadEngine final : private app::IQX_AppEvents {
 
   bool cancelRequested_ = false;
   bool responseArrived_ = false;
+  // The response code the command in flight waits for; 0 while any answer will do.
+  std::uint8_t expectedResponse_ = 0;
   bool reverseAnimation_ = false;
   int animationFrame_ = 0;
   std::int32_t progressCounter_ = 0;

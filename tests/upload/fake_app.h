@@ -21,11 +21,12 @@ namespace pelvane::upload::testing {
 
 // How the instrument answers one kind of command.
 struct Answer {
-  enum class Kind { Normal, Silent, ErrorEvent, HError } kind = Kind::Normal;
+  enum class Kind { Normal, Silent, ErrorEvent, HError, WrongCode } kind = Kind::Normal;
   std::int16_t status = -1;       // overrides the normal status when >= 0
   std::uint32_t failAddress = 0;  // for program and erase answers
   std::int16_t errorCode = 10;    // for ErrorEvent
   int delayPasses = 0;            // answer after this many loop passes
+  std::uint8_t wrongCode = 0;     // for WrongCode: the response code sent instead
 };
 
 struct FakeInstrument {
@@ -253,6 +254,8 @@ class FakeApp final : public app::IQX_App {
       if (answer.kind == testing::Answer::Kind::HError) {
         code = app::HERROR;
         status_ = answer.status;
+      } else if (answer.kind == testing::Answer::Kind::WrongCode) {
+        code = static_cast<app::QUARNEL_ID>(answer.wrongCode);
       } else if (answer.status >= 0) {
         status_ = answer.status;
       }

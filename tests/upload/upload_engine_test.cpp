@@ -453,6 +453,13 @@ Answer ErrorEvent(std::int16_t code) {
   a.errorCode = code;
   return a;
 }
+// An answer whose response code belongs to another command.
+Answer WrongCode(std::uint8_t code) {
+  Answer a;
+  a.kind = Answer::Kind::WrongCode;
+  a.wrongCode = code;
+  return a;
+}
 Answer HError(std::int16_t status) {
   Answer a;
   a.kind = Answer::Kind::HError;
@@ -474,7 +481,18 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"ReadStatus", app::TLESEDATEN, Status(0x20), "Read ERROR", 106, "20"},
         FailureRow{"Query", app::TMANUFACTURER, ErrorEvent(10), "QueryManufacturerCode ERROR", 111,
                    "10 An Error occured in the session layer"},
-        FailureRow{"GeneralError", app::TPROGDATEN, HError(0x43), "Prog ERROR", 109, "43"}),
+        FailureRow{"GeneralError", app::TPROGDATEN, HError(0x43), "Prog ERROR", 109, "43"},
+        // An answer with another command's code is no reply: the step fails.
+        FailureRow{"ProgramWrongCode", app::TPROGDATEN, WrongCode(app::HCHECKSUM), "Prog ERROR",
+                   101, " - unexpected answer HA6"},
+        FailureRow{"QueryWrongCode", app::TMANUFACTURER, WrongCode(app::HPROGDATEN),
+                   "QueryManufacturerCode ERROR", 111, " - unexpected answer HA5"},
+        FailureRow{"EraseWrongCode", app::TFLASHERASE, WrongCode(app::HPROGPWRON),
+                   "FlashDelete ERROR", 107, " - unexpected answer HA2"},
+        FailureRow{"ReadWrongCode", app::TLESEDATEN, WrongCode(app::HPROGEND), "Read ERROR", 106,
+                   " - unexpected answer H48"},
+        FailureRow{"ChecksumWrongCode", app::TCHECKSUM, WrongCode(app::HMANUFACTURER),
+                   "Error getting Checksum", 111, " - unexpected answer HA1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UploadEngineTest, GeneralErrorWithStatusBIsNoFailure) {
