@@ -25,23 +25,23 @@ std::string SafeName(const std::string& name) {
 }
 
 std::optional<std::string> BuildFlash(const SimOptions& o, FlashBank& bank) {
-  std::vector<MemorySpec> specs;
+  std::vector<MemorySpec> layouts;
   if (!o.package.empty()) {
     try {
-      specs = MemoriesFromPackage(o.package);
+      layouts = MemoriesFromPackage(o.package);
     } catch (const std::exception& e) {
       return e.what();
     }
   }
-  specs.insert(specs.end(), o.memories.begin(), o.memories.end());
-  for (const auto& spec : specs) {
-    const auto known = KnownFlashCodes(spec.name);
+  layouts.insert(layouts.end(), o.memories.begin(), o.memories.end());
+  for (const auto& layout : layouts) {
+    const auto known = KnownFlashCodes(layout.name);
     FlashMemory m;
-    m.name = spec.name;
-    m.base = spec.base;
-    m.size = spec.size;
-    m.manufacturer = spec.manufacturer.value_or(known ? known->manufacturer : 0);
-    m.device = spec.device.value_or(known ? known->device : 0);
+    m.name = layout.name;
+    m.base = layout.base;
+    m.size = layout.size;
+    m.manufacturer = layout.manufacturer.value_or(known ? known->manufacturer : 0);
+    m.device = layout.device.value_or(known ? known->device : 0);
     if (auto error = bank.Add(std::move(m), o.fill)) return error;
   }
   for (const auto& preload : o.preloads) {
