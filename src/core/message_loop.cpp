@@ -47,6 +47,8 @@ ScopedMessageLoop::ScopedMessageLoop(MessageLoop& loop) : previous_(installedLoo
   installedLoop = &loop;
 }
 
-ScopedMessageLoop::~ScopedMessageLoop() { installedLoop = previous_; }
+ScopedMessageLoop::~ScopedMessageLoop() {
+  installedLoop = previous_;
+}
 
 }  // namespace pelvane::core

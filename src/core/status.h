@@ -18,7 +18,9 @@ enum class Status : std::uint32_t {
   InvalidArg = 0x80070057,
 };
 
-constexpr bool Succeeded(Status s) { return s == Status::Ok; }
+constexpr bool Succeeded(Status s) {
+  return s == Status::Ok;
+}
 
 std::string StatusText(Status s);
 
