@@ -150,18 +150,33 @@ TEST_F(SessionUploadTest, WithoutAnOpenLinkThereIsNothingToUploadTo) {
 }
 
 TEST_F(SessionUploadTest, AnUploadWhileACommandIsUnderwayIsRefused) {
-  Open();
-  line_->failWrites = -1;  // the frame stays pending: the worker owns the port
+  // The frame goes out and its answer is long in coming: the worker keeps the
+  // port for it, and raises no error of its own that could overwrite the
+  // refusal while the test looks at it.
+  SessionTimeouts timeouts = testing::ShortTimeouts();
+  timeouts.response = std::chrono::minutes(1);
+  Session session{registry_, timeouts};
+  bool opened = false;
+  session.Open(kSerialOpen, &opened);
+  ASSERT_TRUE(opened);
   const std::vector<std::uint8_t> frame{0x42, 0x42, 0x00};
   bool sent = false;
-  session_.Send(frame.data(), 1, &sent);
+  session.Send(frame.data(), 1, &sent);
   ASSERT_TRUE(sent);
+  ASSERT_TRUE(line_->WaitForWritten(4));
+  auto& transfer = dynamic_cast<IQX_Transfer&>(static_cast<IQX_Session&>(session));
+  const auto lastError = [&] {
+    std::int16_t error = -1;
+    session.GetLastError(&error);
+    return error;
+  };
   const std::vector<std::uint8_t> block{1, 2, 3};
-  ASSERT_EQ(Transfer().Upload(block.data(), 3), core::Status::Ok);
-  EXPECT_EQ(LastError(), 14);
+  ASSERT_EQ(transfer.Upload(block.data(), 3), core::Status::Ok);
+  EXPECT_EQ(lastError(), 14);
   PTS_FAILCODE code = PT_OK;
-  ASSERT_EQ(Transfer().IsUploadOK(&code), core::Status::Ok);
-  EXPECT_EQ(LastError(), 15);
+  ASSERT_EQ(transfer.IsUploadOK(&code), core::Status::Ok);
+  EXPECT_EQ(lastError(), 15);
+  EXPECT_EQ(line_->Written().size(), 4u);  // nothing of the block went out
 }
 
 }  // namespace
