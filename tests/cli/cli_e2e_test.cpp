@@ -8,47 +8,35 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "package/package_writer.h"
+#include "support/sim_process.h"
 #include "upload/scratch_working_directory.h"
 
 namespace pelvane::cli {
 namespace {
 
 using testing::ChildProcess;
+using testing::FileBytes;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using testing::ReadText;
+using testing::ScratchDir;
+using testing::SimProcess;
 
 std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed) {
-  std::vector<std::uint8_t> bytes(n);
-  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 31 + i / 7);
-  return bytes;
-}
-
-std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path) {
-  const std::string text = ReadText(path);
-  return {text.begin(), text.end()};
+  return testing::BytePattern(n, seed, 31, 7);
 }
 
 class CliEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = std::filesystem::temp_directory_path() /
-           (std::string("pelvane-cli-e2e-") + std::to_string(::getpid()) + "-" + info->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
     main_ = Bytes(350, 1);    // blocks of 100, 100, 100 and a short one of 50
     textDe_ = Bytes(120, 7);  // 100 and 20
     textEn_ = Bytes(90, 3);
     calibration_ = Bytes(0x150, 9);
-    std::ofstream(dir_ / "calibration.in", std::ios::binary)
-        .write(reinterpret_cast<const char*>(calibration_.data()),
-               static_cast<std::streamsize>(calibration_.size()));
+    testing::WriteBytes(dir_ / "calibration.in", calibration_);
     WritePackage("CONTINUE=NO");
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   void WritePackage(const std::string& continueLine) {
     const std::string config = R"([HOST]
@@ -86,20 +74,19 @@ PROGRAM1=0x20000,TEXT_DE.BIN
   }
 
   // Starts the simulator with the package's memories; returns its terminal.
-  std::string StartSim(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"--package", (dir_ / "test.qxpkg").string(),
-                                  "--dump",    (dir_ / "flash").string(),
-                                  "--preload", "0x1F000," + (dir_ / "calibration.in").string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    sim_ = std::make_unique<ChildProcess>(PELVANE_SIM, args, dir_, "sim");
-    EXPECT_TRUE(sim_->Started());
-    EXPECT_TRUE(sim_->WaitForOutput("\n")) << sim_->Err();
-    const std::string out = sim_->Out();
-    return out.substr(0, out.find('\n'));
+  std::string StartSim(const std::vector<std::string>& extra = {}) {
+    sim_ = std::make_unique<SimProcess>(
+        PELVANE_SIM,
+        testing::SimFiles{dir_ / "test.qxpkg", dir_ / "flash",
+                          "0x1F000," + (dir_ / "calibration.in").string()},
+        extra, dir_.path());
+    const std::string pty = sim_->Terminal();
+    EXPECT_FALSE(pty.empty()) << sim_->Err();
+    return pty;
   }
 
   std::unique_ptr<ChildProcess> StartCli(std::vector<std::string> args) {
-    auto cli = std::make_unique<ChildProcess>(PELVANE_CLI, args, dir_, "cli");
+    auto cli = std::make_unique<ChildProcess>(PELVANE_CLI, args, dir_.path(), "cli");
     EXPECT_TRUE(cli->Started());
     return cli;
   }
@@ -115,9 +102,12 @@ PROGRAM1=0x20000,TEXT_DE.BIN
     return args;
   }
 
-  std::filesystem::path dir_;
+  // First, so that it goes last: the programs end before their folder does.
+  ScratchDir dir_{"pelvane-cli-e2e",
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name()};
   std::vector<std::uint8_t> main_, textDe_, textEn_, calibration_;
-  std::unique_ptr<ChildProcess> sim_, cli_;
+  std::unique_ptr<SimProcess> sim_;
+  std::unique_ptr<ChildProcess> cli_;
 };
 
 TEST_F(CliEndToEnd, FullUploadProgramsTheInstrumentAndRestartsIt) {

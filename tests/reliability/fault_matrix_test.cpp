@@ -13,15 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "cli/child_process.h"
 #include "package/package_writer.h"
+#include "support/sim_process.h"
 
 namespace pelvane::reliability {
 namespace {
 
-using cli::testing::ChildProcess;
-using cli::testing::ReadText;
+using testing::ChildProcess;
 using ::testing::HasSubstr;
+using testing::ReadText;
+using testing::ScratchDir;
+using testing::SimProcess;
 using Clock = std::chrono::steady_clock;
 
 // A run that has not ended by then is a hang, not a slow machine: every
@@ -52,22 +54,12 @@ void PrintTo(const Cell& c, std::ostream* os) {
 }
 
 std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed) {
-  std::vector<std::uint8_t> bytes(n);
-  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 13 + i / 5);
-  return bytes;
+  return testing::BytePattern(n, seed, 13, 5);
 }
 
 class FaultMatrix : public ::testing::TestWithParam<Cell> {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name =
-        std::string("pelvane-matrix-") + std::to_string(::getpid()) + "-" + info->name();
-    for (char& c : name)
-      if (c == '/') c = '_';
-    dir_ = std::filesystem::temp_directory_path() / name;
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
     // One memory; the upload's commands are then numbered: 1 query,
     // 2-5 download reads, 6-8 erase, 9-13 program (three blocks), 14 checksum,
     // 15 restart.
@@ -94,34 +86,30 @@ PROGRAM=0x10000,MAIN.BIN
     writer.AddMember("XFER.BIN", Pattern(64, 5));
     writer.AddMember("MAIN.BIN", main_);
     ASSERT_TRUE(writer.Write((dir_ / "test.qxpkg").string())) << writer.Error();
-    std::ofstream(dir_ / "calibration.in", std::ios::binary)
-        .write(reinterpret_cast<const char*>(calibration_.data()),
-               static_cast<std::streamsize>(calibration_.size()));
+    testing::WriteBytes(dir_ / "calibration.in", calibration_);
   }
   void TearDown() override {
-    if (!HasFailure()) std::filesystem::remove_all(dir_);
+    if (HasFailure()) dir_.Keep();
   }
 
-  std::filesystem::path dir_;
+  ScratchDir dir_{"pelvane-matrix",
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name()};
   std::vector<std::uint8_t> main_, calibration_;
 };
 
 TEST_P(FaultMatrix, RunEndsNamesTheStepAndNeverPassesWithWrongFlash) {
   const Cell& cell = GetParam();
-  std::vector<std::string> simArgs{"--package", (dir_ / "test.qxpkg").string(),
-                                   "--dump",    (dir_ / "flash").string(),
-                                   "--preload", "0x1F000," + (dir_ / "calibration.in").string()};
-  simArgs.insert(simArgs.end(), cell.sim.begin(), cell.sim.end());
-  ChildProcess sim(PELVANE_SIM, simArgs, dir_, "sim");
-  ASSERT_TRUE(sim.Started());
-  ASSERT_TRUE(sim.WaitForOutput("\n")) << sim.Err();
-  const std::string out = sim.Out();
-  const std::string pty = out.substr(0, out.find('\n'));
+  SimProcess sim(
+      PELVANE_SIM,
+      {dir_ / "test.qxpkg", dir_ / "flash", "0x1F000," + (dir_ / "calibration.in").string()},
+      cell.sim, dir_.path());
+  const std::string pty = sim.Terminal();
+  ASSERT_FALSE(pty.empty()) << sim.Err();
 
   std::vector<std::string> args{"--package", (dir_ / "test.qxpkg").string(), "--port", pty};
   if (cell.idle) args.insert(args.end(), {"--idle-timeout", kIdleSeconds});
   const auto start = Clock::now();
-  ChildProcess cli(PELVANE_CLI, args, dir_, "cli");
+  ChildProcess cli(PELVANE_CLI, args, dir_.path(), "cli");
   ASSERT_TRUE(cli.Started());
   if (cell.action != Action::None) {
     ASSERT_TRUE(cli.WaitForOutput(cell.actionAt)) << cli.Out() << cli.Err();

@@ -7,21 +7,21 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <filesystem>
 #include <memory>
 
-#include "child_process.h"
 #include "fake_backend.h"
 #include "package/package_writer.h"
+#include "support/sim_process.h"
 #include "wizard/wizard_program.h"
 
-using pelvane::cli::testing::ChildProcess;
-using pelvane::cli::testing::ReadText;
 using pelvane::package::PromptAnswer;
+using pelvane::testing::FileBytes;
+using pelvane::testing::ScratchDir;
+using pelvane::testing::SimProcess;
 using pelvane::wizard::NavButton;
 using pelvane::wizard::StartupOutcome;
 using pelvane::wizard::WizardProgram;
@@ -30,14 +30,7 @@ using pelvane::wizard::testing::FakePrompt;
 namespace {
 
 std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed) {
-  std::vector<std::uint8_t> bytes(n);
-  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 13 + i / 5);
-  return bytes;
-}
-
-std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path) {
-  const std::string text = ReadText(path);
-  return {text.begin(), text.end()};
+  return pelvane::testing::BytePattern(n, seed, 13, 5);
 }
 
 // Answers Yes to yes/no questions (replacing the download file) and OK else.
@@ -56,14 +49,14 @@ class WizardUploadTest : public QObject {
   Q_OBJECT
 
  private:
-  std::unique_ptr<QTemporaryDir> dir_;
+  std::unique_ptr<ScratchDir> dir_;
   QString previousFolder_;
-  std::unique_ptr<ChildProcess> sim_;
+  std::unique_ptr<SimProcess> sim_;
   YesPrompt prompt_;
   std::vector<std::uint8_t> main_ = Bytes(300, 1);
   std::vector<std::uint8_t> text_ = Bytes(70, 5);
 
-  std::filesystem::path Dir() const { return dir_->path().toStdString(); }
+  const std::filesystem::path& Dir() const { return dir_->path(); }
   std::string PackagePath() const { return (Dir() / "test.qxpkg").string(); }
 
   void WritePackage(bool withTexts) {
@@ -103,13 +96,10 @@ PROGRAM1=0x10200,TEXT_DE.BIN
     QVERIFY2(writer.Write(PackagePath()), writer.Error().c_str());
   }
 
-  std::string StartSim(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"--package", PackagePath(), "--dump", (Dir() / "flash").string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    sim_ = std::make_unique<ChildProcess>(PELVANE_SIM, args, Dir(), "sim");
-    if (!sim_->Started() || !sim_->WaitForOutput("\n")) return {};
-    const std::string out = sim_->Out();
-    return out.substr(0, out.find('\n'));
+  std::string StartSim(const std::vector<std::string>& extra = {}) {
+    sim_ = std::make_unique<SimProcess>(
+        PELVANE_SIM, pelvane::testing::SimFiles{PackagePath(), Dir() / "flash"}, extra, Dir());
+    return sim_->Terminal();
   }
 
   static QString Text(WizardProgram& program, const char* name) {
@@ -123,11 +113,11 @@ PROGRAM1=0x10200,TEXT_DE.BIN
 
  private slots:
   void init() {
-    dir_ = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir_->isValid());
+    dir_ = std::make_unique<ScratchDir>("pelvane-wizard-e2e", QTest::currentTestFunction());
+    QVERIFY(std::filesystem::is_directory(Dir()));
     // The package's download files and the folder search use the current folder.
     previousFolder_ = QDir::currentPath();
-    QDir::setCurrent(dir_->path());
+    QVERIFY(QDir::setCurrent(QString::fromStdString(Dir().string())));
   }
   void cleanup() {
     sim_.reset();

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "cli/child_process.h"
 #include "ports/gpib/scoped_env.h"
+#include "support/child_process.h"
 
 namespace pelvane::ports::gpib::testing {
 namespace {
 
-using cli::testing::ChildProcess;
+using pelvane::testing::ChildProcess;
 using ::testing::HasSubstr;
 using ::testing::Not;
 

@@ -1,5 +1,5 @@
-// Programs started by the end-to-end tests: the simulator and the runner,
-// with their output in files.
+// Programs started by the end-to-end tests (the simulator, the runner), with
+// their output in files.
 #pragma once
 
 #include <fcntl.h>
@@ -8,25 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "test_files.h"
+
 extern char** environ;
 
-namespace pelvane::cli::testing {
-
-inline std::string ReadText(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+namespace pelvane::testing {
 
 class ChildProcess {
  public:
@@ -60,11 +53,15 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Started() const { return pid_ > 0; }
-  void Signal(int signal) { ::kill(pid_, signal); }
+  // Never kill(-1): that would signal every process of the user.
+  void Signal(int signal) {
+    if (pid_ > 0) ::kill(pid_, signal);
+  }
 
   // The exit status (128 + signal for a signal), after waiting for it.
+  // -1 for a program that never started: waitpid(-1) would reap another child.
   int Wait() {
-    if (exited_) return status_;
+    if (exited_ || pid_ <= 0) return status_;
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
@@ -91,7 +88,7 @@ class ChildProcess {
 
  private:
   bool Running() {
-    if (exited_) return false;
+    if (exited_ || pid_ <= 0) return false;
     int status = 0;
     const pid_t r = ::waitpid(pid_, &status, WNOHANG);
     if (r == pid_) {
@@ -108,4 +105,4 @@ class ChildProcess {
   std::filesystem::path out_, err_;
 };
 
-}  // namespace pelvane::cli::testing
+}  // namespace pelvane::testing
