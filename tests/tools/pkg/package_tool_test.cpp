@@ -3,7 +3,6 @@
 #include "pkg/package_tool.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,26 +11,21 @@
 #include "package/package_writer.h"
 #include "pkg/package_check.h"
 #include "sim/package_memories.h"
+#include "support/test_files.h"
 
 namespace pelvane::pkg {
 namespace {
 
 namespace fs = std::filesystem;
 
+// Paths in it are strings, as the tool's arguments are.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "pelvane-pkg-test-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  std::string operator/(const std::string& name) const { return (dir_ / name).string(); }
 
  private:
-  fs::path path_;
+  testing::ScratchDir dir_{"pelvane-pkg-test",
+                           ::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
 const char* kSoundConfiguration = R"([HOST]
