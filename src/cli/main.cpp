@@ -32,11 +32,13 @@ int main(int argc, char** argv) {
 
   // SIGINT and SIGTERM are taken by one thread that asks the runner to
   // cancel, so that the link is closed and shut down properly. Blocked before
-  // any other thread starts, so that every thread inherits the mask.
+  // any other thread starts, so that every thread inherits the mask. SIGUSR1
+  // is how the main thread ends the watcher once the run is over.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const auto apps = app::DefaultAppRegistry();
@@ -46,15 +48,15 @@ int main(int argc, char** argv) {
       apps);
   std::thread watcher([&runner, signals] {
     int signal = 0;
-    if (sigwait(&signals, &signal) != 0) return;
+    if (sigwait(&signals, &signal) != 0 || signal == SIGUSR1) return;
     runner.RequestCancel();
     // A second signal means the user will not wait for the orderly end.
-    if (sigwait(&signals, &signal) == 0) std::_Exit(cli::kExitCancelled);
+    if (sigwait(&signals, &signal) == 0 && signal != SIGUSR1) std::_Exit(cli::kExitCancelled);
   });
-  watcher.detach();
   const int code = runner.Run();
-  std::cout.flush();
-  // The watcher may still sit in sigwait; leave without running destructors
-  // that it could race with.
-  std::_Exit(code);
+  // The watcher goes before the runner it refers to; the runner's end then
+  // removes what the run left behind (the configuration's temporary copy).
+  pthread_kill(watcher.native_handle(), SIGUSR1);
+  watcher.join();
+  return code;
 }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,22 @@ class CliEndToEnd : public ::testing::Test {
     calibration_ = Bytes(0x150, 9);
     testing::WriteBytes(dir_ / "calibration.in", calibration_);
     WritePackage("CONTINUE=NO");
+    // The programs started here keep their temporary files in the test's folder.
+    if (const char* tmp = std::getenv("TMPDIR")) previousTmp_ = tmp;
+    std::filesystem::create_directories(dir_ / "tmp");
+    setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+  }
+  void TearDown() override {
+    if (previousTmp_)
+      setenv("TMPDIR", previousTmp_->c_str(), 1);
+    else
+      unsetenv("TMPDIR");
+  }
+
+  // Temporary files a program left behind after it ended.
+  std::size_t TemporaryFilesLeft() const {
+    const auto files = std::filesystem::directory_iterator(dir_ / "tmp");
+    return static_cast<std::size_t>(std::distance(begin(files), end(files)));
   }
 
   void WritePackage(const std::string& continueLine) {
@@ -105,6 +122,7 @@ PROGRAM1=0x20000,TEXT_DE.BIN
   // First, so that it goes last: the programs end before their folder does.
   ScratchDir dir_{"pelvane-cli-e2e",
                   ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  std::optional<std::string> previousTmp_;
   std::vector<std::uint8_t> main_, textDe_, textEn_, calibration_;
   std::unique_ptr<SimProcess> sim_;
   std::unique_ptr<ChildProcess> cli_;
@@ -145,6 +163,7 @@ TEST_F(CliEndToEnd, FullUploadProgramsTheInstrumentAndRestartsIt) {
   EXPECT_THAT(report, HasSubstr("{\"file\": \"MAIN.BIN\", \"blocks\": 4"));
   EXPECT_THAT(report, HasSubstr("{\"file\": \"calibration.bin\", \"bytes\": 336}"));
   EXPECT_THAT(report, HasSubstr("\"outcome\": {\"ok\": true, \"code\": 0"));
+  EXPECT_EQ(TemporaryFilesLeft(), 0u);
 }
 
 TEST_F(CliEndToEnd, TransferOnlyStartsTheTransferProgramAndNothingElse) {
@@ -239,6 +258,7 @@ TEST_F(CliEndToEnd, SigintCancelsAndShutsTheLinkDown) {
   EXPECT_EQ(cli_->Wait(), 130) << cli_->Out() << cli_->Err();
   EXPECT_THAT(cli_->Out(), HasSubstr("Upload Cancel Received\n"));
   EXPECT_THAT(cli_->Out(), HasSubstr("Shutdown Complete\n"));
+  EXPECT_EQ(TemporaryFilesLeft(), 0u);
 }
 
 TEST_F(CliEndToEnd, ExistingDownloadFileIsKeptWithoutConsent) {
