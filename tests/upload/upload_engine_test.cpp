@@ -17,6 +17,7 @@
 #include "fake_app.h"
 #include "package/port_kind.h"
 #include "package/qn_error.h"
+#include "support/test_files.h"
 #include "upload/report_text.h"
 #include "upload/scratch_working_directory.h"
 
@@ -86,10 +87,6 @@ class UploadEngineTest : public ::testing::Test {
     engine.Advise(&recorder, &cookie);
     engine.port = "COM1";
     engine.SetTick(std::chrono::milliseconds(1));
-    dir = std::filesystem::temp_directory_path() /
-          ("pelvane-upload-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-           "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir);
     UploadPlan& plan = package.plan;
     plan.maxProgLen = 240;
     plan.architecture = 1;
@@ -99,7 +96,6 @@ class UploadEngineTest : public ::testing::Test {
     plan.progressWeight = 100;
     package.members["tp.bin"] = {0xAA, 0xBB};
   }
-  ~UploadEngineTest() override { std::filesystem::remove_all(dir); }
 
   // Two memories, one erase range, one download, two programs.
   void FullPlan() {
@@ -130,7 +126,8 @@ class UploadEngineTest : public ::testing::Test {
   FakePackage package;
   Recorder recorder;
   core::Cookie cookie = 0;
-  std::filesystem::path dir;
+  pelvane::testing::ScratchDir dir{"pelvane-upload",
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
 TEST_F(UploadEngineTest, FullSequenceReportsEveryStepInOrder) {
