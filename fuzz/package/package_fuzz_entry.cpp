@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "package/package_archive.h"
@@ -22,9 +23,11 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 // One private folder per process for the package files and the loader's
-// temporary copies (TMPDIR points here), so leaked copies can be counted.
-const std::filesystem::path& Scratch() {
-  static const std::filesystem::path dir = [] {
+// temporary copies (TMPDIR points here), so leaked copies can be counted. It
+// goes when the process ends normally.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
     // Memory-backed when there is such a folder: every input is a file.
     const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
                                            ? "/dev/shm"
@@ -32,9 +35,24 @@ const std::filesystem::path& Scratch() {
     std::string pattern = (base / "pelvane-fuzz-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     setenv("TMPDIR", pattern.c_str(), 1);
-    return std::filesystem::path(pattern);
-  }();
-  return dir;
+    path_ = pattern;
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+const std::filesystem::path& Scratch() {
+  static const ScratchFolder folder;
+  return folder.Path();
 }
 
 bool WriteFile(const std::filesystem::path& path, std::span<const std::uint8_t> data) {
