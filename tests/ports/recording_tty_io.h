@@ -46,6 +46,7 @@ class RecordingTtyIo : public serial_line::TtyIo {
     return 0;
   }
   int OutputQueue(int fd, int* count) override {
+    ++outputQueueQuestions;
     if (fakeOutputQueue) {
       *count = *fakeOutputQueue;
       return 0;
@@ -88,6 +89,7 @@ class RecordingTtyIo : public serial_line::TtyIo {
   int modemRaised = 0;
   int modemDropped = 0;
   int drains = 0;
+  int outputQueueQuestions = 0;
   int polls = 0;
   int lowLatencyRequests = 0;
 };

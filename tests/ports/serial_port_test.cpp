@@ -257,6 +257,26 @@ TEST_F(SerialPortTest, WriteIsAcceptedOnlyUpToTheTransmitQueue) {
   EXPECT_EQ(LastError(port), 0);
 }
 
+TEST_F(SerialPortTest, SmallWritesAskForTheDeviceQueueOnlyWhenTheRoomMayBeShort) {
+  ASSERT_TRUE(OpenPort(port, pty.path() + ":115200,N,8,1"));
+  // A fresh port does not know what the device holds: the first write asks.
+  io.fakeOutputQueue = 32768 - 10;
+  EXPECT_EQ(Write(std::vector<std::uint8_t>(100, 0x33)), 10);
+  EXPECT_EQ(io.outputQueueQuestions, 1);
+  // The queue may be full now, so the next byte asks again; the device has
+  // sent everything meanwhile.
+  io.fakeOutputQueue = 0;
+  EXPECT_EQ(Write({0x44}), 1);
+  EXPECT_EQ(io.outputQueueQuestions, 2);
+  io.fakeOutputQueue.reset();
+  EXPECT_EQ(DrainToMaster(11).size(), 11u);
+
+  // Acknowledgement bytes, one at a time, with room to spare: no question.
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(Write({static_cast<std::uint8_t>(i)}), 1);
+  EXPECT_EQ(io.outputQueueQuestions, 2);
+  EXPECT_EQ(DrainToMaster(200).size(), 200u);
+}
+
 TEST_F(SerialPortTest, BytesTheDeviceCannotTakeYetAreQueuedAndSentInOrder) {
   ASSERT_TRUE(OpenPort(port, pty.path() + ":115200,N,8,1"));
   io.writeLimit = 1000;

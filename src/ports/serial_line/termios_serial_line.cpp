@@ -190,6 +190,8 @@ int TermiosSerialLine::OpenDevice() {
   io_.SetExclusive(fd, true);
   fd_ = fd;
   deviceLost_ = false;
+  // Unknown until asked: the first write asks.
+  kernelQueuedAtMost_ = INT32_MAX;
   return kLineOk;
 }
 
@@ -241,7 +243,9 @@ int TermiosSerialLine::RefreshStatus() {
 
 int TermiosSerialLine::KernelOutputQueue() {
   int count = 0;
-  return io_.OutputQueue(fd_, &count) == 0 ? count : 0;
+  if (io_.OutputQueue(fd_, &count) != 0) count = 0;
+  kernelQueuedAtMost_ = count;
+  return count;
 }
 
 int TermiosSerialLine::GetQueueStatus(QueueStatus* status) {
@@ -449,6 +453,7 @@ void TermiosSerialLine::PumpTransmit() {
   while (!pending_.empty()) {
     const ssize_t written = io_.Write(fd_, pending_.data(), pending_.size());
     if (written > 0) {
+      kernelQueuedAtMost_ += written;
       pending_.erase(pending_.begin(), pending_.begin() + written);
       continue;
     }
@@ -475,15 +480,18 @@ int TermiosSerialLine::WriteBlock(std::span<const std::uint8_t> bytes) {
     return 0;
   }
   PumpTransmit();
-  const int queued = static_cast<int>(pending_.size()) + KernelOutputQueue();
-  const int room = std::max(0, transmitSize_ - queued);
   const int count = static_cast<int>(std::min<std::size_t>(bytes.size(), INT32_MAX));
+  const auto pending = static_cast<std::int64_t>(pending_.size());
+  std::int64_t queued = pending + kernelQueuedAtMost_;
+  if (queued + count > transmitSize_) queued = pending + KernelOutputQueue();
+  const auto room = static_cast<int>(std::max<std::int64_t>(0, transmitSize_ - queued));
   int accepted = std::min(count, room);
   std::size_t written = 0;
   if (pending_.empty() && accepted > 0) {
     const ssize_t rc = io_.Write(fd_, bytes.data(), static_cast<std::size_t>(accepted));
     if (rc > 0) {
       written = static_cast<std::size_t>(rc);
+      kernelQueuedAtMost_ += rc;
     } else if (rc < 0 && errno != EAGAIN && errno != EINTR) {
       NoteReadFailure(errno);
       accepted = 0;
@@ -506,7 +514,9 @@ int TermiosSerialLine::WriteText(std::string_view text) {
 int TermiosSerialLine::SendByteAhead(std::uint8_t byte) {
   if (const int code = RequireOpen(); code != kLineOk) return code;
   // Straight to the kernel, past whatever waits in the line's own queue.
-  return io_.Write(fd_, &byte, 1) == 1 ? kLineOk : Fail(kGeneralFailure);
+  if (io_.Write(fd_, &byte, 1) != 1) return Fail(kGeneralFailure);
+  ++kernelQueuedAtMost_;
+  return kLineOk;
 }
 
 int TermiosSerialLine::ReadBlock(std::span<std::uint8_t> buffer) {

@@ -110,6 +110,11 @@ class TermiosSerialLine final : public SerialLine {
   std::uint32_t eventMask_ = 0;
   int eventCharacter_ = 0;
   std::vector<std::uint8_t> pending_;
+  // At least as many bytes as the kernel's output queue holds: its count when
+  // last asked plus every byte handed to it since (it can only have drained).
+  // A write that fits even so needs no question to the driver, which saves a
+  // system call for each acknowledgement byte of the handshake.
+  std::int64_t kernelQueuedAtMost_ = 0;
 
   // Error counters of the driver (TIOCGICOUNT) at the last refresh.
   TtyIo::ErrorCounts counts_{};
