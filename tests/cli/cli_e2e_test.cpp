@@ -247,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
                                                     "QueryManufacturerCode ERROR\n",
                                                     "hint: the instrument stopped answering",
                                                     true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(CliEndToEnd, SigintCancelsAndShutsTheLinkDown) {
   // The fourth read block gets no answer; only the signal ends the wait.

@@ -367,9 +367,9 @@ TEST_F(LoaderTest, Utf16ConfigurationFromAWindowsEditorLoads) {
     std::string config = With(MinimalConfiguration(), "UART", "UART=COM1 ; Schnittstelle \xC3\xBC");
     // Only the comment holds a non-ASCII letter (U+00FC).
     for (std::size_t i = 0; i < config.size(); ++i) {
-      char16_t c = static_cast<unsigned char>(config[i]);
-      if (config[i] == '\xC3') c = 0xFC, ++i;
-      char lo = static_cast<char>(c & 0xFF), hi = static_cast<char>(c >> 8);
+      char16_t unit = static_cast<unsigned char>(config[i]);
+      if (config[i] == '\xC3') unit = 0xFC, ++i;
+      char lo = static_cast<char>(unit & 0xFF), hi = static_cast<char>(unit >> 8);
       utf16 += little ? std::string{lo, hi} : std::string{hi, lo};
     }
     ASSERT_TRUE(Load(utf16)) << loader.GetLastErrorString();

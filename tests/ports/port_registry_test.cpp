@@ -10,7 +10,7 @@ namespace {
 // A port that only records what it was made as.
 class StubPort : public IQX_Port {
  public:
-  explicit StubPort(std::string kind) : kind(std::move(kind)) {}
+  explicit StubPort(std::string madeAs) : kind(std::move(madeAs)) {}
   core::Status Close(bool*) override { return core::Status::Ok; }
   core::Status Open(const std::string&, bool*) override { return core::Status::Ok; }
   core::Status BlockRead(std::uint8_t*, std::int32_t, std::int32_t*) override {

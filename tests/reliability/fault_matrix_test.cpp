@@ -317,8 +317,8 @@ std::vector<Cell> Cells() {
   return cells;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, ::testing::ValuesIn(Cells()), [](const auto& info) {
-  return std::string(info.param.step) + "_" + info.param.fault;
+INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, ::testing::ValuesIn(Cells()), [](const auto& cell) {
+  return std::string(cell.param.step) + "_" + cell.param.fault;
 });
 
 }  // namespace

@@ -490,7 +490,7 @@ INSTANTIATE_TEST_SUITE_P(
                    " - unexpected answer H48"},
         FailureRow{"ChecksumWrongCode", app::TCHECKSUM, WrongCode(app::HMANUFACTURER),
                    "Error getting Checksum", 111, " - unexpected answer HA1"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(UploadEngineTest, GeneralErrorWithStatusBIsNoFailure) {
   FullPlan();
