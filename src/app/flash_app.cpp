@@ -8,9 +8,7 @@
 #include "app/commands.h"
 #include "core/class_ids.h"
 #include "presentation/presentation.h"
-#ifdef PELVANE_HAVE_VENDREL
 #include "session/session.h"
-#endif
 
 namespace pelvane::app {
 namespace {
@@ -51,9 +49,7 @@ std::string AppMessageText(std::int32_t message) {
 
 core::ClassRegistry<session::IQX_Session> DefaultSessionRegistry() {
   core::ClassRegistry<session::IQX_Session> registry;
-#ifdef PELVANE_HAVE_VENDREL
   registry.Add(std::string(core::clsid::kSession), [] { return session::CreateSession(); });
-#endif
   return registry;
 }
 

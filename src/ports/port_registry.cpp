@@ -3,10 +3,8 @@
 #include <cctype>
 
 #include "core/class_ids.h"
-#include "ports/serial/serial_port.h"
-#ifdef PELVANE_WITH_GPIB
 #include "ports/gpib/gpib_port.h"
-#endif
+#include "ports/serial/serial_port.h"
 
 namespace pelvane::ports {
 namespace {
@@ -32,9 +30,7 @@ const PortRegistry& DefaultPortRegistry() {
   static const PortRegistry registry = [] {
     PortRegistry r;
     r.Add(std::string(core::clsid::kSerialPort), [] { return CreateSerialPort(); });
-#ifdef PELVANE_WITH_GPIB
     r.Add(std::string(core::clsid::kGpibPort), [] { return CreateGpibPort(); });
-#endif
     return r;
   }();
   return registry;
