@@ -7,7 +7,7 @@ packages=(
   libzip-dev zip
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   xvfb xauth
 )
 

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine, builds Pelvane and runs every test; then
-# runs the tests again under AddressSanitizer + UndefinedBehaviorSanitizer, and
-# the threaded layers under ThreadSanitizer.
+# Sets up a fresh Debian 12 machine and runs the gates: formatting, the plain
+# build with warnings as errors and every test, the tests again under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the threaded layers under
+# ThreadSanitizer, and each libFuzzer target for a while (when clang is there).
 #
 #   scripts/test.sh           everything
-#   scripts/test.sh --quick   the plain build and its tests only
+#   scripts/test.sh --quick   formatting, the plain build and its tests only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=false
 [ "${1:-}" = "--quick" ] && quick=true
+
+# Seconds each fuzz target runs over its seed corpus.
+fuzz_seconds=${PELVANE_FUZZ_SECONDS:-30}
 
 jobs=$(nproc)
 run_ctest() {
@@ -20,8 +24,11 @@ run_ctest() {
 
 scripts/setup.sh
 
-echo "== plain build and every test"
-scripts/build.sh build
+echo "== formatting (clang-format)"
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+
+echo "== plain build (warnings are errors) and every test"
+scripts/build.sh build -DPELVANE_WERROR=ON
 run_ctest build
 
 if $quick; then exit 0; fi
@@ -36,3 +43,38 @@ echo "== ThreadSanitizer: the layers with threads"
 scripts/build.sh build-tsan -DPELVANE_TSAN=ON -DPELVANE_WIZARD=OFF
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_ctest build-tsan -R '^(core_test|ports_test|gpib_|session_|app_|upload_test|cli_)'
+
+if ! command -v clang++ >/dev/null; then
+  echo "== libFuzzer targets: skipped, clang++ is not installed"
+  exit 0
+fi
+echo "== libFuzzer targets, ${fuzz_seconds} s each over their seed corpora"
+# Only the fuzz targets and the libraries they link are built.
+scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+  -DPELVANE_FUZZ=ON -DPELVANE_TESTS=OFF -DPELVANE_WIZARD=OFF --target fuzzers
+fuzz_work=$(mktemp -d)
+trap 'rm -rf "$fuzz_work"' EXIT
+export ASAN_OPTIONS=quarantine_size_mb=8:max_malloc_fill_size=0
+run_fuzzer() {
+  local target=$1 corpus=$2
+  shift 2
+  # New inputs go to a scratch folder, so the committed seeds stay as they are.
+  mkdir -p "$fuzz_work/$target"
+  if ! "build-fuzz/bin/$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+    -artifact_prefix="$fuzz_work/$target-" "$@" "$fuzz_work/$target" "$corpus" \
+    >"$fuzz_work/$target.log" 2>&1; then
+    tail -n 60 "$fuzz_work/$target.log"
+    echo "$target failed; the input that made it fail:" "$fuzz_work/$target"-*
+    echo "Add it to $corpus so that reliability_fuzz_test replays it."
+    trap - EXIT
+    return 1
+  fi
+  echo "$target: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$fuzz_work/$target.log" |
+    grep -o '[0-9]*$') executions"
+}
+run_fuzzer app_response_fuzzer fuzz/app/corpus -max_len=300
+run_fuzzer commandline_fuzzer fuzz/commandline/corpus
+run_fuzzer package_profile_fuzzer fuzz/package/corpus/profile
+run_fuzzer package_configuration_fuzzer fuzz/package/corpus/configuration
+run_fuzzer package_archive_fuzzer fuzz/package/corpus/archive
+run_fuzzer session_receive_fuzzer fuzz/session/corpus
