@@ -545,8 +545,8 @@ void frmWizard::FillListsFromConfiguration() {
   for (const SerialDevice& device : FindSerialDevices(deviceFolder_.toStdString())) {
     if (std::find(ports.begin(), ports.end(), device.path) != ports.end()) continue;
     cmbPorts_->addItem(Q(device.path));
-    cmbPorts_->setItemData(cmbPorts_->count() - 1, Q(device.description), Qt::ToolTipRole);
-    portDescriptions_[device.path] = device.description;
+    cmbPorts_->setItemData(cmbPorts_->count() - 1, Q(PortNote(device)), Qt::ToolTipRole);
+    portDescriptions_[device.path] = PortNote(device);
   }
   cmbPorts_->setCurrentText(Q(backend_.DefaultPort()));
   cmbFirmwareLanguage_->clear();

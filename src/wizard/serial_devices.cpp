@@ -1,9 +1,14 @@
 #include "wizard/serial_devices.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <map>
 #include <system_error>
+
+#include "ports/serial_line/system_error.h"
 
 namespace pelvane::wizard {
 
@@ -64,7 +69,18 @@ std::string DescribeByIdName(const std::string& linkName) {
   return text;
 }
 
-std::vector<SerialDevice> FindSerialDevices(const fs::path& devDir) {
+int SystemDeviceAccess(const std::string& path) {
+  return ::access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno;
+}
+
+std::string PortNote(const SerialDevice& device) {
+  if (device.accessHint.empty()) return device.description;
+  std::string note = device.description.empty() ? "" : device.description + "\n";
+  return note + "You may not open " + device.path + " yet: " + device.accessHint + ".";
+}
+
+std::vector<SerialDevice> FindSerialDevices(const fs::path& devDir,
+                                            const DeviceAccessCheck& mayUse) {
   std::map<std::string, std::string> found;  // device path -> description
   std::error_code ec;
 
@@ -89,7 +105,17 @@ std::vector<SerialDevice> FindSerialDevices(const fs::path& devDir) {
 
   std::vector<SerialDevice> devices;
   devices.reserve(found.size());
-  for (auto& [path, description] : found) devices.push_back({path, description});
+  for (auto& [path, description] : found) {
+    SerialDevice device{path, description, {}};
+    // The same advice as the port gives when opening fails, before the user tries.
+    if (const int refusal = mayUse(path); refusal != 0) {
+      const ports::serial_line::SystemProblem problem =
+          ports::serial_line::DescribeSystemError(refusal, path, "open");
+      if (problem.kind == ports::serial_line::ProblemKind::kPermissionDenied)
+        device.accessHint = problem.hint;
+    }
+    devices.push_back(std::move(device));
+  }
   std::sort(devices.begin(), devices.end(), [](const SerialDevice& a, const SerialDevice& b) {
     return NaturalLess(a.path, b.path);
   });

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -47,6 +48,32 @@ TEST_F(SerialDevicesTest, ByIdLinksDescribeTheirDevicesAndAddOthers) {
   EXPECT_EQ(devices[0].description, "Moxa CP-102");
   EXPECT_EQ(devices[1].path, (dev_ / "ttyUSB0").string());
   EXPECT_EQ(devices[1].description, "FTDI FT232R USB UART A1B2");
+}
+
+TEST_F(SerialDevicesTest, DevicesTheUserMayNotOpenSayHowToJoinTheirGroup) {
+  for (const char* name : {"ttyUSB0", "ttyUSB1", "ttyACM0"}) Touch(name);
+  // ttyUSB0 is refused, ttyACM0 fails for another reason, ttyUSB1 may be used.
+  const auto refusal = [this](const std::string& path) {
+    if (path == (dev_ / "ttyUSB0").string()) return EACCES;
+    if (path == (dev_ / "ttyACM0").string()) return EIO;
+    return 0;
+  };
+  const auto devices = FindSerialDevices(dev_, refusal);
+  ASSERT_EQ(devices.size(), 3u);
+  EXPECT_EQ(devices[0].accessHint, "");
+  EXPECT_NE(devices[1].accessHint.find("sudo usermod -aG "), std::string::npos)
+      << devices[1].accessHint;
+  EXPECT_EQ(devices[2].accessHint, "");
+
+  SerialDevice adapter{"/dev/ttyUSB0", "FTDI FT232R USB UART A1", ""};
+  EXPECT_EQ(PortNote(adapter), "FTDI FT232R USB UART A1");
+  adapter.accessHint = "add your user to the 'dialout' group";
+  EXPECT_EQ(PortNote(adapter),
+            "FTDI FT232R USB UART A1\nYou may not open /dev/ttyUSB0 yet: add your user to the "
+            "'dialout' group.");
+  adapter.description.clear();
+  EXPECT_EQ(PortNote(adapter),
+            "You may not open /dev/ttyUSB0 yet: add your user to the 'dialout' group.");
 }
 
 TEST_F(SerialDevicesTest, MissingFolderGivesNoDevices) {
