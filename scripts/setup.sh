@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev clang-format
   xvfb xauth
+  librsvg2-bin
+  dpkg-dev file lintian man-db shared-mime-info desktop-file-utils
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine and runs the gates: formatting, the plain
-# build with warnings as errors and every test, the tests again under
+# build with warnings as errors and every test, the Debian package built and
+# tried from a scratch root, the tests again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded layers under
 # ThreadSanitizer, and each libFuzzer target for a while (when clang is there).
 #
@@ -32,6 +33,9 @@ scripts/build.sh build -DPELVANE_WERROR=ON
 run_ctest build
 
 if $quick; then exit 0; fi
+
+echo "== Debian package: built, unpacked into a scratch root, tried, checked by lintian"
+scripts/package.sh --check
 
 # The sanitizer builds leave the wizard out: Qt itself is not built with the
 # sanitizers, so its own code would only add noise; the plain run covers it.
