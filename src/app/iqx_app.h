@@ -8,8 +8,21 @@
 #include "app/quarnel.h"
 #include "core/event_source.h"
 #include "core/status.h"
+#include "session/session_codes.h"
 
 namespace pelvane::app {
+
+// IQX_AppEvents::Error passes the session's message number on. These numbers
+// say that the instrument left an answer, a byte of one or an acknowledgement
+// out; the others that the link itself failed.
+inline constexpr std::int16_t kErrorNoResponse = session::kMsgSessionTimeout;
+inline constexpr std::int16_t kErrorReadTimeout = session::kMsgReadTimeout;
+inline constexpr std::int16_t kErrorWriteTimeout = session::kMsgWriteTimeout;
+
+constexpr bool IsNoAnswer(std::int16_t errorNumber) {
+  return errorNumber == kErrorNoResponse || errorNumber == kErrorReadTimeout ||
+         errorNumber == kErrorWriteTimeout;
+}
 
 // Events of the application object (published name with a leading underscore,
 // dropped here because such names are reserved in C++).

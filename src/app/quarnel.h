@@ -1,8 +1,11 @@
 // Codes of the instrument's flash protocol. The instrument simulator shares
-// these constants (and nothing else) with the host.
+// these constants (and nothing else) with the host; each value is named here
+// or in the session's codes that this header includes, and nowhere else.
 #pragma once
 
 #include <cstdint>
+
+#include "session/session_codes.h"
 
 namespace pelvane::app {
 
@@ -27,22 +30,33 @@ enum QUARNEL_ID : std::uint8_t {
   HPROGEND = 0x48,
 };
 
+// The status values of a transfer program's answers that mean success (and,
+// for a read answer, the one that means failure). The host checks exactly
+// these; any other value is the instrument's failure report.
+inline constexpr std::int16_t kStatusEraseOk = 0x41;     // 'A', HFLASHERASE
+inline constexpr std::int16_t kStatusProgOk = 0x42;      // 'B', HPROGDATEN
+inline constexpr std::int16_t kStatusNoError = 0x42;     // an HERROR that reports no error
+inline constexpr std::int16_t kStatusPowerOn = 0x44;     // 'D', HPROGPWRON
+inline constexpr std::int16_t kStatusPowerOff = 0x46;    // 'F', HPROGPWROFF
+inline constexpr std::int16_t kStatusReadFailed = 0x20;  // HLESEDATEN
+
 // The verdict of a transfer-program upload: the session's values, passed on unchanged.
 enum QUARNEL_ERR : std::int32_t {
-  PT_TOK = 0,
-  PT_TPARITYERR = 0x901,
-  PT_TFRAMINGERR = 0x902,
-  PT_TOVERRUNERR = 0x903,
-  PT_TCHECKSUMERR = 0x904,
-  PT_TNORESPONSE = 0x906,
+  PT_TOK = session::PT_OK,
+  PT_TPARITYERR = session::PT_TPARITYERR,
+  PT_TFRAMINGERR = session::PT_TFRAMINGERR,
+  PT_TOVERRUNERR = session::PT_TOVERRUNERR,
+  PT_TCHECKSUMERR = session::PT_TCHECKSUMERR,
+  PT_TNORESPONSE = session::PT_TNORESPONSE,
 };
 
-// The boot monitor's one-character answers to a transfer-program upload.
-inline constexpr std::uint8_t kVerdictOk = 'T';
-inline constexpr std::uint8_t kVerdictParity = 'P';
-inline constexpr std::uint8_t kVerdictFraming = 'F';
-inline constexpr std::uint8_t kVerdictOverrun = 'O';
-inline constexpr std::uint8_t kVerdictChecksum = 'C';
+// The boot monitor's one-character answers to a transfer-program upload. The
+// session reads them, so they are named there, below this layer.
+using session::kVerdictChecksum;
+using session::kVerdictFraming;
+using session::kVerdictOk;
+using session::kVerdictOverrun;
+using session::kVerdictParity;
 
 // The host's answer to a frame's length byte, before the body follows.
 inline constexpr std::uint8_t kLengthAck = 0xFF;

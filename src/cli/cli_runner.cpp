@@ -19,6 +19,7 @@
 #include "package/package_loader.h"
 #include "package/port_kind.h"
 #include "package/prompt.h"
+#include "package/qn_error.h"
 #include "upload/qn_upload_process.h"
 #include "upload/report_text.h"
 
@@ -282,18 +283,19 @@ int CliRunner::Run() {
   if (!std::filesystem::is_regular_file(options_.package, ec)) {
     const std::string message = "package file not found: " + options_.package;
     UsageError(message);
-    return Finish(kExitPackage, false, 1, message);
+    return Finish(kExitPackage, false, package::kErrFilenameInvalid, message);
   }
   record_->comment = package::PackageArchive(options_.package).Comment();
   process_->PackagePath(options_.package);
   process_->Filename(package::kConfigurationMember);
-  if (process_->GetLastError() != 0 || !process_->Loaded()) {
+  if (process_->GetLastError() != package::kErrOk || !process_->Loaded()) {
     const std::string message =
         "Error Occurred reading configuration file: " + process_->GetLastErrorString();
     UsageError(message);
     return Finish(kExitPackage, false, process_->GetLastError(), message);
   }
-  if (!ChoosePort() || !ChooseLanguage()) return Finish(kExitUsage, false, 0, "bad usage");
+  if (!ChoosePort() || !ChooseLanguage())
+    return Finish(kExitUsage, false, package::kErrOk, "bad usage");
   if (!process_->Loaded()) {
     const std::string message = "Error in language selection: " + process_->GetLastErrorString();
     UsageError(message);
@@ -306,14 +308,16 @@ int CliRunner::Run() {
     for (const std::string& piece :
          package::ConfigurationSummary(process_->Configuration(), /*advanced=*/true))
       io_.out << piece << "\n";
-    return Finish(kExitOk, true, 0, "OK");
+    return Finish(kExitOk, true, package::kErrOk, "OK");
   }
 
   process_->TransferOnly(options_.transferOnly);
   process_->SetIdleTimeout(options_.idleTimeout);
   // A signal that came while the package loaded is handled here at the latest.
   loop_.ProcessEvents(std::chrono::milliseconds(0));
-  if (cancelRequested_) return Finish(kExitCancelled, false, 11, "Process Cancelled by User");
+  if (cancelRequested_)
+    return Finish(kExitCancelled, false, package::kErrCancelled,
+                  package::ErrorResourceText(package::kErrCancelled));
 
   core::Cookie cookie = 0;
   process_->Advise(listener_.get(), &cookie);
@@ -390,8 +394,9 @@ void CliRunner::PrintHints() {
   const std::string message = process_->GetLastErrorString();
   const std::string port = process_->ComPort();
   // The session's own time-outs say the same as the idle time-out.
-  const bool sessionTimeout = code == 111 && (message.find("Timeout") != std::string::npos ||
-                                              message.find("No response") != std::string::npos);
+  const bool sessionTimeout =
+      code == package::kErrCommunication && (message.find("Timeout") != std::string::npos ||
+                                             message.find("No response") != std::string::npos);
   if (process_->IdleTimedOut() || sessionTimeout) {
     Hint(
         "the instrument stopped answering: check the cable and the instrument's power, start "
@@ -406,7 +411,8 @@ void CliRunner::PrintHints() {
   }
   // A GPIB instrument hangs on a bus cable at an address; it has no baud rate.
   const bool gpib = package::KindOfPort(port) == package::PortKind::Gpib;
-  if (code == 111 && message.find("failed to initialise") != std::string::npos) {
+  if (code == package::kErrCommunication &&
+      message.find("failed to initialise") != std::string::npos) {
     if (gpib) {
       Hint(
           "the GPIB interface could not be opened: check that linux-gpib is installed and "
@@ -426,7 +432,7 @@ void CliRunner::PrintHints() {
     }
     return;
   }
-  if (code == 110) {
+  if (code == package::kErrTransferProgram) {
     bool noAnswer = false;
     for (const auto& action : record_->actions)
       if (action.text == "Transfer Program Failed, Error Code = " + HexText(app::PT_TNORESPONSE))

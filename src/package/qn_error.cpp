@@ -4,53 +4,53 @@ namespace pelvane::package {
 
 std::string ErrorResourceText(std::int32_t code) {
   switch (code) {
-    case 0:
+    case kErrOk:
       return "OK";
-    case 1:
+    case kErrFilenameInvalid:
       return "Filename Invalid";
-    case 2:
+    case kErrFlashNameInvalid:
       return "Flash Memory Name Invalid";
-    case 3:
+    case kErrArchitectureInvalid:
       return "Architecture Invalid";
-    case 4:
+    case kErrProcessorInvalid:
       return "Processor Name Invalid";
-    case 5:
+    case kErrConfigurationInvalid:
       return "Configuration File Invalid";
-    case 6:
+    case kErrKeyNotFound:
       return "Configuration File Key Not Found";
     // The misspellings are the instrument tools' own texts; logs and
     // scripts compare against them.
-    case 7:
+    case kErrMemoryEntryInvalid:
       return "Mermory Entry Inalid";
-    case 8:
+    case kErrEraseEntryInvalid:
       return "Erase Entry Invalid";
-    case 9:
+    case kErrUploadEntryInvalid:
       return "Upload Entry Invalid";
-    case 10:
+    case kErrProgramEntryInvalid:
       return "Program Entry Invalid";
-    case 11:
+    case kErrCancelled:
       return "Process Cancelled by User";
-    case 12:
+    case kErrValidation:
       return "Configuration failed Validation Checks";
-    case 13:
+    case kErrTransferEntryInvalid:
       return "Transfer Entry invalid";
-    case 14:
+    case kErrCommandLineSwitch:
       return "Invalid command line switch";
-    case 101:
+    case kErrProgramming:
       return "PROGRAMMING ERROR, failed at address ";
-    case 104:
+    case kErrPowerOn:
       return "PROGRAMMING POWER ON ERROR";
-    case 105:
+    case kErrPowerOff:
       return "PROGRAMMING POWER OFF ERROR";
-    case 106:
+    case kErrReadData:
       return "READ DATA ERROR";
-    case 107:
+    case kErrFlashErase:
       return "FLASH ERASE ERROR, failed at address = ";
-    case 109:
+    case kErrGeneral:
       return "GENERAL ERROR, Code =";
-    case 110:
+    case kErrTransferProgram:
       return "Error occurred uploading the Transfer Program ";
-    case 111:
+    case kErrCommunication:
       return "Error occurred in communications layer, Code = ";
     default:
       return {};

@@ -8,7 +8,8 @@
 
 namespace pelvane::package {
 
-// Error codes of the package model and the command line (resources 40000 + code).
+// Error codes (resources 40000 + code): 0..14 belong to the package model and
+// the command line, 101 and up to the upload controller's run.
 enum QN_ErrorCode : std::int32_t {
   kErrOk = 0,
   kErrFilenameInvalid = 1,
@@ -25,6 +26,16 @@ enum QN_ErrorCode : std::int32_t {
   kErrValidation = 12,
   kErrTransferEntryInvalid = 13,
   kErrCommandLineSwitch = 14,
+
+  // The upload controller. 102, 103 and 108 are free.
+  kErrProgramming = 101,      // a program block failed (detail: the fail address)
+  kErrPowerOn = 104,          // the programming voltage did not come on
+  kErrPowerOff = 105,         // the programming voltage did not go off
+  kErrReadData = 106,         // a read-back answer failed
+  kErrFlashErase = 107,       // an erase failed (detail: the fail address)
+  kErrGeneral = 109,          // the instrument's own error report (HERROR)
+  kErrTransferProgram = 110,  // the transfer program did not start
+  kErrCommunication = 111,    // the link or the application layer failed
 };
 
 // The resource text of an error code (40000 + code); empty for a code

@@ -8,6 +8,7 @@
 
 #include "core/event_source.h"
 #include "core/status.h"
+#include "session/session_codes.h"
 
 namespace pelvane::session {
 
@@ -18,16 +19,6 @@ enum PT_STATE : std::int32_t {
   PT_CONNECTED = 3,
   PT_LISTENING = 4,
   PT_CLOSING = 5,
-};
-
-// The verdict of a transfer-program upload.
-enum PTS_FAILCODE : std::int32_t {
-  PT_OK = 0,
-  PT_TPARITYERR = 0x901,
-  PT_TFRAMINGERR = 0x902,
-  PT_TOVERRUNERR = 0x903,
-  PT_TCHECKSUMERR = 0x904,
-  PT_TNORESPONSE = 0x906,
 };
 
 class IQX_Session;

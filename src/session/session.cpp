@@ -268,22 +268,22 @@ core::Status Session::IsUploadOK(PTS_FAILCODE* pFailCode) {
     input.Wait(Remaining(timeouts_.uploadVerdict, elapsed));
   }
   switch (answer) {
-    case 'T':
+    case kVerdictOk:
       *pFailCode = PT_OK;
       break;
-    case 'P':
+    case kVerdictParity:
       *pFailCode = PT_TPARITYERR;
       SetError(kMsgUploadParity);
       break;
-    case 'F':
+    case kVerdictFraming:
       *pFailCode = PT_TFRAMINGERR;
       SetError(kMsgUploadFraming);
       break;
-    case 'O':
+    case kVerdictOverrun:
       *pFailCode = PT_TOVERRUNERR;
       SetError(kMsgUploadOverrun);
       break;
-    case 'C':
+    case kVerdictChecksum:
       *pFailCode = PT_TCHECKSUMERR;
       SetError(kMsgUploadChecksum);
       break;

@@ -154,9 +154,9 @@ void QN_UploadProcess::ComPort(const std::string& port) {
     key = d.loader.ReadKey(*d.config.profile, d.config.configurationPath, "HOST", port);
   else
     d.loader.SetLastError(package::kErrKeyNotFound);
-  if (d.loader.GetLastError() != 0) {
+  if (d.loader.GetLastError() != package::kErrOk) {
     key.clear();
-    d.engine.SetLastError(0);
+    d.engine.SetLastError(package::kErrOk);
   }
   d.config.keyText = key;
   DisplayConfiguration();
@@ -218,7 +218,7 @@ bool QN_UploadProcess::UploadWizard_Running() {
 void QN_UploadProcess::Filename(const std::string& member) {
   Impl& d = *impl_;
   const bool ok = d.loader.Load(d.packagePath, d.Prompt(), d.config, Trim(member));
-  d.engine.SetLastError(ok ? 0 : d.loader.GetLastError());
+  d.engine.SetLastError(ok ? package::kErrOk : d.loader.GetLastError());
   d.engine.SetLastErrorString(ok ? std::string() : d.loader.Error().LastErrorDetail());
   d.engine.port = d.config.port;
   d.language = d.config.firmwareLanguage;
@@ -274,6 +274,15 @@ void QN_UploadProcess::SetIdleTimeout(std::chrono::milliseconds timeout) {
 }
 bool QN_UploadProcess::IdleTimedOut() const {
   return impl_->engine.IdleTimedOut();
+}
+FailureCause QN_UploadProcess::Cause() const {
+  return impl_->engine.Cause();
+}
+std::string QN_UploadProcess::Hint() const {
+  HintContext context;
+  context.gpib = KindOfPort(impl_->engine.port) == PortKind::Gpib;
+  context.bootKey = impl_->config.keyText;
+  return CauseHint(impl_->engine.Cause(), context);
 }
 bool QN_UploadProcess::Loaded() const {
   return !impl_->config.notLoaded;

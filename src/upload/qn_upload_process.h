@@ -18,6 +18,7 @@
 #include "app/iqx_app.h"
 #include "core/class_registry.h"
 #include "core/event_source.h"
+#include "upload/failure_cause.h"
 #include "upload/upload_view.h"
 
 namespace pelvane::package {
@@ -107,6 +108,10 @@ class QN_UploadProcess {
   void SetIdleTimeout(std::chrono::milliseconds timeout);  // kNoIdleTimeout: none
   // True after a run whose wait was ended by the idle time-out.
   bool IdleTimedOut() const;
+  // Why the last run failed (None after a success), and the advice for the
+  // user on it that the command-line runner and the wizard both show.
+  FailureCause Cause() const;
+  std::string Hint() const;
 
   bool Loaded() const;  // a package has been loaded without error
   const package::PackageConfiguration& Configuration() const;

@@ -23,9 +23,10 @@ std::string UploadEngine::GetLastErrorString() const {
   return package::ErrorResourceText(errorCode_) + errorString_;
 }
 
-void UploadEngine::SetError(std::int32_t code, const std::string& text) {
+void UploadEngine::Fail(std::int32_t code, const std::string& text, FailureCause cause) {
   errorCode_ = code;
   errorString_ = text;
+  cause_ = cause;
 }
 
 // ---------------------------------------------------------------- reporting
@@ -106,7 +107,7 @@ void UploadEngine::Cancel() {
   else
     ReportAction("Upload Cancel Received");
   cancelRequested_ = true;
-  SetError(11, "");
+  Fail(package::kErrCancelled, "", FailureCause::Cancelled);
 }
 
 bool UploadEngine::ValidateConfiguration(UploadPackage& package) {
@@ -128,14 +129,16 @@ bool UploadEngine::Upload(UploadPackage& package) {
   lastDrawnProgress_ = 0;
   cancelRequested_ = false;
   idleTimedOut_ = false;
-  errorCode_ = 0;
+  errorCode_ = package::kErrOk;
+  cause_ = FailureCause::None;
   bool result = true;
 
   plan_ = package.Plan();  // the progress weight for the bars, also after a failed check
   if (!ValidateConfiguration(package)) {
-    errorCode_ = 12;
+    errorCode_ = package::kErrValidation;
+    cause_ = FailureCause::ValidationFailed;
   } else {
-    SetError(0, "");
+    Fail(package::kErrOk, "", FailureCause::None);
     plan_ = package.Plan();
     // A block never exceeds what one frame carries (nor the block buffer).
     plan_.maxProgLen = std::clamp<std::int32_t>(plan_.maxProgLen, 0, kMaxProgFrameBlock);
@@ -158,7 +161,8 @@ bool UploadEngine::Upload(UploadPackage& package) {
         initError = -1;
       }
       if (initError != 0) {
-        SetError(111, "Communications Port failed to initialise");
+        Fail(package::kErrCommunication, "Communications Port failed to initialise",
+             FailureCause::PortUnavailable);
         ReleaseFlashUp();
       } else if (TransferProgram(package) && !transferOnly) {
         ReportAction("Transfer Program Running");
@@ -175,7 +179,9 @@ bool UploadEngine::Upload(UploadPackage& package) {
     }
   }
 
-  if (errorCode_ != 0) result = false;
+  if (errorCode_ != package::kErrOk) result = false;
+  // Every failed run says why; a path that forgot to is a fault of this code.
+  if (!result && cause_ == FailureCause::None) cause_ = FailureCause::Internal;
   if (flashUp_) {
     ReportAction("Close Communication Channel");
     try {
@@ -196,7 +202,7 @@ bool UploadEngine::Upload(UploadPackage& package) {
 
   if (WizardMode()) {
     if (cancelRequested_) {
-      SetError(11, "");
+      Fail(package::kErrCancelled, "", FailureCause::Cancelled);
     } else {
       view_->SetNavigationEnabled(true);
       view_->PressNext();
@@ -208,7 +214,8 @@ bool UploadEngine::Upload(UploadPackage& package) {
 bool UploadEngine::CreateFlashUp() {
   flashUp_ = apps_.Create(core::clsid::kFlashApp);
   if (!flashUp_) {
-    SetError(111, "Communications Port failed to initialise (no application layer)");
+    Fail(package::kErrCommunication,
+         "Communications Port failed to initialise (no application layer)", FailureCause::Internal);
     return false;
   }
   flashUpAdvised_ = core::Succeeded(flashUp_->Advise(this, &flashUpCookie_));
@@ -250,7 +257,9 @@ bool UploadEngine::TransferProgram(UploadPackage& package) {
   if (!package.ReadMember(plan_.transfer.filename, &program)) {
     // Checked before the run, so the archive changed or is damaged: sending
     // nothing (or part of it) would start a broken program in the instrument.
-    SetError(110, "- the package member " + plan_.transfer.filename + " cannot be read");
+    Fail(package::kErrTransferProgram,
+         "- the package member " + plan_.transfer.filename + " cannot be read",
+         FailureCause::PackageInvalid);
     return false;
   }
   ReportAction("Transfer Program Read (" + plan_.transfer.filename + ")");
@@ -270,10 +279,26 @@ bool UploadEngine::TransferProgram(UploadPackage& package) {
   if (verdict != app::PT_TOK || appError != 0) {
     ReportAction("Transfer Program Failed, Error Code = " +
                  HexText(verdict != app::PT_TOK ? static_cast<std::int32_t>(verdict) : appError));
-    SetError(110, AppErrorText());
+    Fail(package::kErrTransferProgram, AppErrorText(), TransferFailureCause(verdict));
     return false;
   }
   return true;
+}
+
+FailureCause UploadEngine::TransferFailureCause(app::QUARNEL_ERR verdict) const {
+  if (verdict == app::PT_TNORESPONSE) return FailureCause::BootMonitorSilent;
+  if (verdict != app::PT_TOK) return FailureCause::BootMonitorRefused;
+  // No verdict and a failed port: on the GPIB bus this is how a silent boot
+  // monitor shows (the verdict read times out with an error).
+  return FailureCause::BootMonitorSilent;
+}
+
+FailureCause UploadEngine::PortFailureCause() const {
+  return FailureCause::PortUnavailable;
+}
+
+void UploadEngine::InstrumentFailed(std::int32_t code, const std::string& text) {
+  Fail(code, text, FailureCause::InstrumentError);
 }
 
 void UploadEngine::Restart() {
@@ -306,11 +331,11 @@ void UploadEngine::Send(std::uint8_t expectedResponse,
   try {
     const core::Status status = send(*flashUp_);
     if (!core::Succeeded(status)) {
-      SetError(111, "- " + core::StatusText(status));
+      Fail(package::kErrCommunication, "- " + core::StatusText(status), FailureCause::Internal);
       responseArrived_ = true;
     }
   } catch (const core::StatusError& e) {
-    SetError(111, std::string("- ") + e.what());
+    Fail(package::kErrCommunication, std::string("- ") + e.what(), FailureCause::Internal);
     responseArrived_ = true;
   }
 }
@@ -333,7 +358,8 @@ void UploadEngine::WaitForResponse(const std::function<void()>& onPass) {
       idleTimedOut_ = true;
       ReportAction("The instrument stopped answering (no answer for " + SecondsText(idleTimeout_) +
                    " seconds)");
-      SetError(111, "idle time-out: the instrument stopped answering");
+      Fail(package::kErrCommunication, "idle time-out: the instrument stopped answering",
+           FailureCause::InstrumentSilent);
       cancelRequested_ = true;
     }
   }
@@ -346,17 +372,17 @@ namespace {
 std::int32_t FailureCodeFor(std::uint8_t expectedResponse) {
   switch (expectedResponse) {
     case app::HPROGPWRON:
-      return 104;
+      return package::kErrPowerOn;
     case app::HPROGPWROFF:
-      return 105;
+      return package::kErrPowerOff;
     case app::HLESEDATEN:
-      return 106;
+      return package::kErrReadData;
     case app::HPROGDATEN:
-      return 101;
+      return package::kErrProgramming;
     case app::HFLASHERASE:
-      return 107;
+      return package::kErrFlashErase;
     default:
-      return 111;
+      return package::kErrCommunication;
   }
 }
 }  // namespace
@@ -364,7 +390,9 @@ std::int32_t FailureCodeFor(std::uint8_t expectedResponse) {
 void UploadEngine::FlashUp_Response(std::uint8_t enumResponseID) {
   app::IQX_App* app = flashUp_.get();
   if (app == nullptr) return;
-  auto failWithAppText = [&] { SetError(111, Trim(AppErrorText())); };
+  auto failWithAppText = [&] {
+    Fail(package::kErrCommunication, Trim(AppErrorText()), FailureCause::InstrumentError);
+  };
   // A stray or mismatched answer (a late answer to an earlier command, say)
   // must never count as the reply to the command in flight: its data belongs
   // to another command, so taking it would report codes of zero or let an
@@ -373,7 +401,8 @@ void UploadEngine::FlashUp_Response(std::uint8_t enumResponseID) {
   // its meaning below.
   if (expectedResponse_ != 0 && enumResponseID != expectedResponse_ &&
       enumResponseID != app::HERROR) {
-    SetError(FailureCodeFor(expectedResponse_), " - unexpected answer H" + HexText(enumResponseID));
+    Fail(FailureCodeFor(expectedResponse_), " - unexpected answer H" + HexText(enumResponseID),
+         FailureCause::InstrumentError);
     responseArrived_ = true;
     return;
   }
@@ -396,26 +425,29 @@ void UploadEngine::FlashUp_Response(std::uint8_t enumResponseID) {
       case app::HPROGPWRON: {
         std::int16_t status = 0;
         app->GetStatus(&status);
-        if (status != 0x44) SetError(104, HexText(status));
+        if (status != app::kStatusPowerOn) InstrumentFailed(package::kErrPowerOn, HexText(status));
         break;
       }
       case app::HPROGPWROFF: {
         std::int16_t status = 0;
         app->GetStatus(&status);
-        if (status != 0x46) SetError(105, HexText(status));
+        if (status != app::kStatusPowerOff)
+          InstrumentFailed(package::kErrPowerOff, HexText(status));
         break;
       }
       case app::HLESEDATEN: {
         std::int16_t status = 0;
         app->GetStatus(&status);
-        if (status == 0x20) SetError(106, HexText(status));
+        if (status == app::kStatusReadFailed)
+          InstrumentFailed(package::kErrReadData, HexText(status));
         break;
       }
       case app::HPROGDATEN: {
         std::uint32_t failAddress = 0;
         std::int16_t status = 0;
         app->GetProgStatus(&failAddress, &status);
-        if (status != 0x42) SetError(101, HexText(failAddress));
+        if (status != app::kStatusProgOk)
+          InstrumentFailed(package::kErrProgramming, HexText(failAddress));
         break;
       }
       case app::HCHECKSUM: {
@@ -431,26 +463,28 @@ void UploadEngine::FlashUp_Response(std::uint8_t enumResponseID) {
         std::uint32_t failAddress = 0;
         std::int16_t status = 0;
         app->GetEraseStatus(&failAddress, &status);
-        if (status != 0x41) SetError(107, HexText(failAddress));
+        if (status != app::kStatusEraseOk)
+          InstrumentFailed(package::kErrFlashErase, HexText(failAddress));
         break;
       }
       case app::HERROR: {
         std::int16_t status = 0;
         app->GetStatus(&status);
-        if (status != 0x42) SetError(109, HexText(status));
+        if (status != app::kStatusNoError) InstrumentFailed(package::kErrGeneral, HexText(status));
         break;
       }
       default:
         break;
     }
   } catch (const core::StatusError& e) {
-    SetError(111, std::string("- ") + e.what());
+    Fail(package::kErrCommunication, std::string("- ") + e.what(), FailureCause::Internal);
   }
   responseArrived_ = true;
 }
 
 void UploadEngine::FlashUp_Error(std::int16_t iLastError) {
-  SetError(111, std::to_string(iLastError) + " " + Trim(AppErrorText()));
+  Fail(package::kErrCommunication, std::to_string(iLastError) + " " + Trim(AppErrorText()),
+       app::IsNoAnswer(iLastError) ? FailureCause::InstrumentSilent : PortFailureCause());
   responseArrived_ = true;
 }
 
@@ -465,7 +499,7 @@ bool UploadEngine::QueryManufacturers() {
                                      static_cast<std::uint8_t>(memory.flashnameIndex));
     });
     WaitForResponse();
-    if (errorCode_ != 0) {
+    if (errorCode_ != package::kErrOk) {
       ReportAction("QueryManufacturerCode ERROR");
       return false;
     }
@@ -528,7 +562,9 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
   // a longer old file must not keep its tail behind the new bytes.
   std::ofstream file(download.filename, std::ios::binary | std::ios::trunc);
   if (!file) {
-    SetError(9, " " + std::string(std::strerror(errno)) + " " + download.filename);
+    Fail(package::kErrUploadEntryInvalid,
+         " " + std::string(std::strerror(errno)) + " " + download.filename,
+         FailureCause::FileNotWritten);
     ReportAction("Read ERROR");
     return DownloadEnd::Failed;
   }
@@ -545,7 +581,7 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
                           static_cast<std::uint32_t>(count));
       });
       WaitForResponse();
-      if (errorCode_ != 0) {
+      if (errorCode_ != package::kErrOk) {
         ReportAction("Read ERROR");
         return DownloadEnd::Failed;
       }
@@ -555,14 +591,15 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
       } catch (const core::StatusError&) {
       }
       if (const std::int16_t code = AppLastError(); code != 0) {
-        SetError(111, std::to_string(code) + " " + Trim(AppErrorText()));
+        Fail(package::kErrCommunication, std::to_string(code) + " " + Trim(AppErrorText()),
+             FailureCause::InstrumentError);
         ReportAction("Read ERROR");
         return DownloadEnd::Failed;
       }
       // The application layer sizes its answer from one byte; anything beyond
       // the block buffer would be a broken answer, not data.
       if (length > blockBuffer_.size()) {
-        SetError(106, HexText(length));
+        InstrumentFailed(package::kErrReadData, HexText(length));
         ReportAction("Read ERROR");
         return DownloadEnd::Failed;
       }
@@ -573,7 +610,8 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
       // nothing there again, so the first empty answer fails the step rather
       // than after a count of retries that could not change the outcome.
       if (length == 0) {
-        SetError(106, " - no data at address H" + HexText(download.startAddress + position));
+        InstrumentFailed(package::kErrReadData,
+                         " - no data at address H" + HexText(download.startAddress + position));
         ReportAction("Read ERROR");
         return DownloadEnd::Failed;
       }
@@ -582,14 +620,17 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
       } catch (const core::StatusError&) {
       }
       if (const std::int16_t code = AppLastError(); code != 0) {
-        SetError(111, std::to_string(code) + " " + Trim(AppErrorText()));
+        Fail(package::kErrCommunication, std::to_string(code) + " " + Trim(AppErrorText()),
+             FailureCause::InstrumentError);
         ReportAction("Read ERROR");
         return DownloadEnd::Failed;
       }
       file.write(reinterpret_cast<const char*>(blockBuffer_.data()),
                  static_cast<std::streamsize>(length));
       if (!file) {
-        SetError(9, " " + std::string(std::strerror(errno)) + " " + download.filename);
+        Fail(package::kErrUploadEntryInvalid,
+             " " + std::string(std::strerror(errno)) + " " + download.filename,
+             FailureCause::FileNotWritten);
         ReportAction("Read ERROR");
         return DownloadEnd::Failed;
       }
@@ -602,7 +643,9 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
   } while (position < size && !cancelRequested_);
   file.close();
   if (!file) {
-    SetError(9, " " + std::string(std::strerror(errno)) + " " + download.filename);
+    Fail(package::kErrUploadEntryInvalid,
+         " " + std::string(std::strerror(errno)) + " " + download.filename,
+         FailureCause::FileNotWritten);
     ReportAction("Read ERROR");
     return DownloadEnd::Failed;
   }
@@ -624,7 +667,7 @@ bool UploadEngine::EraseFlashMemories() {
   ReportAction("Erase Flash Memories Started");
   Send(app::HPROGPWRON, [](app::IQX_App& a) { return a.ProgPowerOn(); });
   WaitForResponse();
-  if (errorCode_ != 0) {
+  if (errorCode_ != package::kErrOk) {
     ReportAction("Error setting Programming Voltage On");
     return false;
   }
@@ -633,6 +676,7 @@ bool UploadEngine::EraseFlashMemories() {
     const PlanMemory* memory = MemoryHolding(erase.eraseAddress, erase.endAddress);
     if (memory == nullptr) {
       result = false;
+      cause_ = FailureCause::RangeOutsideMemory;
       ReportAction("FlashErase Configuration Error");
       break;
     }
@@ -655,7 +699,7 @@ bool UploadEngine::EraseFlashMemories() {
         AnimateTransfer();
       }
     });
-    if (errorCode_ != 0) {
+    if (errorCode_ != package::kErrOk) {
       ReportAction("FlashDelete ERROR");
       return false;
     }
@@ -663,7 +707,7 @@ bool UploadEngine::EraseFlashMemories() {
   }
   Send(app::HPROGPWROFF, [](app::IQX_App& a) { return a.ProgPowerOff(); });
   WaitForResponse();
-  if (errorCode_ != 0) {
+  if (errorCode_ != package::kErrOk) {
     ReportAction("Error setting Programming Voltage Off");
     return false;
   }
@@ -695,13 +739,14 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
   ReportProgress(text, 0);
   Send(app::HPROGPWRON, [](app::IQX_App& a) { return a.ProgPowerOn(); });
   WaitForResponse();
-  if (errorCode_ != 0) {
+  if (errorCode_ != package::kErrOk) {
     ReportAction("Error setting Programming Voltage On");
     return ProgramEnd::Failed;
   }
   ReportAction("Programming Voltage On");
   const PlanMemory* memory = MemoryHolding(program.loadAddress, program.endAddress);
   if (memory == nullptr) {
+    cause_ = FailureCause::RangeOutsideMemory;
     ReportAction("Program Configuration ERROR");
     return ProgramEnd::Stopped;
   }
@@ -729,13 +774,13 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
                       static_cast<std::uint8_t>(memory->flashnameIndex), blockBuffer_.data());
       });
       WaitForResponse();
-      if (errorCode_ != 0) {
+      if (errorCode_ != package::kErrOk) {
         ReportAction("Prog ERROR");
         return ProgramEnd::Failed;
       }
     } else if (position < size) {
       // The member ended before its size: the archive changed under us.
-      SetError(10, " " + program.filename);
+      Fail(package::kErrProgramEntryInvalid, " " + program.filename, FailureCause::PackageInvalid);
       ReportAction("Prog ERROR");
       return ProgramEnd::Failed;
     }
@@ -748,7 +793,7 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
 
   Send(app::HPROGPWROFF, [](app::IQX_App& a) { return a.ProgPowerOff(); });
   WaitForResponse();
-  if (errorCode_ != 0) {
+  if (errorCode_ != package::kErrOk) {
     ReportAction("Error setting Programming Voltage Off");
     return ProgramEnd::Failed;
   }
@@ -763,7 +808,7 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
                       static_cast<std::uint32_t>(size));
   });
   WaitForResponse();
-  if (errorCode_ != 0) {
+  if (errorCode_ != package::kErrOk) {
     ReportAction("Error getting Checksum");
     return ProgramEnd::Failed;
   }
@@ -772,6 +817,7 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
   const ProgramChecksum record{program.filename, blockCount, host, targetChecksum_};
   listeners_.Raise([&](QN_UploadProcessEvents& l) { l.ProgramVerified(record); });
   if (targetChecksum_ != host) {
+    cause_ = FailureCause::ChecksumMismatch;
     ReportAction("Checksum Error,  Target = H" + HexText(targetChecksum_) + " Host = H" +
                  HexText(host));
     return ProgramEnd::Failed;

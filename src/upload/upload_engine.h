@@ -13,6 +13,7 @@
 #include "app/iqx_app.h"
 #include "core/class_registry.h"
 #include "core/event_source.h"
+#include "upload/failure_cause.h"
 #include "upload/qn_upload_process.h"
 #include "upload/upload_plan.h"
 #include "upload/upload_view.h"
@@ -36,6 +37,8 @@ class UploadEngine final : private app::IQX_AppEvents {
   std::int32_t GetLastError() const { return errorCode_; }
   std::string GetLastErrorString() const;
   void SetLastError(std::int32_t code) { errorCode_ = code; }
+  // Why the last run failed; None after a success.
+  FailureCause Cause() const { return cause_; }
   void SetLastErrorString(const std::string& text) { errorString_ = text; }
 
   void Cancel();
@@ -100,7 +103,12 @@ class UploadEngine final : private app::IQX_AppEvents {
   // Runs the owner thread's loop until an answer, an error, a cancellation or
   // the idle time-out. `onPass` runs after every pass of the loop.
   void WaitForResponse(const std::function<void()>& onPass = {});
-  void SetError(std::int32_t code, const std::string& text);
+  void Fail(std::int32_t code, const std::string& text, FailureCause cause);
+  // The transfer program answered with a failure status or out of turn.
+  void InstrumentFailed(std::int32_t code, const std::string& text);
+  FailureCause TransferFailureCause(app::QUARNEL_ERR verdict) const;
+  // A link error that is no missing answer.
+  FailureCause PortFailureCause() const;
   std::string AppErrorText();
   std::int16_t AppLastError();
   void TickAnimation();
@@ -121,6 +129,7 @@ class UploadEngine final : private app::IQX_AppEvents {
 
   std::int32_t errorCode_ = 0;
   std::string errorString_;
+  FailureCause cause_ = FailureCause::None;
 
   UploadPlan plan_;
   std::unique_ptr<app::IQX_App> flashUp_;

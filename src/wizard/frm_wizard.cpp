@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "package/qn_error.h"
 #include "wizard/caption_loader.h"
 #include "wizard/help_window.h"
 #include "wizard/resource_strings.h"
@@ -529,7 +530,7 @@ void frmWizard::OnPackageSelected() {
 
 bool frmWizard::LoadConfiguration() {
   backend_.Filename(kConfigurationMember);
-  if (backend_.GetLastError() != 0) return false;
+  if (backend_.GetLastError() != package::kErrOk) return false;
   FillListsFromConfiguration();
   return true;
 }

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "package/qn_error.h"
+
 namespace pelvane::wizard {
 
 namespace {
@@ -41,7 +43,7 @@ StartupOutcome ApplyCommandLine(const StartupOptions& options, StartupHost& host
     host.ShowStep(kStepSelect, Direction::None);
     return StartupOutcome::Running;
   }
-  if (options.errorCode != 0) {
+  if (options.errorCode != package::kErrOk) {
     if (host.Ask(options.errorText, "Invalid Command Line Switch", PromptButtons::OkCancel) ==
         PromptAnswer::Cancel)
       return StartupOutcome::ExitRequested;

@@ -1,6 +1,7 @@
 #include "wizard/wizard_program.h"
 
 #include "app/flash_app.h"
+#include "package/qn_error.h"
 
 namespace pelvane::wizard {
 
@@ -8,7 +9,7 @@ StartupOptions OptionsFrom(const commandline::QN_CommandLine& commandLine, bool 
   StartupOptions options;
   options.given = given;
   options.errorCode = commandLine.GetLastError();
-  if (options.errorCode != 0) options.errorText = commandLine.GetLastErrorString();
+  if (options.errorCode != package::kErrOk) options.errorText = commandLine.GetLastErrorString();
   options.advanced = commandLine.Advanced();
   options.fileFlag = commandLine.Filename();
   options.filePath = commandLine.FilePath();

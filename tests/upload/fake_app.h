@@ -92,14 +92,14 @@ class FakeApp final : public app::IQX_App {
   core::Status ProgPowerOn() override {
     Record("PowerOn");
     return Answer(app::TPROGPWRON, [this] {
-      status_ = 0x44;
+      status_ = app::kStatusPowerOn;
       return app::HPROGPWRON;
     });
   }
   core::Status ProgPowerOff() override {
     Record("PowerOff");
     return Answer(app::TPROGPWROFF, [this] {
-      status_ = 0x46;
+      status_ = app::kStatusPowerOff;
       return app::HPROGPWROFF;
     });
   }
@@ -109,7 +109,7 @@ class FakeApp final : public app::IQX_App {
            Hex(length));
     return Answer(app::TFLASHERASE, [this, start, length] {
       for (std::uint32_t a = start; a < start + length; ++a) in_.flash.erase(a);
-      status_ = 0x41;
+      status_ = app::kStatusEraseOk;
       return app::HFLASHERASE;
     });
   }
@@ -125,7 +125,7 @@ class FakeApp final : public app::IQX_App {
     return Answer(app::TPROGDATEN, [this, start, bytes] {
       for (std::size_t i = 0; i < bytes.size(); ++i)
         in_.flash[start + static_cast<std::uint32_t>(i)] = bytes[i];
-      status_ = 0x42;
+      status_ = app::kStatusProgOk;
       return app::HPROGDATEN;
     });
   }

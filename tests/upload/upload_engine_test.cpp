@@ -11,12 +11,14 @@
 #include <fstream>
 #include <map>
 #include <numeric>
+#include <set>
 #include <thread>
 
 #include "core/message_loop.h"
 #include "fake_app.h"
 #include "package/port_kind.h"
 #include "package/qn_error.h"
+#include "session/session_codes.h"
 #include "support/test_files.h"
 #include "upload/report_text.h"
 #include "upload/scratch_working_directory.h"
@@ -133,8 +135,9 @@ class UploadEngineTest : public ::testing::Test {
 TEST_F(UploadEngineTest, FullSequenceReportsEveryStepInOrder) {
   FullPlan();
   ASSERT_TRUE(engine.Upload(package)) << engine.GetLastErrorString();
-  EXPECT_EQ(engine.GetLastError(), 0);
+  EXPECT_EQ(engine.GetLastError(), package::kErrOk);
   EXPECT_EQ(engine.GetLastErrorString(), "OK");
+  EXPECT_EQ(engine.Cause(), FailureCause::None);
   EXPECT_EQ(instrument.openString, "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA COM1:115200,E,8,1");
   EXPECT_EQ(instrument.transferBytes, (std::vector<std::uint8_t>{0xAA, 0xBB}));
   EXPECT_EQ(instrument.transferLoad, 0x1000);
@@ -244,7 +247,8 @@ TEST_F(UploadEngineTest, EmptyReadAnswerFailsTheDownloadInsteadOfAskingAgain) {
   };
   EXPECT_FALSE(engine.Upload(package));
   EXPECT_THAT(CallsStartingWith("ReadData"), ElementsAre("ReadData 490000 240"));
-  EXPECT_EQ(engine.GetLastError(), 106);
+  EXPECT_EQ(engine.GetLastError(), package::kErrReadData);
+  EXPECT_EQ(engine.Cause(), FailureCause::InstrumentError);
   EXPECT_EQ(engine.GetLastErrorString(), "READ DATA ERROR - no data at address H490000");
   EXPECT_THAT(recorder.actions, ::testing::Contains("Read ERROR"));
   EXPECT_THAT(recorder.actions,
@@ -287,7 +291,8 @@ TEST_F(UploadEngineTest, FailedValidationCreatesNoApplicationObject) {
   package.itemsValid = false;
   package.plan.baudRate = 56000;
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_EQ(engine.GetLastError(), 12);
+  EXPECT_EQ(engine.GetLastError(), package::kErrValidation);
+  EXPECT_EQ(engine.Cause(), FailureCause::ValidationFailed);
   EXPECT_EQ(engine.GetLastErrorString(),
             "Configuration failed Validation Checks\r\nInvalid Communication Speed"
             "\r\nTransfer Entry invalid File Not Found tp.bin");
@@ -304,7 +309,7 @@ TEST_F(UploadEngineTest, SpeedCheckAppliesToSerialPortsOnly) {
   EXPECT_EQ(instrument.openString, "clsid:B35BC69F-C22C-11D4-A408-0050DAE004CA GPIB0");
   engine.port = "/dev/ttyUSB0";
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_EQ(engine.GetLastError(), 12);
+  EXPECT_EQ(engine.GetLastError(), package::kErrValidation);
 }
 
 TEST_F(UploadEngineTest, PortThatFailsToOpenIsNotClosed) {
@@ -313,6 +318,7 @@ TEST_F(UploadEngineTest, PortThatFailsToOpenIsNotClosed) {
   EXPECT_EQ(engine.GetLastErrorString(),
             "Error occurred in communications layer, Code = Communications Port failed to "
             "initialise");
+  EXPECT_EQ(engine.Cause(), FailureCause::PortUnavailable);
   EXPECT_EQ(instrument.closeCount, 0);
   EXPECT_EQ(instrument.shutdownCount, 0);
   EXPECT_FALSE(instrument.advised);
@@ -323,8 +329,13 @@ TEST_F(UploadEngineTest, TransferVerdictFailsTheRun) {
   instrument.uploadLastError = 0;
   EXPECT_FALSE(engine.Upload(package));
   EXPECT_THAT(recorder.actions, ::testing::Contains("Transfer Program Failed, Error Code = 904"));
-  EXPECT_EQ(engine.GetLastError(), 110);
+  EXPECT_EQ(engine.GetLastError(), package::kErrTransferProgram);
+  EXPECT_EQ(engine.Cause(), FailureCause::BootMonitorRefused);
   EXPECT_EQ(instrument.closeCount, 1);
+  // No verdict at all is a silent boot monitor, not a garbled program.
+  instrument.verdict = app::PT_TNORESPONSE;
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.Cause(), FailureCause::BootMonitorSilent);
 }
 
 TEST_F(UploadEngineTest, PortFailureDuringTransferIsNoSuccess) {
@@ -334,12 +345,14 @@ TEST_F(UploadEngineTest, PortFailureDuringTransferIsNoSuccess) {
   EXPECT_FALSE(engine.Upload(package));
   EXPECT_EQ(engine.GetLastErrorString(),
             "Error occurred uploading the Transfer Program An Error occured in the session layer");
+  EXPECT_EQ(engine.Cause(), FailureCause::BootMonitorSilent);
 }
 
 TEST_F(UploadEngineTest, UnreadableTransferProgramIsNotSent) {
   package.members.erase("tp.bin");
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_EQ(engine.GetLastError(), 110);
+  EXPECT_EQ(engine.GetLastError(), package::kErrTransferProgram);
+  EXPECT_EQ(engine.Cause(), FailureCause::PackageInvalid);
   EXPECT_TRUE(instrument.transferBytes.empty());
   EXPECT_EQ(instrument.closeCount, 1);
 }
@@ -404,7 +417,8 @@ TEST_F(UploadEngineTest, WizardModeCancelKeepsTheCancellationForTheForm) {
   instrument.answers[app::TMANUFACTURER] = Answer{Answer::Kind::Silent};
   core::CurrentMessageLoop().Post([&] { engine.Cancel(); });
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_EQ(engine.GetLastError(), 11);
+  EXPECT_EQ(engine.GetLastError(), package::kErrCancelled);
+  EXPECT_EQ(engine.Cause(), FailureCause::Cancelled);
   EXPECT_THAT(view.log, ::testing::Contains("caption Firmware Upload Cancelled"));
   EXPECT_THAT(view.log, ::testing::Not(::testing::Contains("next")));
 }
@@ -416,6 +430,7 @@ struct FailureRow {
   const char* line;  // the line the failing step writes
   std::int32_t code;
   const char* errorString;  // the text behind the resource text
+  FailureCause cause;
 };
 void PrintTo(const FailureRow& row, std::ostream* os) {
   *os << row.name;
@@ -432,6 +447,7 @@ TEST_P(FailureRowTest, StepFailsWithItsLineAndCode) {
   EXPECT_EQ(engine.GetLastError(), row.code);
   EXPECT_EQ(engine.GetLastErrorString(),
             package::ErrorResourceText(row.code) + std::string(row.errorString));
+  EXPECT_EQ(engine.Cause(), row.cause);
   // The run always winds down through Close and Shutdown.
   EXPECT_EQ(instrument.closeCount, 1);
   EXPECT_EQ(instrument.shutdownCount, 1);
@@ -468,41 +484,56 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, FailureRowTest,
     ::testing::Values(
         FailureRow{"VoltageOn", app::TPROGPWRON, Status(0x45),
-                   "Error setting Programming Voltage On", 104, "45"},
+                   "Error setting Programming Voltage On", package::kErrPowerOn, "45",
+                   FailureCause::InstrumentError},
         FailureRow{"VoltageOff", app::TPROGPWROFF, Status(0x47),
-                   "Error setting Programming Voltage Off", 105, "47"},
-        FailureRow{"Erase", app::TFLASHERASE, Status(0x45, 0x80), "FlashDelete ERROR", 107, "80"},
-        FailureRow{"Program", app::TPROGDATEN, Status(0x43, 0xF0), "Prog ERROR", 101, "F0"},
-        FailureRow{"ChecksumMissing", app::TCHECKSUM, ErrorEvent(10), "Error getting Checksum", 111,
-                   "10 An Error occured in the session layer"},
-        FailureRow{"ReadStatus", app::TLESEDATEN, Status(0x20), "Read ERROR", 106, "20"},
-        FailureRow{"Query", app::TMANUFACTURER, ErrorEvent(10), "QueryManufacturerCode ERROR", 111,
-                   "10 An Error occured in the session layer"},
-        FailureRow{"GeneralError", app::TPROGDATEN, HError(0x43), "Prog ERROR", 109, "43"},
+                   "Error setting Programming Voltage Off", package::kErrPowerOff, "47",
+                   FailureCause::InstrumentError},
+        FailureRow{"Erase", app::TFLASHERASE, Status(0x45, 0x80), "FlashDelete ERROR",
+                   package::kErrFlashErase, "80", FailureCause::InstrumentError},
+        FailureRow{"Program", app::TPROGDATEN, Status(0x43, 0xF0), "Prog ERROR",
+                   package::kErrProgramming, "F0", FailureCause::InstrumentError},
+        FailureRow{"ChecksumMissing", app::TCHECKSUM, ErrorEvent(app::kErrorNoResponse),
+                   "Error getting Checksum", package::kErrCommunication,
+                   "111 An Error occured in the session layer", FailureCause::InstrumentSilent},
+        FailureRow{"ReadStatus", app::TLESEDATEN, Status(app::kStatusReadFailed), "Read ERROR",
+                   package::kErrReadData, "20", FailureCause::InstrumentError},
+        FailureRow{"Query", app::TMANUFACTURER, ErrorEvent(session::kMsgPortFailure),
+                   "QueryManufacturerCode ERROR", package::kErrCommunication,
+                   "110 An Error occured in the session layer", FailureCause::PortUnavailable},
+        FailureRow{"GeneralError", app::TPROGDATEN, HError(0x43), "Prog ERROR",
+                   package::kErrGeneral, "43", FailureCause::InstrumentError},
         // An answer with another command's code is no reply: the step fails.
         FailureRow{"ProgramWrongCode", app::TPROGDATEN, WrongCode(app::HCHECKSUM), "Prog ERROR",
-                   101, " - unexpected answer HA6"},
+                   package::kErrProgramming, " - unexpected answer HA6",
+                   FailureCause::InstrumentError},
         FailureRow{"QueryWrongCode", app::TMANUFACTURER, WrongCode(app::HPROGDATEN),
-                   "QueryManufacturerCode ERROR", 111, " - unexpected answer HA5"},
+                   "QueryManufacturerCode ERROR", package::kErrCommunication,
+                   " - unexpected answer HA5", FailureCause::InstrumentError},
         FailureRow{"EraseWrongCode", app::TFLASHERASE, WrongCode(app::HPROGPWRON),
-                   "FlashDelete ERROR", 107, " - unexpected answer HA2"},
-        FailureRow{"ReadWrongCode", app::TLESEDATEN, WrongCode(app::HPROGEND), "Read ERROR", 106,
-                   " - unexpected answer H48"},
+                   "FlashDelete ERROR", package::kErrFlashErase, " - unexpected answer HA2",
+                   FailureCause::InstrumentError},
+        FailureRow{"ReadWrongCode", app::TLESEDATEN, WrongCode(app::HPROGEND), "Read ERROR",
+                   package::kErrReadData, " - unexpected answer H48",
+                   FailureCause::InstrumentError},
         FailureRow{"ChecksumWrongCode", app::TCHECKSUM, WrongCode(app::HMANUFACTURER),
-                   "Error getting Checksum", 111, " - unexpected answer HA1"}),
+                   "Error getting Checksum", package::kErrCommunication, " - unexpected answer HA1",
+                   FailureCause::InstrumentError}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(UploadEngineTest, GeneralErrorWithStatusBIsNoFailure) {
   FullPlan();
-  instrument.answers[app::TPROGPWRON] = HError(0x42);
+  instrument.answers[app::TPROGPWRON] = HError(app::kStatusNoError);
   EXPECT_TRUE(engine.Upload(package));
+  EXPECT_EQ(engine.Cause(), FailureCause::None);
 }
 
 TEST_F(UploadEngineTest, ChecksumMismatchLeavesCodeZeroButFails) {
   FullPlan();
   instrument.checksumOverride = 0x1234;
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_EQ(engine.GetLastError(), 0);
+  EXPECT_EQ(engine.GetLastError(), package::kErrOk);
+  EXPECT_EQ(engine.Cause(), FailureCause::ChecksumMismatch);
   const std::uint32_t sum =
       std::accumulate(package.members["main.bin"].begin(), package.members["main.bin"].end(), 0u);
   EXPECT_THAT(recorder.actions, ::testing::Contains("Checksum Error,  Target = H1234 Host = H" +
@@ -514,7 +545,8 @@ TEST_F(UploadEngineTest, EraseRangeInNoMemoryStillSwitchesTheVoltageOff) {
   FullPlan();
   package.plan.erases = {{0x4A0000 - 0x10, 0x20, 0x4A0000 + 0x10}};
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_EQ(engine.GetLastError(), 0);
+  EXPECT_EQ(engine.GetLastError(), package::kErrOk);
+  EXPECT_EQ(engine.Cause(), FailureCause::RangeOutsideMemory);
   EXPECT_THAT(CallsStartingWith("Power"), ElementsAre("PowerOn", "PowerOff"));
   EXPECT_THAT(recorder.actions, ::testing::Contains("FlashErase Configuration Error"));
   EXPECT_THAT(CallsStartingWith("Prog"), ::testing::IsEmpty());
@@ -524,7 +556,8 @@ TEST_F(UploadEngineTest, ProgramInNoMemoryStopsWithTheVoltageOn) {
   FullPlan();
   package.plan.programs = {{"main.bin", 0x47FF00, 0x47FF00 + 500}};
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_EQ(engine.GetLastError(), 0);
+  EXPECT_EQ(engine.GetLastError(), package::kErrOk);
+  EXPECT_EQ(engine.Cause(), FailureCause::RangeOutsideMemory);
   const auto& a = recorder.actions;
   const auto it = std::find(a.begin(), a.end(), "Program Configuration ERROR");
   ASSERT_NE(it, a.end());
@@ -545,7 +578,8 @@ TEST_F(UploadEngineTest, CancelFromAnotherThreadEndsTheWait) {
   std::thread canceller([&] { loop.Post([&] { engine.Cancel(); }); });
   EXPECT_FALSE(engine.Upload(package));
   canceller.join();
-  EXPECT_EQ(engine.GetLastError(), 11);
+  EXPECT_EQ(engine.GetLastError(), package::kErrCancelled);
+  EXPECT_EQ(engine.Cause(), FailureCause::Cancelled);
   EXPECT_THAT(recorder.actions, ::testing::Contains("Upload Cancel Received"));
   EXPECT_THAT(recorder.actions, ::testing::Contains("QueryManufacturerCode ERROR"));
   EXPECT_EQ(instrument.shutdownCount, 1);
@@ -557,7 +591,8 @@ TEST_F(UploadEngineTest, IdleTimeOutEndsAWaitThatNoAnswerEnds) {
   engine.SetIdleTimeout(std::chrono::milliseconds(20));
   EXPECT_FALSE(engine.Upload(package));
   EXPECT_TRUE(engine.IdleTimedOut());
-  EXPECT_EQ(engine.GetLastError(), 111);
+  EXPECT_EQ(engine.GetLastError(), package::kErrCommunication);
+  EXPECT_EQ(engine.Cause(), FailureCause::InstrumentSilent);
   EXPECT_THAT(engine.GetLastErrorString(), HasSubstr("stopped answering"));
   EXPECT_THAT(recorder.actions,
               ::testing::Contains("The instrument stopped answering (no answer for 0.02 seconds)"));
@@ -595,6 +630,31 @@ TEST_F(UploadEngineTest, EraseWaitAdvancesTheCounterUpToTheMark) {
   ASSERT_EQ(counters.size(), 1u);
   EXPECT_EQ(counters[0], 70);
   EXPECT_EQ(engine.ProgressCounter(), 65);
+}
+
+// Every cause has a distinct stable name and, but for None, a hint; adding a
+// cause without its row fails here.
+TEST(FailureCauses, EveryCauseHasANameAndAHint) {
+  std::set<std::string> names;
+  for (std::size_t i = 0; i < kFailureCauseCount; ++i) {
+    const auto cause = static_cast<FailureCause>(i);
+    const std::string name(CauseName(cause));
+    EXPECT_THAT(name, ::testing::MatchesRegex("[a-z]+(_[a-z]+)*")) << i;
+    EXPECT_TRUE(names.insert(name).second) << name;
+    for (const bool gpib : {false, true}) {
+      const std::string hint = CauseHint(cause, {gpib, "", ""});
+      EXPECT_EQ(hint.empty(), cause == FailureCause::None) << name;
+      EXPECT_EQ(hint.find('{'), std::string::npos) << name;
+    }
+  }
+  EXPECT_EQ(CauseName(FailureCause::PortUnavailable), "port_unavailable");
+  // The port's own diagnosis outranks the general advice on a port; the boot
+  // key of the package fills in the boot monitor's hint.
+  EXPECT_EQ(CauseHint(FailureCause::DeviceLost, {false, "", "plug it in"}), "plug it in");
+  EXPECT_THAT(CauseHint(FailureCause::BootMonitorSilent, {false, "F1 key", "plug it in"}),
+              ::testing::EndsWith("pressing the F1 key"));
+  EXPECT_THAT(CauseHint(FailureCause::BootMonitorSilent, {true, "", ""}),
+              ::testing::EndsWith("pressing the number 6"));
 }
 
 TEST(ReportText, HexadecimalIsUpperCaseWithoutLeadingZeros) {

@@ -332,10 +332,10 @@ std::vector<std::uint8_t> Instrument::Execute(std::span<const std::uint8_t> p, s
     }
     case TPROGPWRON:
       powered_ = true;
-      return StatusAnswer(HPROGPWRON, status::kPowerOn);
+      return StatusAnswer(HPROGPWRON, kStatusPowerOn);
     case TPROGPWROFF:
       powered_ = false;
-      return StatusAnswer(HPROGPWROFF, status::kPowerOff);
+      return StatusAnswer(HPROGPWROFF, kStatusPowerOff);
     case TLESEDATEN: {
       const std::uint32_t address = Le32(p, 2);
       const std::uint32_t asked = Le32(p, 6);
@@ -378,7 +378,7 @@ std::vector<std::uint8_t> Instrument::Execute(std::span<const std::uint8_t> p, s
         Note(which + ": fails at " + Hex(r.fail_address));
         return OutcomeAnswer(HPROGDATEN, status::kProgFailed, r.fail_address);
       }
-      return OutcomeAnswer(HPROGDATEN, status::kProgOk, 0);
+      return OutcomeAnswer(HPROGDATEN, kStatusProgOk, 0);
     }
     case TCHECKSUM: {
       const std::uint32_t address = Le32(p, 2);
@@ -416,7 +416,7 @@ std::vector<std::uint8_t> Instrument::Execute(std::span<const std::uint8_t> p, s
         Note(which + ": fails at " + Hex(r.fail_address));
         return OutcomeAnswer(HFLASHERASE, status::kEraseFailed, r.fail_address);
       }
-      return OutcomeAnswer(HFLASHERASE, status::kEraseOk, 0);
+      return OutcomeAnswer(HFLASHERASE, kStatusEraseOk, 0);
     }
     case TPROGEND:
       prog_end_ = true;

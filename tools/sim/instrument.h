@@ -21,14 +21,10 @@
 
 namespace pelvane::sim {
 
-// Status values the transfer program puts in its answers. The host accepts
-// exactly the first five; the rest are this instrument's failure reports.
+// The instrument's own failure reports in the status field of its answers.
+// The values that mean success are the protocol's (app/quarnel.h); the host
+// takes any other value as a failure.
 namespace status {
-inline constexpr std::uint16_t kEraseOk = 0x41;      // "A"
-inline constexpr std::uint16_t kProgOk = 0x42;       // "B"
-inline constexpr std::uint16_t kErrorNone = 0x42;    // an HERROR that reports no error
-inline constexpr std::uint16_t kPowerOn = 0x44;      // "D"
-inline constexpr std::uint16_t kPowerOff = 0x46;     // "F"
 inline constexpr std::uint16_t kEraseFailed = 0x61;  // "a"
 inline constexpr std::uint16_t kProgFailed = 0x62;   // "b"
 inline constexpr std::uint16_t kBadChecksum = 0x43;  // "C": a command frame failed its checksum
