@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "commandline/qn_command_line.h"
+#include "options/options.h"
 
 namespace pelvane::cli {
 
@@ -37,99 +38,86 @@ std::variant<CliOptions, std::string> ParseLegacy(const std::vector<std::string>
 
 }  // namespace
 
+namespace {
+
+constexpr options::Option kOptions[] = {
+    {.name = "package", .value = "FILE", .help = "the firmware package (.qxpkg)"},
+    {.name = "port",
+     .value = "PORT",
+     .help = "a port of the package's PORTS list (COM1 is /dev/ttyS0), a serial device path "
+             "such as /dev/ttyUSB0, or GPIB; default: the package's UART"},
+    {.name = "language", .value = "NAME", .help = "a firmware language of the package (any case)"},
+    {.name = "transfer-only", .help = "upload and start the transfer program only"},
+    {.name = "yes", .help = "overwrite existing download files without asking"},
+    {.name = "json", .help = "one JSON object per line on standard output"},
+    {.name = "idle-timeout",
+     .value = "SECONDS",
+     .help = "give up when the instrument has not answered for this long (default 150)"},
+    {.name = "report",
+     .value = "FILE",
+     .help = "write a JSON record of the run, whatever its outcome"},
+    {.name = "summary", .help = "print the package's configuration summary and exit"},
+    {.name = "help", .help = "show this text and exit", .letter = 'h'},
+    {.name = "version", .help = "show the program's name and version and exit"},
+};
+
+std::string Take(const options::Argument& a, CliOptions& o) {
+  if (a.option == nullptr) return "unexpected argument " + a.value;
+  if (a.Is("package")) {
+    o.package = a.value;
+  } else if (a.Is("port")) {
+    if (a.value.empty()) return "--port needs a value";
+    o.port = a.value;
+  } else if (a.Is("language")) {
+    if (a.value.empty()) return "--language needs a value";
+    o.language = a.value;
+  } else if (a.Is("report")) {
+    o.report = a.value;
+  } else if (a.Is("idle-timeout")) {
+    const auto seconds = ParseSeconds(a.value);
+    if (!seconds)
+      return "--idle-timeout needs a number of seconds above 0, not \"" + a.value + "\"";
+    o.idleTimeout = std::chrono::milliseconds(static_cast<long long>(*seconds * 1000));
+  } else if (a.Is("transfer-only")) {
+    o.transferOnly = true;
+  } else if (a.Is("yes")) {
+    o.yes = true;
+  } else if (a.Is("json")) {
+    o.json = true;
+  } else if (a.Is("summary")) {
+    o.summary = true;
+  } else if (a.Is("help")) {
+    o.help = true;
+  } else if (a.Is("version")) {
+    o.version = true;
+  }
+  return "";
+}
+
+}  // namespace
+
 std::variant<CliOptions, std::string> ParseCliArguments(const std::vector<std::string>& args) {
   if (!args.empty() && !args.front().empty() && args.front().front() == '/')
     return ParseLegacy(args);
-  CliOptions options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string option = args[i];
-    std::optional<std::string> inlineValue;
-    if (const auto eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
-      inlineValue = option.substr(eq + 1);
-      option.resize(eq);
-    }
-    auto value = [&](std::string* out) -> std::optional<std::string> {
-      if (inlineValue) {
-        *out = *inlineValue;
-      } else if (i + 1 < args.size()) {
-        *out = args[++i];
-      } else {
-        return option + " needs a value";
-      }
-      return std::nullopt;
-    };
-    auto flag = [&](bool* out) -> std::optional<std::string> {
-      if (inlineValue) return option + " takes no value";
-      *out = true;
-      return std::nullopt;
-    };
-    std::optional<std::string> error;
-    std::string text;
-    if (option == "--package") {
-      error = value(&options.package);
-    } else if (option == "--port") {
-      error = value(&options.port);
-      if (!error && options.port.empty()) error = "--port needs a value";
-    } else if (option == "--language") {
-      error = value(&options.language);
-      if (!error && options.language.empty()) error = "--language needs a value";
-    } else if (option == "--report") {
-      error = value(&options.report);
-    } else if (option == "--idle-timeout") {
-      error = value(&text);
-      if (!error) {
-        const auto seconds = ParseSeconds(text);
-        if (!seconds)
-          error = "--idle-timeout needs a number of seconds above 0, not \"" + text + "\"";
-        else
-          options.idleTimeout = std::chrono::milliseconds(static_cast<long long>(*seconds * 1000));
-      }
-    } else if (option == "--transfer-only") {
-      error = flag(&options.transferOnly);
-    } else if (option == "--yes") {
-      error = flag(&options.yes);
-    } else if (option == "--json") {
-      error = flag(&options.json);
-    } else if (option == "--summary") {
-      error = flag(&options.summary);
-    } else if (option == "--help" || option == "-h") {
-      error = flag(&options.help);
-    } else if (option == "--version") {
-      error = flag(&options.version);
-    } else {
-      error = (option.rfind("-", 0) == 0 ? "unknown option " : "unexpected argument ") + option;
-    }
-    if (error) return *error;
-  }
-  if (!options.help && !options.version && options.package.empty())
-    return std::string("--package FILE is required");
-  return options;
+  CliOptions o;
+  const std::string error =
+      options::Parse(kOptions, args, [&o](const options::Argument& a) { return Take(a, o); });
+  if (!error.empty()) return error;
+  if (!o.help && !o.version && o.package.empty()) return std::string("--package FILE is required");
+  return o;
 }
 
 std::string CliUsage() {
-  return R"(Usage: pelvane-cli --package FILE [OPTIONS]
-       pelvane-cli /FFILE [/PORTPORT] [/FIRMWARE_LANGUAGELANGUAGE] [/TRANSFERONLY]
-
-Uploads the firmware of a package (.QXPKG) into an instrument that waits in its
-boot monitor, without the wizard's screens.
-
-  --package FILE         the firmware package
-  --port PORT            a port of the package's PORTS list (COM1 is /dev/ttyS0),
-                         a serial device path such as /dev/ttyUSB0, or GPIB;
-                         default: the package's UART
-  --language NAME        a firmware language of the package (any case)
-  --transfer-only        upload and start the transfer program only
-  --yes                  overwrite existing download files without asking
-  --json                 one JSON object per line on standard output
-  --idle-timeout SECONDS give up when the instrument has not answered for this
-                         long (default 150)
-  --report FILE          write a JSON record of the run, whatever its outcome
-  --summary              print the package's configuration summary and exit
-  --help, --version
-
-Exit status: 0 success, 1 upload failed, 2 bad usage, 3 package could not be
-loaded, 4 configuration failed validation, 130 cancelled (SIGINT, SIGTERM).
-)";
+  return "Usage: pelvane-cli --package FILE [OPTIONS]\n"
+         "       pelvane-cli /FFILE [/PORTPORT] [/FIRMWARE_LANGUAGELANGUAGE] [/TRANSFERONLY]\n"
+         "\n"
+         "Uploads the firmware of a package (.qxpkg) into an instrument that waits in its\n"
+         "boot monitor, without the wizard's screens.\n"
+         "\n" +
+         options::HelpLines(kOptions) +
+         "\n"
+         "Exit status: 0 success, 1 upload failed, 2 bad usage, 3 package could not be\n"
+         "loaded, 4 configuration failed validation, 130 cancelled (SIGINT, SIGTERM).\n";
 }
 
 }  // namespace pelvane::cli

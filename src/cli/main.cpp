@@ -11,13 +11,14 @@
 #include "app/flash_app.h"
 #include "cli/cli_options.h"
 #include "cli/cli_runner.h"
+#include "options/options.h"
 
 int main(int argc, char** argv) {
   using namespace pelvane;
   const std::vector<std::string> args(argv + 1, argv + argc);
   auto parsed = cli::ParseCliArguments(args);
   if (auto* error = std::get_if<std::string>(&parsed)) {
-    std::cerr << "pelvane-cli: " << *error << "\nTry 'pelvane-cli --help'.\n";
+    std::cerr << options::UsageErrorText("pelvane-cli", *error);
     return cli::kExitUsage;
   }
   const cli::CliOptions& options = std::get<cli::CliOptions>(parsed);
@@ -26,7 +27,7 @@ int main(int argc, char** argv) {
     return cli::kExitOk;
   }
   if (options.version) {
-    std::cout << "pelvane-cli " << PELVANE_VERSION << "\n";
+    std::cout << pelvane::options::VersionLine("pelvane-cli");
     return cli::kExitOk;
   }
 

@@ -54,6 +54,45 @@ TEST(CliOptions, BadUsageIsNamed) {
         << bad;
   EXPECT_EQ(Error({"--help"}), "(accepted)");
   EXPECT_EQ(Error({"--version"}), "(accepted)");
+  // A missing value is named as such, also in the "=" form; the first of
+  // several errors is the one reported; names are whole and case-sensitive.
+  const struct {
+    std::vector<std::string> args;
+    const char* error;
+  } rows[] = {
+      {{"--package", "a", "--report"}, "--report needs a value"},
+      {{"--package", "a", "--idle-timeout"}, "--idle-timeout needs a value"},
+      {{"--package", "a", "--port="}, "--port needs a value"},
+      {{"--package", "a", "--language="}, "--language needs a value"},
+      {{"--bogus", "--package"}, "unknown option --bogus"},
+      {{"--package", "a", "--yes=no", "--bogus", "extra"}, "--yes takes no value"},
+      {{"--idle-timeout", "0", "--bogus"},
+       "--idle-timeout needs a number of seconds above 0, not \"0\""},
+      {{"extra", "--bogus"}, "unexpected argument extra"},
+      {{"--pack", "a"}, "unknown option --pack"},
+      {{"--Package", "a"}, "unknown option --Package"},
+      {{"-x", "--package", "a"}, "unknown option -x"},
+      {{"--help=1"}, "--help takes no value"},
+      {{"--package", "a", "--", "--yes"}, "unexpected argument --yes"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(Error(row.args), row.error) << row.args.front();
+}
+
+TEST(CliOptions, ValuesInBothFormsAndHelpAndVersion) {
+  const CliOptions o = Parse({"--package=a=b.qxpkg", "--report", "--odd", "--idle-timeout=7"});
+  EXPECT_EQ(o.package, "a=b.qxpkg");
+  EXPECT_EQ(o.report, "--odd");  // a value may start with dashes
+  EXPECT_EQ(o.idleTimeout, std::chrono::seconds(7));
+  EXPECT_TRUE(Parse({"-h"}).help);
+  EXPECT_TRUE(Parse({"--package", "a", "--version"}).version);
+  // Parsed twice in one process: the parser's state starts afresh each time.
+  EXPECT_EQ(Parse({"--package", "b", "--yes"}).package, "b");
+  const std::string usage = CliUsage();
+  for (const char* line :
+       {"  --package FILE         the firmware package", "  --idle-timeout SECONDS give up",
+        "  --report FILE          write a JSON record", "  -h, --help             show this text",
+        "  --version              show the program's name and version", "2 bad usage"})
+    EXPECT_NE(usage.find(line), std::string::npos) << line;
 }
 
 TEST(CliOptions, LegacySwitches) {
