@@ -3,6 +3,7 @@
 #include <csignal>
 #include <iostream>
 
+#include "options/options.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -20,12 +21,16 @@ int main(int argc, char** argv) {
   static_assert(std::atomic<bool>::is_always_lock_free);
   const auto parsed = ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc));
   if (const auto* error = std::get_if<std::string>(&parsed)) {
-    std::cerr << "pelvane-sim: " << *error << "\n(pelvane-sim --help lists the options)\n";
+    std::cerr << pelvane::options::UsageErrorText("pelvane-sim", *error);
     return kExitUsage;
   }
   const SimOptions& options = std::get<SimOptions>(parsed);
   if (options.help) {
     std::cout << SimUsage();
+    return kExitOk;
+  }
+  if (options.version) {
+    std::cout << pelvane::options::VersionLine("pelvane-sim");
     return kExitOk;
   }
 

@@ -45,6 +45,7 @@ struct SimOptions {
   bool verbose = false;
   bool quiet = false;
   bool help = false;
+  bool version = false;
 };
 
 // The parsed options, or an error text naming the argument at fault.

@@ -72,13 +72,55 @@ TEST(SimOptionsTest, BadArgumentsAreNamed) {
   }
   EXPECT_NE(std::get<std::string>(Parse({"--package", "p", "--frobnicate"})).find("--frobnicate"),
             std::string::npos);
+  // Exact texts: a missing value is named as such, the first of several
+  // errors is the one reported, names are given whole.
+  const struct {
+    std::vector<std::string> args;
+    const char* error;
+  } rows[] = {
+      {{"--package=p", "--memory"}, "--memory needs a value"},
+      {{"--package", "p", "--fill=256"}, "--fill wants a byte: 256"},
+      {{"--package", "p", "--once=1"}, "--once takes no value"},
+      {{"--package", "p", "stray"}, "unexpected argument stray"},
+      {{"--package", "p", "--nois", "0.5"}, "unknown option --nois"},
+      {{"--baud", "0", "--frobnicate"}, "--baud must be above 0"},
+      {{"--frobnicate", "--baud", "0"}, "unknown option --frobnicate"},
+      {{"--seed", "x", "--memory", "1"}, "--seed: not a number: x"},
+      {{"--fail-prog=0", "--help"}, "--fail-prog: not a count from 1: 0"},
+  };
+  for (const auto& row : rows) {
+    const auto parsed = Parse(row.args);
+    ASSERT_TRUE(std::holds_alternative<std::string>(parsed)) << row.error;
+    EXPECT_EQ(std::get<std::string>(parsed), row.error);
+  }
 }
 
-TEST(SimOptionsTest, HelpNeedsNothingElse) {
-  const auto parsed = Parse({"--help"});
-  ASSERT_TRUE(std::holds_alternative<SimOptions>(parsed));
-  EXPECT_TRUE(std::get<SimOptions>(parsed).help);
-  EXPECT_NE(SimUsage().find("--vanish-after"), std::string::npos);
+TEST(SimOptionsTest, ValuesAfterAnEqualsSign) {
+  const auto parsed = Parse({"--memory=0,4096,X", "--noise=0.5", "--boot-verdict=silent",
+                             "--transcript=t=1.log", "--fail-erase=1,3"});
+  ASSERT_TRUE(std::holds_alternative<SimOptions>(parsed)) << std::get<std::string>(parsed);
+  const auto& o = std::get<SimOptions>(parsed);
+  EXPECT_EQ(o.memories.at(0).size, 4096u);
+  EXPECT_DOUBLE_EQ(o.faults.noise_rate, 0.5);
+  EXPECT_TRUE(o.faults.silent_boot);
+  EXPECT_EQ(o.transcript, "t=1.log");
+  EXPECT_EQ(o.faults.fail_erase, (std::set<std::uint64_t>{1, 3}));
+}
+
+TEST(SimOptionsTest, HelpAndVersionNeedNothingElse) {
+  for (const char* flag : {"--help", "-h", "--version"}) {
+    const auto parsed = Parse({flag});
+    ASSERT_TRUE(std::holds_alternative<SimOptions>(parsed)) << flag;
+    const auto& o = std::get<SimOptions>(parsed);
+    EXPECT_EQ(o.help, std::string(flag) != "--version") << flag;
+    EXPECT_EQ(o.version, std::string(flag) == "--version") << flag;
+  }
+  const std::string usage = SimUsage();
+  for (const char* text :
+       {"--vanish-after K", "\nLine:\n  --link PATH            also make PATH",
+        "\n  --memory BASE,SIZE,NAME[,MANUFACTURER,DEVICE]\n                         a flash",
+        "\nProgram:\n  -h, --help             show this text and exit\n", "  --version"})
+    EXPECT_NE(usage.find(text), std::string::npos) << text;
 }
 
 TEST(SimOptionsTest, NumbersAreDecimalOrHex) {
