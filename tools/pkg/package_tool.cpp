@@ -10,6 +10,7 @@
 #include <memory>
 #include <ostream>
 
+#include "options/options.h"
 #include "package/hex_text.h"
 #include "package/package_archive.h"
 #include "package/package_loader.h"
@@ -27,37 +28,20 @@ std::string Upper(std::string s) {
   return s;
 }
 
-int Create(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+struct CreateOptions {
   std::string comment;
   bool force = false;
   bool hex = false;
-  std::vector<std::string> positional;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--comment" && i + 1 < args.size()) {
-      comment = args[++i];
-    } else if (args[i] == "--force") {
-      force = true;
-    } else if (args[i] == "--hex") {
-      hex = true;
-    } else if (args[i].rfind("--", 0) == 0) {
-      err << "pelvane-pkg create: unknown option " << args[i] << "\n";
-      return kExitUsage;
-    } else {
-      positional.push_back(args[i]);
-    }
-  }
-  if (positional.size() != 2) {
-    err << "pelvane-pkg create: wants FOLDER and OUTPUT\n";
-    return kExitUsage;
-  }
-  const fs::path folder = positional[0];
-  const fs::path output = positional[1];
+};
+
+int Create(const fs::path& folder, const fs::path& output, const CreateOptions& settings,
+           std::ostream& out, std::ostream& err) {
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) {
     err << "pelvane-pkg create: " << folder.string() << " is not a folder\n";
     return kExitProblems;
   }
-  if (fs::exists(output, ec) && !force) {
+  if (fs::exists(output, ec) && !settings.force) {
     err << "pelvane-pkg create: " << output.string() << " exists; --force replaces it\n";
     return kExitProblems;
   }
@@ -74,7 +58,7 @@ int Create(const std::vector<std::string>& args, std::ostream& out, std::ostream
   std::sort(files.begin(), files.end());
 
   package::PackageWriter writer;
-  writer.SetComment(comment);
+  writer.SetComment(settings.comment);
   bool has_configuration = false;
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
@@ -84,7 +68,7 @@ int Create(const std::vector<std::string>& args, std::ostream& out, std::ostream
       return kExitProblems;
     }
     std::string name = fs::relative(file, folder).generic_string();
-    if (hex && name.size() > 4 && Upper(name.substr(name.size() - 4)) == ".HEX") {
+    if (settings.hex && name.size() > 4 && Upper(name.substr(name.size() - 4)) == ".HEX") {
       std::string error;
       auto bytes = package::DecodeHexText(content, error);
       if (!bytes) {
@@ -178,16 +162,48 @@ int Check(const std::string& path, std::ostream& out) {
 
 }  // namespace
 
+namespace {
+
+constexpr const char* kCreateOptions = "Options of create:";
+constexpr const char* kOtherOptions = "Options:";
+
+constexpr options::Option kOptions[] = {
+    {.name = "comment",
+     .value = "TEXT",
+     .help = "the archive comment, shown as the package's name in the wizard",
+     .group = kCreateOptions},
+    {.name = "hex",
+     .help = "files ending in .hex hold bytes as hexadecimal text (\"#\" starts a comment "
+             "line); they become members without the ending",
+     .group = kCreateOptions},
+    {.name = "force", .help = "replace OUTPUT if it exists", .group = kCreateOptions},
+    {.name = "help", .help = "show this text and exit", .letter = 'h', .group = kOtherOptions},
+    {.name = "version",
+     .help = "show the program's name and version and exit",
+     .group = kOtherOptions},
+};
+
+// How many plain arguments each command takes, the command included.
+std::size_t WordsOf(const std::string& command) {
+  if (command == "create") return 3;
+  if (command == "show" || command == "check") return 2;
+  return 1;  // help
+}
+
+std::string WantsText(const std::string& command) {
+  return command == "create" ? command + " wants FOLDER and OUTPUT"
+                             : command + " wants one PACKAGE";
+}
+
+}  // namespace
+
 std::string PackageToolUsage() {
   return R"(Usage: pelvane-pkg COMMAND ...
+       pelvane-pkg --help | --version
 
   pelvane-pkg create FOLDER OUTPUT [--comment TEXT] [--hex] [--force]
-      Builds a firmware package (.QXPKG) from the files of FOLDER, which must
+      Builds a firmware package (.qxpkg) from the files of FOLDER, which must
       hold QXCONFIG.INI. Files in sub-folders become members "sub/name".
-      --comment  the archive comment, shown as the package's name in the wizard
-      --hex      files ending in .hex hold bytes as hexadecimal text ("#" starts a
-                 comment line); they become members without the ending
-      --force    replace OUTPUT if it exists
 
   pelvane-pkg show PACKAGE
       Lists the members and the configuration as the wizard reads it.
@@ -198,6 +214,8 @@ std::string PackageToolUsage() {
       outside every flash memory, blocks larger than a frame carries, baud rates
       failing the speed check, unknown flash names, overlapping memories.
 
+)" + options::HelpLines(kOptions) +
+         R"(
 Exit status: 0 success (check: no problems), 1 problems found or the command
 failed, 2 bad usage.
 )";
@@ -208,21 +226,55 @@ int RunPackageTool(const std::vector<std::string>& args, std::ostream& out, std:
     err << PackageToolUsage();
     return kExitUsage;
   }
-  const std::string& command = args[0];
-  if (command == "--help" || command == "-h" || command == "help") {
+  std::vector<std::string> words;  // the command and its plain arguments
+  CreateOptions create;
+  bool help = false;
+  bool version = false;
+  const std::string error =
+      options::Parse(kOptions, args, [&](const options::Argument& a) -> std::string {
+        if (a.option == nullptr) {
+          if (words.empty() && WordsOf(a.value) == 1 && a.value != "help")
+            return "unknown command " + a.value;
+          if (!words.empty() && words.size() == WordsOf(words[0]))
+            return words[0] == "help" ? "unexpected argument " + a.value : WantsText(words[0]);
+          words.push_back(a.value);
+          return "";
+        }
+        if (a.Is("help")) {
+          help = true;
+        } else if (a.Is("version")) {
+          version = true;
+        } else if (words.empty() || words[0] != "create") {
+          return "--" + std::string(a.option->name) + " is an option of create";
+        } else if (a.Is("comment")) {
+          create.comment = a.value;
+        } else if (a.Is("hex")) {
+          create.hex = true;
+        } else if (a.Is("force")) {
+          create.force = true;
+        }
+        return "";
+      });
+  if (!error.empty()) {
+    err << options::UsageErrorText("pelvane-pkg", error);
+    return kExitUsage;
+  }
+  if (help || (!words.empty() && words[0] == "help")) {
     out << PackageToolUsage();
     return kExitOk;
   }
-  if (command == "create") return Create(args, out, err);
-  if (command == "show" || command == "check") {
-    if (args.size() != 2) {
-      err << "pelvane-pkg " << command << ": wants one PACKAGE\n";
-      return kExitUsage;
-    }
-    return command == "show" ? Show(args[1], out, err) : Check(args[1], out);
+  if (version) {
+    out << options::VersionLine("pelvane-pkg");
+    return kExitOk;
   }
-  err << "pelvane-pkg: unknown command " << command << " (pelvane-pkg --help lists them)\n";
-  return kExitUsage;
+  if (words.empty() || words.size() != WordsOf(words[0])) {
+    err << options::UsageErrorText("pelvane-pkg",
+                                   words.empty() ? "no command given" : WantsText(words[0]));
+    return kExitUsage;
+  }
+  const std::string& command = words[0];
+  if (command == "create") return Create(words[1], words[2], create, out, err);
+  return command == "show" ? Show(words[1], out, err) : Check(words[1], out);
 }
 
 }  // namespace pelvane::pkg

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "options/options.h"
+#include "package/package_archive.h"
 #include "package/package_writer.h"
 #include "pkg/package_check.h"
 #include "sim/package_memories.h"
@@ -165,6 +167,12 @@ TEST(PackageToolTest, CreateShowAndCheckAFolder) {
                  &err),
             kExitOk)
       << err;
+  // Options before the words and the "=" form work as well.
+  ASSERT_EQ(Tool({"create", "--comment=Named = so", "--hex", folder.string(), dir / "eq.qxpkg"},
+                 &out, &err),
+            kExitOk)
+      << err;
+  EXPECT_EQ(package::PackageArchive(dir / "eq.qxpkg").Comment(), "Named = so");
   // The output is not replaced without consent.
   EXPECT_EQ(Tool({"create", folder.string(), out_path}, nullptr, &err), kExitProblems);
   EXPECT_NE(err.find("--force"), std::string::npos);
@@ -215,6 +223,35 @@ TEST(PackageToolTest, UsageErrors) {
   EXPECT_EQ(Tool({"create", "only-one"}), kExitUsage);
   EXPECT_EQ(Tool({"show", "/nonexistent.qxpkg"}, &out, &err), kExitProblems);
   EXPECT_NE(err.find("/nonexistent.qxpkg"), std::string::npos);
+  // The first usage error is named, on standard error, with where to look.
+  const struct {
+    std::vector<std::string> args;
+    const char* error;
+  } rows[] = {
+      {{"create", "f", "o", "--comment"}, "--comment needs a value"},
+      {{"create", "--comment=x"}, "create wants FOLDER and OUTPUT"},
+      {{"create", "f", "o", "--hex=1"}, "--hex takes no value"},
+      {{"create", "f", "o", "--forc"}, "unknown option --forc"},
+      {{"create", "f", "o", "extra", "--bogus"}, "create wants FOLDER and OUTPUT"},
+      {{"show", "--hex", "p"}, "--hex is an option of create"},
+      {{"show", "a", "b", "--bogus"}, "show wants one PACKAGE"},
+      {{"frobnicate", "--bogus"}, "unknown command frobnicate"},
+      {{"--bogus", "frobnicate"}, "unknown option --bogus"},
+      {{"--force"}, "--force is an option of create"},
+      {{"--help", "-x"}, "unknown option -x"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(Tool(row.args, &out, &err), kExitUsage) << row.error;
+    EXPECT_EQ(err, "pelvane-pkg: " + std::string(row.error) + "\nTry 'pelvane-pkg --help'.\n");
+  }
+  for (const std::vector<std::string>& help :
+       {std::vector<std::string>{"-h"}, {"help"}, {"show", "p", "--help"}}) {
+    EXPECT_EQ(Tool(help, &out), kExitOk) << help.front();
+    EXPECT_NE(out.find("  --comment TEXT         the archive comment"), std::string::npos);
+    EXPECT_NE(out.find("  -h, --help             show this text and exit\n"), std::string::npos);
+  }
+  EXPECT_EQ(Tool({"--version"}, &out), kExitOk);
+  EXPECT_EQ(out, "pelvane-pkg " + std::string(options::ProjectVersion()) + "\n");
 }
 
 TEST(SimulatorPackageTest, SimulatorTakesTheMemoriesOfAPackage) {
