@@ -30,8 +30,9 @@ bool FuzzCommandLine(std::span<const std::uint8_t> data) {
     }
     if (mode & 2) arguments.front().insert(0, "--");
     line.ParseArguments(arguments);
+    // An option anywhere makes it the GNU form.
     const bool gnu = arguments.front().rfind("--", 0) == 0;
-    if (line.GnuStyle() != gnu) return false;
+    if (gnu && !line.GnuStyle()) return false;
   }
   // A file flag means a path was named and found.
   if (line.Filename() && (line.FilePath().empty() || line.FilePath().size() % 2 != 0)) return false;

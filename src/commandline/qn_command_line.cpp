@@ -1,8 +1,10 @@
 #include "commandline/qn_command_line.h"
 
+#include <cctype>
 #include <filesystem>
 #include <utility>
 
+#include "options/options.h"
 #include "package/item_parsing.h"
 
 namespace pelvane::commandline {
@@ -67,6 +69,38 @@ void QN_CommandLine::ParseLegacy(const std::string& text) {
   }
 }
 
+namespace {
+
+constexpr options::Option kOptions[] = {
+    {.name = "file", .value = "PATH", .help = "open the firmware package at PATH"},
+    {.name = "port",
+     .value = "NAME",
+     .help = "preselect the port: a name of the package's PORTS, a device path such as "
+             "/dev/ttyUSB0, or GPIB"},
+    {.name = "language", .value = "NAME", .help = "preselect the firmware language"},
+    {.name = "autostart", .help = "start the upload at once (needs a package)"},
+    {.name = "transfer-only", .help = "upload and start only the transfer program"},
+    {.name = "advanced", .help = "show every detail of the configuration and the upload"},
+    {.name = "help", .help = "show this text and exit", .letter = 'h'},
+    {.name = "version", .help = "show the program's name and version and exit"},
+};
+
+// An argument that starts with a legacy switch. The names count in any case,
+// so that a switch in the wrong case is reported as a bad switch rather than
+// as a missing file; only the package switch "F" must be upper case, since
+// so many paths start with "/f".
+bool IsLegacySwitch(const std::string& argument) {
+  if (argument.size() < 2 || argument.front() != '/') return false;
+  const std::string name = argument.substr(1, argument.find_first_of(" /", 1) - 1);
+  std::string upper = name;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper == "TRANSFERONLY" || upper == "AUTOSTART" || upper == "ADV_DISPLAY" ||
+         StartsWith(upper, "PORT") || StartsWith(upper, "FIRMWARE_LANGUAGE") ||
+         (!name.empty() && name.front() == 'F');
+}
+
+}  // namespace
+
 void QN_CommandLine::ParseArguments(const std::vector<std::string>& arguments) {
   if (arguments.empty()) return;
   std::string joined;
@@ -74,88 +108,76 @@ void QN_CommandLine::ParseArguments(const std::vector<std::string>& arguments) {
     if (i) joined += ' ';
     joined += arguments[i];
   }
-  if (StartsWith(arguments.front(), "--")) {
-    commandLine_ = joined;
-    gnuStyle_ = true;
-    ParseGnu(arguments);
+  // A file manager passes one path, which may start with "/" and hold blanks;
+  // it is a package when it names a file. Otherwise the legacy text is known
+  // by its switches, and anything with an option in it is the GNU form.
+  bool gnu = arguments.size() == 1 && fileExists_(arguments.front());
+  for (const std::string& argument : arguments) gnu = gnu || StartsWith(argument, "-");
+  bool legacy = false;
+  for (const std::string& argument : arguments) legacy = legacy || IsLegacySwitch(argument);
+  if (!gnu && legacy) {
+    CommandLine(joined);
     return;
   }
-  CommandLine(joined);
+  commandLine_ = joined;
+  gnuStyle_ = true;
+  ParseGnu(arguments);
 }
 
-void QN_CommandLine::SetFile(const std::string& path) {
+std::string QN_CommandLine::SetFile(const std::string& path) {
   filePath_ = path;
   fileFlag_ = fileExists_(path);
-  if (!fileFlag_) BadSwitch(" --file " + path + ": no such file");
+  return fileFlag_ ? "" : "no such file: " + path;
 }
 
 void QN_CommandLine::ParseGnu(const std::vector<std::string>& arguments) {
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    std::string option = arguments[i];
-    std::string value;
-    bool hasValue = false;
-    if (std::size_t eq = option.find('='); StartsWith(option, "--") && eq != std::string::npos) {
-      value = option.substr(eq + 1);
-      option = option.substr(0, eq);
-      hasValue = true;
-    }
-    auto takeValue = [&]() {
-      if (hasValue) return true;
-      if (i + 1 < arguments.size()) {
-        value = arguments[++i];
-        return true;
-      }
-      BadSwitch(" " + option + ": a value is missing");
-      return false;
-    };
-    auto noValue = [&]() {
-      if (hasValue) BadSwitch(" " + option + ": takes no value");
-      return !hasValue;
-    };
-    if (option == "--file") {
-      if (takeValue()) SetFile(value);
-    } else if (option == "--port") {
-      if (takeValue()) {
-        portSet_ = true;
-        port_ = value;
-      }
-    } else if (option == "--language") {
-      if (takeValue()) {
-        firmwareLanguageSet_ = true;
-        firmwareLanguage_ = value;
-      }
-    } else if (option == "--autostart") {
-      if (noValue()) autoStart_ = true;
-    } else if (option == "--transfer-only") {
-      if (noValue()) transferOnly_ = true;
-    } else if (option == "--advanced") {
-      if (noValue()) advanced_ = true;
-    } else if (option == "--help") {
-      if (noValue()) help_ = true;
-    } else if (option == "--version") {
-      if (noValue()) version_ = true;
-    } else if (StartsWith(option, "-")) {
-      BadSwitch(" " + option + ": unknown option");
-    } else {
-      BadSwitch(" " + option + ": unexpected argument");
-    }
-  }
+  bool plainPackage = false;
+  const std::string error =
+      options::Parse(kOptions, arguments, [&](const options::Argument& a) -> std::string {
+        if (a.option == nullptr) {
+          if (plainPackage) return "unexpected argument " + a.value;
+          plainPackage = true;
+          return SetFile(a.value);
+        }
+        if (a.Is("file")) return SetFile(a.value);
+        if (a.Is("port")) {
+          portSet_ = true;
+          port_ = a.value;
+        } else if (a.Is("language")) {
+          firmwareLanguageSet_ = true;
+          firmwareLanguage_ = a.value;
+        } else if (a.Is("autostart")) {
+          autoStart_ = true;
+        } else if (a.Is("transfer-only")) {
+          transferOnly_ = true;
+        } else if (a.Is("advanced")) {
+          advanced_ = true;
+        } else if (a.Is("help")) {
+          help_ = true;
+        } else if (a.Is("version")) {
+          version_ = true;
+        }
+        return "";
+      });
+  if (!error.empty()) BadSwitch(": " + error);
 }
 
 std::string QN_CommandLine::Usage(const std::string& programName) {
-  return "Usage: " + programName +
-         " [options]\n"
-         "  --file PATH        open the firmware package at PATH\n"
-         "  --port NAME        preselect the port (a name of the package's PORTS,\n"
-         "                     a device path such as /dev/ttyUSB0, or GPIB)\n"
-         "  --language NAME    preselect the firmware language\n"
-         "  --autostart        start the upload at once (needs --file)\n"
-         "  --transfer-only    upload and start only the transfer program\n"
-         "  --advanced         show every detail of the configuration and the upload\n"
-         "  --help             show this text\n"
-         "  --version          show the program version\n"
-         "The legacy form is accepted as well: /FPATH /PORTNAME /FIRMWARE_LANGUAGENAME\n"
-         "/AUTOSTART /TRANSFERONLY /ADV_DISPLAY\n";
+  return "Usage: " + programName + " [OPTIONS] [PACKAGE]\n" +  //
+         "       " + programName +
+         " [/FPACKAGE] [/PORTNAME] [/FIRMWARE_LANGUAGENAME] [/AUTOSTART]\n"
+         "               [/TRANSFERONLY] [/ADV_DISPLAY]\n"
+         "\n"
+         "Loads new firmware into a measuring instrument, one step after the other.\n"
+         "PACKAGE, or --file PATH, opens a firmware package (.qxpkg).\n"
+         "\n" +
+         options::HelpLines(kOptions) +
+         "\n"
+         "The legacy switches stand for --file, --port, --language, --autostart,\n"
+         "--transfer-only and --advanced; a path given with /F cannot hold \"/\".\n"
+         "\n"
+         "Exit status: 0 when the window was closed, 1 when a start-up question was\n"
+         "answered with Cancel.\n";
 }
 
 }  // namespace pelvane::commandline

@@ -26,9 +26,11 @@ class QN_CommandLine : public package::QN_ErrorHolder {
   void CommandLine(const std::string& text);
   const std::string& CommandLine() const { return commandLine_; }
 
-  // The program's arguments (without the program name): GNU-style when the
-  // first one starts with "--", otherwise joined with blanks and parsed as
-  // legacy text. An empty list sets nothing.
+  // The program's arguments (without the program name). A single argument
+  // naming a file is the package; arguments holding a legacy switch and no
+  // option are joined with blanks and parsed as legacy text; anything else is
+  // the GNU form, options with at most one plain argument, the package, and
+  // the first usage error is the one reported. An empty list sets nothing.
   void ParseArguments(const std::vector<std::string>& arguments);
 
   bool Filename() const { return fileFlag_; }
@@ -41,7 +43,7 @@ class QN_CommandLine : public package::QN_ErrorHolder {
   bool FirmwareLanguageSet() const { return firmwareLanguageSet_; }
   const std::string& FirmwareLanguage() const { return firmwareLanguage_; }
 
-  // GNU form only.
+  // Not the legacy form.
   bool GnuStyle() const { return gnuStyle_; }
   bool HelpRequested() const { return help_; }
   bool VersionRequested() const { return version_; }
@@ -52,7 +54,8 @@ class QN_CommandLine : public package::QN_ErrorHolder {
  private:
   void ParseLegacy(const std::string& text);
   void ParseGnu(const std::vector<std::string>& arguments);
-  void SetFile(const std::string& path);
+  // The error text when the file does not exist, else "".
+  std::string SetFile(const std::string& path);
   void BadSwitch(const std::string& text);
 
   FileExists fileExists_;

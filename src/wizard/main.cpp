@@ -7,13 +7,42 @@
 #include <vector>
 
 #include "commandline/qn_command_line.h"
+#include "options/options.h"
 #include "wizard/wizard_program.h"
 
+namespace {
+
+// --help and --version: printed, and the program ends.
+bool AnsweredAtOnce(const pelvane::commandline::QN_CommandLine& commandLine) {
+  if (commandLine.GetLastError() != 0) return false;
+  if (commandLine.HelpRequested()) {
+    std::fputs(pelvane::commandline::QN_CommandLine::Usage("pelvane").c_str(), stdout);
+    return true;
+  }
+  if (commandLine.VersionRequested()) {
+    std::fputs(pelvane::options::VersionLine("pelvane").c_str(), stdout);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  // Qt takes its own options (-platform, -style, ...) out of the arguments here.
+  // --help and --version are answered before Qt starts, so that they work
+  // without a display. Qt's own options (-platform, -style, ...) are no
+  // options of the wizard: with them the line is read again once Qt has
+  // taken them out.
+  {
+    pelvane::commandline::QN_CommandLine early;
+    early.ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (AnsweredAtOnce(early)) return 0;
+  }
+
+  // Qt takes its own options out of the arguments here.
   QApplication application(argc, argv);
   QApplication::setApplicationName("Pelvane");
-  QApplication::setApplicationVersion(PELVANE_VERSION);
+  QApplication::setApplicationVersion(QString::fromUtf8(pelvane::options::ProjectVersion()));
   QApplication::setWindowIcon(QIcon::fromTheme("pelvane"));
 
   std::vector<std::string> arguments;
@@ -21,15 +50,7 @@ int main(int argc, char** argv) {
   for (qsizetype i = 1; i < all.size(); ++i) arguments.push_back(all[i].toStdString());
 
   pelvane::wizard::WizardProgram program(arguments);
-  const auto& commandLine = program.CommandLine();
-  if (commandLine.HelpRequested()) {
-    std::fputs(pelvane::commandline::QN_CommandLine::Usage("pelvane").c_str(), stdout);
-    return 0;
-  }
-  if (commandLine.VersionRequested()) {
-    std::printf("pelvane %s\n", PELVANE_VERSION);
-    return 0;
-  }
+  if (AnsweredAtOnce(program.CommandLine())) return 0;
 
   // Opened from inside the event loop: an upload started by the command line
   // then runs with the loop's services (timers, posted notices) in place.

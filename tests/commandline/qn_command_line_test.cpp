@@ -163,7 +163,16 @@ TEST(Arguments, GnuHelpAndVersion) {
   EXPECT_TRUE(cl.HelpRequested());
   EXPECT_TRUE(cl.VersionRequested());
   EXPECT_EQ(cl.GetLastError(), 0);
-  EXPECT_NE(QN_CommandLine::Usage("pelvane").find("--transfer-only"), std::string::npos);
+  QN_CommandLine letter = WithFiles({});
+  letter.ParseArguments({"-h"});
+  EXPECT_TRUE(letter.HelpRequested());
+  EXPECT_EQ(letter.GetLastError(), 0);
+  const std::string usage = QN_CommandLine::Usage("pelvane");
+  for (const char* text :
+       {"Usage: pelvane [OPTIONS] [PACKAGE]\n", "  --file PATH            open the firmware",
+        "  --transfer-only        upload and start only", "  -h, --help             show",
+        "  --version              show", "[/FPACKAGE] [/PORTNAME]"})
+    EXPECT_NE(usage.find(text), std::string::npos) << text;
 }
 
 TEST(Arguments, GnuUsageErrorsAreClear) {
@@ -171,17 +180,26 @@ TEST(Arguments, GnuUsageErrorsAreClear) {
     std::vector<std::string> args;
     const char* text;
   } cases[] = {
-      {{"--bogus"}, "Invalid command line switch --bogus: unknown option"},
-      {{"--port"}, "Invalid command line switch --port: a value is missing"},
-      {{"--autostart=yes"}, "Invalid command line switch --autostart: takes no value"},
-      {{"--advanced", "stray"}, "Invalid command line switch stray: unexpected argument"},
-      {{"--advanced", "-x"}, "Invalid command line switch -x: unknown option"},
-      {{"--file", "missing.qxpkg"},
-       "Invalid command line switch --file missing.qxpkg: no such file"},
-      {{"--AUTOSTART"}, "Invalid command line switch --AUTOSTART: unknown option"},
+      {{"--bogus"}, "Invalid command line switch: unknown option --bogus"},
+      {{"--port"}, "Invalid command line switch: --port needs a value"},
+      {{"--autostart", "--language"}, "Invalid command line switch: --language needs a value"},
+      {{"--autostart=yes"}, "Invalid command line switch: --autostart takes no value"},
+      {{"--help=yes"}, "Invalid command line switch: --help takes no value"},
+      {{"--advanced", "stray"}, "Invalid command line switch: no such file: stray"},
+      {{"fw.qxpkg", "stray", "--advanced"},
+       "Invalid command line switch: unexpected argument stray"},
+      {{"--advanced", "-x"}, "Invalid command line switch: unknown option -x"},
+      {{"--file", "missing.qxpkg"}, "Invalid command line switch: no such file: missing.qxpkg"},
+      {{"--AUTOSTART"}, "Invalid command line switch: unknown option --AUTOSTART"},
+      {{"--auto"}, "Invalid command line switch: unknown option --auto"},
+      // The first of several errors is the one reported.
+      {{"--bogus", "--port"}, "Invalid command line switch: unknown option --bogus"},
+      {{"--port=COM1", "--autostart=1", "--bogus", "missing.qxpkg"},
+       "Invalid command line switch: --autostart takes no value"},
+      {{"missing.qxpkg", "--bogus"}, "Invalid command line switch: no such file: missing.qxpkg"},
   };
   for (const auto& k : cases) {
-    QN_CommandLine cl = WithFiles({});
+    QN_CommandLine cl = WithFiles({"fw.qxpkg"});
     cl.ParseArguments(k.args);
     EXPECT_EQ(cl.GetLastError(), 14) << k.text;
     EXPECT_EQ(cl.GetLastErrorString(), k.text);
@@ -193,12 +211,62 @@ TEST(Arguments, GnuUsageErrorsAreClear) {
   EXPECT_EQ(mixed.GetLastError(), 14);
 }
 
+TEST(Arguments, PlainArgumentIsThePackage) {
+  // As a file manager or a shell passes it; only the files listed exist.
+  const std::set<std::string> files{"fw.qxpkg", "/home/u/My Firmware/fw 2.qxpkg",
+                                    "/FIRMWARE/fw.qxpkg", "-odd.qxpkg"};
+  struct Case {
+    std::vector<std::string> args;
+    const char* filePath;  // nullptr: no package
+    bool autoStart;
+    bool legacy;
+    const char* error;  // "": none
+  } cases[] = {
+      {{"fw.qxpkg"}, "fw.qxpkg", false, false, ""},
+      {{"/home/u/My Firmware/fw 2.qxpkg"}, "/home/u/My Firmware/fw 2.qxpkg", false, false, ""},
+      {{"--autostart", "fw.qxpkg"}, "fw.qxpkg", true, false, ""},
+      {{"fw.qxpkg", "--autostart"}, "fw.qxpkg", true, false, ""},
+      {{"--autostart", "--", "-odd.qxpkg"}, "-odd.qxpkg", true, false, ""},
+      // Looks like the /F switch but names a file.
+      {{"/FIRMWARE/fw.qxpkg"}, "/FIRMWARE/fw.qxpkg", false, false, ""},
+      // A missing package is named, not taken apart as legacy switches.
+      {{"/home/u/gone.qxpkg"},
+       "/home/u/gone.qxpkg",
+       false,
+       false,
+       "Invalid command line switch: no such file: /home/u/gone.qxpkg"},
+      // The legacy form as before, also as one argument; a switch in the
+      // wrong case is still reported as a switch.
+      {{"/autostart"}, nullptr, false, true, "Invalid command line switch /autostart"},
+      {{"/Ffw.qxpkg"}, "fw.qxpkg", false, true, ""},
+      {{"/Ffw.qxpkg /AUTOSTART"}, "fw.qxpkg", true, true, ""},
+      {{"notes", "/AUTOSTART"}, nullptr, true, true, ""},
+  };
+  for (const auto& k : cases) {
+    QN_CommandLine cl = WithFiles(files);
+    cl.ParseArguments(k.args);
+    const std::string name = k.args.front();
+    EXPECT_EQ(cl.GetLastError() ? cl.GetLastErrorString() : "", k.error) << name;
+    EXPECT_EQ(cl.Filename(), k.filePath != nullptr && *k.error == 0) << name;
+    EXPECT_EQ(cl.FilePath(), k.filePath ? k.filePath : "") << name;
+    EXPECT_EQ(cl.AutoStart(), k.autoStart) << name;
+    EXPECT_EQ(cl.GnuStyle(), !k.legacy) << name;
+  }
+}
+
 TEST(Arguments, GnuValueMayStartWithDashes) {
   QN_CommandLine cl = WithFiles({});
   cl.ParseArguments({"--language", "--odd--", "--port", "COM3"});
   EXPECT_EQ(cl.FirmwareLanguage(), "--odd--");
   EXPECT_EQ(cl.Port(), "COM3");
   EXPECT_EQ(cl.GetLastError(), 0);
+  QN_CommandLine inlineValues = WithFiles({"a=b.qxpkg"});
+  inlineValues.ParseArguments({"--file=a=b.qxpkg", "--port=", "--language=-x"});
+  EXPECT_EQ(inlineValues.GetLastError(), 0) << inlineValues.GetLastErrorString();
+  EXPECT_EQ(inlineValues.FilePath(), "a=b.qxpkg");
+  EXPECT_TRUE(inlineValues.PortSet());
+  EXPECT_EQ(inlineValues.Port(), "");
+  EXPECT_EQ(inlineValues.FirmwareLanguage(), "-x");
 }
 
 }  // namespace
