@@ -93,12 +93,12 @@ _pelvane() {
         --ack-timeout --memory --package --fill --preload --no-power-check --seed --boot-verdict
         --boot-fault-upload --fail-prog --fail-erase --bad-checksum --short-read
         --corrupt-response --wrong-code --silent-after --vanish-after --noise --noise-after
-        --transcript --summary --dump --once --verbose --quiet --help"
+        --transcript --summary --dump --once --verbose --quiet --help --version"
       ;;
     pelvane-pkg)
       local command=${COMP_WORDS[1]}
       if ((COMP_CWORD == 1)); then
-        _pelvane_options "$cur" "create show check --help"
+        _pelvane_options "$cur" "create show check --help --version"
         return
       fi
       case $command in
