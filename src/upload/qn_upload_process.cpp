@@ -98,7 +98,7 @@ class QN_UploadProcess::Impl final : public UploadPackage {
     const bool advanced = engine.WizardMode() && engine.View()->AdvancedDisplay();
     bool first = true;
     for (const std::string& piece : package::ConfigurationSummary(config, advanced)) {
-      engine.ReportConfiguration(piece, first);
+      engine.Report().SummaryPiece(piece, first);
       first = false;
     }
   }
@@ -146,7 +146,7 @@ void QN_UploadProcess::SetLastErrorString(const std::string& text) {
 
 void QN_UploadProcess::ComPort(const std::string& port) {
   Impl& d = *impl_;
-  d.engine.port = port;
+  d.engine.SetPort(port);
   d.config.port = port;
   std::string key;
   d.loader.Error().Clear();
@@ -163,7 +163,7 @@ void QN_UploadProcess::ComPort(const std::string& port) {
 }
 
 const std::string& QN_UploadProcess::ComPort() const {
-  return impl_->engine.port;
+  return impl_->engine.Port();
 }
 
 void QN_UploadProcess::FirmwareLanguage(const std::string& language) {
@@ -189,7 +189,7 @@ void QN_UploadProcess::Cancel() {
 bool QN_UploadProcess::DisplayReadMe() {
   Impl& d = *impl_;
   QN_UploadView* view = d.engine.View();
-  if (view != nullptr) view->SetReadMe("");
+  if (view != nullptr) view->ShowReadMe("");
   package::PackageArchive& archive = d.Archive();
   if (archive.CountMembers(package::kReadmeMember) < 1) return false;
   const std::int64_t size = archive.MemberSize(package::kReadmeMember);
@@ -205,13 +205,13 @@ bool QN_UploadProcess::DisplayReadMe() {
       break;
     text += piece;
   }
-  if (view != nullptr) view->SetReadMe(text);
+  if (view != nullptr) view->ShowReadMe(text);
   return true;
 }
 
 bool QN_UploadProcess::UploadWizard_Running() {
   impl_->engine.SetWizardRunning();
-  if (QN_UploadView* view = impl_->engine.View()) view->ShowForm();
+  if (QN_UploadView* view = impl_->engine.View()) view->ShowWizard();
   return true;
 }
 
@@ -220,9 +220,8 @@ void QN_UploadProcess::Filename(const std::string& member) {
   const bool ok = d.loader.Load(d.packagePath, d.Prompt(), d.config, Trim(member));
   d.engine.SetLastError(ok ? package::kErrOk : d.loader.GetLastError());
   d.engine.SetLastErrorString(ok ? std::string() : d.loader.Error().LastErrorDetail());
-  d.engine.port = d.config.port;
+  d.engine.SetPort(d.config.port);
   d.language = d.config.firmwareLanguage;
-  d.engine.SetContinueFlag(d.config.continueFlag);
 }
 
 void QN_UploadProcess::DisplayConfiguration() {
@@ -258,10 +257,10 @@ void QN_UploadProcess::SetPrompt(package::QN_Prompt* prompt) {
   impl_->prompt = prompt;
 }
 void QN_UploadProcess::TransferOnly(bool transferOnly) {
-  impl_->engine.transferOnly = transferOnly;
+  impl_->engine.SetTransferOnly(transferOnly);
 }
 bool QN_UploadProcess::TransferOnly() const {
-  return impl_->engine.transferOnly;
+  return impl_->engine.TransferOnly();
 }
 void QN_UploadProcess::SetClock(Clock clock) {
   impl_->engine.SetClock(std::move(clock));
@@ -280,7 +279,7 @@ FailureCause QN_UploadProcess::Cause() const {
 }
 std::string QN_UploadProcess::Hint() const {
   HintContext context;
-  context.gpib = KindOfPort(impl_->engine.port) == PortKind::Gpib;
+  context.gpib = KindOfPort(impl_->engine.Port()) == PortKind::Gpib;
   context.bootKey = impl_->config.keyText;
   return CauseHint(impl_->engine.Cause(), context);
 }

@@ -15,35 +15,31 @@ class QN_UploadView {
   virtual ~QN_UploadView() = default;
 
   // Shows the wizard window (UploadWizard_Running).
-  virtual void ShowForm() = 0;
+  virtual void ShowWizard() = 0;
 
-  // lstStep: one more line at the end of the action list.
-  virtual void AddStepLine(const std::string& text) = 0;
-  // lblStep(2): text appended to the caption as it stands.
-  virtual void AppendStepStatus(const std::string& text) = 0;
-  // lblStep(4): the caption replaced (the cancellation notice).
-  virtual void SetStepCaption4(const std::string& text) = 0;
-
-  // lblActionText and the step progress line lineStep, percent in 0..100
-  // (the controller has already limited it).
-  virtual void SetActionText(const std::string& text) = 0;
-  virtual void SetStepProgress(int percent) = 0;
-  // lineEntireProgress: drawn to ScaleWidth / weight * value of pboxEntireProcess.
-  virtual void SetEntireProgress(std::int32_t value, std::int32_t weight) = 0;
-  // imgStep(3) shows frame `frame` (0..kAnimationFrames-1) of the transfer animation.
+  // One more line at the end of the action list.
+  virtual void ShowAction(const std::string& text) = 0;
+  // The step's caption says that the run was cancelled.
+  virtual void ShowCancellation(const std::string& text) = 0;
+  // What the step does and how far it is, percent in 0..100 (the controller
+  // has already limited it).
+  virtual void ShowStepProgress(const std::string& text, int percent) = 0;
+  // The bar of the whole run: `value` of `weight`.
+  virtual void ShowOverallProgress(std::int32_t value, std::int32_t weight) = 0;
+  // Frame `frame` (0..kAnimationFrames-1) of the transfer animation.
   virtual void ShowAnimationFrame(int frame) = 0;
 
-  // cmdNav(2) "< &Back" and cmdNav(3) "&Next >" together.
-  virtual void SetNavigationEnabled(bool enabled) = 0;
-  // Presses cmdNav(3), which moves the wizard on to its final step.
-  virtual void PressNext() = 0;
+  // The Back and Next buttons together: off while a run lasts.
+  virtual void EnableNavigation(bool enabled) = 0;
+  // Moves the wizard on to its final step, which shows the run's result.
+  virtual void ShowResult() = 0;
 
-  // txtReadme.
-  virtual void SetReadMe(const std::string& text) = 0;
-  // The confirmation text of the settings step: emptied, then pieces appended
-  // without separators.
-  virtual void ClearConfirmation() = 0;
-  virtual void AppendConfirmation(const std::string& piece) = 0;
+  // The package's read-me text.
+  virtual void ShowReadMe(const std::string& text) = 0;
+  // The configuration summary of the settings step: emptied, then pieces
+  // appended without separators.
+  virtual void ClearSummary() = 0;
+  virtual void AppendSummary(const std::string& piece) = 0;
   // The "ADV_DISPLAY" switch: the configuration summary shows every detail.
   virtual bool AdvancedDisplay() const = 0;
 };

@@ -685,34 +685,27 @@ void frmWizard::SaveLog() {
 
 // ---------------------------------------------------------------- the view
 
-void frmWizard::ShowForm() {
+void frmWizard::ShowWizard() {
   show();
 }
 
-void frmWizard::AddStepLine(const std::string& text) {
+void frmWizard::ShowAction(const std::string& text) {
   actions_.Add(text);
   cmdSaveLog_->setEnabled(true);
   lstStep_->addItem(Q(text));
   lstStep_->scrollToBottom();
 }
 
-void frmWizard::AppendStepStatus(const std::string& text) {
-  lblStep_[2]->setText(lblStep_[2]->text() + Q(text));
-}
-
-void frmWizard::SetStepCaption4(const std::string& text) {
+void frmWizard::ShowCancellation(const std::string& text) {
   lblStep_[4]->setText(Q(text));
 }
 
-void frmWizard::SetActionText(const std::string& text) {
+void frmWizard::ShowStepProgress(const std::string& text, int percent) {
   lblActionText_->setText(Q(text));
-}
-
-void frmWizard::SetStepProgress(int percent) {
   pboxStep_->setValue(std::clamp(percent, 0, 100));
 }
 
-void frmWizard::SetEntireProgress(std::int32_t value, std::int32_t weight) {
+void frmWizard::ShowOverallProgress(std::int32_t value, std::int32_t weight) {
   if (weight <= 0) return;
   pboxEntireProcess_->setRange(0, weight);
   pboxEntireProcess_->setValue(std::clamp(value, 0, weight));
@@ -723,25 +716,25 @@ void frmWizard::ShowAnimationFrame(int frame) {
   imgStep3_->setPixmap(frames_[static_cast<std::size_t>(frame)]);
 }
 
-void frmWizard::SetNavigationEnabled(bool enabled) {
+void frmWizard::EnableNavigation(bool enabled) {
   cmdNav_[static_cast<std::size_t>(NavButton::Back)]->setEnabled(enabled);
   cmdNav_[static_cast<std::size_t>(NavButton::Next)]->setEnabled(enabled);
 }
 
-void frmWizard::PressNext() {
-  // The controller presses Next from inside its run to show the result step.
+void frmWizard::ShowResult() {
+  // The controller moves on from inside its run to show the result step.
   ShowStep(currentStep_ + 1, Direction::Next);
 }
 
-void frmWizard::SetReadMe(const std::string& text) {
+void frmWizard::ShowReadMe(const std::string& text) {
   txtReadme_->setPlainText(PackageText(text));
 }
 
-void frmWizard::ClearConfirmation() {
+void frmWizard::ClearSummary() {
   lblConfirm_->clear();
 }
 
-void frmWizard::AppendConfirmation(const std::string& piece) {
+void frmWizard::AppendSummary(const std::string& piece) {
   lblConfirm_->setText(lblConfirm_->text() + Q(piece));
 }
 

@@ -81,19 +81,17 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   void SaveLog();
 
   // QN_UploadView
-  void ShowForm() override;
-  void AddStepLine(const std::string& text) override;
-  void AppendStepStatus(const std::string& text) override;
-  void SetStepCaption4(const std::string& text) override;
-  void SetActionText(const std::string& text) override;
-  void SetStepProgress(int percent) override;
-  void SetEntireProgress(std::int32_t value, std::int32_t weight) override;
+  void ShowWizard() override;
+  void ShowAction(const std::string& text) override;
+  void ShowCancellation(const std::string& text) override;
+  void ShowStepProgress(const std::string& text, int percent) override;
+  void ShowOverallProgress(std::int32_t value, std::int32_t weight) override;
   void ShowAnimationFrame(int frame) override;
-  void SetNavigationEnabled(bool enabled) override;
-  void PressNext() override;
-  void SetReadMe(const std::string& text) override;
-  void ClearConfirmation() override;
-  void AppendConfirmation(const std::string& piece) override;
+  void EnableNavigation(bool enabled) override;
+  void ShowResult() override;
+  void ShowReadMe(const std::string& text) override;
+  void ClearSummary() override;
+  void AppendSummary(const std::string& piece) override;
   bool AdvancedDisplay() const override { return advancedDisplay_; }
 
  protected:

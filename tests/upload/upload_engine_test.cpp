@@ -87,7 +87,7 @@ class UploadEngineTest : public ::testing::Test {
  protected:
   UploadEngineTest() : registry(testing::FakeRegistry(instrument)), engine(registry) {
     engine.Advise(&recorder, &cookie);
-    engine.port = "COM1";
+    engine.SetPort("COM1");
     engine.SetTick(std::chrono::milliseconds(1));
     UploadPlan& plan = package.plan;
     plan.maxProgLen = 240;
@@ -277,7 +277,7 @@ TEST_F(UploadEngineTest, BlocksAreCutToWhatOneFrameCarries) {
 
 TEST_F(UploadEngineTest, TransferOnlySendsNoFlashCommand) {
   FullPlan();
-  engine.transferOnly = true;
+  engine.SetTransferOnly(true);
   EXPECT_TRUE(engine.Upload(package));
   EXPECT_TRUE(instrument.calls.empty());
   EXPECT_THAT(
@@ -303,11 +303,11 @@ TEST_F(UploadEngineTest, FailedValidationCreatesNoApplicationObject) {
 
 TEST_F(UploadEngineTest, SpeedCheckAppliesToSerialPortsOnly) {
   package.plan.baudRate = 0;
-  engine.port = "GPIB";
-  engine.transferOnly = true;
+  engine.SetPort("GPIB");
+  engine.SetTransferOnly(true);
   EXPECT_TRUE(engine.Upload(package));
   EXPECT_EQ(instrument.openString, "clsid:B35BC69F-C22C-11D4-A408-0050DAE004CA GPIB0");
-  engine.port = "/dev/ttyUSB0";
+  engine.SetPort("/dev/ttyUSB0");
   EXPECT_FALSE(engine.Upload(package));
   EXPECT_EQ(engine.GetLastError(), package::kErrValidation);
 }
@@ -341,7 +341,7 @@ TEST_F(UploadEngineTest, TransferVerdictFailsTheRun) {
 TEST_F(UploadEngineTest, PortFailureDuringTransferIsNoSuccess) {
   // The verdict stays PT_TOK when the port failed; only the last error tells.
   instrument.uploadLastError = 2;
-  engine.transferOnly = true;
+  engine.SetTransferOnly(true);
   EXPECT_FALSE(engine.Upload(package));
   EXPECT_EQ(engine.GetLastErrorString(),
             "Error occurred uploading the Transfer Program An Error occured in the session layer");
@@ -360,24 +360,23 @@ TEST_F(UploadEngineTest, UnreadableTransferProgramIsNotSent) {
 // The wizard's upload screen as a list of what was drawn.
 class FakeView final : public QN_UploadView {
  public:
-  void ShowForm() override { log.push_back("show"); }
-  void AddStepLine(const std::string& text) override { lines.push_back(text); }
-  void AppendStepStatus(const std::string& text) override { log.push_back("status " + text); }
-  void SetStepCaption4(const std::string& text) override { log.push_back("caption " + text); }
-  void SetActionText(const std::string& text) override { log.push_back("action " + text); }
-  void SetStepProgress(int percent) override { steps.push_back(percent); }
-  void SetEntireProgress(std::int32_t value, std::int32_t weight) override {
+  void ShowWizard() override { log.push_back("show"); }
+  void ShowAction(const std::string& text) override { lines.push_back(text); }
+  void ShowCancellation(const std::string& text) override { log.push_back("caption " + text); }
+  void ShowStepProgress(const std::string& text, int percent) override {
+    log.push_back("action " + text);
+    steps.push_back(percent);
+  }
+  void ShowOverallProgress(std::int32_t value, std::int32_t weight) override {
     entire.push_back(value);
     EXPECT_EQ(weight, 100);
   }
   void ShowAnimationFrame(int frame) override { frames.push_back(frame); }
-  void SetNavigationEnabled(bool enabled) override {
-    log.push_back(enabled ? "nav on" : "nav off");
-  }
-  void PressNext() override { log.push_back("next"); }
-  void SetReadMe(const std::string&) override {}
-  void ClearConfirmation() override {}
-  void AppendConfirmation(const std::string&) override {}
+  void EnableNavigation(bool enabled) override { log.push_back(enabled ? "nav on" : "nav off"); }
+  void ShowResult() override { log.push_back("next"); }
+  void ShowReadMe(const std::string&) override {}
+  void ClearSummary() override {}
+  void AppendSummary(const std::string&) override {}
   bool AdvancedDisplay() const override { return false; }
 
   std::vector<std::string> log, lines;

@@ -46,13 +46,13 @@ class FakeBackend : public WizardBackend {
 
   FakeBackend() {
     upload = [this] {
-      view->SetNavigationEnabled(false);
-      view->AddStepLine("UPLOAD FIRMWARE STARTED");
-      view->SetEntireProgress(50, 100);
+      view->EnableNavigation(false);
+      view->ShowAction("UPLOAD FIRMWARE STARTED");
+      view->ShowOverallProgress(50, 100);
       view->ShowAnimationFrame(1);
-      view->AddStepLine("Firmware Upload Process completed in 0 Minutes 1 Seconds");
-      view->SetNavigationEnabled(true);
-      view->PressNext();
+      view->ShowAction("Firmware Upload Process completed in 0 Minutes 1 Seconds");
+      view->EnableNavigation(true);
+      view->ShowResult();
       return true;
     };
   }
@@ -83,7 +83,7 @@ class FakeBackend : public WizardBackend {
   void SetView(upload::QN_UploadView* v) override { view = v; }
   bool UploadWizard_Running() override {
     calls.push_back("running");
-    view->ShowForm();
+    view->ShowWizard();
     return true;
   }
   void PackagePath(const std::string& path) override { packagePath = path; }
@@ -98,17 +98,16 @@ class FakeBackend : public WizardBackend {
   }
   void DisplayConfiguration() override {
     calls.push_back("summary");
-    view->ClearConfirmation();
-    view->AppendConfirmation(
-        "Please connect your instrument using a Serial Cable (null modem) to ");
-    view->AppendConfirmation(port);
+    view->ClearSummary();
+    view->AppendSummary("Please connect your instrument using a Serial Cable (null modem) to ");
+    view->AppendSummary(port);
   }
   bool DisplayReadMe() override {
     calls.push_back("readme");
-    view->SetReadMe("");
+    view->ShowReadMe("");
     const FakePackage* p = Find(packagePath);
     if (!p || !p->readme) return false;
-    view->SetReadMe(*p->readme);
+    view->ShowReadMe(*p->readme);
     return true;
   }
   void ComPort(const std::string& p) override {
@@ -132,7 +131,7 @@ class FakeBackend : public WizardBackend {
     cancelled = true;
     error = 11;
     errorText = "";
-    view->SetStepCaption4("Firmware Upload Cancelled");
+    view->ShowCancellation("Firmware Upload Cancelled");
   }
   bool RestartInstrument() const override { return restart; }
   bool TransferOnly() const override { return transferOnly; }
@@ -148,8 +147,8 @@ class FakeBackend : public WizardBackend {
   // A run that waits, as the real one does, by turning the event loop until
   // it is cancelled (or a safety limit passes, so a fault cannot hang a test).
   bool WaitUntilCancelled() {
-    view->SetNavigationEnabled(false);
-    view->AddStepLine("UPLOAD FIRMWARE STARTED");
+    view->EnableNavigation(false);
+    view->ShowAction("UPLOAD FIRMWARE STARTED");
     QEventLoop loop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
@@ -158,7 +157,7 @@ class FakeBackend : public WizardBackend {
     poll.start(5);
     QTimer::singleShot(3000, &loop, &QEventLoop::quit);
     loop.exec();
-    view->AddStepLine("Firmware Upload Process completed in 0 Minutes 0 Seconds");
+    view->ShowAction("Firmware Upload Process completed in 0 Minutes 0 Seconds");
     return false;
   }
 };

@@ -289,8 +289,8 @@ class WizardGuiTest : public QObject {
       backend_->upload = [this] {
         backend_->error = 111;
         backend_->errorText = "Port missing";
-        backend_->view->SetNavigationEnabled(true);
-        backend_->view->PressNext();
+        backend_->view->EnableNavigation(true);
+        backend_->view->ShowResult();
         return false;
       };
     }

@@ -1,0 +1,104 @@
+// The application object of one run, and the wait for each of its answers: a
+// command goes out, the owner thread's loop turns until the answer, an error
+// event, a cancellation or the idle time-out, and the answer is checked
+// against what the command expects. Every failure on this way is recorded in
+// the run's outcome with its code, detail and cause.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/iqx_app.h"
+#include "core/event_source.h"
+#include "upload/qn_upload_process.h"
+#include "upload/run_outcome.h"
+#include "upload/run_report.h"
+
+namespace pelvane::upload {
+
+// The response code of a command after which any answer (or none) will do.
+inline constexpr std::uint8_t kAnyAnswer = 0;
+
+class AnswerWait final : private app::IQX_AppEvents {
+ public:
+  using Clock = QN_UploadProcess::Clock;
+  using Call = std::function<core::Status(app::IQX_App&)>;
+
+  // Everything given must outlive this object.
+  AnswerWait(const QN_UploadProcess::AppRegistry& apps, RunOutcome& outcome, RunReport& report,
+             const Clock& clock);
+  ~AnswerWait() override;
+  AnswerWait(const AnswerWait&) = delete;
+  AnswerWait& operator=(const AnswerWait&) = delete;
+
+  // Creates the application object and listens to it; false (and a recorded
+  // failure) when the registry has none.
+  bool CreateApp();
+  void ReleaseApp();
+  bool HasApp() const { return app_ != nullptr; }
+
+  // Runs `call` on the application object. A lower object that is missing
+  // lets a StatusError through the application layer; it becomes the status
+  // it carries, and its text goes to `thrown` when given.
+  core::Status Guarded(const Call& call, std::string* thrown = nullptr);
+  // The application object's last error; -1 when it cannot tell.
+  std::int16_t AppLastError();
+  std::string AppErrorText();
+
+  // Sends one command and waits for its answer. `expected` is the response
+  // code the command waits for (kAnyAnswer: whatever comes ends the wait).
+  // True when the answer came and passed its checks. `onPass` runs after
+  // every pass of the loop.
+  bool Exchange(std::uint8_t expected, const Call& send, const std::function<void()>& onPass = {});
+
+  // Starts a run: no stop requested, no idle time-out seen, no answers kept.
+  void StartRun();
+  // Ends the wait in progress and keeps the next from starting.
+  void Stop() { stopRequested_ = true; }
+  bool StopRequested() const { return stopRequested_; }
+  void SetTick(std::chrono::milliseconds tick) { tick_ = tick; }
+  void SetIdleTimeout(std::chrono::milliseconds timeout) { idleTimeout_ = timeout; }
+  bool IdleTimedOut() const { return idleTimedOut_; }
+
+  // What the answers delivered.
+  std::uint32_t ManufacturerCode() const { return manufacturerCode_; }
+  std::uint32_t DeviceCode() const { return deviceCode_; }
+  std::uint32_t TargetChecksum() const { return targetChecksum_; }
+
+  // The cause of a link error that is no missing answer.
+  FailureCause PortFailureCause() const;
+
+ private:
+  void Response(std::uint8_t enumResponseID) override;
+  void Error(std::int16_t iLastError) override;
+
+  void Send(std::uint8_t expected, const Call& send);
+  void Wait(const std::function<void()>& onPass);
+  // Reads what the answer carries and checks its status.
+  void TakeAnswer(app::IQX_App& app, std::uint8_t responseId);
+  std::chrono::steady_clock::time_point Now() const { return clock_(); }
+
+  const QN_UploadProcess::AppRegistry& apps_;
+  RunOutcome& outcome_;
+  RunReport& report_;
+  const Clock& clock_;
+  std::unique_ptr<app::IQX_App> app_;
+  core::Cookie cookie_ = 0;
+  bool advised_ = false;
+
+  bool answered_ = false;
+  std::uint8_t expected_ = kAnyAnswer;
+  bool stopRequested_ = false;
+  std::chrono::milliseconds tick_ = kAnimationTick;
+  std::chrono::milliseconds idleTimeout_ = kNoIdleTimeout;
+  bool idleTimedOut_ = false;
+
+  std::uint32_t manufacturerCode_ = 0;
+  std::uint32_t deviceCode_ = 0;
+  std::uint32_t targetChecksum_ = 0;
+};
+
+}  // namespace pelvane::upload

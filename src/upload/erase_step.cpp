@@ -1,0 +1,67 @@
+// The erase step, and the programming voltage that erasing and programming
+// both switch.
+#include "package/qn_error.h"
+#include "upload/upload_engine.h"
+
+namespace pelvane::upload {
+
+bool UploadEngine::SwitchVoltage(bool on) {
+  const bool ok =
+      on ? wait_.Exchange(app::HPROGPWRON, [](app::IQX_App& a) { return a.ProgPowerOn(); })
+         : wait_.Exchange(app::HPROGPWROFF, [](app::IQX_App& a) { return a.ProgPowerOff(); });
+  if (!ok)
+    report_.Action(on ? "Error setting Programming Voltage On"
+                      : "Error setting Programming Voltage Off");
+  else
+    report_.Action(on ? "Programming Voltage On" : "Programming Voltage Off");
+  return ok;
+}
+
+const PlanMemory* UploadEngine::MemoryHolding(std::int32_t start, std::int32_t end) const {
+  const PlanMemory* found = nullptr;
+  for (const PlanMemory& memory : plan_.memories)
+    if (memory.startAddress <= start && memory.endAddress >= end) found = &memory;
+  return found;
+}
+
+bool UploadEngine::EraseFlashMemories() {
+  bool result = true;
+  report_.Action("Erase Flash Memories Started");
+  if (!SwitchVoltage(true)) return false;
+  for (const PlanErase& erase : plan_.erases) {
+    const PlanMemory* memory = MemoryHolding(erase.eraseAddress, erase.endAddress);
+    if (memory == nullptr) {
+      result = false;
+      outcome_.SetCause(FailureCause::RangeOutsideMemory);
+      report_.Action("FlashErase Configuration Error");
+      break;
+    }
+    report_.Action("FlashDelete Started");
+    report_.RestartTick();
+    // An erase takes seconds: the bar creeps towards the erase mark meanwhile.
+    const bool erased = wait_.Exchange(
+        app::HFLASHERASE,
+        [&](app::IQX_App& a) {
+          return a.FlashDelete(static_cast<std::uint8_t>(plan_.architecture),
+                               static_cast<std::uint8_t>(memory->flashnameIndex),
+                               static_cast<std::uint32_t>(erase.eraseAddress),
+                               static_cast<std::uint32_t>(erase.length));
+        },
+        [this] {
+          if (!report_.TickDue()) return;
+          if (report_.Counter() < plan_.eraseMark) report_.Advance(10);
+          report_.Animate();
+        });
+    if (!erased) {
+      report_.Action("FlashDelete ERROR");
+      return false;
+    }
+    report_.Action("FlashDelete OK");
+  }
+  if (!SwitchVoltage(false)) return false;
+  report_.Action("Erase Flash Memories Completed");
+  report_.SetCounter(plan_.eraseMark);
+  return result;
+}
+
+}  // namespace pelvane::upload

@@ -1,0 +1,104 @@
+// The program step: each program file in blocks, then the instrument's
+// checksum of what it holds against the host's.
+#include <algorithm>
+
+#include "package/qn_error.h"
+#include "upload/report_text.h"
+#include "upload/upload_engine.h"
+
+namespace pelvane::upload {
+
+bool UploadEngine::ProgramFlashMemories(UploadPackage& package) {
+  bool result = true;
+  report_.Action("Program Flash Memories Started");
+  for (const PlanProgram& program : plan_.programs) {
+    const ProgramEnd end = ProgramOne(package, program);
+    if (end == ProgramEnd::Failed) return false;
+    if (end == ProgramEnd::Stopped) {
+      result = false;
+      break;
+    }
+  }
+  report_.Action("Program Flash Memories Completed");
+  return result;
+}
+
+UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
+                                                  const PlanProgram& program) {
+  const std::string text = "Program File = " + program.filename;
+  report_.Action(text);
+  report_.StepProgress(text, 0);
+  if (!SwitchVoltage(true)) return ProgramEnd::Failed;
+  const PlanMemory* memory = MemoryHolding(program.loadAddress, program.endAddress);
+  if (memory == nullptr) {
+    outcome_.SetCause(FailureCause::RangeOutsideMemory);
+    report_.Action("Program Configuration ERROR");
+    return ProgramEnd::Stopped;
+  }
+  const std::int64_t size = package.MemberSize(program.filename);
+  std::int64_t position = 0;
+  std::uint32_t byteSum = 0;
+  std::int32_t blockCount = 0;
+  std::int32_t lastPercent = 0;
+  const auto maxBlock = static_cast<std::size_t>(std::max(plan_.maxProgLen, 0));
+  do {
+    blockCount += 1;
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::int64_t>(maxBlock, size - position));
+    const std::size_t count =
+        wanted == 0
+            ? 0
+            : package.ReadBlock(program.filename,
+                                std::span<std::uint8_t>(blockBuffer_.data(), wanted), position);
+    for (std::size_t i = 0; i < count; ++i) byteSum += blockBuffer_[i];
+    if (count > 0) {
+      const auto address = static_cast<std::uint32_t>(program.loadAddress + position);
+      if (!wait_.Exchange(app::HPROGDATEN, [&](app::IQX_App& a) {
+            return a.Prog(address, static_cast<std::int16_t>(count),
+                          static_cast<std::uint8_t>(plan_.architecture),
+                          static_cast<std::uint8_t>(memory->flashnameIndex), blockBuffer_.data());
+          })) {
+        report_.Action("Prog ERROR");
+        return ProgramEnd::Failed;
+      }
+    } else if (position < size) {
+      // The member ended before its size: the archive changed under us.
+      outcome_.Fail(package::kErrProgramEntryInvalid, " " + program.filename,
+                    FailureCause::PackageInvalid);
+      report_.Action("Prog ERROR");
+      return ProgramEnd::Failed;
+    }
+    position += static_cast<std::int64_t>(count);
+    report_.Advance(1);
+    report_.Tick();
+    report_.StepShare(text, position, size, &lastPercent);
+  } while (position < size && !wait_.StopRequested());
+
+  if (!SwitchVoltage(false)) return ProgramEnd::Failed;
+  if (wait_.StopRequested()) return ProgramEnd::Stopped;
+
+  report_.Action("Checksum( H" + std::to_string(plan_.architecture) + " , H" +
+                 HexText(program.loadAddress) + " , H" + HexText(size) + " )");
+  if (!wait_.Exchange(app::HCHECKSUM, [&](app::IQX_App& a) {
+        return a.Checksum(static_cast<std::uint8_t>(plan_.architecture),
+                          static_cast<std::uint32_t>(program.loadAddress),
+                          static_cast<std::uint32_t>(size));
+      })) {
+    report_.Action("Error getting Checksum");
+    return ProgramEnd::Failed;
+  }
+  const std::uint32_t target = wait_.TargetChecksum();
+  report_.Action("Checksum, Target = H" + HexText(target));
+  const std::uint32_t host = byteSum & 0xFF;
+  report_.ProgramVerified({program.filename, blockCount, host, target});
+  if (target != host) {
+    outcome_.SetCause(FailureCause::ChecksumMismatch);
+    report_.Action("Checksum Error,  Target = H" + HexText(target) + " Host = H" + HexText(host));
+    return ProgramEnd::Failed;
+  }
+  report_.Action("Checksum Matches, Host = H" + HexText(host));
+  report_.Action("Block Count = " + std::to_string(blockCount));
+  return ProgramEnd::Done;
+}
+
+}  // namespace pelvane::upload
