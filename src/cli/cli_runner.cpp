@@ -1,9 +1,5 @@
 #include "cli/cli_runner.h"
 
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -62,38 +58,15 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-std::string DevicePathOf(const std::string& port) {
-  const std::string name = Upper(Trim(port));
-  if (!name.empty() && name.front() == '/') return Trim(port);
-  if (name.rfind("COM", 0) == 0) {
-    try {
-      const int number = std::stoi(name.substr(3));
-      if (number >= 1) return "/dev/ttyS" + std::to_string(number - 1);
-    } catch (const std::exception&) {
-    }
-  }
-  return "";
-}
-
-std::string NoPermissionHint(const std::string& device) {
-  // The group differs between distributions ('dialout', 'uucp', 'tty' for
-  // pseudo-terminals), so the device itself is asked, as the serial port's
-  // diagnostics do. That function lives in the port component, which this
-  // library does not link (it knows only the controller and the package).
-  std::string groupName = "dialout";
-  struct stat info {};
-  if (::stat(device.c_str(), &info) == 0 && info.st_gid != 0) {
-    group entry{};
-    group* found = nullptr;
-    std::vector<char> buffer(4096);
-    if (::getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-      groupName = found->gr_name;
-  }
-  return "no permission to open " + device + ": add your user to the '" + groupName +
-         "' group (sudo usermod -aG " + groupName + " $USER) and log in again";
-}
-
 namespace {
+
+// The cause of a failure as one more member of a JSON object (`spaced` as the
+// report writes its members); nothing after a success, which has no cause.
+std::string CauseMember(upload::FailureCause cause, bool spaced) {
+  if (cause == upload::FailureCause::None) return "";
+  return std::string(spaced ? ", \"cause\": " : ",\"cause\":") +
+         JsonString(std::string(upload::CauseName(cause)));
+}
 
 std::string IsoTime(std::chrono::system_clock::time_point when) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
@@ -156,6 +129,7 @@ class CliRunner::Record {
   bool ok = false;
   std::int32_t code = 0;
   std::string message;
+  upload::FailureCause cause = upload::FailureCause::None;
   int exitCode = 0;
 
   std::string Json() const {
@@ -185,7 +159,8 @@ class CliRunner::Record {
       j << (i ? "," : "") << "\n    {\"file\": " << JsonString(downloads[i].first)
         << ", \"bytes\": " << downloads[i].second << "}";
     j << "\n  ],\n  \"outcome\": {\"ok\": " << (ok ? "true" : "false") << ", \"code\": " << code
-      << ", \"exitCode\": " << exitCode << ", \"message\": " << JsonString(message) << "}\n}\n";
+      << ", \"exitCode\": " << exitCode << ", \"message\": " << JsonString(message)
+      << CauseMember(cause, true) << "}\n}\n";
     return j.str();
   }
 };
@@ -283,7 +258,8 @@ int CliRunner::Run() {
   if (!std::filesystem::is_regular_file(options_.package, ec)) {
     const std::string message = "package file not found: " + options_.package;
     UsageError(message);
-    return Finish(kExitPackage, false, package::kErrFilenameInvalid, message);
+    return Finish(kExitPackage, package::kErrFilenameInvalid, message,
+                  upload::FailureCause::PackageInvalid);
   }
   record_->comment = package::PackageArchive(options_.package).Comment();
   process_->PackagePath(options_.package);
@@ -292,14 +268,16 @@ int CliRunner::Run() {
     const std::string message =
         "Error Occurred reading configuration file: " + process_->GetLastErrorString();
     UsageError(message);
-    return Finish(kExitPackage, false, process_->GetLastError(), message);
+    return Finish(kExitPackage, process_->GetLastError(), message,
+                  upload::FailureCause::PackageInvalid);
   }
   if (!ChoosePort() || !ChooseLanguage())
-    return Finish(kExitUsage, false, package::kErrOk, "bad usage");
+    return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
   if (!process_->Loaded()) {
     const std::string message = "Error in language selection: " + process_->GetLastErrorString();
     UsageError(message);
-    return Finish(kExitPackage, false, process_->GetLastError(), message);
+    return Finish(kExitPackage, process_->GetLastError(), message,
+                  upload::FailureCause::PackageInvalid);
   }
   record_->port = process_->ComPort();
   record_->language = process_->Configuration().firmwareLanguage;
@@ -308,7 +286,7 @@ int CliRunner::Run() {
     for (const std::string& piece :
          package::ConfigurationSummary(process_->Configuration(), /*advanced=*/true))
       io_.out << piece << "\n";
-    return Finish(kExitOk, true, package::kErrOk, "OK");
+    return Finish(kExitOk, package::kErrOk, "OK", upload::FailureCause::None);
   }
 
   process_->TransferOnly(options_.transferOnly);
@@ -316,8 +294,9 @@ int CliRunner::Run() {
   // A signal that came while the package loaded is handled here at the latest.
   loop_.ProcessEvents(std::chrono::milliseconds(0));
   if (cancelRequested_)
-    return Finish(kExitCancelled, false, package::kErrCancelled,
-                  package::ErrorResourceText(package::kErrCancelled));
+    return Finish(kExitCancelled, package::kErrCancelled,
+                  package::ErrorResourceText(package::kErrCancelled),
+                  upload::FailureCause::Cancelled);
 
   core::Cookie cookie = 0;
   process_->Advise(listener_.get(), &cookie);
@@ -331,7 +310,8 @@ int CliRunner::Run() {
   const std::string message = process_->GetLastErrorString();
   if (cancelRequested_) {
     io_.err << "pelvane-cli: upload cancelled\n";
-    return Finish(kExitCancelled, false, code, message);
+    Hint(upload::CauseHint(upload::FailureCause::Cancelled, {}));
+    return Finish(kExitCancelled, code, message, upload::FailureCause::Cancelled);
   }
   if (ok) {
     if (!options_.json) {
@@ -345,15 +325,15 @@ int CliRunner::Run() {
                 << "\n";
       }
     }
-    return Finish(kExitOk, true, code, message);
+    return Finish(kExitOk, code, message, upload::FailureCause::None);
   }
   io_.err << (options_.transferOnly ? "The Transfer Program Upload process failed."
                                     : "The Firmware Upload process failed.")
           << "\n"
           << message << "\n";
-  PrintHints();
-  return Finish(code == package::kErrValidation ? kExitValidation : kExitUploadFailed, false, code,
-                message);
+  PrintHint();
+  return Finish(code == package::kErrValidation ? kExitValidation : kExitUploadFailed, code,
+                message, process_->Cause());
 }
 
 bool CliRunner::ChoosePort() {
@@ -389,76 +369,36 @@ bool CliRunner::ChooseLanguage() {
   return true;
 }
 
-void CliRunner::PrintHints() {
-  const std::int32_t code = process_->GetLastError();
-  const std::string message = process_->GetLastErrorString();
-  const std::string port = process_->ComPort();
-  // The session's own time-outs say the same as the idle time-out.
-  const bool sessionTimeout =
-      code == package::kErrCommunication && (message.find("Timeout") != std::string::npos ||
-                                             message.find("No response") != std::string::npos);
-  if (process_->IdleTimedOut() || sessionTimeout) {
-    Hint(
-        "the instrument stopped answering: check the cable and the instrument's power, start "
-        "its boot monitor again and repeat the upload");
-    return;
-  }
-  if (prompt_->refused) {
+void CliRunner::PrintHint() {
+  // A download file kept because nobody could agree to replace it: what to
+  // change is the runner's own question, not the package.
+  if (process_->Cause() == upload::FailureCause::ValidationFailed && prompt_->refused) {
     Hint(
         "a download file exists already: run on a terminal to be asked, or give --yes to "
         "overwrite it");
     return;
   }
-  // A GPIB instrument hangs on a bus cable at an address; it has no baud rate.
-  const bool gpib = package::KindOfPort(port) == package::PortKind::Gpib;
-  if (code == package::kErrCommunication &&
-      message.find("failed to initialise") != std::string::npos) {
-    if (gpib) {
-      Hint(
-          "the GPIB interface could not be opened: check that linux-gpib is installed and "
-          "configured (PELVANE_GPIB_LIBRARY may name another driver library)");
-      return;
-    }
-    const std::string device = DevicePathOf(port).empty() ? "/dev/ttyS0" : DevicePathOf(port);
-    struct stat info {};
-    if (::stat(device.c_str(), &info) != 0) {
-      Hint(device +
-           " does not exist: check that the serial adapter is plugged in and the --port "
-           "name");
-    } else if (::access(device.c_str(), R_OK | W_OK) != 0) {
-      Hint(NoPermissionHint(device));
-    } else {
-      Hint(device + " could not be opened: another program may be using it");
-    }
-    return;
-  }
-  if (code == package::kErrTransferProgram) {
-    bool noAnswer = false;
-    for (const auto& action : record_->actions)
-      if (action.text == "Transfer Program Failed, Error Code = " + HexText(app::PT_TNORESPONSE))
-        noAnswer = true;
-    if (noAnswer) {
-      const auto& config = process_->Configuration();
-      std::string key = config.keyText;
-      if (key.empty()) key = gpib ? "number 6" : "number 5";
-      Hint(std::string("the boot monitor did not answer: check ") +
-           (gpib ? "the GPIB cable and that the instrument is at GPIB address 28" : "the cable") +
-           ", then switch the instrument on while pressing the " + key);
-    } else if (gpib) {
-      Hint(
-          "the transfer program was garbled on the bus: check the GPIB cable, that the "
-          "instrument is at GPIB address 28 and that the driver library (libgpib.so.0, or "
-          "PELVANE_GPIB_LIBRARY) belongs to this interface");
-    } else {
-      Hint("the transfer program was garbled on the line: check the cable and the baud rate");
-    }
+  const std::string hint = process_->Hint();
+  if (!hint.empty()) Hint(hint);
+}
+
+int CliRunner::InternalFault(const std::string& what) {
+  // Called from a handler: nothing may escape from here.
+  try {
+    io_.err << "pelvane-cli: the run stopped on an internal fault: " << what << "\n";
+    Hint(upload::CauseHint(upload::FailureCause::Internal, {}));
+    return Finish(kExitUploadFailed, package::kErrOk, what, upload::FailureCause::Internal);
+  } catch (...) {
+    return kExitUploadFailed;
   }
 }
 
-int CliRunner::Finish(int exitCode, bool ok, std::int32_t code, const std::string& message) {
+int CliRunner::Finish(int exitCode, std::int32_t code, const std::string& message,
+                      upload::FailureCause cause) {
+  const bool ok = cause == upload::FailureCause::None;
   if (options_.json) {
     io_.out << "{\"event\":\"result\",\"ok\":" << (ok ? "true" : "false") << ",\"code\":" << code
-            << ",\"message\":" << JsonString(message) << "}\n";
+            << ",\"message\":" << JsonString(message) << CauseMember(cause, false) << "}\n";
     io_.out.flush();
   }
   if (!options_.report.empty()) {
@@ -466,6 +406,7 @@ int CliRunner::Finish(int exitCode, bool ok, std::int32_t code, const std::strin
     record_->ok = ok;
     record_->code = code;
     record_->message = message;
+    record_->cause = cause;
     record_->exitCode = exitCode;
     std::ofstream file(options_.report, std::ios::trunc);
     file << record_->Json();

@@ -16,6 +16,7 @@
 #include "cli/cli_options.h"
 #include "core/class_registry.h"
 #include "core/message_loop.h"
+#include "upload/failure_cause.h"
 
 namespace pelvane::upload {
 class QN_UploadProcess;
@@ -49,17 +50,23 @@ class CliRunner {
   // Cancels the upload (the link is closed and shut down properly) or, before
   // it started, keeps it from starting.
   void RequestCancel();
+  // Ends a run that an exception cut short (a fault of the program): says so,
+  // writes the result and the report with the cause Internal, gives the exit code.
+  int InternalFault(const std::string& what);
 
  private:
   class Record;
   class Listener;
   class Prompt;
 
-  int Finish(int exitCode, bool ok, std::int32_t code, const std::string& message);
+  // Writes the result (JSON line, report) of a run that ended; a success has
+  // the cause None.
+  int Finish(int exitCode, std::int32_t code, const std::string& message,
+             upload::FailureCause cause);
   bool ChoosePort();
   bool ChooseLanguage();
   void Hint(const std::string& text);
-  void PrintHints();
+  void PrintHint();
   void UsageError(const std::string& text);
 
   CliOptions options_;
@@ -75,11 +82,5 @@ class CliRunner {
 
 // One string as a JSON string literal.
 std::string JsonString(const std::string& text);
-
-// The device a serial port name opens ("COM3" is /dev/ttyS2); empty for others.
-std::string DevicePathOf(const std::string& port);
-
-// What to do when the user may not open a device: join the group that owns it.
-std::string NoPermissionHint(const std::string& device);
 
 }  // namespace pelvane::cli

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <exception>
 #include <iostream>
 #include <thread>
 
@@ -54,7 +55,17 @@ int main(int argc, char** argv) {
     // A second signal means the user will not wait for the orderly end.
     if (sigwait(&signals, &signal) == 0 && signal != SIGUSR1) std::_Exit(cli::kExitCancelled);
   });
-  const int code = runner.Run();
+  int code = cli::kExitUploadFailed;
+  // What escapes the run is a fault of the program. It ends as a failed run
+  // with its message, and the watcher is stopped and joined all the same: a
+  // joinable thread left behind would end the process in std::terminate.
+  try {
+    code = runner.Run();
+  } catch (const std::exception& error) {
+    code = runner.InternalFault(error.what());
+  } catch (...) {
+    code = runner.InternalFault("an unknown exception");
+  }
   // The watcher goes before the runner it refers to; the runner's end then
   // removes what the run left behind (the configuration's temporary copy).
   pthread_kill(watcher.native_handle(), SIGUSR1);

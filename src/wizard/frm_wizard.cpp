@@ -23,6 +23,7 @@
 #include <exception>
 
 #include "package/qn_error.h"
+#include "upload/failure_cause.h"
 #include "wizard/caption_loader.h"
 #include "wizard/help_window.h"
 #include "wizard/resource_strings.h"
@@ -337,7 +338,14 @@ QFrame* frmWizard::BuildFinishedStep() {
   lblFinished_->setTextFormat(Qt::PlainText);
   lblFinished_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
   lblFinished_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  layout->addWidget(lblFinished_, 1);
+  layout->addWidget(lblFinished_);
+  lblHint_ = WrappedLabel(QString(), frame);
+  lblHint_->setObjectName("lblHint");
+  lblHint_->setTextFormat(Qt::PlainText);
+  lblHint_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+  lblHint_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  lblHint_->hide();
+  layout->addWidget(lblHint_, 1);
   auto* row = new QHBoxLayout;
   cmdSaveLog_ = new QPushButton("Save Log...", frame);
   cmdSaveLog_->setObjectName("cmdSaveLog");
@@ -650,12 +658,18 @@ void frmWizard::RunUploadStep() {
   }
 
   uploadRunning_ = false;
+  std::string hint;
   if (failure.empty()) {
     lblFinished_->setText(PackageText(ResultText(ok, finalText)));
+    if (!ok) hint = backend_.FailureHint();
   } else {
     if (currentStep_ != kStepFinished) ShowStep(kStepFinished, Direction::Next);
     lblFinished_->setText(Q("The Firmware Upload process failed.\n\n" + failure));
+    hint = upload::CauseHint(upload::FailureCause::Internal, {});
   }
+  // The same advice as the command-line runner gives for the same failure.
+  lblHint_->setText(hint.empty() ? QString() : Q("Hint: " + hint));
+  lblHint_->setVisible(!hint.empty());
   ApplyNavigation();
   if (closeAfterUpload_) close();
 }

@@ -174,6 +174,7 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   QListWidget* lstStep_ = nullptr;
   QLabel* imgStep3_ = nullptr;
   QLabel* lblFinished_ = nullptr;
+  QLabel* lblHint_ = nullptr;  // a failed run's hint
   QPushButton* cmdSaveLog_ = nullptr;
   HelpWindow* help_ = nullptr;
 };

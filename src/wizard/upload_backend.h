@@ -34,6 +34,7 @@ class UploadBackend final : public WizardBackend {
   bool TransferOnly() const override { return process_.TransferOnly(); }
   std::int32_t GetLastError() const override { return process_.GetLastError(); }
   std::string GetLastErrorString() const override { return process_.GetLastErrorString(); }
+  std::string FailureHint() const override { return process_.Hint(); }
 
   std::vector<std::string> Ports() const override;
   std::string DefaultPort() const override;

@@ -45,6 +45,9 @@ class WizardBackend {
   virtual bool TransferOnly() const = 0;
   virtual std::int32_t GetLastError() const = 0;
   virtual std::string GetLastErrorString() const = 0;
+  // What the user can do about the last run's failure (the hint the
+  // command-line runner prints); empty after a success.
+  virtual std::string FailureHint() const = 0;
 
   // The lists of the loaded configuration, and its preselected entries.
   virtual std::vector<std::string> Ports() const = 0;

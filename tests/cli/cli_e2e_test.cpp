@@ -194,6 +194,7 @@ struct FaultRow {
   std::vector<std::string> simFaults;
   const char* line;     // the report line of the failing step
   const char* message;  // in the error text on stderr
+  const char* cause;    // in the outcome of the report
   // Rows whose answer never comes end through the idle time-out; the others
   // keep the default so that a slow machine cannot end them early.
   bool idle = false;
@@ -207,8 +208,9 @@ class CliFaults : public CliEndToEnd, public ::testing::WithParamInterface<Fault
 TEST_P(CliFaults, FailedStepEndsTheRunWithItsLine) {
   const FaultRow& row = GetParam();
   const std::string pty = StartSim(row.simFaults);
-  const int code = RunCli(Cli(pty, row.idle ? std::vector<std::string>{"--idle-timeout", "2"}
-                                            : std::vector<std::string>{}));
+  std::vector<std::string> extra{"--report", "run.json"};
+  if (row.idle) extra.insert(extra.end(), {"--idle-timeout", "2"});
+  const int code = RunCli(Cli(pty, extra));
   const std::string out = cli_->Out();
   EXPECT_EQ(code, 1) << out << cli_->Err();
   EXPECT_THAT(out, HasSubstr(row.line));
@@ -217,35 +219,43 @@ TEST_P(CliFaults, FailedStepEndsTheRunWithItsLine) {
   EXPECT_THAT(out, HasSubstr("Close Communication Channel\nShutdown Application Layer\n"
                              "Shutdown Complete\n"));
   EXPECT_THAT(out, Not(HasSubstr("Instrument Restarted")));
+  EXPECT_THAT(ReadText(dir_ / "run.json"),
+              HasSubstr("\"cause\": \"" + std::string(row.cause) + "\"}"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
                          ::testing::Values(FaultRow{"ProgramBlock",
                                                     {"--fail-prog", "3"},
                                                     "Prog ERROR",
-                                                    "PROGRAMMING ERROR, failed at address "},
+                                                    "PROGRAMMING ERROR, failed at address ",
+                                                    "instrument_error"},
                                            FaultRow{"Erase",
                                                     {"--fail-erase", "2"},
                                                     "FlashDelete ERROR",
-                                                    "FLASH ERASE ERROR, failed at address = "},
+                                                    "FLASH ERASE ERROR, failed at address = ",
+                                                    "instrument_error"},
                                            FaultRow{"ChecksumMismatch",
                                                     {"--bad-checksum", "1"},
                                                     "Checksum Error,  Target = H",
-                                                    "The Firmware Upload process failed.\nOK"},
+                                                    "The Firmware Upload process failed.\nOK",
+                                                    "checksum_mismatch"},
                                            FaultRow{
                                                "BootMonitorChecksum",
                                                {"--boot-verdict", "C"},
                                                "Transfer Program Failed, Error Code = 904",
-                                               "Error occurred uploading the Transfer Program "},
+                                               "Error occurred uploading the Transfer Program ",
+                                               "boot_monitor_refused"},
                                            FaultRow{"DroppedResponse",
                                                     {"--corrupt-response", "4"},
                                                     "Read ERROR",
                                                     "the instrument stopped answering",
+                                                    "instrument_silent",
                                                     true},
                                            FaultRow{"SilentInstrument",
                                                     {"--silent-after", "1"},
                                                     "QueryManufacturerCode ERROR\n",
                                                     "hint: the instrument stopped answering",
+                                                    "instrument_silent",
                                                     true}),
                          [](const auto& row) { return std::string(row.param.name); });
 

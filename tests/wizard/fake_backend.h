@@ -39,6 +39,7 @@ class FakeBackend : public WizardBackend {
   bool restart = false;
   bool transferOnly = false;
   bool cancelled = false;
+  std::string hint = "check the cable";  // after a failure
   // What a run does; by default a successful one that presses Next itself.
   std::function<bool()> upload;
   std::vector<std::string> ports{"COM1", "COM2", "GPIB"};
@@ -139,6 +140,7 @@ class FakeBackend : public WizardBackend {
   std::string GetLastErrorString() const override {
     return (error == 11 ? "Process Cancelled by User" : error == 0 ? "OK" : "Error") + errorText;
   }
+  std::string FailureHint() const override { return error == 0 ? "" : hint; }
   std::vector<std::string> Ports() const override { return ports; }
   std::string DefaultPort() const override { return ports.front(); }
   std::vector<std::string> FirmwareLanguages() const override { return languages; }

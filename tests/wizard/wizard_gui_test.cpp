@@ -66,6 +66,7 @@ class WizardGuiTest : public QObject {
     return w;
   }
   QString FinishedText() { return Child<QLabel>("lblFinished")->text(); }
+  QString HintText() { return Child<QLabel>("lblHint")->text(); }
   QListWidget* Packages() { return Child<QListWidget>("lstPackages"); }
   std::string Path(const char* name) { return folder_->filePath(name).toStdString(); }
 
@@ -260,18 +261,24 @@ class WizardGuiTest : public QObject {
     QTest::addColumn<bool>("transferOnly");
     QTest::addColumn<bool>("hasFinal");
     QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("hint");  // the failure's hint below the text
     QTest::newRow("restarted") << true << true << false << false
                                << "The Firmware has been uploaded successfully to your "
                                   "instrument.\n\nYour instrument has been restarted please run "
-                                  "the calibration routines.";
-    QTest::newRow("final text") << true << true << false << true << "Done.\nCalibrate now.";
+                                  "the calibration routines."
+                               << "";
+    QTest::newRow("final text") << true << true << false << true << "Done.\nCalibrate now."
+                                << "";
     QTest::newRow("failed") << false << false << false << true
-                            << "The Firmware Upload process failed.\n\nErrorPort missing";
+                            << "The Firmware Upload process failed.\n\nErrorPort missing"
+                            << "Hint: check the cable";
     QTest::newRow("transfer only") << true << false << true << true
                                    << "The Transfer Program has been uploaded successfully to "
-                                      "your instrument.";
+                                      "your instrument."
+                                   << "";
     QTest::newRow("transfer only failed")
-        << false << false << true << false << "The Transfer Program Upload process failed.";
+        << false << false << true << false << "The Transfer Program Upload process failed."
+        << "Hint: check the cable";
   }
   void resultTexts() {
     QFETCH(bool, ok);
@@ -279,6 +286,7 @@ class WizardGuiTest : public QObject {
     QFETCH(bool, transferOnly);
     QFETCH(bool, hasFinal);
     QFETCH(QString, expected);
+    QFETCH(QString, hint);
     FakePackage p;
     if (hasFinal) p.finalText = "Done.\nCalibrate now.";
     backend_->packages["a.qxpkg"] = p;
@@ -299,6 +307,8 @@ class WizardGuiTest : public QObject {
     Click(NavButton::Next);
     QCOMPARE(window_->CurrentStep(), 4);
     QCOMPARE(FinishedText(), expected);
+    QCOMPARE(HintText(), hint);
+    QCOMPARE(Child<QLabel>("lblHint")->isHidden(), hint.isEmpty());
   }
 
   void packageTextsInLatin1OrUtf8AreShownReadably() {
@@ -426,6 +436,7 @@ class WizardGuiTest : public QObject {
     QVERIFY(!window_->UploadRunning());
     QCOMPARE(FinishedText(),
              QString("The Firmware Upload process failed.\n\nSession object missing"));
+    QVERIFY(HintText().startsWith("Hint: an internal fault"));
     ExpectButtons(true, false, true);
   }
 

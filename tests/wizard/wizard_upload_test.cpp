@@ -175,6 +175,9 @@ PROGRAM1=0x10200,TEXT_DE.BIN
     QCOMPARE(Text(program, "lblFinished"),
              QString("The Firmware Upload process failed.\n\nProcess Cancelled by User"));
     QCOMPARE(program.Process().GetLastError(), 11);
+    // The hint is the one the command-line runner gives for a cancelled run.
+    QCOMPARE(Text(program, "lblHint"), QString::fromStdString("Hint: " + program.Process().Hint()));
+    QVERIFY(Text(program, "lblHint").startsWith("Hint: the upload was cancelled"));
     // The link was closed and the application layer shut down on the way out.
     QVERIFY(HasAction(program, "Close Communication Channel"));
     QVERIFY(HasAction(program, "Shutdown Complete"));
