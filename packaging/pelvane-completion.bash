@@ -70,7 +70,7 @@ _pelvane() {
         --language | --idle-timeout) return ;;
       esac
       _pelvane_options "$cur" "--package --port --language --transfer-only --yes --json
-        --idle-timeout --report --summary --help --version"
+        --idle-timeout --report --summary --list-ports --help --version"
       ;;
     pelvane-sim)
       case $prev in

@@ -57,6 +57,9 @@ constexpr options::Option kOptions[] = {
      .value = "FILE",
      .help = "write a JSON record of the run, whatever its outcome"},
     {.name = "summary", .help = "print the package's configuration summary and exit"},
+    {.name = "list-ports",
+     .help = "list the serial devices of this machine (path, by-id path, USB identity, "
+             "whether you may open it) and exit"},
     {.name = "help", .help = "show this text and exit", .letter = 'h'},
     {.name = "version", .help = "show the program's name and version and exit"},
 };
@@ -86,6 +89,8 @@ std::string Take(const options::Argument& a, CliOptions& o) {
     o.json = true;
   } else if (a.Is("summary")) {
     o.summary = true;
+  } else if (a.Is("list-ports")) {
+    o.listPorts = true;
   } else if (a.Is("help")) {
     o.help = true;
   } else if (a.Is("version")) {
@@ -103,12 +108,14 @@ std::variant<CliOptions, std::string> ParseCliArguments(const std::vector<std::s
   const std::string error =
       options::Parse(kOptions, args, [&o](const options::Argument& a) { return Take(a, o); });
   if (!error.empty()) return error;
-  if (!o.help && !o.version && o.package.empty()) return std::string("--package FILE is required");
+  if (!o.help && !o.version && !o.listPorts && o.package.empty())
+    return std::string("--package FILE is required");
   return o;
 }
 
 std::string CliUsage() {
   return "Usage: pelvane-cli --package FILE [OPTIONS]\n"
+         "       pelvane-cli --list-ports\n"
          "       pelvane-cli /FFILE [/PORTPORT] [/FIRMWARE_LANGUAGELANGUAGE] [/TRANSFERONLY]\n"
          "\n"
          "Uploads the firmware of a package (.qxpkg) into an instrument that waits in its\n"

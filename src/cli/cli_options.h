@@ -20,6 +20,7 @@ struct CliOptions {
   bool yes = false;
   bool json = false;
   bool summary = false;
+  bool listPorts = false;
   std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
   std::string report;
   bool help = false;

@@ -12,6 +12,7 @@
 #include "app/flash_app.h"
 #include "cli/cli_options.h"
 #include "cli/cli_runner.h"
+#include "cli/port_list.h"
 #include "options/options.h"
 
 int main(int argc, char** argv) {
@@ -29,6 +30,10 @@ int main(int argc, char** argv) {
   }
   if (options.version) {
     std::cout << pelvane::options::VersionLine("pelvane-cli");
+    return cli::kExitOk;
+  }
+  if (options.listPorts) {
+    cli::PrintPortList(std::cout, ports::ListSerialDevices());
     return cli::kExitOk;
   }
 

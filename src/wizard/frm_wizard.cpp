@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSocketNotifier>
 #include <QStackedWidget>
 #include <QStringDecoder>
 #include <QVBoxLayout>
@@ -23,11 +24,11 @@
 #include <exception>
 
 #include "package/qn_error.h"
+#include "ports/serial_devices.h"
 #include "upload/failure_cause.h"
 #include "wizard/caption_loader.h"
 #include "wizard/help_window.h"
 #include "wizard/resource_strings.h"
-#include "wizard/serial_devices.h"
 #include "wizard/wizard_backend.h"
 
 // Widgets are created with `new` and handed to their parent, which deletes
@@ -114,6 +115,13 @@ frmWizard::frmWizard(WizardBackend& backend, package::QN_Prompt& prompt, QWidget
   for (QFrame* frame : fraStep_) frame->setEnabled(false);
   LoadCaptions(this);
   backend_.SetView(this);
+  // An adapter plugged in or pulled while the wizard is open shows in the port list.
+  if (deviceMonitor_.Descriptor() >= 0) {
+    auto* notifier = new QSocketNotifier(deviceMonitor_.Descriptor(), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+      if (deviceMonitor_.TakeChanges() && deviceFolder_.isEmpty()) FillSerialDevices();
+    });
+  }
 }
 
 frmWizard::~frmWizard() {
@@ -548,20 +556,35 @@ void frmWizard::FillListsFromConfiguration() {
   const QSignalBlocker blockLanguages(cmbFirmwareLanguage_);
   cmbPorts_->clear();
   portDescriptions_.clear();
-  std::vector<std::string> ports = backend_.Ports();
-  for (const std::string& port : ports) cmbPorts_->addItem(Q(port));
-  // After the package's own ports, the serial devices of this machine.
-  for (const SerialDevice& device : FindSerialDevices(deviceFolder_.toStdString())) {
-    if (std::find(ports.begin(), ports.end(), device.path) != ports.end()) continue;
-    cmbPorts_->addItem(Q(device.path));
-    cmbPorts_->setItemData(cmbPorts_->count() - 1, Q(PortNote(device)), Qt::ToolTipRole);
-    portDescriptions_[device.path] = PortNote(device);
-  }
+  for (const std::string& port : backend_.Ports()) cmbPorts_->addItem(Q(port));
   cmbPorts_->setCurrentText(Q(backend_.DefaultPort()));
+  FillSerialDevices();
   cmbFirmwareLanguage_->clear();
   for (const std::string& language : backend_.FirmwareLanguages())
     cmbFirmwareLanguage_->addItem(Q(language));
   cmbFirmwareLanguage_->setCurrentText(Q(backend_.DefaultFirmwareLanguage()));
+  UpdatePortDescription();
+}
+
+void frmWizard::FillSerialDevices() {
+  // After the package's own ports, the serial devices of this machine; the
+  // port shown stays what it was.
+  const std::vector<std::string> ports = backend_.Ports();
+  const QString shown = cmbPorts_->currentText();
+  const QSignalBlocker blockPorts(cmbPorts_);
+  while (cmbPorts_->count() > static_cast<int>(ports.size()))
+    cmbPorts_->removeItem(cmbPorts_->count() - 1);
+  portDescriptions_.clear();
+  const std::vector<ports::SerialDevice> devices =
+      deviceFolder_.isEmpty() ? ports::ListSerialDevices().devices
+                              : ports::FindSerialDevices(deviceFolder_.toStdString());
+  for (const ports::SerialDevice& device : devices) {
+    if (std::find(ports.begin(), ports.end(), device.path) != ports.end()) continue;
+    cmbPorts_->addItem(Q(device.path));
+    cmbPorts_->setItemData(cmbPorts_->count() - 1, Q(ports::PortNote(device)), Qt::ToolTipRole);
+    portDescriptions_[device.path] = ports::PortNote(device);
+  }
+  cmbPorts_->setCurrentText(shown);
   UpdatePortDescription();
 }
 

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "package/prompt.h"
+#include "ports/serial_devices.h"
 #include "upload/upload_view.h"
 #include "wizard/action_log.h"
 #include "wizard/navigation.h"
@@ -73,7 +74,8 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   // The folder searched for packages when step 0 is entered (default: the
   // current folder).
   void SetSearchFolder(const QString& folder) { searchFolder_ = folder; }
-  // The folder that serial devices are looked for in (default "/dev").
+  // A folder to look for serial devices in by name, instead of the machine's
+  // device list (tests and screenshots use a folder of their own).
   void SetDeviceFolder(const QString& folder) { deviceFolder_ = folder; }
 
   // Adds a package to the list as the Browse button does, with its messages.
@@ -131,6 +133,7 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   void SearchFolderForPackages();
   bool TryAddPackage(const std::string& path);
   void FillListsFromConfiguration();
+  void FillSerialDevices();
   void UpdatePortDescription();
   void RunUploadStep();
   std::string ResultText(bool ok, const std::optional<std::string>& finalText) const;
@@ -140,7 +143,8 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   FileChooser openChooser_;
   FileChooser saveChooser_;
   QString searchFolder_;
-  QString deviceFolder_ = "/dev";
+  QString deviceFolder_;  // empty: the machine's devices, refreshed as they come and go
+  ports::SerialDeviceMonitor deviceMonitor_;
 
   int currentStep_ = 0;
   bool advancedDisplay_ = false;

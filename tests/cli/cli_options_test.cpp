@@ -4,6 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+
+#include "cli/port_list.h"
 
 namespace pelvane::cli {
 namespace {
@@ -84,6 +87,7 @@ TEST(CliOptions, ValuesInBothFormsAndHelpAndVersion) {
   EXPECT_EQ(o.report, "--odd");  // a value may start with dashes
   EXPECT_EQ(o.idleTimeout, std::chrono::seconds(7));
   EXPECT_TRUE(Parse({"-h"}).help);
+  EXPECT_TRUE(Parse({"--list-ports"}).listPorts);  // needs no package
   EXPECT_TRUE(Parse({"--package", "a", "--version"}).version);
   // Parsed twice in one process: the parser's state starts afresh each time.
   EXPECT_EQ(Parse({"--package", "b", "--yes"}).package, "b");
@@ -108,6 +112,35 @@ TEST(CliOptions, LegacySwitches) {
   EXPECT_EQ(Error({"/autostart"}), "Invalid command line switch /autostart");
   EXPECT_NE(Error({"/TRANSFERONLY"}).find("/F"), std::string::npos);
   std::filesystem::remove(path);
+}
+
+TEST(CliPortList, ListsWhatIdentifiesADeviceAndSaysWhenDescriptionsAreMissing) {
+  ports::SerialDevice adapter;
+  adapter.path = "/dev/ttyUSB0";
+  adapter.description = "FTDI FT232R USB UART";
+  adapter.stablePath = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0";
+  adapter.usbId = "0403:6001";
+  adapter.serialNumber = "A1";
+  adapter.accessHint = "add your user to the 'dialout' group";
+  ports::SerialDevice uart;
+  uart.path = "/dev/ttyS0";
+  std::ostringstream described;
+  PrintPortList(described, {{adapter, uart}, true});
+  EXPECT_EQ(described.str(),
+            "/dev/ttyUSB0  FTDI FT232R USB UART (0403:6001, serial A1)\n"
+            "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0\n"
+            "    You may not open it yet: add your user to the 'dialout' group.\n"
+            "/dev/ttyS0\n");
+  // Without udev (a container) the devices found by name, and a word why
+  // nothing more is known.
+  std::ostringstream byName;
+  PrintPortList(byName, {{uart}, false});
+  EXPECT_EQ(byName.str(),
+            "/dev/ttyS0\nDevice descriptions are unavailable: udev does not run on this "
+            "machine.\n");
+  std::ostringstream none;
+  PrintPortList(none, {{}, false});
+  EXPECT_EQ(none.str().rfind("No serial devices found.\n", 0), 0u);
 }
 
 }  // namespace

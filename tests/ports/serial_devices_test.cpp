@@ -1,4 +1,4 @@
-#include "wizard/serial_devices.h"
+#include "ports/serial_devices.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-namespace pelvane::wizard {
+namespace pelvane::ports {
 namespace {
 
 namespace fs = std::filesystem;
@@ -24,14 +24,23 @@ class SerialDevicesTest : public ::testing::Test {
   fs::path dev_;
 };
 
-TEST_F(SerialDevicesTest, FindsUsbAndAcmDevicesInNaturalOrder) {
-  for (const char* name : {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyS0", "tty1", "null"}) Touch(name);
-  const auto devices = FindSerialDevices(dev_);
-  ASSERT_EQ(devices.size(), 3u);
+TEST_F(SerialDevicesTest, FindsSerialDevicesInNaturalOrderWithoutEmptyUartSlots) {
+  for (const char* name : {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyS0", "ttyS1", "tty1", "null"})
+    Touch(name);
+  // sysfs says that no UART answers at ttyS0 (type 0); ttyS1 is a 16550A.
+  for (auto [name, type] : {std::pair{"ttyS0", "0"}, std::pair{"ttyS1", "4"}}) {
+    fs::create_directories(dev_ / "sys" / name);
+    std::ofstream(dev_ / "sys" / name / "type") << type << "\n";
+  }
+  const auto devices = FindSerialDevices(dev_, SystemDeviceAccess, dev_ / "sys");
+  ASSERT_EQ(devices.size(), 4u);
   EXPECT_EQ(devices[0].path, (dev_ / "ttyACM0").string());
-  EXPECT_EQ(devices[1].path, (dev_ / "ttyUSB2").string());
-  EXPECT_EQ(devices[2].path, (dev_ / "ttyUSB10").string());
-  for (const auto& device : devices) EXPECT_EQ(device.description, "");
+  EXPECT_EQ(devices[1].path, (dev_ / "ttyS1").string());
+  EXPECT_EQ(devices[2].path, (dev_ / "ttyUSB2").string());
+  EXPECT_EQ(devices[3].path, (dev_ / "ttyUSB10").string());
+  for (const auto& device : devices) EXPECT_EQ(device.description + device.stablePath, "");
+  // Without sysfs every ttyS name counts, as in a container.
+  EXPECT_EQ(FindSerialDevices(dev_, SystemDeviceAccess, dev_ / "absent").size(), 5u);
 }
 
 TEST_F(SerialDevicesTest, ByIdLinksDescribeTheirDevicesAndAddOthers) {
@@ -48,6 +57,8 @@ TEST_F(SerialDevicesTest, ByIdLinksDescribeTheirDevicesAndAddOthers) {
   EXPECT_EQ(devices[0].description, "Moxa CP-102");
   EXPECT_EQ(devices[1].path, (dev_ / "ttyUSB0").string());
   EXPECT_EQ(devices[1].description, "FTDI FT232R USB UART A1B2");
+  EXPECT_EQ(devices[1].stablePath,
+            (dev_ / "serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2-if00-port0").string());
 }
 
 TEST_F(SerialDevicesTest, DevicesTheUserMayNotOpenSayHowToJoinTheirGroup) {
@@ -65,7 +76,9 @@ TEST_F(SerialDevicesTest, DevicesTheUserMayNotOpenSayHowToJoinTheirGroup) {
       << devices[1].accessHint;
   EXPECT_EQ(devices[2].accessHint, "");
 
-  SerialDevice adapter{"/dev/ttyUSB0", "FTDI FT232R USB UART A1", ""};
+  SerialDevice adapter;
+  adapter.path = "/dev/ttyUSB0";
+  adapter.description = "FTDI FT232R USB UART A1";
   EXPECT_EQ(PortNote(adapter), "FTDI FT232R USB UART A1");
   adapter.accessHint = "add your user to the 'dialout' group";
   EXPECT_EQ(PortNote(adapter),
@@ -89,4 +102,4 @@ TEST(SerialDeviceNames, DescriptionsDropBusAndInterface) {
 }
 
 }  // namespace
-}  // namespace pelvane::wizard
+}  // namespace pelvane::ports
