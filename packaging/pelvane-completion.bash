@@ -66,11 +66,11 @@ _pelvane() {
       case $prev in
         --package) _pelvane_packages "$cur"; return ;;
         --port) _pelvane_ports "$cur"; return ;;
-        --report) _pelvane_files "$cur"; return ;;
+        --report | --trace) _pelvane_files "$cur"; return ;;
         --language | --idle-timeout) return ;;
       esac
       _pelvane_options "$cur" "--package --port --language --transfer-only --yes --json
-        --idle-timeout --report --summary --list-ports --help --version"
+        --idle-timeout --report --trace --summary --list-ports --help --version"
       ;;
     pelvane-sim)
       case $prev in

@@ -42,6 +42,9 @@ std::vector<CaseRow> AllCases() {
       {{"paced-1m-9600", k1M, 9600, 1}, false},
       {{"pty-64k", k64K, 0, 1}, true},
       {{"pty-1m", k1M, 0, 1}, true},
+      // What --trace costs: the same runs, every byte on the line recorded.
+      {{"paced-64k-115200-trace", k64K, 115200, 1, true}, true},
+      {{"pty-1m-trace", k1M, 0, 1, true}, true},
       {{"parallel-4", k64K, 115200, 4}, true},
       {{"parallel-8", k64K, 115200, 8}, true},
   };

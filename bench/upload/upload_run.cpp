@@ -57,10 +57,15 @@ std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c
   // All runners start together, so the parallel uploads overlap whole.
   std::vector<std::unique_ptr<ChildProcess>> clis;
   for (int i = 0; i < n; ++i) {
-    clis.push_back(std::make_unique<ChildProcess>(
-        std::vector<std::string>{tools.cli, "--package", package, "--port", ptys[i], "--yes",
-                                 "--idle-timeout", std::to_string(kIdleTimeoutSeconds)},
-        prefixes[i] + ".cli-log", prefixes[i] + ".cli-errors"));
+    std::vector<std::string> args{
+        tools.cli, "--package", package,          "--port",
+        ptys[i],   "--yes",     "--idle-timeout", std::to_string(kIdleTimeoutSeconds)};
+    if (c.trace) {
+      args.push_back("--trace");
+      args.push_back(prefixes[i] + ".trace");
+    }
+    clis.push_back(std::make_unique<ChildProcess>(args, prefixes[i] + ".cli-log",
+                                                  prefixes[i] + ".cli-errors"));
   }
 
   std::vector<UploadOutcome> outcomes(static_cast<std::size_t>(n));

@@ -21,6 +21,7 @@ struct UploadCase {
   std::size_t programBytes = 0;
   long baud = 0;  // simulator pacing; 0: as fast as the pseudo-terminal goes
   int parallel = 1;
+  bool trace = false;  // pelvane-cli records the run with --trace
 };
 
 struct UploadOutcome {

@@ -7,6 +7,7 @@
 
 #include "app/commands.h"
 #include "core/class_ids.h"
+#include "core/trace.h"
 #include "presentation/presentation.h"
 #include "session/session.h"
 
@@ -211,6 +212,9 @@ void FlashApp::SendCommand(std::span<const std::uint8_t> message, const char* op
   }
   // The size given is the message length; the frame's checksum bytes follow it
   // in the buffer. Whether the frame was queued shows in the session's last error.
+  if (core::trace::On())
+    core::trace::Note("command", std::string(operation) + ": " +
+                                     core::trace::Hex(message.data(), message.size()));
   bool sent = false;
   Check(session.Send(encoded.data(), n, &sent), operation, "session Send");
   if (SessionFailed()) lastError_ = kSessionError;
@@ -320,6 +324,8 @@ void FlashApp::OnReceive(session::IQX_Session* /*obj*/, std::int32_t lCount) {
     lastError_ = kPresentationError;
     return;
   }
+  if (core::trace::On())
+    core::trace::Note("answer", core::trace::Hex(message.data(), message.size()));
   const DecodedResponse response = DecodeResponse(message);
   if (response.kind == ResponseKind::Truncated) {
     // Shorter than the fields its code reads (for HLESEDATEN: its length byte

@@ -56,6 +56,10 @@ constexpr options::Option kOptions[] = {
     {.name = "report",
      .value = "FILE",
      .help = "write a JSON record of the run, whatever its outcome"},
+    {.name = "trace",
+     .value = "FILE",
+     .help = "record every byte on the line, the commands, answers, errors and action lines "
+             "with their times, to diagnose a run afterwards"},
     {.name = "summary", .help = "print the package's configuration summary and exit"},
     {.name = "list-ports",
      .help = "list the serial devices of this machine (path, by-id path, USB identity, "
@@ -76,6 +80,9 @@ std::string Take(const options::Argument& a, CliOptions& o) {
     o.language = a.value;
   } else if (a.Is("report")) {
     o.report = a.value;
+  } else if (a.Is("trace")) {
+    if (a.value.empty()) return "--trace needs a value";
+    o.trace = a.value;
   } else if (a.Is("idle-timeout")) {
     const auto seconds = ParseSeconds(a.value);
     if (!seconds)

@@ -23,6 +23,7 @@ struct CliOptions {
   bool listPorts = false;
   std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
   std::string report;
+  std::string trace;
   bool help = false;
   bool version = false;
 };

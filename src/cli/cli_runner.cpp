@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "core/trace.h"
 #include "package/package_archive.h"
 #include "package/package_configuration.h"
 #include "package/package_loader.h"
@@ -396,6 +397,10 @@ int CliRunner::InternalFault(const std::string& what) {
 int CliRunner::Finish(int exitCode, std::int32_t code, const std::string& message,
                       upload::FailureCause cause) {
   const bool ok = cause == upload::FailureCause::None;
+  if (core::trace::On())
+    core::trace::Note("outcome",
+                      "exit " + std::to_string(exitCode) + ", code " + std::to_string(code) + ", " +
+                          message + (ok ? "" : ", cause " + std::string(upload::CauseName(cause))));
   if (options_.json) {
     io_.out << "{\"event\":\"result\",\"ok\":" << (ok ? "true" : "false") << ",\"code\":" << code
             << ",\"message\":" << JsonString(message) << CauseMember(cause, false) << "}\n";

@@ -13,6 +13,7 @@
 #include "cli/cli_options.h"
 #include "cli/cli_runner.h"
 #include "cli/port_list.h"
+#include "core/trace.h"
 #include "options/options.h"
 
 int main(int argc, char** argv) {
@@ -35,6 +36,18 @@ int main(int argc, char** argv) {
   if (options.listPorts) {
     cli::PrintPortList(std::cout, ports::ListSerialDevices());
     return cli::kExitOk;
+  }
+
+  if (!options.trace.empty()) {
+    std::string error;
+    if (!core::trace::Start(options.trace, &error)) {
+      std::cerr << "pelvane-cli: " << error << "\n";
+      return cli::kExitUsage;
+    }
+    std::string line = pelvane::options::VersionLine("pelvane-cli");
+    line.pop_back();
+    for (const std::string& arg : args) line += " " + arg;
+    core::trace::Note("run", line);
   }
 
   // SIGINT and SIGTERM are taken by one thread that asks the runner to
@@ -75,5 +88,6 @@ int main(int argc, char** argv) {
   // removes what the run left behind (the configuration's temporary copy).
   pthread_kill(watcher.native_handle(), SIGUSR1);
   watcher.join();
+  core::trace::Stop();
   return code;
 }

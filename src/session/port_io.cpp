@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/trace.h"
+
 namespace pelvane::session {
 
 namespace {
@@ -22,6 +24,7 @@ std::int32_t PortInput::Read(std::uint8_t* buffer, std::int32_t size) {
   std::int32_t placed = 0;
   if (port_.BlockRead(buffer, size, &placed) != core::Status::Ok) placed = 0;
   placed = std::clamp(placed, std::int32_t{0}, size);
+  core::trace::Bytes(core::trace::Direction::kIn, buffer, static_cast<std::size_t>(placed));
   readyButEmpty_ = placed == 0 && lastWaitReady_;
   lastWaitReady_ = false;
   return placed;
@@ -57,6 +60,8 @@ WriteOutcome WriteAll(ports::IQX_Port& port, const std::uint8_t* data, std::int3
     if (error != 0) return WriteOutcome::PortError;
     accepted = std::clamp(accepted, std::int32_t{0}, size - done);
     if (accepted > 0) {
+      core::trace::Bytes(core::trace::Direction::kOut, data + done,
+                         static_cast<std::size_t>(accepted));
       done += accepted;
       lastProgress = SessionClock::now();
       continue;

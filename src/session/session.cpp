@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/trace.h"
 #include "session/session_messages.h"
 
 namespace pelvane::session {
@@ -295,6 +296,9 @@ core::Status Session::IsUploadOK(PTS_FAILCODE* pFailCode) {
 }
 
 void Session::PostError(std::int16_t number) {
+  if (core::trace::On())
+    core::trace::Note("error", "session " + std::to_string(number) + ": " +
+                                   std::string(SessionMessageText(number)));
   SetError(number);
   relay_.Post(EventRelay::ErrorNotice, number);
 }
@@ -362,7 +366,10 @@ void Session::ReceiveStep(PortInput& input) {
   }
   // Cleared before the notice, so that the owner, once told, may use the port.
   awaitingResponse_.store(false, std::memory_order_release);
-  if (complete) relay_.Post(EventRelay::ReceiveNotice, count);
+  if (complete) {
+    core::trace::Note("frame", "received (" + std::to_string(length) + "-byte message)");
+    relay_.Post(EventRelay::ReceiveNotice, count);
+  }
 }
 
 bool Session::HandshakeBody(PortInput& input, int count) {
@@ -451,6 +458,7 @@ bool Session::SendStep() {
     sendLength_.notify_all();
     return outcome == WriteOutcome::Stopped;
   }
+  core::trace::Note("frame", "sent (" + std::to_string(length) + "-byte message)");
   relay_.Post(EventRelay::SendNotice, length);
   sendTime_ = SessionClock::now();
   awaitingResponse_.store(true, std::memory_order_release);

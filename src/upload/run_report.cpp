@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/trace.h"
+
 namespace pelvane::upload {
 
 void RunReport::Action(const std::string& text) {
+  core::trace::Note("action", text);
   if (WizardMode()) {
     view_->ShowAction(text);
     return;

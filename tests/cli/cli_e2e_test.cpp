@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <numeric>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -130,7 +131,8 @@ PROGRAM1=0x20000,TEXT_DE.BIN
 
 TEST_F(CliEndToEnd, FullUploadProgramsTheInstrumentAndRestartsIt) {
   const std::string pty = StartSim({"--once"});
-  const int code = RunCli(Cli(pty, {"--language", "german", "--report", "run.json"}));
+  const int code =
+      RunCli(Cli(pty, {"--language", "german", "--report", "run.json", "--trace", "run.trace"}));
   const std::string out = cli_->Out();
   ASSERT_EQ(code, 0) << out << cli_->Err();
   EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
@@ -164,6 +166,18 @@ TEST_F(CliEndToEnd, FullUploadProgramsTheInstrumentAndRestartsIt) {
   EXPECT_THAT(report, HasSubstr("{\"file\": \"calibration.bin\", \"bytes\": 336}"));
   EXPECT_THAT(report, HasSubstr("\"outcome\": {\"ok\": true, \"code\": 0"));
   EXPECT_EQ(TemporaryFilesLeft(), 0u);
+
+  // The trace holds every command of the run with the bytes that carried it,
+  // the answers and the action lines, each line timed.
+  const std::string trace = ReadText(dir_ / "run.trace");
+  std::vector<std::string> expected{"frame: sent (7-byte message)\n", " > 07 21 01 15 00 00 01 00 ",
+                                    "answer: A1 01 00 ", "action: Instrument Restarted\n",
+                                    "outcome: exit 0, code 0, OK\n"};
+  for (const char* command : {"QueryManufacturerCode", "ProgPowerOn", "ReadData", "FlashDelete",
+                              "Prog", "Checksum", "ProgPowerOff", "ProgEnd"})
+    expected.push_back(std::string("command: ") + command + ": ");
+  for (const std::string& line : expected) EXPECT_NE(trace.find(line), std::string::npos) << line;
+  EXPECT_TRUE(std::regex_search(trace, std::regex("^ +0\\.[0-9]{6} run: pelvane-cli ")));
 }
 
 TEST_F(CliEndToEnd, TransferOnlyStartsTheTransferProgramAndNothingElse) {

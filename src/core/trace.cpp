@@ -1,0 +1,102 @@
+#include "core/trace.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace pelvane::core::trace {
+
+namespace detail {
+std::atomic<bool> on{false};
+}
+
+namespace {
+
+// Bytes per line of a byte record: a frame of the protocol fits in a few.
+constexpr std::size_t kBytesPerLine = 32;
+constexpr std::size_t kBufferSize = 1 << 16;
+
+struct State {
+  std::mutex mutex;
+  std::FILE* file = nullptr;
+  std::chrono::steady_clock::time_point start;
+  char buffer[kBufferSize];
+};
+
+State& TheState() {
+  static State state;
+  return state;
+}
+
+// Seconds since the trace started, to the microsecond.
+void Stamp(State& state) {
+  const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - state.start);
+  const long long us = elapsed.count();
+  std::fprintf(state.file, "%6lld.%06lld ", us / 1000000, us % 1000000);
+}
+
+}  // namespace
+
+bool Start(const std::string& path, std::string* error) {
+  State& state = TheState();
+  std::lock_guard lock(state.mutex);
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) {
+    if (error) *error = "cannot write the trace " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (state.file) std::fclose(state.file);
+  state.file = file;
+  std::setvbuf(file, state.buffer, _IOFBF, sizeof state.buffer);
+  state.start = std::chrono::steady_clock::now();
+  detail::on.store(true, std::memory_order_relaxed);
+  return true;
+}
+
+void Stop() {
+  State& state = TheState();
+  std::lock_guard lock(state.mutex);
+  detail::on.store(false, std::memory_order_relaxed);
+  if (state.file == nullptr) return;
+  std::fclose(state.file);
+  state.file = nullptr;
+}
+
+std::string Hex(const std::uint8_t* data, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(size * 3);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (i) text += ' ';
+    text += kDigits[data[i] >> 4];
+    text += kDigits[data[i] & 0x0F];
+  }
+  return text;
+}
+
+void Bytes(Direction direction, const std::uint8_t* data, std::size_t size) {
+  if (!On() || size == 0) return;
+  State& state = TheState();
+  std::lock_guard lock(state.mutex);
+  if (state.file == nullptr) return;
+  for (std::size_t at = 0; at < size; at += kBytesPerLine) {
+    Stamp(state);
+    const std::string hex = Hex(data + at, std::min(kBytesPerLine, size - at));
+    std::fprintf(state.file, "%c %s\n", static_cast<char>(direction), hex.c_str());
+  }
+}
+
+void Note(std::string_view kind, std::string_view text) {
+  if (!On()) return;
+  State& state = TheState();
+  std::lock_guard lock(state.mutex);
+  if (state.file == nullptr) return;
+  Stamp(state);
+  std::fprintf(state.file, "%.*s: %.*s\n", static_cast<int>(kind.size()), kind.data(),
+               static_cast<int>(text.size()), text.data());
+}
+
+}  // namespace pelvane::core::trace
