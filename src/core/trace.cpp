@@ -1,5 +1,6 @@
 #include "core/trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -30,12 +31,16 @@ State& TheState() {
   return state;
 }
 
-// Seconds since the trace started, to the microsecond.
-void Stamp(State& state) {
+constexpr char kDigits[] = "0123456789ABCDEF";
+
+// Seconds since the trace started, to the microsecond, and a blank: at least
+// 14 characters at `out`, which must hold 24.
+std::size_t Stamp(const State& state, char* out) {
   const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
       std::chrono::steady_clock::now() - state.start);
   const long long us = elapsed.count();
-  std::fprintf(state.file, "%6lld.%06lld ", us / 1000000, us % 1000000);
+  return static_cast<std::size_t>(
+      std::snprintf(out, 24, "%6lld.%06lld ", us / 1000000, us % 1000000));
 }
 
 }  // namespace
@@ -66,7 +71,6 @@ void Stop() {
 }
 
 std::string Hex(const std::uint8_t* data, std::size_t size) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;
   text.reserve(size * 3);
   for (std::size_t i = 0; i < size; ++i) {
@@ -82,10 +86,19 @@ void Bytes(Direction direction, const std::uint8_t* data, std::size_t size) {
   State& state = TheState();
   std::lock_guard lock(state.mutex);
   if (state.file == nullptr) return;
+  // Formatted by hand: a byte-by-byte exchange writes a line per byte, and
+  // the trace must keep up with the line.
+  char line[24 + 2 + kBytesPerLine * 3];
   for (std::size_t at = 0; at < size; at += kBytesPerLine) {
-    Stamp(state);
-    const std::string hex = Hex(data + at, std::min(kBytesPerLine, size - at));
-    std::fprintf(state.file, "%c %s\n", static_cast<char>(direction), hex.c_str());
+    std::size_t n = Stamp(state, line);
+    line[n++] = static_cast<char>(direction);
+    for (std::size_t i = at; i < std::min(at + kBytesPerLine, size); ++i) {
+      line[n++] = ' ';
+      line[n++] = kDigits[data[i] >> 4];
+      line[n++] = kDigits[data[i] & 0x0F];
+    }
+    line[n++] = '\n';
+    std::fwrite(line, 1, n, state.file);
   }
 }
 
@@ -94,7 +107,8 @@ void Note(std::string_view kind, std::string_view text) {
   State& state = TheState();
   std::lock_guard lock(state.mutex);
   if (state.file == nullptr) return;
-  Stamp(state);
+  char stamp[24];
+  std::fwrite(stamp, 1, Stamp(state, stamp), state.file);
   std::fprintf(state.file, "%.*s: %.*s\n", static_cast<int>(kind.size()), kind.data(),
                static_cast<int>(text.size()), text.data());
 }

@@ -1,10 +1,13 @@
 #include "wizard/action_log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <system_error>
 
 namespace pelvane::wizard {
 
@@ -60,6 +63,55 @@ bool ActionLog::Save(const std::string& path, std::string* error) const {
     return false;
   }
   return true;
+}
+
+namespace fs = std::filesystem;
+
+fs::path RunLogFolder() {
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/')
+    return fs::path(state) / "pelvane" / "logs";
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/')
+    return fs::path(home) / ".local" / "state" / "pelvane" / "logs";
+  return {};
+}
+
+fs::path NextRunLog(const fs::path& folder, std::chrono::system_clock::time_point time,
+                    std::size_t kept, std::string* error) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec || !fs::is_directory(folder)) {
+    if (error)
+      *error = "Cannot create " + folder.string() + ": " + (ec ? ec.message() : "not a folder");
+    return {};
+  }
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "run-%Y%m%d-%H%M%S", &local);
+  fs::path path = folder / (std::string(stamp) + ".log");
+  for (int n = 2; fs::exists(path, ec); ++n)
+    path = folder / (std::string(stamp) + "-" + std::to_string(n) + ".log");
+  // Oldest first: by the time in the name, then by the number a second run in
+  // the same second got ("run-...-120000.log" before "run-...-120000-2.log").
+  const auto age = [](const fs::path& log) {
+    const std::string stem = log.stem().string();
+    const std::string::size_type dash =
+        stem.find('-', std::char_traits<char>::length("run-YYYYMMDD-"));
+    const int number = dash == std::string::npos ? 1 : std::atoi(stem.c_str() + dash + 1);
+    return std::pair(stem.substr(0, dash), number);
+  };
+  std::vector<fs::path> logs;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind("run-", 0) == 0 && it->path().extension() == ".log") logs.push_back(it->path());
+  }
+  std::sort(logs.begin(), logs.end(),
+            [&age](const fs::path& a, const fs::path& b) { return age(a) < age(b); });
+  const std::size_t keepOld = kept > 0 ? kept - 1 : 0;
+  for (std::size_t i = 0; i + keepOld < logs.size(); ++i) fs::remove(logs[i], ec);
+
+  return path;
 }
 
 }  // namespace pelvane::wizard

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -36,5 +37,21 @@ class ActionLog {
  private:
   std::vector<Entry> entries_;
 };
+
+// Every run of the wizard leaves its trace (core/trace.h) in a folder of
+// logs, so that a failure can be diagnosed after the window is closed.
+inline constexpr std::size_t kRunLogsKept = 20;
+
+// $XDG_STATE_HOME/pelvane/logs, or ~/.local/state/pelvane/logs; empty when
+// neither variable names a folder.
+std::filesystem::path RunLogFolder();
+
+// A new file name in `folder` for a run starting at `time`
+// ("run-20261209-142501.log"; "-2", "-3" ... when taken), after removing the
+// oldest logs so that with the new one `kept` remain. The folder is created.
+// Empty, with the reason in `error`, when the folder cannot be made.
+std::filesystem::path NextRunLog(const std::filesystem::path& folder,
+                                 std::chrono::system_clock::time_point time, std::size_t kept,
+                                 std::string* error);
 
 }  // namespace pelvane::wizard

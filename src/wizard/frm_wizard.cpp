@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "core/trace.h"
 #include "package/qn_error.h"
 #include "ports/serial_devices.h"
 #include "upload/failure_cause.h"
@@ -359,7 +360,12 @@ QFrame* frmWizard::BuildFinishedStep() {
   cmdSaveLog_->setObjectName("cmdSaveLog");
   cmdSaveLog_->setAutoDefault(false);
   row->addWidget(cmdSaveLog_);
-  row->addStretch(1);
+  lblRunLog_ = new QLabel(frame);
+  lblRunLog_->setObjectName("lblRunLog");
+  lblRunLog_->setTextFormat(Qt::PlainText);
+  lblRunLog_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  lblRunLog_->setWordWrap(true);
+  row->addWidget(lblRunLog_, 1);
   layout->addLayout(row);
   connect(cmdSaveLog_, &QPushButton::clicked, this, [this] { SaveLog(); });
   fraStep_[4] = frame;
@@ -670,6 +676,15 @@ void frmWizard::RunUploadStep() {
   pboxEntireProcess_->setValue(0);
   QCoreApplication::processEvents();
 
+  // Every run leaves its trace, so that a failure can be diagnosed after the
+  // window is closed; a run goes on without one when no log can be written.
+  std::string logError;
+  std::filesystem::path runLog;
+  if (const std::filesystem::path folder = RunLogFolder(); !folder.empty())
+    runLog = NextRunLog(folder, std::chrono::system_clock::now(), kRunLogsKept, &logError);
+  if (!runLog.empty() && !core::trace::Start(runLog.string(), &logError)) runLog.clear();
+  lblRunLog_->setText(runLog.empty() ? QString() : Q("Trace of this run: " + runLog.string()));
+
   bool ok = false;
   std::string failure;
   try {
@@ -679,6 +694,10 @@ void frmWizard::RunUploadStep() {
     // the window it becomes a failed run instead of the end of the program.
     failure = error.what();
   }
+  core::trace::Note("outcome", ok                ? "OK"
+                               : failure.empty() ? backend_.GetLastErrorString()
+                                                 : failure);
+  core::trace::Stop();
 
   uploadRunning_ = false;
   std::string hint;

@@ -180,6 +180,7 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   QLabel* lblFinished_ = nullptr;
   QLabel* lblHint_ = nullptr;  // a failed run's hint
   QPushButton* cmdSaveLog_ = nullptr;
+  QLabel* lblRunLog_ = nullptr;  // where the run's trace was written
   HelpWindow* help_ = nullptr;
 };
 

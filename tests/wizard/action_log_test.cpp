@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -60,6 +63,45 @@ TEST(ActionLog, SaveFailureNamesFileAndCause) {
   EXPECT_FALSE(log.Save("/nonexistent-folder/x.log", &error));
   EXPECT_NE(error.find("/nonexistent-folder/x.log"), std::string::npos) << error;
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+}
+
+TEST(RunLogs, EachRunGetsANewNameAndOnlyTheNewestAreKept) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::path(::testing::TempDir()) / "pelvane-run-logs" / "logs";
+  fs::remove_all(folder.parent_path());
+  std::tm noon{};
+  noon.tm_year = 2026 - 1900;
+  noon.tm_mon = 11;
+  noon.tm_mday = 9;
+  noon.tm_hour = 12;
+  noon.tm_isdst = -1;
+  const auto time = std::chrono::system_clock::from_time_t(std::mktime(&noon));
+  std::string error;
+  std::vector<fs::path> made;
+  for (int i = 0; i < 4; ++i) {
+    made.push_back(NextRunLog(folder, time, 3, &error));
+    ASSERT_FALSE(made.back().empty()) << error;
+    std::ofstream(made.back()) << "trace\n";
+  }
+  EXPECT_EQ(made[0].filename(), "run-20261209-120000.log");
+  EXPECT_EQ(made[1].filename(), "run-20261209-120000-2.log");
+  // Three kept with the new one: the oldest two went; other files stay. The
+  // new name is returned, not yet created.
+  std::ofstream(folder / "notes.txt") << "mine\n";
+  made.push_back(NextRunLog(folder, time + std::chrono::hours(1), 3, &error));
+  EXPECT_EQ(made.back().filename(), "run-20261209-130000.log");
+  std::ofstream(made.back()) << "trace\n";
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(folder))
+    left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left,
+            (std::vector<std::string>{"notes.txt", "run-20261209-120000-3.log",
+                                      "run-20261209-120000-4.log", "run-20261209-130000.log"}));
+
+  EXPECT_TRUE(NextRunLog("/proc/no-logs-here", time, 3, &error).empty());
+  EXPECT_NE(error.find("/proc/no-logs-here"), std::string::npos) << error;
+  fs::remove_all(folder.parent_path());
 }
 
 }  // namespace

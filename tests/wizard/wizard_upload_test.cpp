@@ -10,6 +10,7 @@
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -20,6 +21,7 @@
 
 using pelvane::package::PromptAnswer;
 using pelvane::testing::FileBytes;
+using pelvane::testing::ReadText;
 using pelvane::testing::ScratchDir;
 using pelvane::testing::SimProcess;
 using pelvane::wizard::NavButton;
@@ -148,6 +150,14 @@ PROGRAM1=0x10200,TEXT_DE.BIN
     QVERIFY(std::equal(main_.begin(), main_.end(), flash.begin()));
     // The language given on the command line is the one programmed.
     QVERIFY(std::equal(text_.begin(), text_.end(), flash.begin() + 0x200));
+    // The run's trace is kept among the run logs, and the Finished step says where.
+    const QString prefix =
+        "Trace of this run: " + qEnvironmentVariable("XDG_STATE_HOME") + "/pelvane/logs/run-";
+    QVERIFY2(Text(program, "lblRunLog").startsWith(prefix), qPrintable(Text(program, "lblRunLog")));
+    const std::string trace =
+        ReadText(Text(program, "lblRunLog").mid(std::strlen("Trace of this run: ")).toStdString());
+    QVERIFY(trace.find("command: ProgEnd: ") != std::string::npos);
+    QVERIFY(trace.find("outcome: OK\n") != std::string::npos);
   }
 
   void cancelDuringTheUploadEndsOnTheFinishedStep() {
