@@ -1,22 +1,30 @@
 #include "cli/cli_runner.h"
 
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <vector>
 
 #include "core/trace.h"
+#include "options/options.h"
 #include "package/package_archive.h"
 #include "package/package_configuration.h"
 #include "package/package_loader.h"
 #include "package/port_kind.h"
 #include "package/prompt.h"
 #include "package/qn_error.h"
+#include "package/text_encoding.h"
 #include "upload/qn_upload_process.h"
 #include "upload/report_text.h"
 
@@ -26,47 +34,51 @@ using upload::HexText;
 using upload::Trim;
 using upload::Upper;
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  return out + "\"";
-}
-
 namespace {
 
-// The cause of a failure as one more member of a JSON object (`spaced` as the
-// report writes its members); nothing after a success, which has no cause.
-std::string CauseMember(upload::FailureCause cause, bool spaced) {
-  if (cause == upload::FailureCause::None) return "";
-  return std::string(spaced ? ", \"cause\": " : ",\"cause\":") +
-         JsonString(std::string(upload::CauseName(cause)));
+using Json = nlohmann::ordered_json;
+
+// Texts from packages may be Windows-1252; JSON is UTF-8. A text that is
+// still not valid is replaced character by character rather than stopping
+// the output half-way.
+std::string JsonLine(const Json& value, int indent = -1) {
+  return value.dump(indent, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+Json Text(const std::string& text) {
+  return package::ToUtf8(text);
+}
+
+// The outcome of a run; a success has no cause.
+void AddOutcome(Json& object, bool ok, std::int32_t code, const std::string& message,
+                upload::FailureCause cause) {
+  object["ok"] = ok;
+  object["code"] = code;
+  object["message"] = Text(message);
+  if (cause != upload::FailureCause::None) object["cause"] = upload::CauseName(cause);
+}
+
+// The SHA-256 of a file in lower-case hexadecimal; empty when it cannot be read.
+std::string FileSha256(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "";
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                  EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return "";
+  std::vector<char> buffer(1 << 16);
+  while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
+    EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(in.gcount()));
+  if (in.bad()) return "";
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(context.get(), digest, &length);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 0x0F];
+  }
+  return hex;
 }
 
 std::string IsoTime(std::chrono::system_clock::time_point when) {
@@ -122,7 +134,7 @@ class CliRunner::Record {
   struct Action {
     std::string time, text;
   };
-  std::string package, comment, port, language, start, end;
+  std::string package, packageSha256, comment, port, language, outputFolder, start, end;
   std::vector<Action> actions;
   std::vector<upload::MemoryCodes> memories;
   std::vector<upload::ProgramChecksum> programs;
@@ -134,35 +146,41 @@ class CliRunner::Record {
   int exitCode = 0;
 
   std::string Json() const {
-    std::ostringstream j;
-    j << "{\n  \"package\": " << JsonString(package) << ",\n  \"comment\": " << JsonString(comment)
-      << ",\n  \"port\": " << JsonString(port)
-      << ",\n  \"firmwareLanguage\": " << JsonString(language)
-      << ",\n  \"start\": " << JsonString(start) << ",\n  \"end\": " << JsonString(end)
-      << ",\n  \"actions\": [";
-    for (std::size_t i = 0; i < actions.size(); ++i)
-      j << (i ? "," : "") << "\n    {\"time\": " << JsonString(actions[i].time)
-        << ", \"text\": " << JsonString(actions[i].text) << "}";
-    j << "\n  ],\n  \"memories\": [";
-    for (std::size_t i = 0; i < memories.size(); ++i)
-      j << (i ? "," : "")
-        << "\n    {\"startAddress\": " << JsonString(HexText(memories[i].startAddress))
-        << ", \"manufacturer\": " << JsonString(HexText(memories[i].manufacturer))
-        << ", \"device\": " << JsonString(HexText(memories[i].device)) << "}";
-    j << "\n  ],\n  \"programs\": [";
-    for (std::size_t i = 0; i < programs.size(); ++i)
-      j << (i ? "," : "") << "\n    {\"file\": " << JsonString(programs[i].filename)
-        << ", \"blocks\": " << programs[i].blockCount
-        << ", \"hostChecksum\": " << JsonString(HexText(programs[i].host))
-        << ", \"targetChecksum\": " << JsonString(HexText(programs[i].target)) << "}";
-    j << "\n  ],\n  \"downloads\": [";
-    for (std::size_t i = 0; i < downloads.size(); ++i)
-      j << (i ? "," : "") << "\n    {\"file\": " << JsonString(downloads[i].first)
-        << ", \"bytes\": " << downloads[i].second << "}";
-    j << "\n  ],\n  \"outcome\": {\"ok\": " << (ok ? "true" : "false") << ", \"code\": " << code
-      << ", \"exitCode\": " << exitCode << ", \"message\": " << JsonString(message)
-      << CauseMember(cause, true) << "}\n}\n";
-    return j.str();
+    cli::Json record;
+    std::string tool = options::VersionLine("pelvane-cli");
+    record["tool"] = tool.substr(0, tool.find('\n'));
+    record["package"] = Text(package);
+    record["packageSha256"] = packageSha256;
+    record["comment"] = Text(comment);
+    record["port"] = Text(port);
+    record["firmwareLanguage"] = Text(language);
+    record["outputFolder"] = Text(outputFolder);
+    record["start"] = start;
+    record["end"] = end;
+    record["actions"] = cli::Json::array();
+    for (const Action& action : actions)
+      record["actions"].push_back({{"time", action.time}, {"text", Text(action.text)}});
+    record["memories"] = cli::Json::array();
+    for (const upload::MemoryCodes& memory : memories)
+      record["memories"].push_back({{"startAddress", HexText(memory.startAddress)},
+                                    {"manufacturer", HexText(memory.manufacturer)},
+                                    {"device", HexText(memory.device)}});
+    record["programs"] = cli::Json::array();
+    for (const upload::ProgramChecksum& program : programs)
+      record["programs"].push_back({{"file", Text(program.filename)},
+                                    {"blocks", program.blockCount},
+                                    {"hostChecksum", HexText(program.host)},
+                                    {"targetChecksum", HexText(program.target)}});
+    // What the instrument kept only once, with a digest to prove the copy whole later.
+    record["downloads"] = cli::Json::array();
+    for (const auto& [file, bytes] : downloads)
+      record["downloads"].push_back(
+          {{"file", Text(file)}, {"bytes", bytes}, {"sha256", FileSha256(file)}});
+    cli::Json outcome;
+    AddOutcome(outcome, ok, code, message, cause);
+    outcome["exitCode"] = exitCode;
+    record["outcome"] = outcome;
+    return JsonLine(record, 2);
   }
 };
 
@@ -175,7 +193,7 @@ class CliRunner::Listener final : public upload::QN_UploadProcessEvents {
     record_.actions.push_back({IsoTime(std::chrono::system_clock::now()), text});
     ClearBar();
     if (options_.json)
-      io_.out << "{\"event\":\"action\",\"text\":" << JsonString(text) << "}\n";
+      io_.out << JsonLine({{"event", "action"}, {"text", Text(text)}});
     else
       io_.out << text << "\n";
     io_.out.flush();
@@ -183,8 +201,7 @@ class CliRunner::Listener final : public upload::QN_UploadProcessEvents {
 
   void ProgressUpdate(std::string& text, std::int16_t& percent) override {
     if (options_.json) {
-      io_.out << "{\"event\":\"progress\",\"text\":" << JsonString(text)
-              << ",\"percent\":" << percent << "}\n";
+      io_.out << JsonLine({{"event", "progress"}, {"text", Text(text)}, {"percent", percent}});
       io_.out.flush();
       return;
     }
@@ -262,6 +279,10 @@ int CliRunner::Run() {
     return Finish(kExitPackage, package::kErrFilenameInvalid, message,
                   upload::FailureCause::PackageInvalid);
   }
+  if (!ReportWritable())
+    return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
+  record_->packageSha256 = FileSha256(options_.package);
+  record_->outputFolder = std::filesystem::current_path(ec).string();
   record_->comment = package::PackageArchive(options_.package).Comment();
   process_->PackagePath(options_.package);
   process_->Filename(package::kConfigurationMember);
@@ -284,9 +305,19 @@ int CliRunner::Run() {
   record_->language = process_->Configuration().firmwareLanguage;
 
   if (options_.summary) {
-    for (const std::string& piece :
-         package::ConfigurationSummary(process_->Configuration(), /*advanced=*/true))
-      io_.out << piece << "\n";
+    const std::vector<std::string> pieces =
+        package::ConfigurationSummary(process_->Configuration(), /*advanced=*/true);
+    if (options_.json) {
+      Json summary{{"package", Text(options_.package)},
+                   {"comment", Text(record_->comment)},
+                   {"port", Text(record_->port)},
+                   {"firmwareLanguage", Text(record_->language)},
+                   {"summary", Json::array()}};
+      for (const std::string& piece : pieces) summary["summary"].push_back(Text(piece));
+      io_.out << JsonLine(summary);
+    } else {
+      for (const std::string& piece : pieces) io_.out << piece << "\n";
+    }
     return Finish(kExitOk, package::kErrOk, "OK", upload::FailureCause::None);
   }
 
@@ -335,6 +366,28 @@ int CliRunner::Run() {
   PrintHint();
   return Finish(code == package::kErrValidation ? kExitValidation : kExitUploadFailed, code,
                 message, process_->Cause());
+}
+
+// The report is written whatever the outcome, so a path that cannot take it
+// is refused before anything is sent, and so is the package itself, which the
+// report would replace.
+bool CliRunner::ReportWritable() {
+  if (options_.report.empty()) return true;
+  std::error_code ec;
+  if (std::filesystem::equivalent(options_.report, options_.package, ec)) {
+    UsageError("--report " + options_.report + " names the package itself");
+    options_.report.clear();
+    return false;
+  }
+  // Opened without truncating: an existing report is replaced only at the end.
+  const int fd = ::open(options_.report.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    UsageError("cannot write the report " + options_.report + ": " + std::strerror(errno));
+    options_.report.clear();
+    return false;
+  }
+  ::close(fd);
+  return true;
 }
 
 bool CliRunner::ChoosePort() {
@@ -401,9 +454,10 @@ int CliRunner::Finish(int exitCode, std::int32_t code, const std::string& messag
     core::trace::Note("outcome",
                       "exit " + std::to_string(exitCode) + ", code " + std::to_string(code) + ", " +
                           message + (ok ? "" : ", cause " + std::string(upload::CauseName(cause))));
-  if (options_.json) {
-    io_.out << "{\"event\":\"result\",\"ok\":" << (ok ? "true" : "false") << ",\"code\":" << code
-            << ",\"message\":" << JsonString(message) << CauseMember(cause, false) << "}\n";
+  if (options_.json && !options_.summary) {
+    Json result{{"event", "result"}};
+    AddOutcome(result, ok, code, message, cause);
+    io_.out << JsonLine(result);
     io_.out.flush();
   }
   if (!options_.report.empty()) {

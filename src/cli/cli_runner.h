@@ -63,6 +63,7 @@ class CliRunner {
   // the cause None.
   int Finish(int exitCode, std::int32_t code, const std::string& message,
              upload::FailureCause cause);
+  bool ReportWritable();
   bool ChoosePort();
   bool ChooseLanguage();
   void Hint(const std::string& text);
@@ -79,8 +80,5 @@ class CliRunner {
   std::unique_ptr<Listener> listener_;
   bool uploadStarted_ = false;
 };
-
-// One string as a JSON string literal.
-std::string JsonString(const std::string& text);
 
 }  // namespace pelvane::cli

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <numeric>
 #include <optional>
 #include <regex>
@@ -159,12 +160,16 @@ TEST_F(CliEndToEnd, FullUploadProgramsTheInstrumentAndRestartsIt) {
   // The download read the calibration area back before the erase.
   EXPECT_EQ(FileBytes(dir_ / "calibration.bin"), calibration_);
 
-  const std::string report = ReadText(dir_ / "run.json");
-  EXPECT_THAT(report, HasSubstr("\"comment\": \"End-to-end test package\""));
-  EXPECT_THAT(report, HasSubstr("\"firmwareLanguage\": \"GERMAN\""));
-  EXPECT_THAT(report, HasSubstr("{\"file\": \"MAIN.BIN\", \"blocks\": 4"));
-  EXPECT_THAT(report, HasSubstr("{\"file\": \"calibration.bin\", \"bytes\": 336}"));
-  EXPECT_THAT(report, HasSubstr("\"outcome\": {\"ok\": true, \"code\": 0"));
+  const auto report = nlohmann::json::parse(ReadText(dir_ / "run.json"));
+  EXPECT_EQ(report["comment"], "End-to-end test package");
+  EXPECT_EQ(report["firmwareLanguage"], "GERMAN");
+  EXPECT_EQ(report["programs"][0]["file"], "MAIN.BIN");
+  EXPECT_EQ(report["programs"][0]["blocks"], 4);
+  EXPECT_EQ(report["downloads"][0]["file"], "calibration.bin");
+  EXPECT_EQ(report["downloads"][0]["bytes"], 336);
+  EXPECT_EQ(report["downloads"][0]["sha256"].get<std::string>().size(), 64u);
+  EXPECT_EQ(report["outcome"]["ok"], true);
+  EXPECT_EQ(report["outcome"]["code"], 0);
   EXPECT_EQ(TemporaryFilesLeft(), 0u);
 
   // The trace holds every command of the run with the bytes that carried it,
@@ -233,8 +238,7 @@ TEST_P(CliFaults, FailedStepEndsTheRunWithItsLine) {
   EXPECT_THAT(out, HasSubstr("Close Communication Channel\nShutdown Application Layer\n"
                              "Shutdown Complete\n"));
   EXPECT_THAT(out, Not(HasSubstr("Instrument Restarted")));
-  EXPECT_THAT(ReadText(dir_ / "run.json"),
-              HasSubstr("\"cause\": \"" + std::string(row.cause) + "\"}"));
+  EXPECT_EQ(nlohmann::json::parse(ReadText(dir_ / "run.json"))["outcome"]["cause"], row.cause);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,

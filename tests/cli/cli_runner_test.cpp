@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
@@ -18,6 +20,7 @@
 namespace pelvane::cli {
 namespace {
 
+using nlohmann::json;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using upload::testing::Answer;
@@ -49,6 +52,11 @@ class CliRunnerTest : public ::testing::Test {
     options.port = "/dev/pts/99";
   }
   ~CliRunnerTest() override { std::filesystem::remove_all(dir); }
+
+  json Report() const {
+    std::ifstream file(options.report);
+    return json::parse(file);
+  }
 
   int Run(bool inTerminal = false, const std::string& input = "") {
     in.str(input);
@@ -120,11 +128,15 @@ TEST_F(CliRunnerTest, CancelDuringTheUploadShutsDownAndGives130) {
   const int code = runner.Run();
   EXPECT_EQ(code, kExitCancelled);
   EXPECT_EQ(instrument.shutdownCount, 1);
-  std::ifstream report(options.report);
-  std::string record((std::istreambuf_iterator<char>(report)), std::istreambuf_iterator<char>());
-  EXPECT_THAT(record, HasSubstr("\"outcome\": {\"ok\": false, \"code\": 11, \"exitCode\": 130"));
-  EXPECT_THAT(record, HasSubstr("\"cause\": \"cancelled\"}"));
-  EXPECT_THAT(record, HasSubstr("\"text\": \"Upload Cancel Received\""));
+  const json record = Report();
+  EXPECT_EQ(record["outcome"],
+            json::parse(R"({"ok": false, "code": 11, "message": "Process Cancelled by User",
+                            "cause": "cancelled", "exitCode": 130})"));
+  EXPECT_NE(std::find(record["actions"].begin(), record["actions"].end(),
+                      json{{"time", record["actions"].back()["time"]},
+                           {"text", "Upload Cancel Received"}}),
+            record["actions"].end())
+      << record["actions"].dump();
 }
 
 TEST_F(CliRunnerTest, CancelBeforeTheUploadStartsNothing) {
@@ -174,9 +186,7 @@ TEST_F(CliRunnerTest, AFaultThatEscapesTheRunEndsAsAnInternalFailure) {
   EXPECT_THAT(out.str(),
               ::testing::EndsWith("\"message\":\"fake broke\",\"cause\":\"internal\"}\n"));
   EXPECT_THAT(err.str(), HasSubstr("hint: an internal fault"));
-  std::ifstream report(options.report);
-  std::string record((std::istreambuf_iterator<char>(report)), std::istreambuf_iterator<char>());
-  EXPECT_THAT(record, HasSubstr("\"cause\": \"internal\"}"));
+  EXPECT_EQ(Report()["outcome"]["cause"], "internal");
 }
 
 TEST_F(CliRunnerTest, SessionTimeOutGetsTheStoppedAnsweringHint) {
@@ -232,16 +242,83 @@ TEST_F(CliRunnerTest, MaxProgLenBelowOneIsRefusedWhenThePackageLoads) {
   EXPECT_EQ(instrument.created, 0);
 }
 
-TEST_F(CliRunnerTest, SummaryPrintsOnePiecePerLine) {
+TEST_F(CliRunnerTest, SummaryPrintsOnePiecePerLineOrOneJsonObject) {
   options.summary = true;
   options.port.clear();
   EXPECT_EQ(Run(), kExitOk);
   EXPECT_THAT(out.str(), HasSubstr("Communications Channel = COM1\nAt BAUD rate = 9600\n"));
   EXPECT_EQ(instrument.created, 0);
+
+  out.str("");
+  options.json = true;
+  EXPECT_EQ(Run(), kExitOk);
+  const json summary = json::parse(out.str());  // one object, nothing after it
+  EXPECT_EQ(summary["comment"], "Runner test");
+  EXPECT_EQ(summary["port"], "COM1");
+  EXPECT_NE(std::find(summary["summary"].begin(), summary["summary"].end(), "At BAUD rate = 9600"),
+            summary["summary"].end())
+      << summary.dump();
 }
 
-TEST(CliText, JsonStringsEscapeControlCharacters) {
-  EXPECT_EQ(JsonString("a\"b\\c\r\n\x01"), "\"a\\\"b\\\\c\\r\\n\\u0001\"");
+// Package texts from Windows tools (here a Windows-1252 comment
+// with quotes and a tab) never make the output invalid JSON.
+TEST_F(CliRunnerTest, JsonAndReportAreValidUtf8AndRecordWhatWasRead) {
+  package::PackageWriter writer;
+  writer.AddMember("QXCONFIG.INI",
+                   "[HOST]\nPORTS=COM1\nUART=COM1\nBAUD=9600\nTRANSFER=TP.BIN,0x100,0x100\n"
+                   "[TARGET]\nPROCESSOR=I80X86\nARCHITECTURE=B8\nMEMORY=0x1000,0x1000,AM29F010\n"
+                   "[FILES]\nUPLOAD=0x1000,16," +
+                       download + "\n");
+  writer.AddMember("TP.BIN", std::vector<std::uint8_t>{1, 2, 3});
+  // ZIP tools store the comment's bytes as they are; the writer takes UTF-8
+  // only, so the Windows-1252 bytes go into the file afterwards.
+  writer.SetComment("GrXYe \"A\"\t");
+  options.package = (dir / "latin.qxpkg").string();
+  ASSERT_TRUE(writer.Write(options.package)) << writer.Error();
+  {
+    std::fstream file(options.package, std::ios::in | std::ios::out | std::ios::binary);
+    const std::string bytes(std::istreambuf_iterator<char>(file), {});
+    const std::size_t at = bytes.rfind("GrXYe");
+    ASSERT_NE(at, std::string::npos);
+    file.clear();
+    file.seekp(static_cast<std::streamoff>(at + 2));
+    file.write("\xF6\xDF", 2);
+  }
+  options.json = true;
+  options.report = (dir / "r.json").string();
+  ASSERT_EQ(Run(), kExitOk) << err.str();
+  std::istringstream lines(out.str());
+  for (std::string line; std::getline(lines, line);) EXPECT_TRUE(json::accept(line)) << line;
+  const json record = Report();
+  EXPECT_EQ(record["comment"], "Gr\u00f6\u00dfe \"A\"\t");
+  EXPECT_EQ(record["tool"].get<std::string>().rfind("pelvane-cli ", 0), 0u);
+  EXPECT_EQ(record["packageSha256"].get<std::string>().size(), 64u);
+  EXPECT_EQ(record["outputFolder"], std::filesystem::current_path().string());
+  ASSERT_EQ(record["downloads"].size(), 1u);
+  EXPECT_EQ(record["downloads"][0]["file"], download);
+  EXPECT_EQ(record["downloads"][0]["bytes"], 16);
+  // SHA-256 of the sixteen bytes the fake instrument returns.
+  EXPECT_EQ(record["downloads"][0]["sha256"].get<std::string>().size(), 64u);
+  EXPECT_NE(record["downloads"][0]["sha256"], record["packageSha256"]);
+}
+
+// The report is written whatever the outcome, so a path that cannot take it,
+// or that names the package, is refused before anything reaches the line.
+TEST_F(CliRunnerTest, AReportPathThatCannotBeWrittenIsRefusedBeforeTheUpload) {
+  const auto contents = [this] {
+    std::ifstream file(options.package, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  const std::string before = contents();
+  for (const std::string& path :
+       {options.package, (dir / "no/such/folder/r.json").string(), (dir / ".").string()}) {
+    err.str("");
+    options.report = path;
+    EXPECT_EQ(Run(), kExitUsage) << path;
+    EXPECT_THAT(err.str(), HasSubstr(path)) << path;
+  }
+  EXPECT_EQ(instrument.created, 0);
+  EXPECT_EQ(contents(), before);
 }
 
 }  // namespace

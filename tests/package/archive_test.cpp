@@ -6,6 +6,7 @@
 
 #include "package/package_archive.h"
 #include "package/package_info.h"
+#include "package/text_encoding.h"
 #include "package_fixture.h"
 
 namespace pelvane::package {
@@ -153,6 +154,31 @@ TEST_F(ArchiveTest, WriterRefusesAnEmptyPackageAndBadPaths) {
   std::string error;
   EXPECT_TRUE(WritePackage(Path("ok.qxpkg"), {{"A", Bytes(3)}}, "c", &error)) << error;
   EXPECT_EQ(PackageArchive(Path("ok.qxpkg")).Comment(), "c");
+}
+
+// Package texts written by Windows tools: UTF-8 stays as it is, anything else
+// is read as Windows-1252, so the result is always valid UTF-8.
+TEST(TextEncoding, Utf8StaysAndWindows1252BecomesUtf8) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"plain ASCII", "plain ASCII"},
+      {"Gr\xC3\xB6\xC3\x9F"
+       "e",
+       "Gr\xC3\xB6\xC3\x9F"
+       "e"},  // UTF-8 "Größe"
+      {"Gr\xF6\xDF"
+       "e",
+       "Gr\xC3\xB6\xC3\x9F"
+       "e"},                                                 // Windows-1252 "Größe"
+      {"\x80 5", "\xE2\x82\xAC 5"},                          // the euro sign
+      {"\x93quoted\x94", "\xE2\x80\x9Cquoted\xE2\x80\x9D"},  // curly quotes
+      {"cut \xC3", "cut \xC3\x83"},                          // a UTF-8 lead cut off
+      {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xE2\x82\xAC"},      // a surrogate is not UTF-8
+      {"\xC0\xAF", "\xC3\x80\xC2\xAF"},                      // neither is an overlong form
+  };
+  for (const auto& [in, out] : rows) {
+    EXPECT_EQ(ToUtf8(in), out) << in;
+    EXPECT_TRUE(IsValidUtf8(ToUtf8(in))) << in;
+  }
 }
 
 }  // namespace
