@@ -1,7 +1,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
 #include <string>
 #include <vector>
 
@@ -12,6 +17,7 @@
 #include "ports/serial_line/open_count_table.h"
 #include "ports/serial_line/system_error.h"
 #include "ports/serial_line/termios_serial_line.h"
+#include "ports/serial_line/uucp_lock.h"
 #include "support/pty_pair.h"
 
 namespace pelvane::ports::serial_line {
@@ -130,6 +136,41 @@ TEST_F(SerialLineTest, OpenCountKeepsASecondLineOutAndIsNotReleasedByIt) {
     EXPECT_TRUE(first.IsOpen());
   }
   EXPECT_EQ(OpenCountTable::Instance().Count(key), 0);
+}
+
+// Another program that announced its use in a UUCP lock file (minicom,
+// screen) keeps Pelvane out and is named; a lock whose process is gone is
+// removed, and Pelvane's own lock goes with the line.
+TEST_F(SerialLineTest, UucpLocksOfLiveProgramsAreHonouredAndStaleOnesRemoved) {
+  const std::string lock = std::string(kLockFolder) + "/" + UucpLock::LockName(pty.path());
+  EXPECT_EQ(lock,
+            std::string(kLockFolder) + "/LCK.." +
+                pty.path().substr(std::char_traits<char>::length("/dev/")).replace(3, 1, "_"));
+  if (::access(kLockFolder, W_OK) != 0) GTEST_SKIP() << "no writable " << kLockFolder;
+  const auto writeLock = [&](pid_t pid) { std::ofstream(lock) << std::setw(10) << pid << "\n"; };
+
+  writeLock(::getppid());
+  {
+    TermiosSerialLine held(io, Name());
+    EXPECT_FALSE(held.IsOpen());
+    EXPECT_EQ(held.Problem().kind, ProblemKind::kBusy);
+    EXPECT_THAT(held.Problem().reason, HasSubstr("(pid " + std::to_string(::getppid()) + ")"));
+    EXPECT_THAT(held.Problem().reason, HasSubstr(lock));
+  }
+  // A child that has ended and been reaped: its pid names no process.
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ::waitpid(gone, nullptr, 0);
+  writeLock(gone);
+  {
+    TermiosSerialLine line(io, Name());
+    ASSERT_TRUE(line.IsOpen()) << line.Problem().reason;
+    std::ifstream in(lock);
+    pid_t owner = 0;
+    in >> owner;
+    EXPECT_EQ(owner, ::getpid());
+  }
+  EXPECT_FALSE(std::filesystem::exists(lock));
 }
 
 TEST(OpenCountTable, PortNumbersOutsideTheTableFailCleanly) {

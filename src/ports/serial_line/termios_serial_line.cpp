@@ -187,6 +187,20 @@ int TermiosSerialLine::OpenDevice() {
     io_.Close(fd);
     return MapSystemError(errnum == EWOULDBLOCK ? EBUSY : errnum, "open");
   }
+  // Programs such as minicom and screen announce their use in a lock file
+  // instead; a device held that way is refused, and while Pelvane holds the
+  // line they find its own lock.
+  if (uucpLock_.Acquire(device) == UucpLock::Outcome::kHeld) {
+    io_.Close(fd);
+    SystemProblem problem = DescribeSystemError(EBUSY, device, "open");
+    const std::string holder =
+        (uucpLock_.HolderName().empty() ? "another program" : uucpLock_.HolderName()) + " (pid " +
+        std::to_string(uucpLock_.HolderPid()) + ")";
+    problem.reason = device + ": open: held by " + holder + ", lock file " + uucpLock_.Path();
+    problem.hint = "close " + holder + " first";
+    SetProblem(problem);
+    return Fail(problem.lineCode);
+  }
   io_.SetExclusive(fd, true);
   fd_ = fd;
   deviceLost_ = false;
@@ -207,6 +221,7 @@ int TermiosSerialLine::CloseDevice() {
   dtr_ = rts_ = false;
   io_.SetExclusive(fd_, false);
   const int rc = io_.Close(fd_);  // also releases the lock
+  uucpLock_.Release();
   fd_ = -1;
   return rc == 0 ? kLineOk : Fail(kCloseFailed);
 }

@@ -12,6 +12,7 @@
 #include "ports/serial_line/open_count_table.h"
 #include "ports/serial_line/serial_line.h"
 #include "ports/serial_line/tty_io.h"
+#include "ports/serial_line/uucp_lock.h"
 
 namespace pelvane::ports::serial_line {
 
@@ -85,6 +86,7 @@ class TermiosSerialLine final : public SerialLine {
   LineName name_;
   LineKey key_;
   bool counted_ = false;
+  UucpLock uucpLock_;
   int fd_ = -1;
 
   termios tio_{};  // the settings last applied
