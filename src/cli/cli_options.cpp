@@ -53,6 +53,10 @@ constexpr options::Option kOptions[] = {
     {.name = "idle-timeout",
      .value = "SECONDS",
      .help = "give up when the instrument has not answered for this long (default 150)"},
+    {.name = "wait-device",
+     .value = "SECONDS",
+     .help = "wait this long for the port's device to appear and be free (an adapter "
+             "plugged in after the command was typed)"},
     {.name = "report",
      .value = "FILE",
      .help = "write a JSON record of the run, whatever its outcome"},
@@ -88,6 +92,10 @@ std::string Take(const options::Argument& a, CliOptions& o) {
     if (!seconds)
       return "--idle-timeout needs a number of seconds above 0, not \"" + a.value + "\"";
     o.idleTimeout = std::chrono::milliseconds(static_cast<long long>(*seconds * 1000));
+  } else if (a.Is("wait-device")) {
+    const auto seconds = ParseSeconds(a.value);
+    if (!seconds) return "--wait-device needs a number of seconds above 0, not \"" + a.value + "\"";
+    o.waitDevice = std::chrono::milliseconds(static_cast<long long>(*seconds * 1000));
   } else if (a.Is("transfer-only")) {
     o.transferOnly = true;
   } else if (a.Is("yes")) {

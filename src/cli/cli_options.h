@@ -22,6 +22,7 @@ struct CliOptions {
   bool summary = false;
   bool listPorts = false;
   std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
+  std::chrono::milliseconds waitDevice{0};  // 0: the device must be there at once
   std::string report;
   std::string trace;
   bool help = false;

@@ -25,6 +25,7 @@
 #include "package/prompt.h"
 #include "package/qn_error.h"
 #include "package/text_encoding.h"
+#include "ports/serial_devices.h"
 #include "upload/qn_upload_process.h"
 #include "upload/report_text.h"
 
@@ -321,6 +322,7 @@ int CliRunner::Run() {
     return Finish(kExitOk, package::kErrOk, "OK", upload::FailureCause::None);
   }
 
+  WaitForDevice();
   process_->TransferOnly(options_.transferOnly);
   process_->SetIdleTimeout(options_.idleTimeout);
   // A signal that came while the package loaded is handled here at the latest.
@@ -406,6 +408,27 @@ bool CliRunner::ChoosePort() {
   }
   process_->ComPort(devicePath ? trimmed : wanted);
   return true;
+}
+
+// An adapter plugged in after the command was typed: the run starts when its
+// device is there and free, or when the time is up (the port then explains
+// what is wrong). A signal ends the wait like the run.
+void CliRunner::WaitForDevice() {
+  const std::string device = ports::DeviceOfPort(process_->ComPort());
+  if (options_.waitDevice.count() == 0 || device.empty()) return;
+  const auto end = std::chrono::steady_clock::now() + options_.waitDevice;
+  long shown = -1;
+  while (!cancelRequested_ && !ports::DeviceReady(device)) {
+    const auto left = end - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) break;
+    const long seconds = static_cast<long>(std::chrono::ceil<std::chrono::seconds>(left).count());
+    if (io_.errIsTerminal && seconds != shown) {
+      io_.err << "\r\033[KWaiting for " << device << " (" << seconds << " s left)" << std::flush;
+      shown = seconds;
+    }
+    loop_.ProcessEvents(std::chrono::milliseconds(100));
+  }
+  if (shown >= 0) io_.err << "\r\033[K" << std::flush;
 }
 
 bool CliRunner::ChooseLanguage() {

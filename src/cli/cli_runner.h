@@ -66,6 +66,7 @@ class CliRunner {
   bool ReportWritable();
   bool ChoosePort();
   bool ChooseLanguage();
+  void WaitForDevice();
   void Hint(const std::string& text);
   void PrintHint();
   void UsageError(const std::string& text);

@@ -1,5 +1,6 @@
 #include "ports/serial_devices.h"
 
+#include <fcntl.h>
 #include <libudev.h>
 #include <unistd.h>
 
@@ -191,6 +192,25 @@ bool SerialDeviceMonitor::TakeChanges() {
     udev_device_unref(device);
   }
   return changed;
+}
+
+std::string DeviceOfPort(const std::string& port) {
+  if (!port.empty() && port.front() == '/') return port;
+  if (port.size() < 4 || port.compare(0, 3, "COM") != 0) return "";
+  int number = 0;
+  for (std::size_t i = 3; i < port.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(port[i])) || number > 1000) return "";
+    number = number * 10 + (port[i] - '0');
+  }
+  return number >= 1 ? "/dev/ttyS" + std::to_string(number - 1) : "";
+}
+
+bool DeviceReady(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool terminal = ::isatty(fd) == 1;
+  ::close(fd);
+  return terminal;
 }
 
 std::string DescribeByIdName(const std::string& linkName) {

@@ -49,6 +49,14 @@ std::vector<SerialDevice> FindSerialDevices(const std::filesystem::path& devDir 
 // FindSerialDevices finds.
 SerialDeviceList ListSerialDevices(const DeviceAccessCheck& mayUse = SystemDeviceAccess);
 
+// The device a serial port name opens: "COM3" is /dev/ttyS2, a path is
+// itself; empty for anything else (GPIB).
+std::string DeviceOfPort(const std::string& port);
+
+// True when this process can open the device for reading and writing now: it
+// exists, is a terminal and no one holds it exclusively.
+bool DeviceReady(const std::string& path);
+
 // The text shown under the port list for a device: its description and, when
 // the user may not open it yet, what to do about it.
 std::string PortNote(const SerialDevice& device);

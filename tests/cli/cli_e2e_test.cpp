@@ -9,6 +9,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "package/package_writer.h"
@@ -183,6 +184,18 @@ TEST_F(CliEndToEnd, FullUploadProgramsTheInstrumentAndRestartsIt) {
     expected.push_back(std::string("command: ") + command + ": ");
   for (const std::string& line : expected) EXPECT_NE(trace.find(line), std::string::npos) << line;
   EXPECT_TRUE(std::regex_search(trace, std::regex("^ +0\\.[0-9]{6} run: pelvane-cli ")));
+}
+
+// An adapter plugged in after the command was typed: its device (here a link
+// to the simulator's terminal) appears while the runner waits for it.
+TEST_F(CliEndToEnd, WaitDeviceStartsOnceTheDeviceAppears) {
+  const std::string pty = StartSim();
+  const std::filesystem::path late = dir_ / "ttyUSB-late";
+  cli_ = StartCli(Cli(late.string(), {"--transfer-only", "--wait-device", "30"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(cli_->Running());
+  std::filesystem::create_symlink(pty, late);
+  EXPECT_EQ(cli_->Wait(), 0) << cli_->Out() << cli_->Err();
 }
 
 TEST_F(CliEndToEnd, TransferOnlyStartsTheTransferProgramAndNothingElse) {

@@ -86,7 +86,7 @@ class ChildProcess {
   std::string Out() const { return ReadText(out_); }
   std::string Err() const { return ReadText(err_); }
 
- private:
+  // True while the program runs; reaps it once it has ended.
   bool Running() {
     if (exited_ || pid_ <= 0) return false;
     int status = 0;
@@ -99,6 +99,7 @@ class ChildProcess {
     return true;
   }
 
+ private:
   pid_t pid_ = -1;
   bool exited_ = false;
   int status_ = -1;
