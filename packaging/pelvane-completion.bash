@@ -67,10 +67,12 @@ _pelvane() {
         --package) _pelvane_packages "$cur"; return ;;
         --port) _pelvane_ports "$cur"; return ;;
         --report | --trace) _pelvane_files "$cur"; return ;;
+        --output-dir) _pelvane_folders "$cur"; return ;;
         --language | --idle-timeout | --wait-device) return ;;
       esac
       _pelvane_options "$cur" "--package --port --language --transfer-only --yes --json
-        --idle-timeout --wait-device --report --trace --summary --list-ports --help --version"
+        --idle-timeout --wait-device --report --trace --output-dir --summary --list-ports --help
+        --version"
       ;;
     pelvane-sim)
       case $prev in

@@ -64,6 +64,9 @@ constexpr options::Option kOptions[] = {
      .value = "FILE",
      .help = "record every byte on the line, the commands, answers, errors and action lines "
              "with their times, to diagnose a run afterwards"},
+    {.name = "output-dir",
+     .value = "DIR",
+     .help = "write the package's read-back files into DIR (default: the current folder)"},
     {.name = "summary", .help = "print the package's configuration summary and exit"},
     {.name = "list-ports",
      .help = "list the serial devices of this machine (path, by-id path, USB identity, "
@@ -87,6 +90,9 @@ std::string Take(const options::Argument& a, CliOptions& o) {
   } else if (a.Is("trace")) {
     if (a.value.empty()) return "--trace needs a value";
     o.trace = a.value;
+  } else if (a.Is("output-dir")) {
+    if (a.value.empty()) return "--output-dir needs a folder";
+    o.outputDir = a.value;
   } else if (a.Is("idle-timeout")) {
     const auto seconds = ParseSeconds(a.value);
     if (!seconds)

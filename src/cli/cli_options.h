@@ -25,6 +25,7 @@ struct CliOptions {
   std::chrono::milliseconds waitDevice{0};  // 0: the device must be there at once
   std::string report;
   std::string trace;
+  std::string outputDir;  // where read-back files go; empty: the current folder
   bool help = false;
   bool version = false;
 };

@@ -324,6 +324,7 @@ int CliRunner::Run() {
 
   WaitForDevice();
   process_->TransferOnly(options_.transferOnly);
+  process_->OutputFolder(options_.outputDir);
   process_->SetIdleTimeout(options_.idleTimeout);
   // A signal that came while the package loaded is handled here at the latest.
   loop_.ProcessEvents(std::chrono::milliseconds(0));

@@ -1,10 +1,12 @@
 #include "package/qn_download.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <memory>
+#include <vector>
 
 #include "package/item_parsing.h"
 
@@ -17,7 +19,8 @@ bool QN_Download::Init(const std::string& sInitString, const std::string& sSrcPa
   if (!start) return false;
   StartAddress(*start);
   auto length = NumericFieldAt(fields, 1);
-  if (!length) return false;
+  // A negative length would read nothing and report success.
+  if (!length || *length < 0) return false;
   Length(*length);
   if (!package::EndAddress(*start, *length)) return false;
   if (fields.size() < 3) return false;
@@ -39,30 +42,66 @@ bool QN_Download::Validate() {
 }
 
 bool QN_Download::Validate(QN_Prompt& prompt) {
-  std::error_code ec;
-  if (std::filesystem::exists(filename_, ec)) {
+  const std::string path = OutputPath();
+  const std::string last = LastNameComponent(filename_);
+  if (last.empty() || last == "." || last == "..") {
+    valid_ = false;
+    SetLastError(kErrUploadEntryInvalid);
+    SetLastErrorString(" no file name in " + filename_);
+    return false;
+  }
+  // A link of that name counts as a file, even when it leads nowhere: the
+  // download replaces the link, so the user is asked about it.
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0) {
     PromptAnswer answer =
-        prompt.Ask("File Exists ! :\n" + filename_ + "\n Do you want to overwite the file?",
+        prompt.Ask("File Exists ! :\n" + path + "\n Do you want to overwite the file?",
                    "Download Instrument Memory", PromptButtons::YesNo);
     if (answer != PromptAnswer::Yes) {
       valid_ = false;
       SetLastError(kErrFilenameInvalid);
-      SetLastErrorString(" " + filename_);
+      SetLastErrorString(" " + path);
       return false;
     }
   }
-  // Append mode creates an absent file and keeps an existing one as it is;
-  // the download itself writes the contents later.
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(filename_.c_str(), "ab"),
-                                                       &std::fclose);
-  if (!file) {
+  // The download writes a temporary file in the same folder and renames it
+  // over the name, so that is what must be possible: a probe of that kind,
+  // removed at once.
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  std::string probe = (folder.empty() ? std::string(".") : folder.string()) + "/.pelvane-XXXXXX";
+  std::vector<char> name(probe.begin(), probe.end());
+  name.push_back('\0');
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) {
     valid_ = false;
     SetLastError(kErrUploadEntryInvalid);
-    SetLastErrorString(std::string(" ") + std::strerror(errno) + " " + filename_);
+    SetLastErrorString(std::string(" ") + std::strerror(errno) + " " + path);
     return false;
   }
+  ::close(fd);
+  ::unlink(name.data());
   valid_ = true;
   return true;
+}
+
+std::string LastNameComponent(const std::string& name) {
+  std::string last = name;
+  if (const auto cut = last.find_last_of("/\\"); cut != std::string::npos) last.erase(0, cut + 1);
+  // "C:dump.bin" is relative to the current folder of drive C.
+  if (last.size() >= 2 && last[1] == ':' &&
+      ((last[0] >= 'A' && last[0] <= 'Z') || (last[0] >= 'a' && last[0] <= 'z')))
+    last.erase(0, 2);
+  return last;
+}
+
+std::string QN_Download::OutputPath() const {
+  const std::string last = LastNameComponent(filename_);
+  if (outputFolder_.empty()) return last;
+  return (std::filesystem::path(outputFolder_) / last).string();
+}
+
+bool QN_Download::NameMoved() const {
+  return LastNameComponent(filename_) != filename_;
 }
 
 }  // namespace pelvane::package

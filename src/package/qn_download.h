@@ -1,5 +1,10 @@
 // One instrument memory range to read back into a file on the computer
 // ("UPLOAD" entries of the configuration). Init string: start, length, file.
+//
+// The file is always written inside the output folder (the current folder
+// unless one is set), under the last component of the name the package
+// gives: a package must not write anywhere else on the computer ("../x",
+// "/etc/x" or "C:\CAL\dump.bin" become "x", "x" and "dump.bin").
 #pragma once
 
 #include <cstdint>
@@ -20,12 +25,23 @@ class QN_Download : public QN_ErrorHolder {
   std::int32_t StartAddress() const { return startAddress_; }
   void Length(std::int32_t length) { length_ = length; }
   std::int32_t Length() const { return length_; }
+  // The folder the file is written to; empty: the current folder.
+  void OutputFolder(const std::string& folder) { outputFolder_ = folder; }
+  const std::string& OutputFolder() const { return outputFolder_; }
+  // The file the read-back goes to: the last component of the name inside
+  // the output folder (the name as it stands when it is a bare name and no
+  // folder is set).
+  std::string OutputPath() const;
+  // The package's name had a folder part or a drive letter that was left off.
+  bool NameMoved() const;
   // Nothing computes it: it reads 0.
   std::int32_t EndAddress() const { return endAddress_; }
 
-  // Checks that the output file can be written. An existing file is kept
-  // only if `prompt` agrees to overwrite it; the file is created empty when
-  // absent (an existing one keeps its contents).
+  // Checks that the output file can be written. An existing file (or a
+  // link of that name) is kept only if `prompt` agrees to overwrite it.
+  // Writability is probed with a temporary file that is removed again: the
+  // folder is left as it was found, so a run that fails before the read
+  // leaves nothing that the next run would ask about.
   bool Validate(QN_Prompt& prompt);
   // The same with the prompt set by SetPrompt; without one, an existing file
   // is not overwritten (the answer is No).
@@ -37,11 +53,16 @@ class QN_Download : public QN_ErrorHolder {
 
  private:
   std::string filename_;
+  std::string outputFolder_;
   std::int32_t startAddress_ = 0;
   std::int32_t length_ = 0;
   std::int32_t endAddress_ = 0;
   bool valid_ = false;
   QN_Prompt* prompt_ = nullptr;
 };
+
+// The last component of a file name as a package gives it, taking both "/"
+// and "\\" as separators and leaving off a drive letter ("C:").
+std::string LastNameComponent(const std::string& name);
 
 }  // namespace pelvane::package

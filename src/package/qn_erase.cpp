@@ -11,7 +11,8 @@ bool QN_Erase::Init(const std::string& sInitString) {
   if (!address) return false;
   EraseAddress(*address);
   auto length = NumericFieldAt(fields, 1);
-  if (!length) return false;
+  // -1 would go out as an erase of 0xFFFFFFFF bytes.
+  if (!length || *length < 0) return false;
   Length(*length);
   return !overflow_;
 }

@@ -31,7 +31,9 @@ bool QN_Memory::Init(const std::string& sInitString) {
   if (!start) return false;
   StartAddress(*start);
   auto length = NumericFieldAt(fields, 1);
-  if (!length) return false;
+  // A negative length would make a memory that holds nothing, or one the
+  // erase and program ranges are compared with backwards.
+  if (!length || *length < 0) return false;
   Length(*length);
   if (overflow_) return false;
   if (fields.size() < 3) return false;

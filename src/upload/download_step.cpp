@@ -1,11 +1,9 @@
 // The read-back step: each download range of the instrument's flash into its
 // file on the computer, before anything is erased.
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 
 #include "package/qn_error.h"
+#include "upload/read_back_file.h"
 #include "upload/report_text.h"
 #include "upload/upload_engine.h"
 
@@ -16,8 +14,9 @@ bool UploadEngine::DownloadFlashMemories() {
   bool result = true;
   report_.Action("Download Flash Memories Started");
   bool stopped = false;
-  for (const PlanDownload& download : plan_.downloads) {
-    const DownloadEnd end = DownloadOne(download);
+  readBack_.assign(plan_.downloads.size(), {});
+  for (std::size_t i = 0; i < plan_.downloads.size(); ++i) {
+    const DownloadEnd end = DownloadOne(plan_.downloads[i], &readBack_[i]);
     if (end == DownloadEnd::Failed) {
       result = false;
       stopped = true;
@@ -33,29 +32,28 @@ bool UploadEngine::DownloadFlashMemories() {
   return result;
 }
 
-UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download) {
+UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download,
+                                                    std::vector<std::uint8_t>* data) {
   const std::string text = "Read File = " + download.filename;
   report_.Action(text);
+  if (!download.packageName.empty())
+    report_.Action("The package names " + download.packageName + ": written as " +
+                   download.filename + " inside the output folder");
   report_.StepProgress(text, 0);
   const auto fail = [&](std::int32_t code, const std::string& detail, FailureCause cause) {
     outcome_.Fail(code, detail, cause);
     report_.Action("Read ERROR");
     return DownloadEnd::Failed;
   };
-  const auto fileFailed = [&] {
-    return fail(package::kErrUploadEntryInvalid,
-                " " + std::string(std::strerror(errno)) + " " + download.filename,
-                FailureCause::FileNotWritten);
-  };
+
   const auto readFailed = [&](std::int16_t appError) {
     return fail(package::kErrCommunication,
                 std::to_string(appError) + " " + Trim(wait_.AppErrorText()),
                 FailureCause::InstrumentError);
   };
-  // The user agreed to replace an existing file when the package was checked;
-  // a longer old file must not keep its tail behind the new bytes.
-  std::ofstream file(download.filename, std::ios::binary | std::ios::trunc);
-  if (!file) return fileFailed();
+  // The bytes stay in memory until the whole range has been read: a failed
+  // or cancelled read leaves no partial file and an existing one untouched.
+  data->clear();
   const std::int64_t size = download.length;
   std::int64_t position = 0;
   std::int32_t lastPercent = 0;
@@ -92,19 +90,26 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
       wait_.Guarded([&](app::IQX_App& a) { return a.GetReadData(blockBuffer_.data()); });
       if (const std::int16_t appError = wait_.AppLastError(); appError != 0)
         return readFailed(appError);
-      file.write(reinterpret_cast<const char*>(blockBuffer_.data()),
-                 static_cast<std::streamsize>(length));
-      if (!file) return fileFailed();
+      data->insert(data->end(), blockBuffer_.begin(), blockBuffer_.begin() + length);
       report_.Advance(1);
       position += length;
     }
     report_.Tick();
     report_.StepShare(text, position, size, &lastPercent);
   } while (position < size && !wait_.StopRequested());
-  file.close();
-  if (!file) return fileFailed();
   if (wait_.StopRequested()) return DownloadEnd::Cancelled;
-  report_.DownloadWritten(download.filename, position);
+  // The user agreed to replace an existing file when the package was checked.
+  ReadBackWrite written = WriteReadBackFile(download.filename, *data);
+  if (!written.ok)
+    return fail(package::kErrUploadEntryInvalid, written.error, FailureCause::FileNotWritten);
+  if (written.keptExisting) {
+    report_.Action("Read File = " + download.filename +
+                   " read only erased bytes (FF): the existing file is kept, the read is in " +
+                   written.written);
+    // Writing back what was read restores the kept backup, not erased flash.
+    if (written.kept.size() == data->size()) *data = std::move(written.kept);
+  }
+  report_.DownloadWritten(written.written, position);
   return DownloadEnd::Done;
 }
 

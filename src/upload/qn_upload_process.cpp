@@ -58,8 +58,10 @@ class QN_UploadProcess::Impl final : public UploadPackage {
     for (const package::QN_Memory& memory : config.memories)
       if (!memory.Validate()) fail(memory.GetLastErrorString());
     if (!config.transferProgram.Validate()) fail(config.transferProgram.GetLastErrorString());
-    for (package::QN_Download& download : config.downloads)
+    for (package::QN_Download& download : config.downloads) {
+      download.OutputFolder(outputFolder);
       if (!download.Validate(Prompt())) fail(download.GetLastErrorString());
+    }
     for (package::QN_Program& program : config.programs) {
       for (const package::QN_Download& download : config.downloads) {
         if (EqualNoCase(download.Filename(), program.Filename())) {
@@ -88,7 +90,8 @@ class QN_UploadProcess::Impl final : public UploadPackage {
     for (const auto& e : config.erases)
       plan.erases.push_back({e.EraseAddress(), e.Length(), e.EndAddress()});
     for (const auto& d : config.downloads)
-      plan.downloads.push_back({d.Filename(), d.StartAddress(), d.Length()});
+      plan.downloads.push_back({d.OutputPath(), d.StartAddress(), d.Length(),
+                                d.NameMoved() ? d.Filename() : std::string()});
     for (const auto& p : config.programs)
       plan.programs.push_back({p.Filename(), p.LoadAddress(), p.EndAddress()});
     return plan;
@@ -122,6 +125,7 @@ class QN_UploadProcess::Impl final : public UploadPackage {
   NoPrompt noPrompt;
   std::string packagePath;
   std::string language;
+  std::string outputFolder;
 };
 
 QN_UploadProcess::QN_UploadProcess(const AppRegistry& apps, package::QN_Prompt* prompt)
@@ -249,6 +253,12 @@ void QN_UploadProcess::PackagePath(const std::string& path) {
 }
 const std::string& QN_UploadProcess::PackagePath() const {
   return impl_->packagePath;
+}
+void QN_UploadProcess::OutputFolder(const std::string& folder) {
+  impl_->outputFolder = folder;
+}
+const std::string& QN_UploadProcess::OutputFolder() const {
+  return impl_->outputFolder;
 }
 void QN_UploadProcess::SetView(QN_UploadView* view) {
   impl_->engine.SetView(view);

@@ -99,6 +99,9 @@ class QN_UploadProcess {
   // Set-up by the program around the controller.
   void PackagePath(const std::string& path);
   const std::string& PackagePath() const;
+  // The folder the read-back files go to; empty (the default): the current folder.
+  void OutputFolder(const std::string& folder);
+  const std::string& OutputFolder() const;
   void SetView(QN_UploadView* view);  // the wizard's upload screen; null detaches
   void SetPrompt(package::QN_Prompt* prompt);
   void TransferOnly(bool transferOnly);  // the command line's TRANSFERONLY

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/event_source.h"
 #include "upload/answer_wait.h"
@@ -80,7 +81,8 @@ class UploadEngine {
   void Restart();
 
   enum class DownloadEnd { Done, Cancelled, Failed };
-  DownloadEnd DownloadOne(const PlanDownload& download);
+  // Reads one range into `data`; the file is written once the whole range is in.
+  DownloadEnd DownloadOne(const PlanDownload& download, std::vector<std::uint8_t>* data);
   // Stopped: the step ends with its closing line; Failed: at once.
   enum class ProgramEnd { Done, Stopped, Failed };
   ProgramEnd ProgramOne(UploadPackage& package, const PlanProgram& program);
@@ -98,6 +100,9 @@ class UploadEngine {
   bool transferOnly_ = false;
   UploadPlan plan_;
   std::array<std::uint8_t, kBlockBufferSize> blockBuffer_{};
+  // What each download of the run read back (or, after an erased read, the
+  // backup that was kept), in the order of the plan.
+  std::vector<std::vector<std::uint8_t>> readBack_;
 };
 
 }  // namespace pelvane::upload

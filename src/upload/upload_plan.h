@@ -36,9 +36,12 @@ struct PlanProgram {
 };
 
 struct PlanDownload {
-  std::string filename;  // file on the computer
+  std::string filename;  // file on the computer, inside the output folder
   std::int32_t startAddress = 0;
   std::int32_t length = 0;
+  // The name as the package gives it, when a folder part or a drive letter
+  // was left off; empty otherwise.
+  std::string packageName = {};
 };
 
 struct UploadPlan {

@@ -94,11 +94,13 @@ PROGRAM1=0x20000,TEXT_DE.BIN
   }
 
   // Starts the simulator with the package's memories; returns its terminal.
-  std::string StartSim(const std::vector<std::string>& extra = {}) {
+  // Without the preload the calibration area is erased flash.
+  std::string StartSim(const std::vector<std::string>& extra = {}, bool preload = true) {
+    sim_.reset();
     sim_ = std::make_unique<SimProcess>(
         PELVANE_SIM,
         testing::SimFiles{dir_ / "test.qxpkg", dir_ / "flash",
-                          "0x1F000," + (dir_ / "calibration.in").string()},
+                          preload ? "0x1F000," + (dir_ / "calibration.in").string() : ""},
         extra, dir_.path());
     const std::string pty = sim_->Terminal();
     EXPECT_FALSE(pty.empty()) << sim_->Err();
@@ -309,6 +311,33 @@ TEST_F(CliEndToEnd, ExistingDownloadFileIsKeptWithoutConsent) {
   EXPECT_EQ(ReadText(dir_ / "calibration.bin"), "keep me");
   EXPECT_THAT(cli_->Err(), HasSubstr("Configuration failed Validation Checks"));
   EXPECT_THAT(cli_->Err(), HasSubstr("--yes"));
+}
+
+TEST_F(CliEndToEnd, ReadBackFileSurvivesFailedRunsAndRetries) {
+  // A run that fails at the boot monitor leaves nothing behind, so the retry
+  // needs no --yes.
+  std::string pty = StartSim({"--boot-verdict", "C", "--boot-fault-upload", "1"});
+  EXPECT_EQ(RunCli(Cli(pty)), 1) << cli_->Out();
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ / "tmp"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "calibration.bin"));
+  ASSERT_EQ(RunCli(Cli(pty)), 0) << cli_->Out() << cli_->Err();
+  EXPECT_EQ(FileBytes(dir_ / "calibration.bin"), calibration_);
+
+  // A read that fails half-way (the link goes after the second of four
+  // reads) leaves the backup as it was, even with --yes.
+  testing::WriteBytes(dir_ / "calibration.in", Bytes(0x150, 77));
+  pty = StartSim({"--vanish-after", "4"});
+  EXPECT_EQ(RunCli(Cli(pty, {"--yes", "--idle-timeout", "2"})), 1) << cli_->Out();
+  EXPECT_THAT(cli_->Out(), HasSubstr("Read ERROR"));
+  EXPECT_EQ(FileBytes(dir_ / "calibration.bin"), calibration_);
+
+  // A retry after a run that erased the range reads 0xFF: the backup stays,
+  // the erased read goes beside it.
+  pty = StartSim({}, /*preload=*/false);
+  ASSERT_EQ(RunCli(Cli(pty, {"--yes"})), 0) << cli_->Out() << cli_->Err();
+  EXPECT_EQ(FileBytes(dir_ / "calibration.bin"), calibration_);
+  EXPECT_EQ(FileBytes(dir_ / "calibration.bin.erased"), std::vector<std::uint8_t>(0x150, 0xFF));
+  EXPECT_THAT(cli_->Out(), HasSubstr("read only erased bytes (FF): the existing file is kept"));
 }
 
 TEST_F(CliEndToEnd, UsageAndPackageErrorsHaveTheirOwnExitCodes) {

@@ -42,14 +42,14 @@ class CliRunnerTest : public ::testing::Test {
                      "FIRMWARE_LANGUAGES=English,German\n"
                      "[TARGET]\nPROCESSOR=I80X86\nARCHITECTURE=B8\n"
                      "MEMORY=0x1000,0x1000,AM29F010\n"
-                     "[FILES]\nUPLOAD=0x1000,16," +
-                         download + "\nPROGRAM=0x1000,P.BIN\n");
+                     "[FILES]\nUPLOAD=0x1000,16,dump.bin\nPROGRAM=0x1000,P.BIN\n");
     writer.AddMember("TP.BIN", std::vector<std::uint8_t>{1, 2, 3});
     writer.AddMember("P.BIN", std::vector<std::uint8_t>(300, 0x5A));
     writer.SetComment("Runner test");
     EXPECT_TRUE(writer.Write((dir / "p.qxpkg").string()));
     options.package = (dir / "p.qxpkg").string();
     options.port = "/dev/pts/99";
+    options.outputDir = dir.string();
   }
   ~CliRunnerTest() override { std::filesystem::remove_all(dir); }
 

@@ -194,20 +194,23 @@ TEST_F(DownloadTest, InitKeepsFieldsAndSourcePath) {
   EXPECT_FALSE(QN_Download().Init("0x7FFFFFFF,0x10,x.bin", ""));
 }
 
-TEST_F(DownloadTest, AbsentFileIsCreatedEmptyWithoutAQuestion) {
+// The probe of writability leaves the folder as it found it: a run that fails
+// before the read must not leave a file the next run asks about.
+TEST_F(DownloadTest, AbsentFileIsProbedWithoutAQuestionAndNothingIsLeft) {
   QN_Download download;
-  ASSERT_TRUE(download.Init("0,16," + Path("new.bin"), ""));
+  ASSERT_TRUE(download.Init("0,16,new.bin", ""));
+  download.OutputFolder(Path(""));
   ScriptedPrompt prompt(PromptAnswer::No);
   EXPECT_TRUE(download.Validate(prompt));
   EXPECT_TRUE(prompt.questions.empty());
-  EXPECT_TRUE(std::filesystem::exists(Path("new.bin")));
-  EXPECT_EQ(std::filesystem::file_size(Path("new.bin")), 0u);
+  EXPECT_TRUE(std::filesystem::is_empty(Path("")));
 }
 
 TEST_F(DownloadTest, ExistingFileNeedsConsentAndKeepsItsContents) {
   WriteFile(Path("old.bin"), "calibration");
   QN_Download download;
-  ASSERT_TRUE(download.Init("0,16," + Path("old.bin"), ""));
+  ASSERT_TRUE(download.Init("0,16,old.bin", ""));
+  download.OutputFolder(Path(""));
   ScriptedPrompt no(PromptAnswer::No);
   EXPECT_FALSE(download.Validate(no));
   ASSERT_EQ(no.questions.size(), 1u);
@@ -224,16 +227,48 @@ TEST_F(DownloadTest, ExistingFileNeedsConsentAndKeepsItsContents) {
 
   // Without a prompt an existing file is never overwritten.
   EXPECT_FALSE(download.Validate());
+
+  // A link of that name, even one that leads nowhere, is asked about too.
+  std::filesystem::create_symlink(Path("nowhere"), Path("link.bin"));
+  ASSERT_TRUE(download.Init("0,16,link.bin", ""));
+  EXPECT_FALSE(download.Validate(no));
+  EXPECT_EQ(download.GetLastErrorString(), "Filename Invalid " + Path("link.bin"));
 }
 
-TEST_F(DownloadTest, UnwritablePathGivesCode9WithTheReason) {
+TEST_F(DownloadTest, UnwritableFolderGivesCode9WithTheReason) {
   QN_Download download;
-  ASSERT_TRUE(download.Init("0,16," + Path("missing/dir/x.bin"), ""));
+  ASSERT_TRUE(download.Init("0,16,x.bin", ""));
+  download.OutputFolder(Path("missing/dir"));
   ScriptedPrompt prompt;
   EXPECT_FALSE(download.Validate(prompt));
   EXPECT_EQ(download.GetLastError(), 9);
   EXPECT_EQ(download.GetLastErrorString(),
             "Upload Entry Invalid No such file or directory " + Path("missing/dir/x.bin"));
+  ASSERT_TRUE(download.Init("0,16,../..", ""));
+  EXPECT_FALSE(download.Validate(prompt));
+  EXPECT_EQ(download.GetLastErrorString(), "Upload Entry Invalid no file name in ../..");
+}
+
+// A package writes only into the output folder, under the last component.
+TEST_F(DownloadTest, NamesWithFoldersOrDrivesLoseThemInsideTheOutputFolder) {
+  const struct {
+    const char* name;
+    const char* written;
+    bool moved;
+  } rows[] = {
+      {"dump.bin", "out/dump.bin", false}, {"../x.bin", "out/x.bin", true},
+      {"/etc/passwd", "out/passwd", true}, {"C:\\CAL\\dump.bin", "out/dump.bin", true},
+      {"c:cal.bin", "out/cal.bin", true},  {"sub/dir\\a.bin", "out/a.bin", true},
+  };
+  for (const auto& row : rows) {
+    QN_Download download;
+    ASSERT_TRUE(download.Init(std::string("0,16,") + row.name, ""));
+    download.OutputFolder("out");
+    EXPECT_EQ(download.OutputPath(), row.written) << row.name;
+    EXPECT_EQ(download.NameMoved(), row.moved) << row.name;
+    download.OutputFolder("");
+    EXPECT_EQ(download.OutputPath(), std::string(row.written).substr(4)) << row.name;
+  }
 }
 
 }  // namespace

@@ -296,6 +296,11 @@ TEST_F(LoaderTest, EveryLoadErrorHasItsCodeAndText) {
       {"MEMORY", "MEMORY=0x400000,0x80000,AM29F040\nERASE=0x400000", 8,
        "Erase Entry Invalid\n0x400000"},
       {"PROGRAM", "UPLOAD=0,16", 9, "Upload Entry Invalid\n0,16"},
+      // Negative lengths: an erase of 0xFFFFFFFF bytes, an empty read-back.
+      {"MEMORY", "MEMORY=0x400000,-1,AM29F040", 7, "Mermory Entry Inalid\n0x400000,-1,AM29F040"},
+      {"MEMORY", "MEMORY=0x400000,0x80000,AM29F040\nERASE=0x400000,-1", 8,
+       "Erase Entry Invalid\n0x400000,-1"},
+      {"PROGRAM", "UPLOAD=0,-5,f.bin", 9, "Upload Entry Invalid\n0,-5,f.bin"},
       {"PROGRAM", "PROGRAM=BOOT.BIN,0x400000", 10, "Program Entry Invalid\nBOOT.BIN,0x400000"},
   };
   for (const auto& k : cases) {
@@ -423,8 +428,9 @@ TEST_F(LoaderTest, NewLoadReplacesEveryItem) {
 
 TEST_F(LoaderTest, DownloadsAskThroughTheLoadersPrompt) {
   WriteFile(Path("exists.bin"), "keep");
-  ASSERT_TRUE(LoadWith("PROGRAM", "UPLOAD=0,16," + Path("exists.bin")));
+  ASSERT_TRUE(LoadWith("PROGRAM", "UPLOAD=0,16,exists.bin"));
   ASSERT_EQ(c.downloads.size(), 1u);
+  c.downloads[0].OutputFolder(Path(""));
   EXPECT_FALSE(c.downloads[0].Validate());
   EXPECT_EQ(prompt.questions.size(), 1u);
 }

@@ -520,6 +520,79 @@ INSTANTIATE_TEST_SUITE_P(
                    FailureCause::InstrumentError}),
     [](const auto& row) { return std::string(row.param.name); });
 
+// A read-back file is replaced only by a whole read, never written through a
+// link, and never replaced by erased flash while it holds other data.
+struct ReadBackRow {
+  const char* name;
+  enum { FailedRead, CancelledRead, ErasedRead, Link } fault;
+  bool ok;
+  const char* calibration;  // what cal.bin holds afterwards; null: the 300 bytes read
+};
+void PrintTo(const ReadBackRow& row, std::ostream* os) {
+  *os << row.name;
+}
+class ReadBackFiles : public UploadEngineTest, public ::testing::WithParamInterface<ReadBackRow> {};
+
+TEST_P(ReadBackFiles, ExistingFileIsNeverLost) {
+  const ReadBackRow& row = GetParam();
+  FullPlan();
+  package.plan.programs.clear();
+  instrument.readCap = 100;
+  const std::string calibration = (dir / "cal.bin").string();
+  pelvane::testing::WriteBytes(dir / "old.bin", {'o', 'l', 'd'});
+  if (row.fault == ReadBackRow::Link)
+    std::filesystem::create_symlink(dir / "old.bin", calibration);
+  else
+    std::filesystem::copy_file(dir / "old.bin", calibration);
+  if (row.fault == ReadBackRow::FailedRead)
+    instrument.onCommand = [&](const std::string& call) {
+      if (call.rfind("ReadData 4900C8", 0) == 0)
+        instrument.answers[app::TLESEDATEN] = Status(app::kStatusReadFailed);
+    };
+  if (row.fault == ReadBackRow::CancelledRead)
+    instrument.onCommand = [&](const std::string& call) {
+      // No answer comes; the cancellation ends the wait (and leaves no
+      // answer behind in the loop for the next test).
+      if (call.rfind("ReadData 4900C8", 0) != 0) return;
+      instrument.answers[app::TLESEDATEN] = Answer{Answer::Kind::Silent};
+      core::CurrentMessageLoop().Post([&] { engine.Cancel(); });
+    };
+  if (row.fault == ReadBackRow::ErasedRead) instrument.flash.clear();
+
+  EXPECT_EQ(engine.Upload(package), row.ok) << engine.GetLastErrorString();
+  std::set<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    files.insert(entry.path().filename().string());
+  std::set<std::string> expected{"cal.bin", "old.bin"};
+  if (row.fault == ReadBackRow::ErasedRead) expected.insert("cal.bin.erased");
+  EXPECT_EQ(files, expected);  // no temporary or partial file left behind
+  EXPECT_EQ(pelvane::testing::ReadText(dir / "old.bin"), "old");
+  const std::string read = pelvane::testing::ReadText(calibration);
+  if (row.calibration != nullptr) {
+    EXPECT_EQ(read, row.calibration);
+  } else {
+    EXPECT_FALSE(std::filesystem::is_symlink(calibration));
+    ASSERT_EQ(read.size(), 300u);
+    EXPECT_EQ(static_cast<std::uint8_t>(read[299]), static_cast<std::uint8_t>(299 * 13));
+  }
+  if (row.fault == ReadBackRow::ErasedRead) {
+    EXPECT_EQ(pelvane::testing::ReadText(dir / "cal.bin.erased"), std::string(300, '\xFF'));
+    EXPECT_THAT(recorder.actions,
+                ::testing::Contains("Read File = " + calibration +
+                                    " read only erased bytes (FF): the existing file is kept, "
+                                    "the read is in " +
+                                    calibration + ".erased"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ReadBackFiles,
+    ::testing::Values(ReadBackRow{"FailedRead", ReadBackRow::FailedRead, false, "old"},
+                      ReadBackRow{"CancelledRead", ReadBackRow::CancelledRead, false, "old"},
+                      ReadBackRow{"ErasedRead", ReadBackRow::ErasedRead, true, "old"},
+                      ReadBackRow{"Link", ReadBackRow::Link, true, nullptr}),
+    [](const auto& row) { return std::string(row.param.name); });
+
 TEST_F(UploadEngineTest, GeneralErrorWithStatusBIsNoFailure) {
   FullPlan();
   instrument.answers[app::TPROGPWRON] = HError(app::kStatusNoError);
