@@ -86,14 +86,14 @@ _pelvane() {
           ;;
         --baud | --byte-timeout | --ack-timeout | --memory | --fill | --preload | --seed | \
           --boot-fault-upload | --fail-prog | --fail-erase | --bad-checksum | --short-read | \
-          --corrupt-response | --wrong-code | --silent-after | --vanish-after | --noise | \
+          --long-read | --corrupt-response | --wrong-code | --silent-after | --vanish-after | --noise | \
           --noise-after)
           return
           ;;
       esac
       _pelvane_options "$cur" "--link --device --baud --gpib-socket --block-mode --byte-timeout
         --ack-timeout --memory --package --fill --preload --no-power-check --seed --boot-verdict
-        --boot-fault-upload --fail-prog --fail-erase --bad-checksum --short-read
+        --boot-fault-upload --fail-prog --fail-erase --bad-checksum --short-read --long-read
         --corrupt-response --wrong-code --silent-after --vanish-after --noise --noise-after
         --transcript --summary --dump --once --verbose --quiet --help --version"
       ;;

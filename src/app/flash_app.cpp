@@ -353,6 +353,7 @@ void FlashApp::HandleResponse(const DecodedResponse& r) {
       break;
     case ResponseKind::ReadData:
       readLength_ = r.readLength;
+      readAddress_ = r.readAddress;
       readData_.reset();
       if (r.readLength != 0) {
         try {
@@ -452,6 +453,12 @@ core::Status FlashApp::GetReadDataLength(std::uint32_t* pulLen) {
     return core::Status::Ok;
   }
   *pulLen = readLength_;
+  return core::Status::Ok;
+}
+
+core::Status FlashApp::GetReadDataAddress(std::uint32_t* pulAddr) {
+  if (pulAddr == nullptr) return core::Status::Pointer;
+  if (lastResponse_ == HLESEDATEN) *pulAddr = readAddress_;
   return core::Status::Ok;
 }
 

@@ -85,6 +85,7 @@ class FlashApp final : public IQX_App, private session::IQX_SessionEvents {
   core::Status GetEraseStatus(std::uint32_t* pulFailAddr, std::int16_t* piEraseStatus) override;
   core::Status GetProgStatus(std::uint32_t* pulFailAddr, std::int16_t* piProgStatus) override;
   core::Status GetReadDataLength(std::uint32_t* pulLen) override;
+  core::Status GetReadDataAddress(std::uint32_t* pulAddr) override;
   core::Status GetReadData(std::uint8_t* pucBuffer) override;
   core::Status Shutdown() override;
   core::Status Close() override;
@@ -126,6 +127,7 @@ class FlashApp final : public IQX_App, private session::IQX_SessionEvents {
   std::uint32_t manufacturer_ = 0;
   std::uint32_t flashType_ = 0;
   std::uint32_t readLength_ = 0;
+  std::uint32_t readAddress_ = 0;
   std::unique_ptr<std::vector<std::uint8_t>> readData_;  // none once delivered
   std::int16_t progStatus_ = 0;
   std::uint32_t progFailAddr_ = 0;

@@ -63,6 +63,9 @@ class IQX_App {
   virtual core::Status GetEraseStatus(std::uint32_t* pulFailAddr, std::int16_t* piEraseStatus) = 0;
   virtual core::Status GetProgStatus(std::uint32_t* pulFailAddr, std::int16_t* piProgStatus) = 0;
   virtual core::Status GetReadDataLength(std::uint32_t* pulLen) = 0;
+  // The start address the last read answer names, so that the caller can
+  // check the answer against its request (unchanged after any other answer).
+  virtual core::Status GetReadDataAddress(std::uint32_t* pulAddr) = 0;
   // pucBuffer holds GetReadDataLength bytes at least.
   virtual core::Status GetReadData(std::uint8_t* pucBuffer) = 0;
   virtual core::Status Shutdown() = 0;

@@ -63,6 +63,7 @@ DecodedResponse DecodeResponse(std::span<const std::uint8_t> message) {
     case HLESEDATEN:
       r.kind = ResponseKind::ReadData;
       r.readLength = message[kReadLengthOffset];
+      r.readAddress = LittleEndian32(message, 2);
       if (r.readLength != 0) r.readData = message.subspan(kReadDataOffset, r.readLength);
       break;
     case HPROGDATEN:

@@ -34,6 +34,8 @@ struct DecodedResponse {
   // HLESEDATEN: the length byte and the data it announces, a view into the message.
   std::uint32_t readLength = 0;
   std::span<const std::uint8_t> readData;
+  // HLESEDATEN: the start address the answer names (bytes 2 to 5).
+  std::uint32_t readAddress = 0;
 };
 
 // How many message bytes the fields of `code` reach; for HLESEDATEN the

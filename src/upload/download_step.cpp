@@ -73,10 +73,21 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
       wait_.Guarded([&](app::IQX_App& a) { return a.GetReadDataLength(&length); });
       if (const std::int16_t appError = wait_.AppLastError(); appError != 0)
         return readFailed(appError);
-      // The application layer sizes its answer from one byte; anything beyond
-      // the block buffer would be a broken answer, not data.
-      if (length > blockBuffer_.size())
-        return fail(package::kErrReadData, HexText(length), FailureCause::InstrumentError);
+      // An answer longer than asked, or for another address, is some other
+      // read's data: written into the file it would corrupt the backup.
+      std::uint32_t answered = 0;
+      wait_.Guarded([&](app::IQX_App& a) { return a.GetReadDataAddress(&answered); });
+      const auto asked = static_cast<std::uint32_t>(download.startAddress + position);
+      if (length > static_cast<std::uint64_t>(count) || length > blockBuffer_.size())
+        return fail(package::kErrReadData,
+                    " - H" + HexText(length) + " bytes in the answer to a read of H" +
+                        HexText(count) + " at H" + HexText(asked),
+                    FailureCause::InstrumentError);
+      if (answered != asked)
+        return fail(
+            package::kErrReadData,
+            " - the answer to a read at H" + HexText(asked) + " names H" + HexText(answered),
+            FailureCause::InstrumentError);
       // The position moves only by what an answer delivers, so an empty answer
       // would repeat the same request for ever (each answer arrives, so the
       // idle time-out never ends it). The transfer program answers with the

@@ -34,7 +34,9 @@ void RunReport::StepProgress(const std::string& text, std::int16_t percent) {
 void RunReport::StepShare(const std::string& text, std::int64_t position, std::int64_t size,
                           std::int32_t* lastPercent) {
   // An empty file is done at once: its share counts as whole.
-  const double share = size > 0 ? static_cast<double>(position) / static_cast<double>(size) : 1.0;
+  // Never above the whole, whatever an answer delivered.
+  const double share =
+      size > 0 ? std::min(1.0, static_cast<double>(position) / static_cast<double>(size)) : 1.0;
   const auto percent = static_cast<std::int32_t>(std::nearbyint(share * 100.0 - 1.0));
   if (percent > *lastPercent) {
     StepProgress(text, static_cast<std::int16_t>(percent));

@@ -38,6 +38,8 @@ struct FakeInstrument {
   std::uint32_t manufacturer = 0x01;
   std::uint32_t device = 0xA4;
   std::uint32_t readCap = 255;  // most bytes one read answer delivers
+  std::uint32_t readExtra = 0;  // bytes a read answer delivers beyond the request
+  std::uint32_t readShift = 0;  // added to the address a read answer names
   std::optional<std::uint32_t> checksumOverride;
   std::map<std::uint8_t, Answer> answers;             // by command code
   std::map<std::uint32_t, std::uint8_t> flash;        // byte address -> value (absent: 0xFF)
@@ -133,8 +135,9 @@ class FakeApp final : public app::IQX_App {
     Record("ReadData " + Hex(start) + " " + std::to_string(length));
     return Answer(app::TLESEDATEN, [this, start, length] {
       readData_.clear();
-      const std::uint32_t n = std::min(length, in_.readCap);
-      for (std::uint32_t i = 0; i < n; ++i) readData_.push_back(in_.ByteAt(start + i));
+      const std::uint32_t n = std::min(length + in_.readExtra, in_.readCap);
+      readAddress_ = start + in_.readShift;
+      for (std::uint32_t i = 0; i < n; ++i) readData_.push_back(in_.ByteAt(readAddress_ + i));
       status_ = 0;
       return app::HLESEDATEN;
     });
@@ -187,6 +190,10 @@ class FakeApp final : public app::IQX_App {
       return core::Status::Ok;
     }
     *length = static_cast<std::uint32_t>(readData_.size());
+    return core::Status::Ok;
+  }
+  core::Status GetReadDataAddress(std::uint32_t* address) override {
+    if (last_ == app::HLESEDATEN) *address = readAddress_;
     return core::Status::Ok;
   }
   core::Status GetReadData(std::uint8_t* buffer) override {
@@ -272,6 +279,7 @@ class FakeApp final : public app::IQX_App {
   std::uint8_t last_ = app::HERROR;
   std::int16_t status_ = 0;
   std::uint32_t manufacturer_ = 0, device_ = 0, checksum_ = 0, failAddress_ = 0;
+  std::uint32_t readAddress_ = 0;
   std::vector<std::uint8_t> readData_;
 };
 

@@ -235,6 +235,27 @@ TEST_F(UploadEngineTest, ShortReadAnswersContinueBehindTheDeliveredBytes) {
   EXPECT_EQ(std::filesystem::file_size(dir / "cal.bin"), 300u);
 }
 
+// Another read's data must never go into the file: an answer longer than
+// asked or naming another address fails the step and nothing is written.
+TEST_F(UploadEngineTest, ReadAnswerThatDoesNotMatchItsRequestFailsTheDownload) {
+  FullPlan();
+  const struct {
+    std::uint32_t extra, shift;
+    const char* detail;
+  } rows[] = {{1, 0, " - HF1 bytes in the answer to a read of HF0 at H490000"},
+              {0, 0x10, " - the answer to a read at H490000 names H490010"}};
+  for (const auto& row : rows) {
+    instrument.readExtra = row.extra;
+    instrument.readShift = row.shift;
+    EXPECT_FALSE(engine.Upload(package));
+    EXPECT_EQ(engine.GetLastError(), package::kErrReadData);
+    EXPECT_EQ(engine.Cause(), FailureCause::InstrumentError);
+    EXPECT_EQ(engine.GetLastErrorString(), "READ DATA ERROR" + std::string(row.detail));
+    EXPECT_FALSE(std::filesystem::exists(dir / "cal.bin"));
+    EXPECT_THAT(CallsStartingWith("Erase"), ::testing::IsEmpty());
+  }
+}
+
 TEST_F(UploadEngineTest, EmptyReadAnswerFailsTheDownloadInsteadOfAskingAgain) {
   FullPlan();
   package.plan.programs.clear();

@@ -23,6 +23,7 @@ struct FaultPlan {
   std::set<std::uint64_t> fail_erase;         // k-th erase answers a failure
   std::set<std::uint64_t> bad_checksum;       // k-th checksum command answers a wrong sum
   std::optional<std::uint32_t> short_read;    // read answers deliver at most this many bytes
+  std::uint32_t long_read = 0;                // read answers deliver this many bytes more
   std::set<std::uint64_t> corrupt_response;   // k-th response frame has a wrong checksum
   std::set<std::uint64_t> wrong_code;         // k-th response answers another command
   std::optional<std::uint64_t> silent_after;  // commands after the k-th get no answer

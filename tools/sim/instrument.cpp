@@ -348,6 +348,10 @@ std::vector<std::uint8_t> Instrument::Execute(std::span<const std::uint8_t> p, s
         count = *faults_.short_read;
         ++summary_.faults_injected;
       }
+      if (faults_.long_read > 0 && flash_.Find(address, count + faults_.long_read) != nullptr) {
+        count = std::min(count + faults_.long_read, kMaxReadAnswer);
+        ++summary_.faults_injected;
+      }
       const auto data = flash_.Read(address, count);
       std::vector<std::uint8_t> out{HLESEDATEN, p[1]};
       Put32(out, address);

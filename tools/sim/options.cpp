@@ -129,6 +129,10 @@ constexpr options::Option kOptions[] = {
      .value = "N",
      .help = "read answers deliver at most N bytes",
      .group = kFaults},
+    {.name = "long-read",
+     .value = "N",
+     .help = "read answers deliver N bytes more than asked",
+     .group = kFaults},
     {.name = "corrupt-response",
      .value = "K",
      .help = "the K-th response frame carries a wrong checksum",
@@ -281,6 +285,8 @@ std::string Take(const options::Argument& a, SimOptions& o) {
     return Counts(a, o.faults.wrong_code);
   } else if (a.Is("noise-after")) {
     if (auto n = Number(a, error)) o.faults.noise_after = *n;
+  } else if (a.Is("long-read")) {
+    if (auto n = Number(a, error)) o.faults.long_read = static_cast<std::uint32_t>(*n);
   } else if (a.Is("short-read")) {
     if (auto n = Number(a, error)) o.faults.short_read = *n;
   } else if (a.Is("silent-after")) {
