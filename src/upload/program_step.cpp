@@ -8,11 +8,17 @@
 
 namespace pelvane::upload {
 
-bool UploadEngine::ProgramFlashMemories(UploadPackage& package) {
+bool UploadEngine::ProgramFlashMemories() {
   bool result = true;
   report_.Action("Program Flash Memories Started");
-  for (const PlanProgram& program : plan_.programs) {
-    const ProgramEnd end = ProgramOne(package, program);
+  for (std::size_t i = 0; i < plan_.programs.size(); ++i) {
+    const PlanProgram& program = plan_.programs[i];
+    // A read-back of this run is written back as it was read.
+    const auto readBack = static_cast<std::size_t>(program.readBack);
+    const std::span<const std::uint8_t> data = program.readBack >= 0 && readBack < readBack_.size()
+                                                   ? readBack_[readBack]
+                                                   : programData_[i];
+    const ProgramEnd end = ProgramOne(program, data);
     if (end == ProgramEnd::Failed) return false;
     if (end == ProgramEnd::Stopped) {
       result = false;
@@ -23,8 +29,8 @@ bool UploadEngine::ProgramFlashMemories(UploadPackage& package) {
   return result;
 }
 
-UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
-                                                  const PlanProgram& program) {
+UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
+                                                  std::span<const std::uint8_t> data) {
   const std::string text = "Program File = " + program.filename;
   report_.Action(text);
   report_.StepProgress(text, 0);
@@ -35,7 +41,7 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
     report_.Action("Program Configuration ERROR");
     return ProgramEnd::Stopped;
   }
-  const std::int64_t size = package.MemberSize(program.filename);
+  const auto size = static_cast<std::int64_t>(data.size());
   std::int64_t position = 0;
   std::uint32_t byteSum = 0;
   std::int32_t blockCount = 0;
@@ -43,13 +49,8 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
   const auto maxBlock = static_cast<std::size_t>(std::max(plan_.maxProgLen, 0));
   do {
     blockCount += 1;
-    const std::size_t wanted =
-        static_cast<std::size_t>(std::min<std::int64_t>(maxBlock, size - position));
-    const std::size_t count =
-        wanted == 0
-            ? 0
-            : package.ReadBlock(program.filename,
-                                std::span<std::uint8_t>(blockBuffer_.data(), wanted), position);
+    const auto count = static_cast<std::size_t>(std::min<std::int64_t>(maxBlock, size - position));
+    std::copy_n(data.begin() + position, count, blockBuffer_.begin());
     for (std::size_t i = 0; i < count; ++i) byteSum += blockBuffer_[i];
     if (count > 0) {
       const auto address = static_cast<std::uint32_t>(program.loadAddress + position);
@@ -61,12 +62,6 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(UploadPackage& package,
         report_.Action("Prog ERROR");
         return ProgramEnd::Failed;
       }
-    } else if (position < size) {
-      // The member ended before its size: the archive changed under us.
-      outcome_.Fail(package::kErrProgramEntryInvalid, " " + program.filename,
-                    FailureCause::PackageInvalid);
-      report_.Action("Prog ERROR");
-      return ProgramEnd::Failed;
     }
     position += static_cast<std::int64_t>(count);
     report_.Advance(1);

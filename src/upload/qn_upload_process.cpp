@@ -92,8 +92,20 @@ class QN_UploadProcess::Impl final : public UploadPackage {
     for (const auto& d : config.downloads)
       plan.downloads.push_back({d.OutputPath(), d.StartAddress(), d.Length(),
                                 d.NameMoved() ? d.Filename() : std::string()});
-    for (const auto& p : config.programs)
-      plan.programs.push_back({p.Filename(), p.LoadAddress(), p.EndAddress()});
+    for (const auto& p : config.programs) {
+      PlanProgram program{p.Filename(), p.LoadAddress(), p.EndAddress()};
+      // A file a download of the same run produces is written back from
+      // that read-back, as the validation gave it that download's length.
+      for (std::size_t i = 0; i < config.downloads.size(); ++i) {
+        if (EqualNoCase(config.downloads[i].Filename(), p.Filename())) {
+          program.readBack = static_cast<std::int32_t>(i);
+          program.endAddress = static_cast<std::int32_t>(std::min<std::int64_t>(
+              std::int64_t{p.LoadAddress()} + config.downloads[i].Length(), INT32_MAX));
+          break;
+        }
+      }
+      plan.programs.push_back(program);
+    }
     return plan;
   }
 
@@ -106,16 +118,11 @@ class QN_UploadProcess::Impl final : public UploadPackage {
     }
   }
 
-  std::int64_t MemberSize(const std::string& name) override { return Archive().MemberSize(name); }
-
-  bool ReadMember(const std::string& name, std::vector<std::uint8_t>* bytes) override {
-    return Archive().ReadMemberBytes(name, *bytes);
-  }
-
-  std::size_t ReadBlock(const std::string& name, std::span<std::uint8_t> buffer,
-                        std::int64_t offset) override {
-    const std::int32_t count = Archive().ReadBlock(name, buffer, offset);
-    return count > 0 ? static_cast<std::size_t>(count) : 0;
+  bool ReadMember(const std::string& name, std::vector<std::uint8_t>* bytes,
+                  std::string* error) override {
+    if (Archive().ReadMemberBytes(name, *bytes)) return true;
+    *error = Archive().LastError();
+    return false;
   }
 
   UploadEngine engine;

@@ -55,12 +55,12 @@ bool UploadEngine::Upload(UploadPackage& package) {
     report_.Action("UPLOAD FIRMWARE STARTED");
     report_.DrawCounter();
 
-    if (OpenLink() && TransferProgram(package) && !transferOnly_) {
+    if (ReadPackageMembers(package) && OpenLink() && TransferProgram() && !transferOnly_) {
       report_.Action("Transfer Program Running");
       report_.Advance(10);
       report_.Animate();
       if (QueryManufacturers() && DownloadFlashMemories() && EraseFlashMemories() &&
-          ProgramFlashMemories(package)) {
+          ProgramFlashMemories()) {
         if (!plan_.continueFlag) Restart();
       } else {
         result = false;
@@ -110,17 +110,33 @@ void UploadEngine::CloseLink() {
   wait_.ReleaseApp();
 }
 
-bool UploadEngine::TransferProgram(UploadPackage& package) {
-  report_.Animate();
-  std::vector<std::uint8_t> program;
-  if (!package.ReadMember(plan_.transfer.filename, &program)) {
-    // Checked before the run, so the archive changed or is damaged: sending
-    // nothing (or part of it) would start a broken program in the instrument.
-    outcome_.Fail(package::kErrTransferProgram,
-                  "- the package member " + plan_.transfer.filename + " cannot be read",
-                  FailureCause::PackageInvalid);
+bool UploadEngine::ReadPackageMembers(UploadPackage& package) {
+  // Found only while programming, one flipped byte would leave the
+  // instrument erased; a transfer program sent in part would start broken.
+  const auto damaged = [&](std::int32_t code, const std::string& name, const std::string& error) {
+    report_.Action("Package Member ERROR " + name);
+    outcome_.Fail(
+        code, " - " + (error.empty() ? "the package member " + name + " cannot be read" : error),
+        FailureCause::PackageInvalid);
     return false;
+  };
+  std::string error;
+  if (!package.ReadMember(plan_.transfer.filename, &transferProgram_, &error))
+    return damaged(package::kErrTransferProgram, plan_.transfer.filename, error);
+  programData_.assign(plan_.programs.size(), {});
+  if (transferOnly_) return true;
+  for (std::size_t i = 0; i < plan_.programs.size(); ++i) {
+    const PlanProgram& program = plan_.programs[i];
+    if (program.readBack >= 0) continue;
+    if (!package.ReadMember(program.filename, &programData_[i], &error))
+      return damaged(package::kErrProgramEntryInvalid, program.filename, error);
   }
+  return true;
+}
+
+bool UploadEngine::TransferProgram() {
+  report_.Animate();
+  const std::vector<std::uint8_t>& program = transferProgram_;
   report_.Action("Transfer Program Read (" + plan_.transfer.filename + ")");
   report_.Animate();
   app::QUARNEL_ERR verdict = app::PT_TOK;

@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -72,12 +73,15 @@ class UploadEngine {
   bool ValidateConfiguration(UploadPackage& package);
   bool OpenLink();
   void CloseLink();
-  bool TransferProgram(UploadPackage& package);
+  // Reads every member the run sends whole (the archive checks each CRC), so
+  // that a damaged package is found before anything is sent or erased.
+  bool ReadPackageMembers(UploadPackage& package);
+  bool TransferProgram();
   FailureCause TransferFailureCause(app::QUARNEL_ERR verdict) const;
   bool QueryManufacturers();
   bool DownloadFlashMemories();
   bool EraseFlashMemories();
-  bool ProgramFlashMemories(UploadPackage& package);
+  bool ProgramFlashMemories();
   void Restart();
 
   enum class DownloadEnd { Done, Cancelled, Failed };
@@ -85,7 +89,7 @@ class UploadEngine {
   DownloadEnd DownloadOne(const PlanDownload& download, std::vector<std::uint8_t>* data);
   // Stopped: the step ends with its closing line; Failed: at once.
   enum class ProgramEnd { Done, Stopped, Failed };
-  ProgramEnd ProgramOne(UploadPackage& package, const PlanProgram& program);
+  ProgramEnd ProgramOne(const PlanProgram& program, std::span<const std::uint8_t> data);
   // Switches the programming voltage and reports it; false when the answer failed.
   bool SwitchVoltage(bool on);
   const PlanMemory* MemoryHolding(std::int32_t start, std::int32_t end) const;
@@ -100,6 +104,10 @@ class UploadEngine {
   bool transferOnly_ = false;
   UploadPlan plan_;
   std::array<std::uint8_t, kBlockBufferSize> blockBuffer_{};
+  // The members read before the run: the transfer program, and each
+  // program's file in the order of the plan (empty for a read-back).
+  std::vector<std::uint8_t> transferProgram_;
+  std::vector<std::vector<std::uint8_t>> programData_;
   // What each download of the run read back (or, after an erased read, the
   // backup that was kept), in the order of the plan.
   std::vector<std::vector<std::uint8_t>> readBack_;

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -33,6 +32,9 @@ struct PlanProgram {
   std::string filename;  // archive member
   std::int32_t loadAddress = 0;
   std::int32_t endAddress = 0;
+  // The download of the same run whose read-back this entry writes back
+  // (restoring calibration after an erase); -1: the archive member.
+  std::int32_t readBack = -1;
 };
 
 struct PlanDownload {
@@ -72,12 +74,10 @@ class UploadPackage {
   // The configuration summary (before an upload outside the wizard).
   virtual void DisplayConfiguration() = 0;
 
-  // Archive members of the package in use.
-  virtual std::int64_t MemberSize(const std::string& name) = 0;  // 0 when absent
-  virtual bool ReadMember(const std::string& name, std::vector<std::uint8_t>* bytes) = 0;
-  // Up to buffer.size() bytes from `offset`; the number copied.
-  virtual std::size_t ReadBlock(const std::string& name, std::span<std::uint8_t> buffer,
-                                std::int64_t offset) = 0;
+  // An archive member of the package in use, read whole (its CRC checked);
+  // false with the reason in `error` when it cannot be.
+  virtual bool ReadMember(const std::string& name, std::vector<std::uint8_t>* bytes,
+                          std::string* error) = 0;
 };
 
 }  // namespace pelvane::upload

@@ -58,7 +58,9 @@ class CliEndToEnd : public ::testing::Test {
     return static_cast<std::size_t>(std::distance(begin(files), end(files)));
   }
 
-  void WritePackage(const std::string& continueLine) {
+  // `target` and `english` add lines to those sections.
+  void WritePackage(const std::string& continueLine, const std::string& target = "",
+                    const std::string& english = "") {
     const std::string config = R"([HOST]
 MAXPROGLEN=100
 PORTS=COM1,GPIB
@@ -75,11 +77,13 @@ MEMORY=0x10000,0x10000,AM29F010
 MEMORY1=0x20000,0x10000,AM29F010
 ERASE=0x10000,0x1000
 ERASE1=0x20000,0x1000
+)" + target + R"(
 [FILES]
 UPLOAD=0x1F000,0x150,calibration.bin
 PROGRAM=0x10000,MAIN.BIN
 [ENGLISH]
 PROGRAM1=0x20000,TEXT_EN.BIN
+)" + english + R"(
 [GERMAN]
 PROGRAM1=0x20000,TEXT_DE.BIN
 )";
@@ -344,6 +348,43 @@ TEST_F(CliEndToEnd, ReadBackFileSurvivesFailedRunsAndRetries) {
   EXPECT_EQ(FileBytes(dir_ / "calibration.bin"), calibration_);
   EXPECT_EQ(FileBytes(dir_ / "calibration.bin.erased"), std::vector<std::uint8_t>(0x150, 0xFF));
   EXPECT_THAT(cli_->Out(), HasSubstr("read only erased bytes (FF): the existing file is kept"));
+}
+
+TEST_F(CliEndToEnd, ProgramEntryRestoresTheCalibrationItReadBack) {
+  WritePackage("CONTINUE=NO", "ERASE2=0x1F000,0x1000", "PROGRAM2=0x1F000,calibration.bin");
+  const std::string pty = StartSim({"--once"});
+  ASSERT_EQ(RunCli(Cli(pty)), 0) << cli_->Out() << cli_->Err();
+  EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
+  EXPECT_THAT(cli_->Out(), HasSubstr("Program File = calibration.bin\n"));
+  // Read, erased, written back: the sector holds what it held before.
+  const auto low = FileBytes(dir_ / "flash" / "AM29F010_10000.bin");
+  ASSERT_EQ(low.size(), 0x10000u);
+  EXPECT_TRUE(std::equal(calibration_.begin(), calibration_.end(), low.begin() + 0xF000));
+  EXPECT_TRUE(std::all_of(low.begin() + 0xF150, low.end(), [](auto b) { return b == 0xFF; }));
+  EXPECT_EQ(FileBytes(dir_ / "calibration.bin"), calibration_);
+}
+
+TEST_F(CliEndToEnd, DamagedMemberIsRefusedBeforeAnythingIsErased) {
+  // The central directory's CRC of MAIN.BIN no longer fits its data.
+  auto zip = FileBytes(dir_ / "test.qxpkg");
+  const std::string name = "MAIN.BIN";
+  bool flipped = false;
+  for (std::size_t i = 0; i + 46 + name.size() <= zip.size() && !flipped; ++i) {
+    if (zip[i] == 'P' && zip[i + 1] == 'K' && zip[i + 2] == 1 && zip[i + 3] == 2 &&
+        std::equal(name.begin(), name.end(), zip.begin() + static_cast<long>(i) + 46)) {
+      zip[i + 16] ^= 0x01;
+      flipped = true;
+    }
+  }
+  ASSERT_TRUE(flipped);
+  testing::WriteBytes(dir_ / "test.qxpkg", zip);
+  const std::string pty = StartSim();
+  EXPECT_EQ(RunCli(Cli(pty)), 1) << cli_->Out();
+  EXPECT_THAT(cli_->Err(), HasSubstr("MAIN.BIN"));
+  EXPECT_THAT(cli_->Err(), HasSubstr("CRC"));
+  EXPECT_THAT(cli_->Out(), HasSubstr("Package Member ERROR MAIN.BIN"));
+  EXPECT_THAT(cli_->Out(), Not(HasSubstr("Transfer Program Read")));
+  EXPECT_THAT(cli_->Out(), Not(HasSubstr("FlashDelete")));
 }
 
 TEST_F(CliEndToEnd, UsageAndPackageErrorsHaveTheirOwnExitCodes) {

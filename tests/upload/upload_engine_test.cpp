@@ -39,29 +39,20 @@ class FakePackage final : public UploadPackage {
   }
   UploadPlan Plan() override { return plan; }
   void DisplayConfiguration() override { ++summaries; }
-  std::int64_t MemberSize(const std::string& name) override {
+  bool ReadMember(const std::string& name, std::vector<std::uint8_t>* bytes,
+                  std::string* error) override {
+    if (name == damaged) *error = "CRC error in " + name;
     auto it = members.find(name);
-    return it == members.end() ? 0 : static_cast<std::int64_t>(it->second.size());
-  }
-  bool ReadMember(const std::string& name, std::vector<std::uint8_t>* bytes) override {
-    auto it = members.find(name);
-    if (it == members.end()) return false;
+    if (it == members.end() || name == damaged) return false;
     *bytes = it->second;
     return true;
-  }
-  std::size_t ReadBlock(const std::string& name, std::span<std::uint8_t> buffer,
-                        std::int64_t offset) override {
-    const auto& bytes = members.at(name);
-    const std::size_t n =
-        std::min<std::size_t>(buffer.size(), bytes.size() - static_cast<std::size_t>(offset));
-    std::copy_n(bytes.begin() + offset, n, buffer.begin());
-    return n;
   }
 
   UploadPlan plan;
   std::map<std::string, std::vector<std::uint8_t>> members;
   bool itemsValid = true;
   int summaries = 0;
+  std::string damaged;  // a member that fails its CRC
 };
 
 class Recorder final : public QN_UploadProcessEvents {
@@ -369,13 +360,47 @@ TEST_F(UploadEngineTest, PortFailureDuringTransferIsNoSuccess) {
   EXPECT_EQ(engine.Cause(), FailureCause::BootMonitorSilent);
 }
 
-TEST_F(UploadEngineTest, UnreadableTransferProgramIsNotSent) {
+// Every member the run sends is read whole before the link opens: one
+// damaged member found while programming would leave the instrument erased.
+TEST_F(UploadEngineTest, DamagedMemberFailsTheRunBeforeAnythingIsSent) {
+  FullPlan();
+  const struct {
+    const char* member;
+    std::int32_t code;
+    const char* detail;
+  } rows[] = {{"tp.bin", package::kErrTransferProgram, " - CRC error in tp.bin"},
+              {"lang.bin", package::kErrProgramEntryInvalid, " - CRC error in lang.bin"}};
+  for (const auto& row : rows) {
+    package.damaged = row.member;
+    EXPECT_FALSE(engine.Upload(package));
+    EXPECT_EQ(engine.GetLastError(), row.code);
+    EXPECT_EQ(engine.GetLastErrorString(), package::ErrorResourceText(row.code) + row.detail);
+    EXPECT_EQ(engine.Cause(), FailureCause::PackageInvalid);
+    EXPECT_THAT(recorder.actions,
+                ::testing::Contains("Package Member ERROR " + std::string(row.member)));
+    EXPECT_EQ(instrument.created, 0);
+  }
+  package.damaged.clear();
   package.members.erase("tp.bin");
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_EQ(engine.GetLastError(), package::kErrTransferProgram);
-  EXPECT_EQ(engine.Cause(), FailureCause::PackageInvalid);
+  EXPECT_EQ(engine.GetLastErrorString(),
+            "Error occurred uploading the Transfer Program  - the package member tp.bin cannot be "
+            "read");
   EXPECT_TRUE(instrument.transferBytes.empty());
-  EXPECT_EQ(instrument.closeCount, 1);
+}
+
+// A program entry naming a file that a download of the same run reads back
+// writes that read-back back: calibration restored after its sector's erase.
+TEST_F(UploadEngineTest, ProgramEntryWritesBackWhatTheRunReadBack) {
+  FullPlan();
+  package.plan.erases = {{0x490000, 0x1000, 0x491000}};
+  package.plan.programs = {{"CAL.BIN", 0x490000, 0x490000 + 300, 0}};
+  const auto before = instrument.flash;
+  ASSERT_TRUE(engine.Upload(package)) << engine.GetLastErrorString();
+  EXPECT_THAT(CallsStartingWith("Erase"), ElementsAre("Erase 1 21 490000 1000"));
+  EXPECT_EQ(instrument.flash, before);
+  ASSERT_EQ(recorder.programs.size(), 1u);
+  EXPECT_EQ(recorder.programs[0].blockCount, 2);
 }
 
 // The wizard's upload screen as a list of what was drawn.
