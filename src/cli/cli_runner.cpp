@@ -283,7 +283,9 @@ int CliRunner::Run() {
   if (!ReportWritable())
     return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
   record_->packageSha256 = FileSha256(options_.package);
-  record_->outputFolder = std::filesystem::current_path(ec).string();
+  record_->outputFolder = options_.outputDir.empty()
+                              ? std::filesystem::current_path(ec).string()
+                              : std::filesystem::absolute(options_.outputDir, ec).string();
   record_->comment = package::PackageArchive(options_.package).Comment();
   process_->PackagePath(options_.package);
   process_->Filename(package::kConfigurationMember);
@@ -343,7 +345,8 @@ int CliRunner::Run() {
 
   const std::int32_t code = process_->GetLastError();
   const std::string message = process_->GetLastErrorString();
-  if (cancelRequested_) {
+  // A signal after the run succeeded comes too late to cancel anything.
+  if (cancelRequested_ && !ok) {
     io_.err << "pelvane-cli: upload cancelled\n";
     Hint(upload::CauseHint(upload::FailureCause::Cancelled, {}));
     return Finish(kExitCancelled, code, message, upload::FailureCause::Cancelled);

@@ -38,6 +38,10 @@ std::string ErrorResourceText(std::int32_t code) {
       return "Invalid command line switch";
     case kErrProgramming:
       return "PROGRAMMING ERROR, failed at address ";
+    case kErrChecksum:
+      return "CHECKSUM ERROR";
+    case kErrFlashRange:
+      return "FLASH RANGE ERROR";
     case kErrPowerOn:
       return "PROGRAMMING POWER ON ERROR";
     case kErrPowerOff:

@@ -27,8 +27,10 @@ enum QN_ErrorCode : std::int32_t {
   kErrTransferEntryInvalid = 13,
   kErrCommandLineSwitch = 14,
 
-  // The upload controller. 102, 103 and 108 are free.
+  // The upload controller. 108 is free.
   kErrProgramming = 101,      // a program block failed (detail: the fail address)
+  kErrChecksum = 102,         // the instrument's checksum differs (detail: both values)
+  kErrFlashRange = 103,       // an erase or program range lies in no memory (detail: the range)
   kErrPowerOn = 104,          // the programming voltage did not come on
   kErrPowerOff = 105,         // the programming voltage did not go off
   kErrReadData = 106,         // a read-back answer failed

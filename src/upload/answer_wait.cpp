@@ -97,7 +97,7 @@ void AnswerWait::StartRun() {
   idleTimedOut_ = false;
   manufacturerCode_ = 0;
   deviceCode_ = 0;
-  targetChecksum_ = 0;
+  ClearChecksum();
 }
 
 bool AnswerWait::Exchange(std::uint8_t expected, const Call& send,
@@ -214,7 +214,7 @@ void AnswerWait::TakeAnswer(app::IQX_App& app, std::uint8_t responseId) {
     case app::HCHECKSUM:
       if (appFailed()) break;
       app.GetChecksum(&targetChecksum_);
-      appFailed();
+      checksumDelivered_ = !appFailed();
       break;
     case app::HFLASHERASE:
       app.GetEraseStatus(&failAddress, &status);

@@ -67,6 +67,12 @@ class AnswerWait final : private app::IQX_AppEvents {
   std::uint32_t ManufacturerCode() const { return manufacturerCode_; }
   std::uint32_t DeviceCode() const { return deviceCode_; }
   std::uint32_t TargetChecksum() const { return targetChecksum_; }
+  // Before each Checksum command: no value until its answer delivers one.
+  void ClearChecksum() {
+    targetChecksum_ = 0;
+    checksumDelivered_ = false;
+  }
+  bool ChecksumDelivered() const { return checksumDelivered_; }
 
   // The cause of a link error that is no missing answer.
   FailureCause PortFailureCause() const;
@@ -99,6 +105,7 @@ class AnswerWait final : private app::IQX_AppEvents {
   std::uint32_t manufacturerCode_ = 0;
   std::uint32_t deviceCode_ = 0;
   std::uint32_t targetChecksum_ = 0;
+  bool checksumDelivered_ = false;
 };
 
 }  // namespace pelvane::upload

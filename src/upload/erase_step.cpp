@@ -1,6 +1,7 @@
 // The erase step, and the programming voltage that erasing and programming
 // both switch.
 #include "package/qn_error.h"
+#include "upload/report_text.h"
 #include "upload/upload_engine.h"
 
 namespace pelvane::upload {
@@ -17,6 +18,10 @@ bool UploadEngine::SwitchVoltage(bool on) {
   return ok;
 }
 
+std::string UploadEngine::RangeText(std::int32_t start, std::int32_t end) {
+  return " H" + HexText(start) + " to H" + HexText(end) + " lies in no flash memory";
+}
+
 const PlanMemory* UploadEngine::MemoryHolding(std::int32_t start, std::int32_t end) const {
   const PlanMemory* found = nullptr;
   for (const PlanMemory& memory : plan_.memories)
@@ -28,11 +33,12 @@ bool UploadEngine::EraseFlashMemories() {
   bool result = true;
   report_.Action("Erase Flash Memories Started");
   if (!SwitchVoltage(true)) return false;
+  std::string outside;
   for (const PlanErase& erase : plan_.erases) {
     const PlanMemory* memory = MemoryHolding(erase.eraseAddress, erase.endAddress);
     if (memory == nullptr) {
       result = false;
-      outcome_.SetCause(FailureCause::RangeOutsideMemory);
+      outside = RangeText(erase.eraseAddress, erase.endAddress);
       report_.Action("FlashErase Configuration Error");
       break;
     }
@@ -59,6 +65,11 @@ bool UploadEngine::EraseFlashMemories() {
     report_.Action("FlashDelete OK");
   }
   if (!SwitchVoltage(false)) return false;
+  // Recorded once the voltage is off: a failure on record fails every answer.
+  if (!result) {
+    outcome_.Fail(package::kErrFlashRange, outside, FailureCause::RangeOutsideMemory);
+    return false;
+  }
   report_.Action("Erase Flash Memories Completed");
   report_.SetCounter(plan_.eraseMark);
   return result;

@@ -37,7 +37,8 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
   if (!SwitchVoltage(true)) return ProgramEnd::Failed;
   const PlanMemory* memory = MemoryHolding(program.loadAddress, program.endAddress);
   if (memory == nullptr) {
-    outcome_.SetCause(FailureCause::RangeOutsideMemory);
+    outcome_.Fail(package::kErrFlashRange, RangeText(program.loadAddress, program.endAddress),
+                  FailureCause::RangeOutsideMemory);
     report_.Action("Program Configuration ERROR");
     return ProgramEnd::Stopped;
   }
@@ -74,11 +75,18 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
 
   report_.Action("Checksum( H" + std::to_string(plan_.architecture) + " , H" +
                  HexText(program.loadAddress) + " , H" + HexText(size) + " )");
-  if (!wait_.Exchange(app::HCHECKSUM, [&](app::IQX_App& a) {
-        return a.Checksum(static_cast<std::uint8_t>(plan_.architecture),
-                          static_cast<std::uint32_t>(program.loadAddress),
-                          static_cast<std::uint32_t>(size));
-      })) {
+  // The value of an earlier file must never be compared with this one's.
+  wait_.ClearChecksum();
+  const bool answered = wait_.Exchange(app::HCHECKSUM, [&](app::IQX_App& a) {
+    return a.Checksum(static_cast<std::uint8_t>(plan_.architecture),
+                      static_cast<std::uint32_t>(program.loadAddress),
+                      static_cast<std::uint32_t>(size));
+  });
+  // An HERROR that reports no error ends the wait without a checksum.
+  if (answered && !wait_.ChecksumDelivered())
+    outcome_.Fail(package::kErrCommunication, "checksum not delivered",
+                  FailureCause::InstrumentError);
+  if (!answered || !wait_.ChecksumDelivered()) {
     report_.Action("Error getting Checksum");
     return ProgramEnd::Failed;
   }
@@ -87,7 +95,10 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
   const std::uint32_t host = byteSum & 0xFF;
   report_.ProgramVerified({program.filename, blockCount, host, target});
   if (target != host) {
-    outcome_.SetCause(FailureCause::ChecksumMismatch);
+    outcome_.Fail(package::kErrChecksum,
+                  ", Target = H" + HexText(target) + " Host = H" + HexText(host) + " (" +
+                      program.filename + ")",
+                  FailureCause::ChecksumMismatch);
     report_.Action("Checksum Error,  Target = H" + HexText(target) + " Host = H" + HexText(host));
     return ProgramEnd::Failed;
   }

@@ -1,12 +1,35 @@
 #include "upload/upload_engine.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <vector>
 
 #include "package/qn_error.h"
 #include "upload/report_text.h"
 
 namespace pelvane::upload {
+
+namespace {
+
+// The loader weighs each download and program with one unit per MAXPROGLEN
+// bytes; cut to what a frame carries, a larger MAXPROGLEN sends more blocks
+// than that, and the bar would be full long before the end.
+std::int32_t WeightOfSentBlocks(const UploadPlan& plan, std::int32_t declared) {
+  if (declared <= kMaxReadFrameBlock) return plan.progressWeight;
+  const auto blocks = [declared](std::int64_t length, std::int32_t sent) {
+    return std::nearbyint(static_cast<double>(length) / sent) -
+           std::nearbyint(static_cast<double>(length) / declared);
+  };
+  double weight = plan.progressWeight;
+  for (const PlanDownload& d : plan.downloads) weight += blocks(d.length, kMaxReadFrameBlock);
+  for (const PlanProgram& p : plan.programs)
+    weight +=
+        blocks(std::int64_t{p.endAddress} - p.loadAddress, std::min(declared, kMaxProgFrameBlock));
+  return static_cast<std::int32_t>(std::clamp<double>(weight, 1, INT32_MAX));
+}
+
+}  // namespace
 
 UploadEngine::UploadEngine(const QN_UploadProcess::AppRegistry& apps)
     : wait_(apps, outcome_, report_, clock_) {}
@@ -46,7 +69,9 @@ bool UploadEngine::Upload(UploadPackage& package) {
   if (ValidateConfiguration(package)) {
     plan_ = package.Plan();
     // A block never exceeds what one frame carries (nor the block buffer).
+    plan_.progressWeight = WeightOfSentBlocks(plan_, plan_.maxProgLen);
     plan_.maxProgLen = std::clamp<std::int32_t>(plan_.maxProgLen, 0, kMaxProgFrameBlock);
+    report_.StartRun(plan_.progressWeight);
     if (report_.WizardMode())
       report_.LockNavigation();
     else

@@ -236,6 +236,7 @@ struct FaultRow {
   // Rows whose answer never comes end through the idle time-out; the others
   // keep the default so that a slow machine cannot end them early.
   bool idle = false;
+  const char* target = "";  // more [TARGET] lines for the package
 };
 void PrintTo(const FaultRow& row, std::ostream* os) {
   *os << row.name;
@@ -245,6 +246,7 @@ class CliFaults : public CliEndToEnd, public ::testing::WithParamInterface<Fault
 
 TEST_P(CliFaults, FailedStepEndsTheRunWithItsLine) {
   const FaultRow& row = GetParam();
+  if (*row.target != '\0') WritePackage("CONTINUE=NO", row.target);
   const std::string pty = StartSim(row.simFaults);
   std::vector<std::string> extra{"--report", "run.json"};
   if (row.idle) extra.insert(extra.end(), {"--idle-timeout", "2"});
@@ -274,7 +276,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
                                            FaultRow{"ChecksumMismatch",
                                                     {"--bad-checksum", "1"},
                                                     "Checksum Error,  Target = H",
-                                                    "The Firmware Upload process failed.\nOK",
+                                                    "The Firmware Upload process failed.\n"
+                                                    "CHECKSUM ERROR, Target = H",
                                                     "checksum_mismatch"},
                                            FaultRow{
                                                "BootMonitorChecksum",
@@ -282,6 +285,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
                                                "Transfer Program Failed, Error Code = 904",
                                                "Error occurred uploading the Transfer Program ",
                                                "boot_monitor_refused"},
+                                           FaultRow{"RangeInNoMemory",
+                                                    {},
+                                                    "FlashErase Configuration Error",
+                                                    "FLASH RANGE ERROR H30000 to H30010 lies in "
+                                                    "no flash memory",
+                                                    "range_outside_memory",
+                                                    false,
+                                                    "ERASE2=0x30000,0x10"},
                                            FaultRow{"LongReadAnswer",
                                                     {"--long-read", "1"},
                                                     "Read ERROR",

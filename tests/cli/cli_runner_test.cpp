@@ -139,6 +139,17 @@ TEST_F(CliRunnerTest, CancelDuringTheUploadShutsDownAndGives130) {
       << record["actions"].dump();
 }
 
+// A signal that comes once the run has succeeded changes nothing.
+TEST_F(CliRunnerTest, SignalAfterSuccessKeepsTheSuccess) {
+  options.report = (dir / "r.json").string();
+  CliRunner runner(options, {out, err, in, false, false}, registry);
+  instrument.onCommand = [&](const std::string& call) {
+    if (call == "Shutdown") runner.RequestCancel();
+  };
+  EXPECT_EQ(runner.Run(), kExitOk) << err.str();
+  EXPECT_THAT(err.str(), Not(HasSubstr("cancelled")));
+}
+
 TEST_F(CliRunnerTest, CancelBeforeTheUploadStartsNothing) {
   CliRunner runner(options, {out, err, in, false, false}, registry);
   runner.RequestCancel();
@@ -293,7 +304,7 @@ TEST_F(CliRunnerTest, JsonAndReportAreValidUtf8AndRecordWhatWasRead) {
   EXPECT_EQ(record["comment"], "Gr\u00f6\u00dfe \"A\"\t");
   EXPECT_EQ(record["tool"].get<std::string>().rfind("pelvane-cli ", 0), 0u);
   EXPECT_EQ(record["packageSha256"].get<std::string>().size(), 64u);
-  EXPECT_EQ(record["outputFolder"], std::filesystem::current_path().string());
+  EXPECT_EQ(record["outputFolder"], dir.string());
   ASSERT_EQ(record["downloads"].size(), 1u);
   EXPECT_EQ(record["downloads"][0]["file"], download);
   EXPECT_EQ(record["downloads"][0]["bytes"], 16);

@@ -202,6 +202,8 @@ class FakeApp final : public app::IQX_App {
   }
   core::Status Shutdown() override {
     ++in_.shutdownCount;
+    // Not a command, so not recorded; a test may still act at the run's end.
+    if (in_.onCommand) in_.onCommand("Shutdown");
     return core::Status::Ok;
   }
   core::Status Close() override {

@@ -276,17 +276,6 @@ TEST_F(UploadEngineTest, ExistingDownloadFileIsReplacedWhole) {
   EXPECT_EQ(std::filesystem::file_size(dir / "cal.bin"), 300u);
 }
 
-TEST_F(UploadEngineTest, BlocksAreCutToWhatOneFrameCarries) {
-  FullPlan();
-  package.plan.maxProgLen = 4000;
-  package.plan.programs = {{"main.bin", 0x400000, 0x400000 + 500}};
-  ASSERT_TRUE(engine.Upload(package));
-  EXPECT_THAT(CallsStartingWith("Prog "),
-              ElementsAre("Prog 400000 246 1 22", "Prog 4000F6 246 1 22", "Prog 4001EC 8 1 22"));
-  EXPECT_THAT(CallsStartingWith("ReadData"),
-              ElementsAre("ReadData 490000 245", "ReadData 4900F5 55"));
-}
-
 TEST_F(UploadEngineTest, TransferOnlySendsNoFlashCommand) {
   FullPlan();
   engine.SetTransferOnly(true);
@@ -415,7 +404,7 @@ class FakeView final : public QN_UploadView {
   }
   void ShowOverallProgress(std::int32_t value, std::int32_t weight) override {
     entire.push_back(value);
-    EXPECT_EQ(weight, 100);
+    lastWeight = weight;
   }
   void ShowAnimationFrame(int frame) override { frames.push_back(frame); }
   void EnableNavigation(bool enabled) override { log.push_back(enabled ? "nav on" : "nav off"); }
@@ -428,6 +417,7 @@ class FakeView final : public QN_UploadView {
   std::vector<std::string> log, lines;
   std::vector<int> steps, frames;
   std::vector<std::int32_t> entire;
+  std::int32_t lastWeight = 0;
 };
 
 TEST_F(UploadEngineTest, WizardModeDrawsIntoTheViewAndRaisesNoEvents) {
@@ -439,6 +429,7 @@ TEST_F(UploadEngineTest, WizardModeDrawsIntoTheViewAndRaisesNoEvents) {
   EXPECT_TRUE(recorder.actions.empty());
   EXPECT_TRUE(recorder.progress.empty());
   EXPECT_EQ(view.lines.front(), "UPLOAD FIRMWARE STARTED");
+  EXPECT_EQ(view.lastWeight, 100);
   EXPECT_EQ(view.log.front(), "nav off");
   EXPECT_THAT(std::vector<std::string>(view.log.end() - 2, view.log.end()),
               ElementsAre("nav on", "next"));
@@ -452,6 +443,24 @@ TEST_F(UploadEngineTest, WizardModeDrawsIntoTheViewAndRaisesNoEvents) {
   EXPECT_THAT(std::vector<int>(view.frames.begin(), view.frames.begin() + 3), ElementsAre(0, 1, 2));
   EXPECT_TRUE(
       std::all_of(view.steps.begin(), view.steps.end(), [](int p) { return p >= 0 && p <= 100; }));
+}
+
+TEST_F(UploadEngineTest, BlocksAreCutToWhatOneFrameCarries) {
+  FullPlan();
+  FakeView view;
+  engine.SetView(&view);
+  engine.SetWizardRunning();
+  package.plan.maxProgLen = 4000;
+  package.plan.programs = {{"main.bin", 0x400000, 0x400000 + 500}};
+  ASSERT_TRUE(engine.Upload(package));
+  EXPECT_THAT(CallsStartingWith("Prog "),
+              ElementsAre("Prog 400000 246 1 22", "Prog 4000F6 246 1 22", "Prog 4001EC 8 1 22"));
+  EXPECT_THAT(CallsStartingWith("ReadData"),
+              ElementsAre("ReadData 490000 245", "ReadData 4900F5 55"));
+  // The bar is weighed by the blocks sent: 300 bytes in one read of 245 (and
+  // a rest) and 500 in two of 246 (and a rest), where 4000 counted none.
+  EXPECT_EQ(view.lastWeight, 103);
+  EXPECT_LE(view.entire.back(), view.lastWeight);
 }
 
 TEST_F(UploadEngineTest, WizardModeCancelKeepsTheCancellationForTheForm) {
@@ -541,6 +550,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"ChecksumMissing", app::TCHECKSUM, ErrorEvent(app::kErrorNoResponse),
                    "Error getting Checksum", package::kErrCommunication,
                    "111 An Error occured in the session layer", FailureCause::InstrumentSilent},
+        // An HERROR that reports no error delivers no checksum: nothing to compare.
+        FailureRow{"ChecksumNotDelivered", app::TCHECKSUM, HError(app::kStatusNoError),
+                   "Error getting Checksum", package::kErrCommunication, "checksum not delivered",
+                   FailureCause::InstrumentError},
         FailureRow{"ReadStatus", app::TLESEDATEN, Status(app::kStatusReadFailed), "Read ERROR",
                    package::kErrReadData, "20", FailureCause::InstrumentError},
         FailureRow{"Query", app::TMANUFACTURER, ErrorEvent(session::kMsgPortFailure),
@@ -646,14 +659,16 @@ TEST_F(UploadEngineTest, GeneralErrorWithStatusBIsNoFailure) {
   EXPECT_EQ(engine.Cause(), FailureCause::None);
 }
 
-TEST_F(UploadEngineTest, ChecksumMismatchLeavesCodeZeroButFails) {
+TEST_F(UploadEngineTest, ChecksumMismatchHasACodeOfItsOwn) {
   FullPlan();
   instrument.checksumOverride = 0x1234;
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_EQ(engine.GetLastError(), package::kErrOk);
   EXPECT_EQ(engine.Cause(), FailureCause::ChecksumMismatch);
   const std::uint32_t sum =
       std::accumulate(package.members["main.bin"].begin(), package.members["main.bin"].end(), 0u);
+  EXPECT_EQ(engine.GetLastError(), package::kErrChecksum);
+  EXPECT_EQ(engine.GetLastErrorString(),
+            "CHECKSUM ERROR, Target = H1234 Host = H" + HexText(sum & 0xFF) + " (main.bin)");
   EXPECT_THAT(recorder.actions, ::testing::Contains("Checksum Error,  Target = H1234 Host = H" +
                                                     HexText(sum & 0xFF)));
   EXPECT_THAT(recorder.actions, ::testing::Not(::testing::Contains("Block Count = 3")));
@@ -663,9 +678,11 @@ TEST_F(UploadEngineTest, EraseRangeInNoMemoryStillSwitchesTheVoltageOff) {
   FullPlan();
   package.plan.erases = {{0x4A0000 - 0x10, 0x20, 0x4A0000 + 0x10}};
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_EQ(engine.GetLastError(), package::kErrOk);
+  EXPECT_EQ(engine.GetLastErrorString(),
+            "FLASH RANGE ERROR H49FFF0 to H4A0010 lies in no flash memory");
   EXPECT_EQ(engine.Cause(), FailureCause::RangeOutsideMemory);
   EXPECT_THAT(CallsStartingWith("Power"), ElementsAre("PowerOn", "PowerOff"));
+  EXPECT_THAT(recorder.actions, ::testing::Contains("Programming Voltage Off"));
   EXPECT_THAT(recorder.actions, ::testing::Contains("FlashErase Configuration Error"));
   EXPECT_THAT(CallsStartingWith("Prog"), ::testing::IsEmpty());
 }
@@ -674,7 +691,7 @@ TEST_F(UploadEngineTest, ProgramInNoMemoryStopsWithTheVoltageOn) {
   FullPlan();
   package.plan.programs = {{"main.bin", 0x47FF00, 0x47FF00 + 500}};
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_EQ(engine.GetLastError(), package::kErrOk);
+  EXPECT_EQ(engine.GetLastError(), package::kErrFlashRange);
   EXPECT_EQ(engine.Cause(), FailureCause::RangeOutsideMemory);
   const auto& a = recorder.actions;
   const auto it = std::find(a.begin(), a.end(), "Program Configuration ERROR");
