@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <set>
+#include <vector>
 
+#include "package/package_archive.h"
 #include "package/package_loader.h"
 #include "package/port_kind.h"
+#include "package/qn_download.h"
 
 namespace pelvane::pkg {
 namespace {
@@ -56,8 +60,9 @@ struct ProgramProblem {
   std::vector<std::string> languages;
 };
 
+// `members` collects the archive members the programs name.
 void CheckPrograms(const PackageConfiguration& c, const std::string& language,
-                   std::vector<ProgramProblem>& found) {
+                   std::vector<ProgramProblem>& found, std::set<std::string>& members) {
   auto note = [&](const std::string& key, const std::string& text) {
     for (auto& f : found) {
       if (f.key == key && f.text == text) {
@@ -80,6 +85,7 @@ void CheckPrograms(const PackageConfiguration& c, const std::string& language,
       note(key, "program file " + p.Filename() + " is not in the package");
       continue;
     }
+    if (download == nullptr) members.insert(p.Filename());
     const std::int64_t length = download ? download->Length() : p.Length();
     if (length > 0 && !InSomeMemory(c, p.LoadAddress(), length)) {
       note(key, "program file " + p.Filename() + " at " + Range(p.LoadAddress(), length) +
@@ -168,11 +174,19 @@ CheckReport CheckPackage(const std::string& path) {
       problems.push_back("upload range " + Range(d.StartAddress(), d.Length()) + " for " +
                          d.Filename() + " lies outside every flash memory");
     }
+    if (d.NameMoved()) {
+      report.warnings.push_back("upload file " + d.Filename() +
+                                " has a folder part or a drive letter: Pelvane writes it as " +
+                                package::LastNameComponent(d.Filename()) +
+                                " inside the output folder");
+    }
   }
 
   // Every firmware language brings its own program list; a problem shared by
   // all of them is reported once, without a language.
   std::vector<ProgramProblem> found;
+  std::set<std::string> members;
+  if (c.transferProgram.Validate()) members.insert(c.transferProgram.Filename());
   std::vector<std::string> languages = c.firmwareLanguages;
   if (languages.empty()) languages.push_back(c.firmwareLanguage);
   for (const auto& language : languages) {
@@ -181,7 +195,7 @@ CheckReport CheckPackage(const std::string& path) {
                          ": the wizard cannot load its programs: " + loader.GetLastErrorString());
       continue;
     }
-    CheckPrograms(c, language, found);
+    CheckPrograms(c, language, found, members);
   }
   for (const auto& f : found) {
     std::string text = f.text;
@@ -191,6 +205,16 @@ CheckReport CheckPackage(const std::string& path) {
       text += ")";
     }
     problems.push_back(text);
+  }
+  // Read whole, as the upload reads them before it erases anything: libzip
+  // checks each member's CRC at its end.
+  const package::PackageArchive archive(path);
+  std::set<std::string> read;
+  for (const auto& name : members) {
+    if (!read.insert(Upper(name)).second) continue;
+    std::vector<std::uint8_t> bytes;
+    if (!archive.ReadMemberBytes(name, bytes))
+      problems.push_back("member " + name + " cannot be read: " + archive.LastError());
   }
   return report;
 }

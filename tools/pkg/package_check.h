@@ -11,6 +11,8 @@ namespace pelvane::pkg {
 struct CheckReport {
   bool loaded = false;                // the wizard could load the configuration at all
   std::vector<std::string> problems;  // each a sentence naming the entry at fault
+  // Worth knowing, but the upload copes (a download name that Pelvane shortens).
+  std::vector<std::string> warnings;
 };
 
 CheckReport CheckPackage(const std::string& path);

@@ -151,6 +151,7 @@ int Show(const std::string& path, std::ostream& out, std::ostream& err) {
 int Check(const std::string& path, std::ostream& out) {
   const CheckReport report = CheckPackage(path);
   for (const auto& problem : report.problems) out << path << ": " << problem << "\n";
+  for (const auto& warning : report.warnings) out << path << ": warning: " << warning << "\n";
   if (report.problems.empty()) {
     out << path << ": no problems found\n";
     return kExitOk;

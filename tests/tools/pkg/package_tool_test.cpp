@@ -123,6 +123,31 @@ PROGRAM3=0x400200,DE.BIN
   EXPECT_EQ(r.problems.size(), 11u);
 }
 
+// Every member the upload sends is read whole, as the upload does before it
+// erases; a download name with folders is a warning, the upload copes.
+TEST(PackageCheckTest, DamagedMemberAndDownloadNamesWithFolders) {
+  TempDir dir;
+  std::string ini = kSoundConfiguration;
+  ini.replace(ini.find("cal.bin"), 7, "C:\\CAL\\cal.bin");
+  auto zip = testing::FileBytes(
+      WritePackage(dir / "p.qxpkg", ini, {"XFER.BIN", "BOOT.BIN", "EN.BIN", "DE.BIN"}));
+  // The central directory's CRC of EN.BIN no longer fits its data.
+  for (std::size_t i = 0; i + 52 <= zip.size(); ++i)
+    if (std::string(zip.begin() + static_cast<long>(i), zip.begin() + static_cast<long>(i) + 4) ==
+            "PK\x01\x02" &&
+        std::string(zip.begin() + static_cast<long>(i) + 46,
+                    zip.begin() + static_cast<long>(i) + 52) == "EN.BIN")
+      zip[i + 16] ^= 1;
+  testing::WriteBytes(dir / "p.qxpkg", zip);
+  const CheckReport r = CheckPackage(dir / "p.qxpkg");
+  ASSERT_EQ(r.problems.size(), 1u);
+  EXPECT_TRUE(Mentions(r, "member EN.BIN cannot be read", "CRC"));
+  ASSERT_EQ(r.warnings.size(), 1u);
+  EXPECT_EQ(r.warnings[0],
+            "upload file C:\\CAL\\cal.bin has a folder part or a drive letter: Pelvane writes it "
+            "as cal.bin inside the output folder");
+}
+
 TEST(PackageCheckTest, ProgramMadeByADownloadIsNotMissing) {
   TempDir dir;
   std::string ini = kSoundConfiguration;
