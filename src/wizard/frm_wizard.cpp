@@ -107,6 +107,9 @@ frmWizard::frmWizard(WizardBackend& backend, package::QN_Prompt& prompt, QWidget
   saveChooser_ = [this](const QString& c, const QString& f, const QString& s) {
     return DefaultSaveChooser(this, c, f, s);
   };
+  folderChooser_ = [this](const QString& c, const QString&, const QString& s) {
+    return QFileDialog::getExistingDirectory(this, c, s);
+  };
   setObjectName("frmWizard");
   // A wizard window of its own on the desktop, with minimise and close.
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -268,6 +271,26 @@ QFrame* frmWizard::BuildSettingsStep() {
   layout->addWidget(cmbFirmwareLanguage_);
   layout->addWidget(helpLanguageLabel);
   layout->addWidget(cmbHelpLanguage_);
+  // Read-back files of one instrument in a folder of their own, so that units
+  // updated one after another do not ask to overwrite each other's calibration.
+  auto* folderLabel = new QLabel("Folder for &read-back files (calibration):", frame);
+  txtOutputFolder_ = new QLineEdit(frame);
+  txtOutputFolder_->setObjectName("txtOutputFolder");
+  txtOutputFolder_->setPlaceholderText("the current folder: " + QDir::currentPath());
+  folderLabel->setBuddy(txtOutputFolder_);
+  auto* cmdOutputFolder = new QPushButton("Bro&wse...", frame);
+  cmdOutputFolder->setObjectName("cmdOutputFolder");
+  auto* folderRow = new QHBoxLayout;
+  folderRow->addWidget(txtOutputFolder_, 1);
+  folderRow->addWidget(cmdOutputFolder);
+  layout->addWidget(folderLabel);
+  layout->addLayout(folderRow);
+  connect(cmdOutputFolder, &QPushButton::clicked, this, [this] {
+    const QString start =
+        txtOutputFolder_->text().isEmpty() ? QDir::currentPath() : txtOutputFolder_->text();
+    const QString chosen = folderChooser_("Folder for read-back files", QString(), start);
+    if (!chosen.isEmpty()) txtOutputFolder_->setText(chosen);
+  });
   layout->addSpacing(8);
   lblConfirm_ = WrappedLabel(QString(), frame);
   lblConfirm_->setObjectName("lblConfirm");
@@ -614,6 +637,7 @@ void frmWizard::SyncListsToController() {
   // window shows.
   OnPortChosen();
   OnLanguageChosen();
+  backend_.OutputFolder(Trimmed(txtOutputFolder_->text()));
 }
 
 std::vector<std::string> frmWizard::PortEntries() const {

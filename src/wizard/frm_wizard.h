@@ -29,6 +29,7 @@
 class QComboBox;
 class QFrame;
 class QLabel;
+class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
 class QProgressBar;
@@ -71,6 +72,8 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
 
   void SetOpenFileChooser(FileChooser chooser) { openChooser_ = std::move(chooser); }
   void SetSaveFileChooser(FileChooser chooser) { saveChooser_ = std::move(chooser); }
+  // Asks for the folder of the read-back files: (caption, "", current) -> folder.
+  void SetFolderChooser(FileChooser chooser) { folderChooser_ = std::move(chooser); }
   // The folder searched for packages when step 0 is entered (default: the
   // current folder).
   void SetSearchFolder(const QString& folder) { searchFolder_ = folder; }
@@ -142,6 +145,7 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   package::QN_Prompt& prompt_;
   FileChooser openChooser_;
   FileChooser saveChooser_;
+  FileChooser folderChooser_;
   QString searchFolder_;
   QString deviceFolder_;  // empty: the machine's devices, refreshed as they come and go
   ports::SerialDeviceMonitor deviceMonitor_;
@@ -171,6 +175,7 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   QLabel* lblPortDescription_ = nullptr;
   QComboBox* cmbFirmwareLanguage_ = nullptr;
   QComboBox* cmbHelpLanguage_ = nullptr;
+  QLineEdit* txtOutputFolder_ = nullptr;  // empty: the current folder
   QLabel* lblConfirm_ = nullptr;
   QProgressBar* pboxEntireProcess_ = nullptr;
   QLabel* lblActionText_ = nullptr;

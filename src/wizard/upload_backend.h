@@ -28,6 +28,7 @@ class UploadBackend final : public WizardBackend {
     process_.FirmwareLanguage(language);
   }
   std::string FirmwareLanguage() const override { return process_.FirmwareLanguage(); }
+  void OutputFolder(const std::string& folder) override { process_.OutputFolder(folder); }
   bool Upload() override { return process_.Upload(); }
   void Cancel() override { process_.Cancel(); }
   bool RestartInstrument() const override { return process_.RestartInstrument(); }

@@ -39,6 +39,8 @@ class WizardBackend {
   virtual std::string ComPort() const = 0;
   virtual void FirmwareLanguage(const std::string& language) = 0;
   virtual std::string FirmwareLanguage() const = 0;
+  // The folder the read-back files go to; empty: the current folder.
+  virtual void OutputFolder(const std::string& folder) = 0;
   virtual bool Upload() = 0;
   virtual void Cancel() = 0;
   virtual bool RestartInstrument() const = 0;

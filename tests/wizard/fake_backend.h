@@ -34,6 +34,7 @@ class FakeBackend : public WizardBackend {
   std::string packagePath;
   std::string port;
   std::string language;
+  std::string outputFolder = "(not set)";
   std::int32_t error = 0;
   std::string errorText;
   bool restart = false;
@@ -122,6 +123,7 @@ class FakeBackend : public WizardBackend {
     language = l;
   }
   std::string FirmwareLanguage() const override { return language; }
+  void OutputFolder(const std::string& folder) override { outputFolder = folder; }
   bool Upload() override {
     ++uploads;
     cancelled = false;

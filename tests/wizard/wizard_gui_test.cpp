@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -253,6 +254,22 @@ class WizardGuiTest : public QObject {
     QVERIFY(Child<QListWidget>("lstStep")->isHidden());
     QCOMPARE(Child<QListWidget>("lstStep")->count(), 2);
     QCOMPARE(window_->Actions().Entries().size(), std::size_t{2});
+  }
+
+  // The read-back folder of the Settings step goes to the controller before
+  // the run: typed, or chosen with Browse.
+  void readBackFolderIsChosenOnTheSettingsStep() {
+    OpenOnePackage(false);
+    Click(NavButton::Next);
+    auto* folder = Child<QLineEdit>("txtOutputFolder");
+    QVERIFY(folder->text().isEmpty());  // the current folder, as before
+    window_->SetFolderChooser(
+        [](const QString&, const QString&, const QString&) { return QString("/bench/unit-7"); });
+    QTest::mouseClick(Child<QPushButton>("cmdOutputFolder"), Qt::LeftButton);
+    QCOMPARE(folder->text(), QString("/bench/unit-7"));
+    Click(NavButton::Next);
+    QCOMPARE(backend_->uploads, 1);
+    QCOMPARE(backend_->outputFolder, std::string("/bench/unit-7"));
   }
 
   void resultTexts_data() {
