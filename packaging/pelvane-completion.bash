@@ -70,7 +70,7 @@ _pelvane() {
         --output-dir) _pelvane_folders "$cur"; return ;;
         --language | --idle-timeout | --wait-device) return ;;
       esac
-      _pelvane_options "$cur" "--package --port --language --transfer-only --yes --json
+      _pelvane_options "$cur" "--package --port --language --transfer-only --verify --yes --json
         --idle-timeout --wait-device --report --trace --output-dir --summary --list-ports --help
         --version"
       ;;
@@ -85,7 +85,7 @@ _pelvane() {
           return
           ;;
         --baud | --byte-timeout | --ack-timeout | --memory | --fill | --preload | --seed | \
-          --boot-fault-upload | --fail-prog | --fail-erase | --bad-checksum | --short-read | \
+          --boot-fault-upload | --fail-prog | --fail-erase | --bad-checksum | --short-read | --corrupt-stored | \
           --long-read | --corrupt-response | --wrong-code | --silent-after | --vanish-after | --noise | \
           --noise-after)
           return
@@ -93,7 +93,7 @@ _pelvane() {
       esac
       _pelvane_options "$cur" "--link --device --baud --gpib-socket --block-mode --byte-timeout
         --ack-timeout --memory --package --fill --preload --no-power-check --seed --boot-verdict
-        --boot-fault-upload --fail-prog --fail-erase --bad-checksum --short-read --long-read
+        --boot-fault-upload --fail-prog --fail-erase --bad-checksum --short-read --long-read --corrupt-stored
         --corrupt-response --wrong-code --silent-after --vanish-after --noise --noise-after
         --transcript --summary --dump --once --verbose --quiet --help --version"
       ;;

@@ -48,6 +48,7 @@ constexpr options::Option kOptions[] = {
              "such as /dev/ttyUSB0, or GPIB; default: the package's UART"},
     {.name = "language", .value = "NAME", .help = "a firmware language of the package (any case)"},
     {.name = "transfer-only", .help = "upload and start the transfer program only"},
+    {.name = "verify", .help = "read each programmed file back and compare it byte for byte"},
     {.name = "yes", .help = "overwrite existing download files without asking"},
     {.name = "json", .help = "one JSON object per line on standard output"},
     {.name = "idle-timeout",
@@ -104,6 +105,8 @@ std::string Take(const options::Argument& a, CliOptions& o) {
     o.waitDevice = std::chrono::milliseconds(static_cast<long long>(*seconds * 1000));
   } else if (a.Is("transfer-only")) {
     o.transferOnly = true;
+  } else if (a.Is("verify")) {
+    o.verify = true;
   } else if (a.Is("yes")) {
     o.yes = true;
   } else if (a.Is("json")) {

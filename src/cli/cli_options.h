@@ -17,6 +17,7 @@ struct CliOptions {
   std::string port;  // empty: the package's UART
   std::string language;
   bool transferOnly = false;
+  bool verify = false;  // read each programmed file back and compare it
   bool yes = false;
   bool json = false;
   bool summary = false;

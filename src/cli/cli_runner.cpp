@@ -326,6 +326,7 @@ int CliRunner::Run() {
 
   WaitForDevice();
   process_->TransferOnly(options_.transferOnly);
+  process_->Verify(options_.verify);
   process_->OutputFolder(options_.outputDir);
   process_->SetIdleTimeout(options_.idleTimeout);
   // A signal that came while the package loaded is handled here at the latest.

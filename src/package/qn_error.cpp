@@ -50,6 +50,8 @@ std::string ErrorResourceText(std::int32_t code) {
       return "READ DATA ERROR";
     case kErrFlashErase:
       return "FLASH ERASE ERROR, failed at address = ";
+    case kErrVerify:
+      return "VERIFY ERROR";
     case kErrGeneral:
       return "GENERAL ERROR, Code =";
     case kErrTransferProgram:

@@ -27,7 +27,7 @@ enum QN_ErrorCode : std::int32_t {
   kErrTransferEntryInvalid = 13,
   kErrCommandLineSwitch = 14,
 
-  // The upload controller. 108 is free.
+  // The upload controller.
   kErrProgramming = 101,      // a program block failed (detail: the fail address)
   kErrChecksum = 102,         // the instrument's checksum differs (detail: both values)
   kErrFlashRange = 103,       // an erase or program range lies in no memory (detail: the range)
@@ -35,6 +35,7 @@ enum QN_ErrorCode : std::int32_t {
   kErrPowerOff = 105,         // the programming voltage did not go off
   kErrReadData = 106,         // a read-back answer failed
   kErrFlashErase = 107,       // an erase failed (detail: the fail address)
+  kErrVerify = 108,           // a programmed byte read back differs (detail: its address)
   kErrGeneral = 109,          // the instrument's own error report (HERROR)
   kErrTransferProgram = 110,  // the transfer program did not start
   kErrCommunication = 111,    // the link or the application layer failed

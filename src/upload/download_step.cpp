@@ -45,30 +45,52 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
     report_.Action("Read ERROR");
     return DownloadEnd::Failed;
   };
+  // The bytes stay in memory until the whole range has been read: a failed
+  // or cancelled read leaves no partial file and an existing one untouched.
+  const DownloadEnd end = ReadRange(download.startAddress, download.length, text, true, data);
+  if (end == DownloadEnd::Failed) report_.Action("Read ERROR");
+  if (end != DownloadEnd::Done) return end;
+  // The user agreed to replace an existing file when the package was checked.
+  ReadBackWrite written = WriteReadBackFile(download.filename, *data);
+  if (!written.ok)
+    return fail(package::kErrUploadEntryInvalid, written.error, FailureCause::FileNotWritten);
+  const auto bytes = static_cast<std::int64_t>(data->size());
+  if (written.keptExisting) {
+    report_.Action("Read File = " + download.filename +
+                   " read only erased bytes (FF): the existing file is kept, the read is in " +
+                   written.written);
+    // Writing back what was read restores the kept backup, not erased flash.
+    if (written.kept.size() == data->size()) *data = std::move(written.kept);
+  }
+  report_.DownloadWritten(written.written, bytes);
+  return DownloadEnd::Done;
+}
 
+UploadEngine::DownloadEnd UploadEngine::ReadRange(std::int32_t start, std::int64_t size,
+                                                  const std::string& text, bool counted,
+                                                  std::vector<std::uint8_t>* data) {
+  const auto fail = [&](std::int32_t code, const std::string& detail, FailureCause cause) {
+    outcome_.Fail(code, detail, cause);
+    return DownloadEnd::Failed;
+  };
   const auto readFailed = [&](std::int16_t appError) {
     return fail(package::kErrCommunication,
                 std::to_string(appError) + " " + Trim(wait_.AppErrorText()),
                 FailureCause::InstrumentError);
   };
-  // The bytes stay in memory until the whole range has been read: a failed
-  // or cancelled read leaves no partial file and an existing one untouched.
   data->clear();
-  const std::int64_t size = download.length;
   std::int64_t position = 0;
   std::int32_t lastPercent = 0;
   const std::int32_t maxBlock = std::min(plan_.maxProgLen, kMaxReadFrameBlock);
   do {
     const std::int64_t count = std::min<std::int64_t>(maxBlock, size - position);
     if (count > 0) {
+      const auto asked = static_cast<std::uint32_t>(start + position);
       if (!wait_.Exchange(app::HLESEDATEN, [&](app::IQX_App& a) {
-            return a.ReadData(static_cast<std::uint8_t>(plan_.architecture),
-                              static_cast<std::uint32_t>(download.startAddress + position),
+            return a.ReadData(static_cast<std::uint8_t>(plan_.architecture), asked,
                               static_cast<std::uint32_t>(count));
-          })) {
-        report_.Action("Read ERROR");
+          }))
         return DownloadEnd::Failed;
-      }
       std::uint32_t length = 0;
       wait_.Guarded([&](app::IQX_App& a) { return a.GetReadDataLength(&length); });
       if (const std::int16_t appError = wait_.AppLastError(); appError != 0)
@@ -77,7 +99,6 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
       // read's data: written into the file it would corrupt the backup.
       std::uint32_t answered = 0;
       wait_.Guarded([&](app::IQX_App& a) { return a.GetReadDataAddress(&answered); });
-      const auto asked = static_cast<std::uint32_t>(download.startAddress + position);
       if (length > static_cast<std::uint64_t>(count) || length > blockBuffer_.size())
         return fail(package::kErrReadData,
                     " - H" + HexText(length) + " bytes in the answer to a read of H" +
@@ -95,33 +116,20 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
       // nothing there again, so the first empty answer fails the step rather
       // than after a count of retries that could not change the outcome.
       if (length == 0)
-        return fail(package::kErrReadData,
-                    " - no data at address H" + HexText(download.startAddress + position),
+        return fail(package::kErrReadData, " - no data at address H" + HexText(asked),
                     FailureCause::InstrumentError);
       wait_.Guarded([&](app::IQX_App& a) { return a.GetReadData(blockBuffer_.data()); });
       if (const std::int16_t appError = wait_.AppLastError(); appError != 0)
         return readFailed(appError);
       data->insert(data->end(), blockBuffer_.begin(), blockBuffer_.begin() + length);
-      report_.Advance(1);
+      // The loader's weight has no units for reads that verify.
+      if (counted) report_.Advance(1);
       position += length;
     }
     report_.Tick();
     report_.StepShare(text, position, size, &lastPercent);
   } while (position < size && !wait_.StopRequested());
-  if (wait_.StopRequested()) return DownloadEnd::Cancelled;
-  // The user agreed to replace an existing file when the package was checked.
-  ReadBackWrite written = WriteReadBackFile(download.filename, *data);
-  if (!written.ok)
-    return fail(package::kErrUploadEntryInvalid, written.error, FailureCause::FileNotWritten);
-  if (written.keptExisting) {
-    report_.Action("Read File = " + download.filename +
-                   " read only erased bytes (FF): the existing file is kept, the read is in " +
-                   written.written);
-    // Writing back what was read restores the kept backup, not erased flash.
-    if (written.kept.size() == data->size()) *data = std::move(written.kept);
-  }
-  report_.DownloadWritten(written.written, position);
-  return DownloadEnd::Done;
+  return wait_.StopRequested() ? DownloadEnd::Cancelled : DownloadEnd::Done;
 }
 
 }  // namespace pelvane::upload

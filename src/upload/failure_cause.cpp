@@ -53,6 +53,11 @@ constexpr std::array<CauseRow, kFailureCauseCount> kCauses = {{
      "the instrument's checksum differs from the package's: repeat the upload, and do not use "
      "the instrument before a run succeeds",
      nullptr, false},
+    {FailureCause::VerifyMismatch, "verify_mismatch",
+     "a programmed byte read back differs from the package although the checksum matched: "
+     "repeat the upload, and if it fails again at the same address, the instrument's flash "
+     "needs service",
+     nullptr, false},
     {FailureCause::RangeOutsideMemory, "range_outside_memory",
      "the package erases or programs a range outside the instrument's memories: it does not fit "
      "this instrument (pelvane-pkg check shows its entries)",

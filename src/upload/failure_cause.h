@@ -21,6 +21,7 @@ enum class FailureCause {
   InstrumentSilent,    // the transfer program stopped answering
   InstrumentError,     // the transfer program reported a failure or answered out of turn
   ChecksumMismatch,    // the instrument's checksum differs from the package's
+  VerifyMismatch,      // a programmed byte read back differs from the package's
   RangeOutsideMemory,  // an erase or program range lies in none of the memories
   PackageInvalid,      // the package cannot be loaded, or a member cannot be read whole
   FileNotWritten,      // a read-back file could not be written

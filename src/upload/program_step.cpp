@@ -1,6 +1,7 @@
 // The program step: each program file in blocks, then the instrument's
 // checksum of what it holds against the host's.
 #include <algorithm>
+#include <vector>
 
 #include "package/qn_error.h"
 #include "upload/report_text.h"
@@ -104,7 +105,32 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
   }
   report_.Action("Checksum Matches, Host = H" + HexText(host));
   report_.Action("Block Count = " + std::to_string(blockCount));
+  if (verify_ && !Verify(program, data)) return ProgramEnd::Failed;
   return ProgramEnd::Done;
+}
+
+bool UploadEngine::Verify(const PlanProgram& program, std::span<const std::uint8_t> data) {
+  // An 8-bit sum passes two bytes changed in opposite directions; only the
+  // bytes themselves show them.
+  const std::string text = "Verify File = " + program.filename;
+  report_.StepProgress(text, 0);
+  std::vector<std::uint8_t> read;
+  const DownloadEnd end =
+      ReadRange(program.loadAddress, static_cast<std::int64_t>(data.size()), text, false, &read);
+  if (end != DownloadEnd::Done) {
+    report_.Action("Verify ERROR");
+    return false;
+  }
+  const auto differs = std::mismatch(data.begin(), data.end(), read.begin(), read.end());
+  if (differs.first != data.end()) {
+    const std::int64_t at = program.loadAddress + (differs.first - data.begin());
+    report_.Action("Verify ERROR at H" + HexText(at));
+    outcome_.Fail(package::kErrVerify, " at H" + HexText(at) + " (" + program.filename + ")",
+                  FailureCause::VerifyMismatch);
+    return false;
+  }
+  report_.Action("Verify OK");
+  return true;
 }
 
 }  // namespace pelvane::upload

@@ -267,6 +267,9 @@ void QN_UploadProcess::OutputFolder(const std::string& folder) {
 const std::string& QN_UploadProcess::OutputFolder() const {
   return impl_->outputFolder;
 }
+void QN_UploadProcess::Verify(bool verify) {
+  impl_->engine.SetVerify(verify);
+}
 void QN_UploadProcess::SetView(QN_UploadView* view) {
   impl_->engine.SetView(view);
 }

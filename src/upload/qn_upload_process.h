@@ -105,6 +105,8 @@ class QN_UploadProcess {
   void SetView(QN_UploadView* view);  // the wizard's upload screen; null detaches
   void SetPrompt(package::QN_Prompt* prompt);
   void TransferOnly(bool transferOnly);  // the command line's TRANSFERONLY
+  // Read each programmed file back and compare it byte for byte (off by default).
+  void Verify(bool verify);
   bool TransferOnly() const;
   void SetClock(Clock clock);  // steady clock unless set (tests drive their own)
   void SetTick(std::chrono::milliseconds tick);

@@ -62,6 +62,10 @@ class UploadEngine {
   void SetPort(const std::string& port) { port_ = port; }
   const std::string& Port() const { return port_; }
   void SetTransferOnly(bool transferOnly) { transferOnly_ = transferOnly; }
+  // After each program file's checksum matched, read its range back and
+  // compare it byte for byte.
+  void SetVerify(bool verify) { verify_ = verify; }
+  bool VerifyEnabled() const { return verify_; }
   bool TransferOnly() const { return transferOnly_; }
   void SetClock(Clock clock) { clock_ = std::move(clock); }
   void SetTick(std::chrono::milliseconds tick);
@@ -87,6 +91,12 @@ class UploadEngine {
   enum class DownloadEnd { Done, Cancelled, Failed };
   // Reads one range into `data`; the file is written once the whole range is in.
   DownloadEnd DownloadOne(const PlanDownload& download, std::vector<std::uint8_t>* data);
+  // Reads `size` bytes from `start` into `data`, each answer checked against
+  // its request; `counted` reads advance the progress counter.
+  DownloadEnd ReadRange(std::int32_t start, std::int64_t size, const std::string& text,
+                        bool counted, std::vector<std::uint8_t>* data);
+  // Reads a programmed range back and compares it byte for byte.
+  bool Verify(const PlanProgram& program, std::span<const std::uint8_t> data);
   // Stopped: the step ends with its closing line; Failed: at once.
   enum class ProgramEnd { Done, Stopped, Failed };
   ProgramEnd ProgramOne(const PlanProgram& program, std::span<const std::uint8_t> data);
@@ -104,6 +114,7 @@ class UploadEngine {
 
   std::string port_;
   bool transferOnly_ = false;
+  bool verify_ = false;
   UploadPlan plan_;
   std::array<std::uint8_t, kBlockBufferSize> blockBuffer_{};
   // The members read before the run: the transfer program, and each

@@ -237,6 +237,7 @@ struct FaultRow {
   // keep the default so that a slow machine cannot end them early.
   bool idle = false;
   const char* target = "";  // more [TARGET] lines for the package
+  bool verify = false;
 };
 void PrintTo(const FaultRow& row, std::ostream* os) {
   *os << row.name;
@@ -250,6 +251,7 @@ TEST_P(CliFaults, FailedStepEndsTheRunWithItsLine) {
   const std::string pty = StartSim(row.simFaults);
   std::vector<std::string> extra{"--report", "run.json"};
   if (row.idle) extra.insert(extra.end(), {"--idle-timeout", "2"});
+  if (row.verify) extra.push_back("--verify");
   const int code = RunCli(Cli(pty, extra));
   const std::string out = cli_->Out();
   EXPECT_EQ(code, 1) << out << cli_->Err();
@@ -293,6 +295,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
                                                     "range_outside_memory",
                                                     false,
                                                     "ERASE2=0x30000,0x10"},
+                                           // The checksum passes (the block count
+                                           // follows its match); the read-back not.
+                                           FaultRow{"VerifyCatchesWhatTheChecksumPasses",
+                                                    {"--corrupt-stored", "2"},
+                                                    "Block Count = 4\nVerify ERROR at H10064\n",
+                                                    "VERIFY ERROR at H10064 (MAIN.BIN)",
+                                                    "verify_mismatch",
+                                                    false,
+                                                    "",
+                                                    true},
                                            FaultRow{"LongReadAnswer",
                                                     {"--long-read", "1"},
                                                     "Read ERROR",

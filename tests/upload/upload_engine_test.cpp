@@ -674,6 +674,29 @@ TEST_F(UploadEngineTest, ChecksumMismatchHasACodeOfItsOwn) {
   EXPECT_THAT(recorder.actions, ::testing::Not(::testing::Contains("Block Count = 3")));
 }
 
+// Two bytes changed in opposite directions keep the 8-bit sum: only reading
+// the range back shows them.
+TEST_F(UploadEngineTest, VerifyReadsBackWhatTheChecksumCannotSee) {
+  FullPlan();
+  engine.SetVerify(true);
+  ASSERT_TRUE(engine.Upload(package)) << engine.GetLastErrorString();
+  EXPECT_EQ(std::count(recorder.actions.begin(), recorder.actions.end(), "Verify OK"), 2);
+  EXPECT_THAT(CallsStartingWith("ReadData 4"),
+              ElementsAre("ReadData 490000 240", "ReadData 4900F0 60", "ReadData 400000 240",
+                          "ReadData 4000F0 240", "ReadData 4001E0 20", "ReadData 480000 240"));
+  instrument.onCommand = [&](const std::string& call) {
+    if (call != "Checksum 400000 1F4") return;
+    instrument.flash[0x400010] = static_cast<std::uint8_t>(instrument.flash[0x400010] + 1);
+    instrument.flash[0x400011] = static_cast<std::uint8_t>(instrument.flash[0x400011] - 1);
+  };
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.GetLastError(), package::kErrVerify);
+  EXPECT_EQ(engine.GetLastErrorString(), "VERIFY ERROR at H400010 (main.bin)");
+  EXPECT_EQ(engine.Cause(), FailureCause::VerifyMismatch);
+  EXPECT_THAT(recorder.actions, ::testing::Contains("Verify ERROR at H400010"));
+  EXPECT_THAT(CallsStartingWith("ProgEnd"), ElementsAre("ProgEnd"));  // only the first run's
+}
+
 TEST_F(UploadEngineTest, EraseRangeInNoMemoryStillSwitchesTheVoltageOff) {
   FullPlan();
   package.plan.erases = {{0x4A0000 - 0x10, 0x20, 0x4A0000 + 0x10}};

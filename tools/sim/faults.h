@@ -19,7 +19,10 @@ struct FaultPlan {
   // Which uploads the boot fault applies to (1-based); empty means every one.
   std::set<std::uint64_t> boot_fault_uploads;
 
-  std::set<std::uint64_t> fail_prog;          // k-th program block answers a failure
+  std::set<std::uint64_t> fail_prog;  // k-th program block answers a failure
+  // k-th program block is stored with its first byte one up and its second
+  // one down: the 8-bit checksum still matches, only a read-back shows it.
+  std::set<std::uint64_t> corrupt_stored;
   std::set<std::uint64_t> fail_erase;         // k-th erase answers a failure
   std::set<std::uint64_t> bad_checksum;       // k-th checksum command answers a wrong sum
   std::optional<std::uint32_t> short_read;    // read answers deliver at most this many bytes

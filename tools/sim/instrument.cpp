@@ -377,7 +377,14 @@ std::vector<std::uint8_t> Instrument::Execute(std::span<const std::uint8_t> p, s
         Note(which + ": programming voltage is off");
         return OutcomeAnswer(HPROGDATEN, status::kProgFailed, address);
       }
-      const FlashOutcome r = flash_.Program(address, p.subspan(9));
+      std::vector<std::uint8_t> stored(p.begin() + 9, p.end());
+      if (faults_.corrupt_stored.count(nth) != 0 && stored.size() >= 2) {
+        ++summary_.faults_injected;
+        Note(which + ": stored with two bytes changed (injected)");
+        stored[0] = static_cast<std::uint8_t>(stored[0] + 1);
+        stored[1] = static_cast<std::uint8_t>(stored[1] - 1);
+      }
+      const FlashOutcome r = flash_.Program(address, stored);
       if (!r.ok) {
         Note(which + ": fails at " + Hex(r.fail_address));
         return OutcomeAnswer(HPROGDATEN, status::kProgFailed, r.fail_address);

@@ -120,6 +120,10 @@ constexpr options::Option kOptions[] = {
      .help = "the boot verdict applies to the K-th upload only",
      .group = kFaults},
     {.name = "fail-prog", .value = "K", .help = "the K-th program block fails", .group = kFaults},
+    {.name = "corrupt-stored",
+     .value = "K",
+     .help = "the K-th program block is stored with two bytes changed, its checksum still right",
+     .group = kFaults},
     {.name = "fail-erase", .value = "K", .help = "the K-th erase fails", .group = kFaults},
     {.name = "bad-checksum",
      .value = "K",
@@ -275,6 +279,8 @@ std::string Take(const options::Argument& a, SimOptions& o) {
     return Counts(a, o.faults.boot_fault_uploads);
   } else if (a.Is("fail-prog")) {
     return Counts(a, o.faults.fail_prog);
+  } else if (a.Is("corrupt-stored")) {
+    return Counts(a, o.faults.corrupt_stored);
   } else if (a.Is("fail-erase")) {
     return Counts(a, o.faults.fail_erase);
   } else if (a.Is("bad-checksum")) {
