@@ -47,7 +47,8 @@ struct Cell {
   const char* actionAt = "";  // output line after which the action comes
   bool idle = false;          // shorten the idle time-out
   Expect expect = Expect::Fails;
-  const char* stepLine = "";  // the failing step's line in the output
+  const char* stepLine = "";          // the failing step's line in the output
+  std::vector<std::string> cli = {};  // more options for the runner
 };
 void PrintTo(const Cell& c, std::ostream* os) {
   *os << c.step << "/" << c.fault;
@@ -108,6 +109,7 @@ TEST_P(FaultMatrix, RunEndsNamesTheStepAndNeverPassesWithWrongFlash) {
 
   std::vector<std::string> args{"--package", (dir_ / "test.qxpkg").string(), "--port", pty};
   if (cell.idle) args.insert(args.end(), {"--idle-timeout", kIdleSeconds});
+  args.insert(args.end(), cell.cli.begin(), cell.cli.end());
   const auto start = Clock::now();
   ChildProcess cli(PELVANE_CLI, args, dir_.path(), "cli");
   ASSERT_TRUE(cli.Started());
@@ -314,6 +316,19 @@ std::vector<Cell> Cells() {
                      C,
                      s.line});
   }
+  // Another read's data in an answer, and a stored block whose 8-bit sum
+  // still matches: only checking the answer and reading back catch them.
+  cells.push_back(
+      {"download", "long_answer", {"--long-read", "1"}, {}, "", false, {}, "Read ERROR"});
+  cells.push_back({"program",
+                   "silent_corruption",
+                   {"--corrupt-stored", "2"},
+                   {},
+                   "",
+                   false,
+                   {},
+                   "Verify ERROR at H10064",
+                   {"--verify"}});
   return cells;
 }
 
