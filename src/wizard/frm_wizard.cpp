@@ -1,5 +1,6 @@
 #include "wizard/frm_wizard.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -15,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QShortcut>
 #include <QSocketNotifier>
 #include <QStackedWidget>
@@ -74,6 +76,9 @@ QLabel* WrappedLabel(const QString& text, QWidget* parent) {
   label->setWordWrap(true);
   return label;
 }
+
+// The Settings step's verify choice, kept between runs.
+constexpr const char* kVerifySetting = "upload/verify";
 
 QFrame* HorizontalLine(QWidget* parent) {
   auto* line = new QFrame(parent);
@@ -285,6 +290,13 @@ QFrame* frmWizard::BuildSettingsStep() {
   folderRow->addWidget(cmdOutputFolder);
   layout->addWidget(folderLabel);
   layout->addLayout(folderRow);
+  // Off by default: reading back costs about as long as programming.
+  chkVerify_ = new QCheckBox("&Verify: read each programmed file back and compare it", frame);
+  chkVerify_->setObjectName("chkVerify");
+  chkVerify_->setChecked(QSettings().value(kVerifySetting, false).toBool());
+  layout->addWidget(chkVerify_);
+  connect(chkVerify_, &QCheckBox::toggled, this,
+          [](bool on) { QSettings().setValue(kVerifySetting, on); });
   connect(cmdOutputFolder, &QPushButton::clicked, this, [this] {
     const QString start =
         txtOutputFolder_->text().isEmpty() ? QDir::currentPath() : txtOutputFolder_->text();
@@ -638,6 +650,7 @@ void frmWizard::SyncListsToController() {
   OnPortChosen();
   OnLanguageChosen();
   backend_.OutputFolder(Trimmed(txtOutputFolder_->text()));
+  backend_.Verify(chkVerify_->isChecked());
 }
 
 std::vector<std::string> frmWizard::PortEntries() const {

@@ -26,6 +26,7 @@
 #include "wizard/startup.h"
 #include "wizard/transfer_animation.h"
 
+class QCheckBox;
 class QComboBox;
 class QFrame;
 class QLabel;
@@ -176,6 +177,7 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   QComboBox* cmbFirmwareLanguage_ = nullptr;
   QComboBox* cmbHelpLanguage_ = nullptr;
   QLineEdit* txtOutputFolder_ = nullptr;  // empty: the current folder
+  QCheckBox* chkVerify_ = nullptr;        // remembered with QSettings
   QLabel* lblConfirm_ = nullptr;
   QProgressBar* pboxEntireProcess_ = nullptr;
   QLabel* lblActionText_ = nullptr;

@@ -29,6 +29,7 @@ class UploadBackend final : public WizardBackend {
   }
   std::string FirmwareLanguage() const override { return process_.FirmwareLanguage(); }
   void OutputFolder(const std::string& folder) override { process_.OutputFolder(folder); }
+  void Verify(bool verify) override { process_.Verify(verify); }
   bool Upload() override { return process_.Upload(); }
   void Cancel() override { process_.Cancel(); }
   bool RestartInstrument() const override { return process_.RestartInstrument(); }

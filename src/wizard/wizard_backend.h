@@ -41,6 +41,8 @@ class WizardBackend {
   virtual std::string FirmwareLanguage() const = 0;
   // The folder the read-back files go to; empty: the current folder.
   virtual void OutputFolder(const std::string& folder) = 0;
+  // Read each programmed file back and compare it after its checksum matched.
+  virtual void Verify(bool verify) = 0;
   virtual bool Upload() = 0;
   virtual void Cancel() = 0;
   virtual bool RestartInstrument() const = 0;

@@ -35,6 +35,7 @@ class FakeBackend : public WizardBackend {
   std::string port;
   std::string language;
   std::string outputFolder = "(not set)";
+  bool verify = false;
   std::int32_t error = 0;
   std::string errorText;
   bool restart = false;
@@ -124,6 +125,7 @@ class FakeBackend : public WizardBackend {
   }
   std::string FirmwareLanguage() const override { return language; }
   void OutputFolder(const std::string& folder) override { outputFolder = folder; }
+  void Verify(bool on) override { verify = on; }
   bool Upload() override {
     ++uploads;
     cancelled = false;

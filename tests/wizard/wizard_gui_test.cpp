@@ -1,6 +1,7 @@
 // The wizard window on the offscreen platform, driven through its buttons and
 // keys, with a backend whose packages are entries in a table.
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -11,6 +12,8 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBrowser>
@@ -89,6 +92,11 @@ class WizardGuiTest : public QObject {
   }
 
  private slots:
+  void initTestCase() {
+    // Settings go to a folder of the test's, not the user's.
+    QStandardPaths::setTestModeEnabled(true);
+    QSettings().clear();
+  }
   void init() {
     folder_ = std::make_unique<QTemporaryDir>();
     QVERIFY(folder_->isValid());
@@ -267,9 +275,17 @@ class WizardGuiTest : public QObject {
         [](const QString&, const QString&, const QString&) { return QString("/bench/unit-7"); });
     QTest::mouseClick(Child<QPushButton>("cmdOutputFolder"), Qt::LeftButton);
     QCOMPARE(folder->text(), QString("/bench/unit-7"));
+    // Verify is off until chosen, and the choice is kept for the next window.
+    auto* verify = Child<QCheckBox>("chkVerify");
+    QVERIFY(!verify->isChecked());
+    verify->setChecked(true);
     Click(NavButton::Next);
     QCOMPARE(backend_->uploads, 1);
     QCOMPARE(backend_->outputFolder, std::string("/bench/unit-7"));
+    QVERIFY(backend_->verify);
+    Make();
+    QVERIFY(Child<QCheckBox>("chkVerify")->isChecked());
+    QSettings().clear();
   }
 
   void resultTexts_data() {
