@@ -14,7 +14,9 @@ std::optional<double> ParseSeconds(const std::string& text) {
   double value = 0;
   const char* end = text.data() + text.size();
   auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (ec != std::errc() || ptr != end || !(value > 0) || value > 86400.0 * 365) return std::nullopt;
+  // Below a millisecond a time-out would round to none at all.
+  if (ec != std::errc() || ptr != end || !(value >= 0.001) || value > 86400.0 * 365)
+    return std::nullopt;
   return value;
 }
 
@@ -97,11 +99,12 @@ std::string Take(const options::Argument& a, CliOptions& o) {
   } else if (a.Is("idle-timeout")) {
     const auto seconds = ParseSeconds(a.value);
     if (!seconds)
-      return "--idle-timeout needs a number of seconds above 0, not \"" + a.value + "\"";
+      return "--idle-timeout needs a number of seconds, at least 0.001, not \"" + a.value + "\"";
     o.idleTimeout = std::chrono::milliseconds(static_cast<long long>(*seconds * 1000));
   } else if (a.Is("wait-device")) {
     const auto seconds = ParseSeconds(a.value);
-    if (!seconds) return "--wait-device needs a number of seconds above 0, not \"" + a.value + "\"";
+    if (!seconds)
+      return "--wait-device needs a number of seconds, at least 0.001, not \"" + a.value + "\"";
     o.waitDevice = std::chrono::milliseconds(static_cast<long long>(*seconds * 1000));
   } else if (a.Is("transfer-only")) {
     o.transferOnly = true;
@@ -148,7 +151,8 @@ std::string CliUsage() {
          options::HelpLines(kOptions) +
          "\n"
          "Exit status: 0 success, 1 upload failed, 2 bad usage, 3 package could not be\n"
-         "loaded, 4 configuration failed validation, 130 cancelled (SIGINT, SIGTERM).\n";
+         "loaded, 4 configuration failed validation, 5 succeeded but standard output could not\n"
+         "be written, 130 cancelled (SIGINT, SIGTERM, SIGHUP).\n";
 }
 
 }  // namespace pelvane::cli

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -101,7 +102,8 @@ std::string IsoTime(std::chrono::system_clock::time_point when) {
 // the options (an existing download file is kept unless --yes).
 class CliRunner::Prompt final : public package::QN_Prompt {
  public:
-  Prompt(const CliOptions& options, CliStreams& io) : options_(options), io_(io) {}
+  Prompt(const CliOptions& options, CliStreams& io, const int& cancelFd)
+      : options_(options), io_(io), cancelFd_(cancelFd) {}
 
   package::PromptAnswer Ask(const std::string& text, const std::string& caption,
                             package::PromptButtons buttons) override {
@@ -112,9 +114,7 @@ class CliRunner::Prompt final : public package::QN_Prompt {
     if (options_.yes) return package::PromptAnswer::Yes;
     if (io_.inIsTerminal) {
       io_.err << caption << ": " << text << " [y/N] " << std::flush;
-      std::string answer;
-      std::getline(io_.in, answer);
-      answer = Upper(Trim(answer));
+      std::string answer = Upper(Trim(ReadAnswer()));
       if (answer == "Y" || answer == "YES") return package::PromptAnswer::Yes;
     } else {
       refused = true;
@@ -125,8 +125,31 @@ class CliRunner::Prompt final : public package::QN_Prompt {
   bool refused = false;
 
  private:
+  // A line from the user; empty when a cancellation came first (Ctrl-C at
+  // the question ends the run at once, not after Enter).
+  std::string ReadAnswer() {
+    std::string line;
+    if (io_.inFd < 0) {
+      std::getline(io_.in, line);
+      return line;
+    }
+    for (;;) {
+      pollfd waits[2] = {{io_.inFd, POLLIN, 0}, {cancelFd_, POLLIN, 0}};
+      if (::poll(waits, 2, -1) < 0 && errno != EINTR) return line;
+      if (waits[1].revents != 0) {
+        io_.err << "\n";
+        return "";
+      }
+      if (waits[0].revents == 0) continue;
+      char c = 0;
+      if (::read(io_.inFd, &c, 1) != 1 || c == '\n') return line;
+      line += c;
+    }
+  }
+
   const CliOptions& options_;
   CliStreams& io_;
+  const int& cancelFd_;
 };
 
 // What technicians keep per instrument.
@@ -145,6 +168,7 @@ class CliRunner::Record {
   std::string message;
   upload::FailureCause cause = upload::FailureCause::None;
   int exitCode = 0;
+  bool outputLost = false;
 
   std::string Json() const {
     cli::Json record;
@@ -180,6 +204,7 @@ class CliRunner::Record {
     cli::Json outcome;
     AddOutcome(outcome, ok, code, message, cause);
     outcome["exitCode"] = exitCode;
+    if (outputLost) outcome["outputLost"] = true;
     record["outcome"] = outcome;
     return JsonLine(record, 2);
   }
@@ -243,18 +268,26 @@ CliRunner::CliRunner(CliOptions options, CliStreams streams,
     : options_(std::move(options)),
       io_(streams),
       loop_(core::CurrentMessageLoop()),
-      prompt_(std::make_unique<Prompt>(options_, io_)),
+      prompt_(std::make_unique<Prompt>(options_, io_, cancelPipe_[0])),
       process_(std::make_unique<upload::QN_UploadProcess>(apps, prompt_.get())),
       record_(std::make_unique<Record>()),
-      listener_(std::make_unique<Listener>(options_, io_, *record_)) {}
+      listener_(std::make_unique<Listener>(options_, io_, *record_)) {
+  if (::pipe2(cancelPipe_, O_CLOEXEC | O_NONBLOCK) != 0) cancelPipe_[0] = cancelPipe_[1] = -1;
+}
 
 CliRunner::~CliRunner() {
   // A cancellation posted after the upload ended still refers to this object.
   loop_.ProcessEvents(std::chrono::milliseconds(0));
+  for (const int fd : cancelPipe_)
+    if (fd >= 0) ::close(fd);
 }
 
 void CliRunner::RequestCancel() {
   cancelRequested_ = true;
+  if (cancelPipe_[1] >= 0) {
+    const char wake = 1;
+    [[maybe_unused]] const ssize_t written = ::write(cancelPipe_[1], &wake, 1);
+  }
   // The controller belongs to the thread that runs it: the cancellation is
   // handed over through that thread's loop, which also wakes its wait.
   loop_.Post([this] {
@@ -478,6 +511,14 @@ int CliRunner::InternalFault(const std::string& what) {
 int CliRunner::Finish(int exitCode, std::int32_t code, const std::string& message,
                       upload::FailureCause cause) {
   const bool ok = cause == upload::FailureCause::None;
+  // Standard output that could not be written (a closed pipe, a full disk)
+  // never stopped the run; a success says so in its exit status.
+  const bool outputLost = !io_.out.flush();
+  if (outputLost) {
+    io_.err << "pelvane-cli: standard output could not be written; the run went on to its end"
+            << (options_.report.empty() ? "" : " and the report has it all") << "\n";
+    if (exitCode == kExitOk) exitCode = kExitOutputLost;
+  }
   if (core::trace::On())
     core::trace::Note("outcome",
                       "exit " + std::to_string(exitCode) + ", code " + std::to_string(code) + ", " +
@@ -495,6 +536,7 @@ int CliRunner::Finish(int exitCode, std::int32_t code, const std::string& messag
     record_->message = message;
     record_->cause = cause;
     record_->exitCode = exitCode;
+    record_->outputLost = outputLost;
     std::ofstream file(options_.report, std::ios::trunc);
     file << record_->Json();
     file.close();

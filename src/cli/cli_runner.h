@@ -30,15 +30,25 @@ enum ExitCode : int {
   kExitUsage = 2,
   kExitPackage = 3,
   kExitValidation = 4,
+  // The upload succeeded but what it said could not all be written to
+  // standard output (a closed pipe, a full disk); the report has it all.
+  kExitOutputLost = 5,
   kExitCancelled = 130,
 };
+
+// How long the orderly end of a cancelled run may still take after a second
+// signal before the program ends without it.
+inline constexpr std::chrono::seconds kSecondSignalGrace{3};
 
 struct CliStreams {
   std::ostream& out;
   std::ostream& err;
   std::istream& in;
-  bool inIsTerminal = false;   // questions may be asked
+  bool inIsTerminal = false;  // questions may be asked
   bool errIsTerminal = false;  // a progress bar may be drawn
+  // The descriptor behind `in` when questions are read from a terminal, so
+  // that a cancellation can interrupt the wait for an answer; -1: read `in`.
+  int inFd = -1;
 };
 
 class CliRunner {
@@ -75,6 +85,8 @@ class CliRunner {
   CliStreams io_;
   core::MessageLoop& loop_;
   std::atomic<bool> cancelRequested_{false};
+  // Written once by RequestCancel: wakes a question waiting for its answer.
+  int cancelPipe_[2] = {-1, -1};
   std::unique_ptr<Prompt> prompt_;
   std::unique_ptr<upload::QN_UploadProcess> process_;
   std::unique_ptr<Record> record_;

@@ -18,6 +18,9 @@
 
 int main(int argc, char** argv) {
   using namespace pelvane;
+  // A reader that went away (`| head`) must not end the run half-way with the
+  // programming voltage on: writes to it fail instead, and the run goes on.
+  ::signal(SIGPIPE, SIG_IGN);
   const std::vector<std::string> args(argv + 1, argv + argc);
   auto parsed = cli::ParseCliArguments(args);
   if (auto* error = std::get_if<std::string>(&parsed)) {
@@ -50,28 +53,37 @@ int main(int argc, char** argv) {
     core::trace::Note("run", line);
   }
 
-  // SIGINT and SIGTERM are taken by one thread that asks the runner to
-  // cancel, so that the link is closed and shut down properly. Blocked before
-  // any other thread starts, so that every thread inherits the mask. SIGUSR1
-  // is how the main thread ends the watcher once the run is over.
+  // SIGINT, SIGTERM and SIGHUP (a closed terminal or ssh session) are taken by
+  // one thread that asks the runner to cancel, so that the link is closed and
+  // shut down properly. Blocked before any other thread starts, so that every
+  // thread inherits the mask. SIGUSR1 is how the main thread ends the watcher
+  // once the run is over.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   sigaddset(&signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const auto apps = app::DefaultAppRegistry();
-  cli::CliRunner runner(
-      options,
-      {std::cout, std::cerr, std::cin, ::isatty(STDIN_FILENO) != 0, ::isatty(STDERR_FILENO) != 0},
-      apps);
+  const bool inTerminal = ::isatty(STDIN_FILENO) != 0;
+  cli::CliRunner runner(options,
+                        {std::cout, std::cerr, std::cin, inTerminal, ::isatty(STDERR_FILENO) != 0,
+                         inTerminal ? STDIN_FILENO : -1},
+                        apps);
   std::thread watcher([&runner, signals] {
     int signal = 0;
     if (sigwait(&signals, &signal) != 0 || signal == SIGUSR1) return;
     runner.RequestCancel();
-    // A second signal means the user will not wait for the orderly end.
-    if (sigwait(&signals, &signal) == 0 && signal != SIGUSR1) std::_Exit(cli::kExitCancelled);
+    // A second signal means the user will not wait long: the orderly end,
+    // which writes the report and removes the temporary copy, gets a moment
+    // more, then the program ends regardless.
+    if (sigwait(&signals, &signal) != 0 || signal == SIGUSR1) return;
+    const timespec grace{cli::kSecondSignalGrace.count(), 0};
+    siginfo_t info{};
+    if (sigtimedwait(&signals, &info, &grace) == SIGUSR1) return;
+    std::_Exit(cli::kExitCancelled);
   });
   int code = cli::kExitUploadFailed;
   // What escapes the run is a fault of the program. It ends as a failed run

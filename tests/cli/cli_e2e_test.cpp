@@ -325,15 +325,47 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
                                                     true}),
                          [](const auto& row) { return std::string(row.param.name); });
 
-TEST_F(CliEndToEnd, SigintCancelsAndShutsTheLinkDown) {
-  // The fourth read block gets no answer; only the signal ends the wait.
-  const std::string pty = StartSim({"--silent-after", "5"});
-  cli_ = StartCli(Cli(pty));
-  ASSERT_TRUE(cli_->WaitForOutput("Read File = calibration.bin\n")) << cli_->Out();
-  cli_->Signal(SIGINT);
-  EXPECT_EQ(cli_->Wait(), 130) << cli_->Out() << cli_->Err();
-  EXPECT_THAT(cli_->Out(), HasSubstr("Upload Cancel Received\n"));
-  EXPECT_THAT(cli_->Out(), HasSubstr("Shutdown Complete\n"));
+// Ctrl-C, a kill and a closed terminal or ssh session all cancel in order:
+// the link is closed and shut down, the report written, nothing left behind.
+TEST_F(CliEndToEnd, SignalsCancelAndShutTheLinkDown) {
+  for (const int signal : {SIGINT, SIGHUP, SIGTERM}) {
+    // The fourth read block gets no answer; only the signal ends the wait.
+    const std::string pty = StartSim({"--silent-after", "5"});
+    cli_ = StartCli(Cli(pty, {"--report", "run.json"}));
+    ASSERT_TRUE(cli_->WaitForOutput("Read File = calibration.bin\n")) << cli_->Out();
+    cli_->Signal(signal);
+    EXPECT_EQ(cli_->Wait(), 130) << signal << cli_->Out() << cli_->Err();
+    EXPECT_THAT(cli_->Out(), HasSubstr("Upload Cancel Received\n"));
+    EXPECT_THAT(cli_->Out(), HasSubstr("Shutdown Complete\n"));
+    EXPECT_EQ(nlohmann::json::parse(ReadText(dir_ / "run.json"))["outcome"]["cause"], "cancelled");
+    EXPECT_EQ(TemporaryFilesLeft(), 0u);
+  }
+}
+
+// A reader that goes away (`| head`) or a full disk never stops the link
+// half-way: the upload goes to its end, the report has it all, and the exit
+// status says that output was lost.
+TEST_F(CliEndToEnd, OutputThatCannotBeWrittenNeverStopsTheUpload) {
+  const std::string pty = StartSim({"--once"});
+  const std::string cli = PELVANE_CLI;
+  std::string command = "'" + cli + "'";
+  for (const std::string& arg : Cli(pty, {"--report", "run.json"})) command += " '" + arg + "'";
+  cli_ = std::make_unique<ChildProcess>(
+      "/bin/bash",
+      std::vector<std::string>{
+          "-c", command + " | head -n 3 >/dev/null; echo \"${PIPESTATUS[0]}\" >status; " +
+                    command.substr(0, command.find(" '--report'")) +
+                    " --summary >/dev/full; echo $? >>status"},
+      dir_.path(), "pipe");
+  ASSERT_EQ(cli_->Wait(), 0) << cli_->Err();
+  EXPECT_EQ(ReadText(dir_ / "status"), "5\n5\n") << cli_->Err();
+  EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
+  const auto report = nlohmann::json::parse(ReadText(dir_ / "run.json"));
+  EXPECT_EQ(report["outcome"]["ok"], true);
+  EXPECT_EQ(report["outcome"]["outputLost"], true);
+  EXPECT_TRUE(std::equal(main_.begin(), main_.end(),
+                         FileBytes(dir_ / "flash" / "AM29F010_10000.bin").begin()));
+  EXPECT_THAT(cli_->Err(), HasSubstr("standard output could not be written"));
   EXPECT_EQ(TemporaryFilesLeft(), 0u);
 }
 

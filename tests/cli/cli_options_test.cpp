@@ -51,10 +51,11 @@ TEST(CliOptions, BadUsageIsNamed) {
   EXPECT_EQ(Error({"--package", "a", "--bogus"}), "unknown option --bogus");
   EXPECT_EQ(Error({"--package", "a", "extra"}), "unexpected argument extra");
   EXPECT_EQ(Error({"--package", "a", "--yes=no"}), "--yes takes no value");
-  for (const char* bad : {"0", "-1", "abc", "5s", ""})
-    EXPECT_NE(Error({"--package", "a", "--idle-timeout", bad}).find("--idle-timeout"),
-              std::string::npos)
-        << bad;
+  // Below a millisecond a time-out would round to none at all.
+  for (const char* option : {"--idle-timeout", "--wait-device"})
+    for (const char* bad : {"0", "-1", "abc", "5s", "", "0.0001"})
+      EXPECT_NE(Error({"--package", "a", option, bad}).find(option), std::string::npos)
+          << option << " " << bad;
   EXPECT_EQ(Error({"--help"}), "(accepted)");
   EXPECT_EQ(Error({"--version"}), "(accepted)");
   // A missing value is named as such, also in the "=" form; the first of
@@ -70,7 +71,7 @@ TEST(CliOptions, BadUsageIsNamed) {
       {{"--bogus", "--package"}, "unknown option --bogus"},
       {{"--package", "a", "--yes=no", "--bogus", "extra"}, "--yes takes no value"},
       {{"--idle-timeout", "0", "--bogus"},
-       "--idle-timeout needs a number of seconds above 0, not \"0\""},
+       "--idle-timeout needs a number of seconds, at least 0.001, not \"0\""},
       {{"extra", "--bogus"}, "unexpected argument extra"},
       {{"--pack", "a"}, "unknown option --pack"},
       {{"--Package", "a"}, "unknown option --Package"},
