@@ -162,6 +162,7 @@ class CliRunner::Record {
   std::vector<Action> actions;
   std::vector<upload::MemoryCodes> memories;
   std::vector<upload::ProgramChecksum> programs;
+  std::vector<upload::VerifyResult> verified;
   std::vector<std::pair<std::string, std::int64_t>> downloads;
   bool ok = false;
   std::int32_t code = 0;
@@ -196,6 +197,13 @@ class CliRunner::Record {
                                     {"blocks", program.blockCount},
                                     {"hostChecksum", HexText(program.host)},
                                     {"targetChecksum", HexText(program.target)}});
+    // With --verify: each program file read back and compared.
+    record["verify"] = cli::Json::array();
+    for (const upload::VerifyResult& result : verified) {
+      cli::Json entry{{"file", Text(result.filename)}, {"ok", result.ok}};
+      if (result.mismatchAddress >= 0) entry["address"] = HexText(result.mismatchAddress);
+      record["verify"].push_back(entry);
+    }
     // What the instrument kept only once, with a digest to prove the copy whole later.
     record["downloads"] = cli::Json::array();
     for (const auto& [file, bytes] : downloads)
@@ -242,6 +250,9 @@ class CliRunner::Listener final : public upload::QN_UploadProcessEvents {
 
   void MemoryIdentified(const upload::MemoryCodes& codes) override {
     record_.memories.push_back(codes);
+  }
+  void ProgramReadBack(const upload::VerifyResult& result) override {
+    record_.verified.push_back(result);
   }
   void ProgramVerified(const upload::ProgramChecksum& program) override {
     record_.programs.push_back(program);

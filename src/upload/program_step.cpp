@@ -119,17 +119,20 @@ bool UploadEngine::Verify(const PlanProgram& program, std::span<const std::uint8
       ReadRange(program.loadAddress, static_cast<std::int64_t>(data.size()), text, false, &read);
   if (end != DownloadEnd::Done) {
     report_.Action("Verify ERROR");
+    report_.ProgramReadBack({program.filename, false, -1});
     return false;
   }
   const auto differs = std::mismatch(data.begin(), data.end(), read.begin(), read.end());
   if (differs.first != data.end()) {
     const std::int64_t at = program.loadAddress + (differs.first - data.begin());
     report_.Action("Verify ERROR at H" + HexText(at));
+    report_.ProgramReadBack({program.filename, false, at});
     outcome_.Fail(package::kErrVerify, " at H" + HexText(at) + " (" + program.filename + ")",
                   FailureCause::VerifyMismatch);
     return false;
   }
   report_.Action("Verify OK");
+  report_.ProgramReadBack({program.filename, true, -1});
   return true;
 }
 

@@ -48,6 +48,13 @@ struct ProgramChecksum {
   std::uint32_t target = 0;
 };
 
+// The read-back compare of one program file (with verify on).
+struct VerifyResult {
+  std::string filename;
+  bool ok = false;
+  std::int64_t mismatchAddress = -1;  // the first byte that differs; -1: none found
+};
+
 class QN_UploadProcessEvents {
  public:
   virtual ~QN_UploadProcessEvents() = default;
@@ -58,6 +65,7 @@ class QN_UploadProcessEvents {
   virtual void MemoryIdentified(const MemoryCodes&) {}
   virtual void ProgramVerified(const ProgramChecksum&) {}
   virtual void DownloadWritten(const std::string& /*filename*/, std::int64_t /*bytes*/) {}
+  virtual void ProgramReadBack(const VerifyResult&) {}
 };
 
 class QN_UploadProcess {

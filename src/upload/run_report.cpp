@@ -72,6 +72,10 @@ void RunReport::DownloadWritten(const std::string& filename, std::int64_t bytes)
   Raise([&](QN_UploadProcessEvents& l) { l.DownloadWritten(filename, bytes); });
 }
 
+void RunReport::ProgramReadBack(const VerifyResult& result) {
+  Raise([&](QN_UploadProcessEvents& l) { l.ProgramReadBack(result); });
+}
+
 void RunReport::StartRun(std::int32_t weight) {
   weight_ = weight;
   counter_ = 0;

@@ -261,7 +261,13 @@ TEST_P(CliFaults, FailedStepEndsTheRunWithItsLine) {
   EXPECT_THAT(out, HasSubstr("Close Communication Channel\nShutdown Application Layer\n"
                              "Shutdown Complete\n"));
   EXPECT_THAT(out, Not(HasSubstr("Instrument Restarted")));
-  EXPECT_EQ(nlohmann::json::parse(ReadText(dir_ / "run.json"))["outcome"]["cause"], row.cause);
+  const auto report = nlohmann::json::parse(ReadText(dir_ / "run.json"));
+  EXPECT_EQ(report["outcome"]["cause"], row.cause);
+  if (row.verify) {
+    ASSERT_EQ(report["verify"].size(), 1u);
+    EXPECT_EQ(report["verify"][0]["address"], "10064");
+    EXPECT_EQ(report["verify"][0]["ok"], false);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
