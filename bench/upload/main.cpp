@@ -45,6 +45,8 @@ std::vector<CaseRow> AllCases() {
       // What --trace costs: the same runs, every byte on the line recorded.
       {{"paced-64k-115200-trace", k64K, 115200, 1, true}, true},
       {{"pty-1m-trace", k1M, 0, 1, true}, true},
+      // What --verify adds: the program read back and compared.
+      {{"paced-64k-115200-verify", k64K, 115200, 1, false, true}, true},
       {{"parallel-4", k64K, 115200, 4}, true},
       {{"parallel-8", k64K, 115200, 8}, true},
   };

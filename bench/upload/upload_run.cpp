@@ -64,6 +64,7 @@ std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c
       args.push_back("--trace");
       args.push_back(prefixes[i] + ".trace");
     }
+    if (c.verify) args.push_back("--verify");
     clis.push_back(std::make_unique<ChildProcess>(args, prefixes[i] + ".cli-log",
                                                   prefixes[i] + ".cli-errors"));
   }

@@ -21,7 +21,8 @@ struct UploadCase {
   std::size_t programBytes = 0;
   long baud = 0;  // simulator pacing; 0: as fast as the pseudo-terminal goes
   int parallel = 1;
-  bool trace = false;  // pelvane-cli records the run with --trace
+  bool trace = false;   // pelvane-cli records the run with --trace
+  bool verify = false;  // pelvane-cli reads each programmed file back with --verify
 };
 
 struct UploadOutcome {
