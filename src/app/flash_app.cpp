@@ -77,6 +77,11 @@ void FlashApp::ReleaseSession() {
   session_.reset();
 }
 
+core::LinkDiagnosis FlashApp::DiagnoseLink() const {
+  const auto* link = dynamic_cast<const core::IQX_LinkDiagnostics*>(session_.get());
+  return link ? link->DiagnoseLink() : core::LinkDiagnosis{};
+}
+
 session::IQX_Session& FlashApp::RequireSession(const char* operation) {
   if (!session_)
     throw core::StatusError(core::Status::Pointer,

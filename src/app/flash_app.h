@@ -20,6 +20,7 @@
 #include "app/response.h"
 #include "core/class_registry.h"
 #include "core/event_source.h"
+#include "core/link_diagnosis.h"
 #include "presentation/iqx_presentation.h"
 #include "session/iqx_session.h"
 
@@ -52,7 +53,9 @@ core::ClassRegistry<presentation::IQX_Presentation> DefaultPresentationRegistry(
 // serial port class on COM1, 115200 baud, even parity, 8 data bits, 1 stop bit.
 extern const char* const kDefaultOpenString;
 
-class FlashApp final : public IQX_App, private session::IQX_SessionEvents {
+class FlashApp final : public IQX_App,
+                       public core::IQX_LinkDiagnostics,
+                       private session::IQX_SessionEvents {
  public:
   explicit FlashApp(core::ClassRegistry<session::IQX_Session> sessions = DefaultSessionRegistry(),
                     core::ClassRegistry<presentation::IQX_Presentation> presentations =
@@ -91,6 +94,9 @@ class FlashApp final : public IQX_App, private session::IQX_SessionEvents {
   core::Status Close() override;
   core::Status GetLastError(std::int16_t* piLastError) override;
   core::Status GetErrorString(std::string* lastError) override;
+
+  // IQX_LinkDiagnostics: what the session's port said about the last failure.
+  core::LinkDiagnosis DiagnoseLink() const override;
 
   core::Status Advise(IQX_AppEvents* listener, core::Cookie* cookie) override;
   core::Status Unadvise(core::Cookie cookie) override;

@@ -63,12 +63,19 @@ core::Status Session::Open(const std::string& openParameter, bool* pbOpenFlag) {
 
   // The port of an earlier Open is closed by now; a new Open binds a new one.
   port_.reset();
+  portDiagnostics_ = nullptr;
+  deviceLostReported_.store(false);
+  {
+    std::lock_guard lock(diagnosisMutex_);
+    diagnosis_ = {};
+  }
   ports::PortBinding binding = ports::BindPort(openParameter, registry_);
   if (!binding.port) {
     SetError(kMsgUnableToOpen);
     return Status::Ok;
   }
   port_ = std::move(binding.port);
+  portDiagnostics_ = dynamic_cast<ports::IQX_PortDiagnostics*>(port_.get());
   bool opened = false;
   port_->Open(binding.parameters, &opened);
   std::int16_t portError = 0;
@@ -295,7 +302,25 @@ core::Status Session::IsUploadOK(PTS_FAILCODE* pFailCode) {
   return Status::Ok;
 }
 
+core::LinkDiagnosis Session::DiagnoseLink() const {
+  std::lock_guard lock(diagnosisMutex_);
+  return diagnosis_;
+}
+
+bool Session::DeviceLost() {
+  if (portDiagnostics_ == nullptr || !portDiagnostics_->IsDeviceLost()) return false;
+  if (!deviceLostReported_.exchange(true)) PostError(kMsgPortFailureSR);
+  return true;
+}
+
 void Session::PostError(std::int16_t number) {
+  // Taken by the thread that met the failure, which is the one using the port.
+  if (portDiagnostics_ != nullptr) {
+    core::LinkDiagnosis diagnosis{portDiagnostics_->GetSystemReason(), portDiagnostics_->GetHint(),
+                                  portDiagnostics_->IsDeviceLost()};
+    std::lock_guard lock(diagnosisMutex_);
+    if (!diagnosis.reason.empty() || diagnosis.deviceLost) diagnosis_ = std::move(diagnosis);
+  }
   if (core::trace::On())
     core::trace::Note("error", "session " + std::to_string(number) + ": " +
                                    std::string(SessionMessageText(number)));
@@ -349,6 +374,9 @@ void Session::WorkerPass() {
 void Session::ReceiveStep(PortInput& input) {
   std::uint8_t length = 0;
   if (input.Read(&length, 1) == 0 || length == 0) {
+    // An unplugged adapter answers nothing ever again: say so now rather
+    // than after the instrument's no-response time.
+    if (DeviceLost()) return;
     // A frame queued meanwhile restarts the clock when it goes; the old
     // command is not reported again.
     if (SessionClock::now() - sendTime_ >= timeouts_.response &&
@@ -396,6 +424,7 @@ bool Session::ReadBody(PortInput& input, int count) {
       lastProgress = SessionClock::now();
       continue;
     }
+    if (DeviceLost()) return false;
     const auto elapsed = SessionClock::now() - lastProgress;
     if (elapsed >= timeouts_.perByte) {
       PostError(kMsgReadTimeout);
@@ -416,6 +445,7 @@ Session::ByteOutcome Session::ReadByte(PortInput& input, std::uint8_t* byte) {
     }
     if (worker_.StopRequested()) return ByteOutcome::Stopped;
     if (input.Read(byte, 1) == 1) return ByteOutcome::Done;
+    if (DeviceLost()) return ByteOutcome::Failed;
     input.Wait(std::min(timeouts_.pollSlice, Remaining(timeouts_.perByte, elapsed)));
   }
 }

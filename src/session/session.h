@@ -23,7 +23,9 @@
 #include <string>
 
 #include "core/event_source.h"
+#include "core/link_diagnosis.h"
 #include "ports/iqx_port.h"
+#include "ports/port_diagnostics.h"
 #include "ports/port_registry.h"
 #include "session/event_relay.h"
 #include "session/iqx_session.h"
@@ -37,7 +39,7 @@ namespace pelvane::session {
 // protocol's time-outs.
 std::unique_ptr<IQX_Session> CreateSession();
 
-class Session final : public IQX_Session, public IQX_Transfer {
+class Session final : public IQX_Session, public IQX_Transfer, public core::IQX_LinkDiagnostics {
  public:
   static constexpr std::size_t kBufferSize = 1024;
 
@@ -65,11 +67,17 @@ class Session final : public IQX_Session, public IQX_Transfer {
   core::Status Upload(const std::uint8_t* pucBuffer, std::int32_t lSize) override;
   core::Status IsUploadOK(PTS_FAILCODE* pFailCode) override;
 
+  // IQX_LinkDiagnostics: the port's account of the last failure.
+  core::LinkDiagnosis DiagnoseLink() const override;
+
  private:
   static constexpr int kSendBusy = -1;
 
   void SetError(std::int16_t number) { errorCode_.store(number, std::memory_order_release); }
   void PostError(std::int16_t number);
+  // True once the port reported its device gone; the first time, the port
+  // error is posted, so that a wait for an answer ends at once.
+  bool DeviceLost();
   void Deliver(EventRelay::Notice notice, std::int32_t parameter);
   bool OwnerMayUsePort() const;
 
@@ -91,7 +99,13 @@ class Session final : public IQX_Session, public IQX_Transfer {
   std::atomic<PT_STATE> state_{PT_CLOSED};
   std::atomic<std::int16_t> errorCode_;
   std::unique_ptr<ports::IQX_Port> port_;
+  ports::IQX_PortDiagnostics* portDiagnostics_ = nullptr;  // the port's, when it has them
   bool blockMode_ = false;
+  // The port's account of the last failure, taken by the thread that met it
+  // and read by the owner.
+  mutable std::mutex diagnosisMutex_;
+  core::LinkDiagnosis diagnosis_;
+  std::atomic<bool> deviceLostReported_{false};
 
   std::array<std::uint8_t, kBufferSize> sendBuffer_{};
   std::atomic<int> sendLength_{0};

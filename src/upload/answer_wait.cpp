@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/class_ids.h"
+#include "core/link_diagnosis.h"
 #include "core/message_loop.h"
 #include "upload/report_text.h"
 
@@ -231,13 +232,27 @@ void AnswerWait::TakeAnswer(app::IQX_App& app, std::uint8_t responseId) {
 }
 
 void AnswerWait::Error(std::int16_t iLastError) {
-  outcome_.Fail(package::kErrCommunication, std::to_string(iLastError) + " " + Trim(AppErrorText()),
-                app::IsNoAnswer(iLastError) ? FailureCause::InstrumentSilent : PortFailureCause());
+  const std::string what = std::to_string(iLastError) + " " + Trim(AppErrorText());
+  if (app::IsNoAnswer(iLastError))
+    outcome_.Fail(package::kErrCommunication, what, FailureCause::InstrumentSilent);
+  else
+    FailLink(port_, what);
   answered_ = true;
 }
 
-FailureCause AnswerWait::PortFailureCause() const {
-  return FailureCause::PortUnavailable;
+void AnswerWait::FailLink(const std::string& port, const std::string& what) {
+  const auto* link = dynamic_cast<const core::IQX_LinkDiagnostics*>(app_.get());
+  const core::LinkDiagnosis diagnosis = link ? link->DiagnoseLink() : core::LinkDiagnosis{};
+  if (diagnosis.deviceLost) {
+    outcome_.Fail(package::kErrCommunication,
+                  "the device " + port + " disappeared: check the USB cable",
+                  FailureCause::DeviceLost);
+  } else {
+    outcome_.Fail(package::kErrCommunication,
+                  diagnosis.reason.empty() ? what : what + " (" + diagnosis.reason + ")",
+                  FailureCause::PortUnavailable);
+  }
+  outcome_.SetPortHint(diagnosis.hint);
 }
 
 }  // namespace pelvane::upload

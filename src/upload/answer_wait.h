@@ -60,6 +60,8 @@ class AnswerWait final : private app::IQX_AppEvents {
   void Stop() { stopRequested_ = true; }
   bool StopRequested() const { return stopRequested_; }
   void SetTick(std::chrono::milliseconds tick) { tick_ = tick; }
+  // The port the run uses, for messages about it.
+  void SetPort(std::string port) { port_ = std::move(port); }
   void SetIdleTimeout(std::chrono::milliseconds timeout) { idleTimeout_ = timeout; }
   bool IdleTimedOut() const { return idleTimedOut_; }
 
@@ -74,8 +76,10 @@ class AnswerWait final : private app::IQX_AppEvents {
   }
   bool ChecksumDelivered() const { return checksumDelivered_; }
 
-  // The cause of a link error that is no missing answer.
-  FailureCause PortFailureCause() const;
+  // A link that failed for a reason of the port's: the run fails with the
+  // port's own account (and a device that went away says so, naming
+  // `port`), its advice kept for the hint.
+  void FailLink(const std::string& port, const std::string& what);
 
  private:
   void Response(std::uint8_t enumResponseID) override;
@@ -90,6 +94,7 @@ class AnswerWait final : private app::IQX_AppEvents {
   const QN_UploadProcess::AppRegistry& apps_;
   RunOutcome& outcome_;
   RunReport& report_;
+  std::string port_;
   const Clock& clock_;
   std::unique_ptr<app::IQX_App> app_;
   core::Cookie cookie_ = 0;

@@ -301,6 +301,7 @@ std::string QN_UploadProcess::Hint() const {
   HintContext context;
   context.gpib = KindOfPort(impl_->engine.Port()) == PortKind::Gpib;
   context.bootKey = impl_->config.keyText;
+  context.portHint = impl_->engine.PortHint();
   return CauseHint(impl_->engine.Cause(), context);
 }
 bool QN_UploadProcess::Loaded() const {

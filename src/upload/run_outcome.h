@@ -19,9 +19,13 @@ class RunOutcome {
     cause_ = cause;
   }
   void SetCause(FailureCause cause) { cause_ = cause; }
+  // The port's own advice on the failure, when it gave one.
+  void SetPortHint(std::string hint) { portHint_ = std::move(hint); }
+  const std::string& PortHint() const { return portHint_; }
   void Clear() {
     error_.Clear();
     cause_ = FailureCause::None;
+    portHint_.clear();
   }
 
   // An error code is set: the step in progress has failed.
@@ -33,6 +37,7 @@ class RunOutcome {
  private:
   package::QN_Error error_;
   FailureCause cause_ = FailureCause::None;
+  std::string portHint_;
 };
 
 }  // namespace pelvane::upload

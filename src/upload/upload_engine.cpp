@@ -118,8 +118,7 @@ bool UploadEngine::OpenLink() {
   const core::Status status =
       wait_.Guarded([&](app::IQX_App& a) { return a.ExplicitInitialise(open); });
   if (core::Succeeded(status) && wait_.AppLastError() == 0) return true;
-  outcome_.Fail(package::kErrCommunication, "Communications Port failed to initialise",
-                FailureCause::PortUnavailable);
+  wait_.FailLink(port_, "Communications Port failed to initialise");
   // A port that did not open is neither closed nor shut down.
   wait_.ReleaseApp();
   return false;

@@ -44,6 +44,7 @@ class UploadEngine {
   void SetLastErrorString(const std::string& text) { outcome_.Error().SetLastErrorString(text); }
   // Why the last run failed; None after a success.
   FailureCause Cause() const { return outcome_.Cause(); }
+  const std::string& PortHint() const { return outcome_.PortHint(); }
 
   void Cancel();
   bool Upload(UploadPackage& package);
@@ -59,7 +60,10 @@ class UploadEngine {
   void SetWizardRunning() { report_.SetWizardRunning(); }
   bool WizardMode() const { return report_.WizardMode(); }
 
-  void SetPort(const std::string& port) { port_ = port; }
+  void SetPort(const std::string& port) {
+    port_ = port;
+    wait_.SetPort(port);
+  }
   const std::string& Port() const { return port_; }
   void SetTransferOnly(bool transferOnly) { transferOnly_ = transferOnly; }
   // After each program file's checksum matched, read its range back and

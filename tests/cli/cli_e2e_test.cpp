@@ -225,6 +225,18 @@ TEST_F(CliEndToEnd, LegacySwitchesAreAcceptedAndAPortThatFailsGetsAHint) {
   ASSERT_EQ(RunCli({"/Ftest.qxpkg", "/TRANSFERONLY", "/PORTGPIB"}), 1);
   EXPECT_THAT(cli_->Err(), HasSubstr("Communications Port failed to initialise"));
   EXPECT_THAT(cli_->Err(), HasSubstr("hint: the GPIB interface could not be opened"));
+  // The port's own reason and advice, not a guess: a file, a folder or
+  // /dev/null is no serial device, a missing one is named as missing.
+  for (const std::string& port :
+       {std::string("/dev/null"), (dir_ / "tmp").string(), (dir_ / "test.qxpkg").string()}) {
+    EXPECT_EQ(RunCli(Cli(port, {"--transfer-only"})), 1) << port;
+    EXPECT_THAT(cli_->Err(), HasSubstr(port + ": ")) << port;
+    EXPECT_THAT(cli_->Err(), HasSubstr("hint: name a serial device")) << port;
+  }
+  EXPECT_EQ(RunCli(Cli("/dev/ttyUSB-pelvane-absent", {"--transfer-only"})), 1);
+  EXPECT_THAT(cli_->Err(), HasSubstr("No such file or directory"));
+  EXPECT_THAT(cli_->Err(),
+              HasSubstr("hint: check the port name and that the adapter is plugged in"));
 }
 
 struct FaultRow {
@@ -323,6 +335,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
                                                     "the instrument stopped answering",
                                                     "instrument_silent",
                                                     true},
+                                           // The far side closed while an answer is
+                                           // awaited: told at once, not after the
+                                           // instrument's no-response time.
+                                           FaultRow{"DeviceGone",
+                                                    {"--vanish-after", "3"},
+                                                    "Read ERROR",
+                                                    "disappeared: check the USB cable",
+                                                    "device_lost"},
                                            FaultRow{"SilentInstrument",
                                                     {"--silent-after", "1"},
                                                     "QueryManufacturerCode ERROR\n",
