@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -54,6 +55,14 @@ class IQX_PortWait {
   // reports a condition that BlockRead will turn into an error; false when
   // `timeout` passed first. A closed port returns false at once.
   virtual bool WaitReadable(std::chrono::milliseconds timeout) = 0;
+  // Returns once `bytes` written from `writeStart` on have left the host: the
+  // transmit queues are empty and their wire time at the line's speed has
+  // passed, because some drivers (USB adapters, pseudo-terminals) report an
+  // empty queue while the bytes are still on their way. The queues get at
+  // most `drainLimit` beyond the wire time. A port without a line speed
+  // returns at once.
+  virtual void WaitSent(std::size_t /*bytes*/, std::chrono::steady_clock::time_point /*writeStart*/,
+                        std::chrono::milliseconds /*drainLimit*/) {}
 };
 
 }  // namespace pelvane::ports

@@ -237,6 +237,8 @@ core::Status Session::Upload(const std::uint8_t* pucBuffer, std::int32_t lSize) 
     return Status::Ok;
   }
   if (lSize <= 0) return Status::Ok;
+  uploadStart_ = SessionClock::now();
+  uploadBytes_ = static_cast<std::size_t>(lSize);
   // The serial port takes at most what its transmit queue can hold; the rest
   // is offered again as the queue drains, so the block arrives whole or the
   // failure is reported.
@@ -257,6 +259,12 @@ core::Status Session::IsUploadOK(PTS_FAILCODE* pFailCode) {
     PostError(kMsgPortFailureUploadOK);
     return Status::Ok;
   }
+  // The boot monitor judges the block once it has all of it: at 9600 baud a
+  // large transfer program is still on the wire for many seconds after the
+  // write returned.
+  if (auto* wait = dynamic_cast<ports::IQX_PortWait*>(port_.get()); wait && uploadBytes_ > 0)
+    wait->WaitSent(uploadBytes_, uploadStart_, timeouts_.uploadDrain);
+  uploadBytes_ = 0;
   PortInput input(*port_, SleepFor);
   const auto start = SessionClock::now();
   std::uint8_t answer = 0;

@@ -106,6 +106,9 @@ class Session final : public IQX_Session, public IQX_Transfer, public core::IQX_
   mutable std::mutex diagnosisMutex_;
   core::LinkDiagnosis diagnosis_;
   std::atomic<bool> deviceLostReported_{false};
+  // The last transfer-program block, whose verdict IsUploadOK awaits (owner's).
+  SessionClock::time_point uploadStart_;
+  std::size_t uploadBytes_ = 0;
 
   std::array<std::uint8_t, kBufferSize> sendBuffer_{};
   std::atomic<int> sendLength_{0};

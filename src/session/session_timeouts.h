@@ -15,8 +15,12 @@ struct SessionTimeouts {
   // Each byte of an answer body (and each acknowledgement the host writes) in
   // handshake mode; in block mode, a pause in the body.
   ms perByte{4000};
-  // From the start of IsUploadOK until the boot monitor's verdict character.
+  // From the moment the transfer program has left the host (IsUploadOK waits
+  // for that first) until the boot monitor's verdict character.
   ms uploadVerdict{10000};
+  // How much longer than the transfer program's wire time the transmit
+  // queues may take to empty before the verdict wait starts regardless.
+  ms uploadDrain{2000};
   // How long Upload goes on offering the rest of a block that the port does
   // not take (its transmit queue is full) before it reports a port failure.
   ms uploadStall{10000};

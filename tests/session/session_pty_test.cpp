@@ -187,6 +187,36 @@ TEST_F(SessionPtyTest, AnUploadLargerThanTheTransmitQueueArrivesWholeAndIsJudged
   EXPECT_EQ(LastError(), 6);
 }
 
+// A pseudo-terminal takes a block at once, as some USB adapters do: the
+// verdict wait must still start only when the block's wire time is over.
+TEST_F(SessionPtyTest, TheVerdictWaitStartsWhenTheBlockHasLeftTheHost) {
+  bool closed = false;
+  session_.Close(&closed);
+  SessionTimeouts timeouts = PtyTimeouts();
+  timeouts.uploadVerdict = milliseconds(300);
+  Session session{ports::DefaultPortRegistry(), timeouts};
+  bool opened = false;
+  ASSERT_EQ(session.Open(instrument_.OpenString(), &opened), core::Status::Ok);
+  ASSERT_TRUE(opened);
+  // 12,000 bytes at 115200 baud, 10 bits each: about 1.04 s on the wire. The
+  // boot monitor answers after 0.8 s, later than the verdict wait allows
+  // when counted from the write.
+  const Bytes block(12000, 0x5A);
+  std::thread peer([&] {
+    instrument_.Read(block.size());
+    std::this_thread::sleep_for(milliseconds(800));
+    instrument_.Write({'T'});
+  });
+  auto& transfer = dynamic_cast<IQX_Transfer&>(static_cast<IQX_Session&>(session));
+  ASSERT_EQ(transfer.Upload(block.data(), static_cast<std::int32_t>(block.size())),
+            core::Status::Ok);
+  PTS_FAILCODE code = PT_TNORESPONSE;
+  ASSERT_EQ(transfer.IsUploadOK(&code), core::Status::Ok);
+  peer.join();
+  EXPECT_EQ(code, PT_OK);
+  session.Close(&closed);
+}
+
 TEST_F(SessionPtyTest, CloseAndOpenAgainOnTheSameDevice) {
   bool flag = false;
   session_.Open(instrument_.OpenString(), &flag);

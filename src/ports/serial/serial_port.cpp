@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <thread>
 
 #include "ports/serial/port_parameters.h"
 #include "ports/serial_line/line_errors.h"
@@ -214,6 +215,21 @@ core::Status Port::Advise(IQX_PortEvents* listener, core::Cookie* cookie) {
 
 core::Status Port::Unadvise(core::Cookie cookie) {
   return events_.Unadvise(cookie);
+}
+
+void Port::WaitSent(std::size_t bytes, std::chrono::steady_clock::time_point writeStart,
+                    std::chrono::milliseconds drainLimit) {
+  if (!open_ || !line_ || !user_) return;
+  serial_line::LineParameters p;
+  if (line_->GetLineParameters(&p) != serial_line::kLineOk || p.baud <= 0) return;
+  // A start bit, the data bits, a parity bit unless none, the stop bits.
+  const std::int64_t bitsPerChar = 1 + p.dataBits + (p.parity == 'N' ? 0 : 1) + p.stopBits;
+  const auto wireEnd = writeStart + std::chrono::microseconds(static_cast<std::int64_t>(bytes) *
+                                                              bitsPerChar * 1000000 / p.baud);
+  const auto deadline = std::max(Clock::now(), wireEnd) + drainLimit;
+  while (user_->TransmitCount() > 0 && !line_->DeviceLost() && Clock::now() < deadline)
+    line_->WaitTransmitProgress(10);
+  if (Clock::now() < wireEnd) std::this_thread::sleep_until(wireEnd);
 }
 
 bool Port::WaitReadable(std::chrono::milliseconds timeout) {

@@ -62,6 +62,8 @@ class Port final : public IQX_Port, public IQX_PortWait, public IQX_PortDiagnost
   core::Status Unadvise(core::Cookie cookie) override;
 
   bool WaitReadable(std::chrono::milliseconds timeout) override;
+  void WaitSent(std::size_t bytes, std::chrono::steady_clock::time_point writeStart,
+                std::chrono::milliseconds drainLimit) override;
 
   std::string GetSystemReason() const override;
   std::string GetHint() const override;
