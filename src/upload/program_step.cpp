@@ -1,6 +1,7 @@
 // The program step: each program file in blocks, then the instrument's
 // checksum of what it holds against the host's.
 #include <algorithm>
+#include <climits>
 #include <vector>
 
 #include "package/qn_error.h"
@@ -36,9 +37,12 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
   report_.Action(text);
   report_.StepProgress(text, 0);
   if (!SwitchVoltage(true)) return ProgramEnd::Failed;
-  const PlanMemory* memory = MemoryHolding(program.loadAddress, program.endAddress);
+  // The range of the bytes that go out, whatever the package said at load.
+  const auto end = static_cast<std::int32_t>(std::min<std::int64_t>(
+      std::int64_t{program.loadAddress} + static_cast<std::int64_t>(data.size()), INT32_MAX));
+  const PlanMemory* memory = MemoryHolding(program.loadAddress, end);
   if (memory == nullptr) {
-    outcome_.Fail(package::kErrFlashRange, RangeText(program.loadAddress, program.endAddress),
+    outcome_.Fail(package::kErrFlashRange, RangeText(program.loadAddress, end),
                   FailureCause::RangeOutsideMemory);
     report_.Action("Program Configuration ERROR");
     return ProgramEnd::Stopped;
