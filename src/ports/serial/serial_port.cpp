@@ -89,17 +89,24 @@ core::Status Port::Open(const std::string& openParameters, bool* pbOpenFlag) {
   settings_ = std::make_unique<serial_line::LineSettings>(*line_);
   const serial_line::LineParameters wanted{parameters.baud, parameters.parity, parameters.dataBits,
                                            parameters.stopBits};
-  if (settings_->Set(wanted) != serial_line::kLineOk) {
-    // The port still opens, at the settings it started with; the note lets a
-    // user see why the instrument may not understand it.
+  // A bare device name asks for no settings: the line keeps its opening ones.
+  const bool asked = parameters.baud != 0 || parameters.parity != 0 || parameters.dataBits != 0 ||
+                     parameters.stopBits != 0;
+  if (asked && settings_->Set(wanted) != serial_line::kLineOk) {
+    // A line at other settings than the package's would only garble the
+    // transfer program: the open fails, saying what was asked and why not.
     const int code = line_->TakeErrorCode();
     std::string reason = line_->Name().Device() + ": line parameters " +
                          DescribeParameters(wanted) + " refused (" +
-                         std::string(serial_line::LineErrorText(code)) + "); the line runs at " +
-                         DescribeParameters(serial_line::LineSettings::kInitial);
+                         std::string(serial_line::LineErrorText(code)) + ")";
     if (code == serial_line::kGeneralFailure && !line_->Problem().reason.empty())
       reason += ": " + line_->Problem().reason;
-    SetDiagnostics(std::move(reason), "check the port parameters, for example COM1:115200,E,8,1");
+    SetDiagnostics(std::move(reason),
+                   "the adapter or its driver does not support these settings: use another "
+                   "adapter, or a package for this line");
+    CloseLine();
+    error_ = kMessageUnableToOpen;
+    return core::Status::Ok;
   }
   open_ = true;
   *pbOpenFlag = true;
