@@ -390,6 +390,12 @@ TEST_F(UploadEngineTest, ProgramEntryWritesBackWhatTheRunReadBack) {
   EXPECT_EQ(instrument.flash, before);
   ASSERT_EQ(recorder.programs.size(), 1u);
   EXPECT_EQ(recorder.programs[0].blockCount, 2);
+  // A retry after a run that erased the range and failed writes back the
+  // backup it kept, not the erased flash it read.
+  for (std::uint32_t i = 0; i < 300; ++i) instrument.flash.erase(0x490000 + i);
+  ASSERT_TRUE(engine.Upload(package)) << engine.GetLastErrorString();
+  EXPECT_EQ(instrument.flash, before);
+  EXPECT_TRUE(std::filesystem::exists(dir / "cal.bin.erased"));
 }
 
 // The wizard's upload screen as a list of what was drawn.
