@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 namespace pelvane::upload {
 
@@ -41,6 +44,16 @@ bool ReadExisting(const std::string& path, std::vector<std::uint8_t>* bytes) {
   }
   ::close(fd);
   return ok;
+}
+
+// The process's file mode mask, read without changing it: umask() both reads
+// and sets, and another thread creating a file meanwhile would get no mask.
+mode_t CurrentUmask() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("Umask:", 0) == 0)
+      return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
+  return 022;
 }
 
 bool AllErased(std::span<const std::uint8_t> data) {
@@ -87,9 +100,7 @@ ReadBackWrite WriteReadBackFile(const std::string& target, std::span<const std::
     return result;
   }
   // The mode a plain new file gets, not mkstemp's owner-only one.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  bool ok = ::fchmod(fd, 0666 & ~mask) == 0 && WriteAll(fd, data) && ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, 0666 & ~CurrentUmask()) == 0 && WriteAll(fd, data) && ::fsync(fd) == 0;
   if (!ok) result.error = ErrnoText(destination);
   if (::close(fd) != 0 && ok) {
     ok = false;

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -637,6 +638,11 @@ TEST_P(ReadBackFiles, ExistingFileIsNeverLost) {
     EXPECT_EQ(read, row.calibration);
   } else {
     EXPECT_FALSE(std::filesystem::is_symlink(calibration));
+    // The mode of a plain new file, not the temporary file's owner-only one.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(static_cast<mode_t>(std::filesystem::status(calibration).permissions()),
+              0666 & ~mask);
     ASSERT_EQ(read.size(), 300u);
     EXPECT_EQ(static_cast<std::uint8_t>(read[299]), static_cast<std::uint8_t>(299 * 13));
   }
