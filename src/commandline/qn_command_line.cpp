@@ -50,6 +50,16 @@ void QN_CommandLine::ParseLegacy(const std::string& text) {
     } else if (StartsWith(element, "PORT")) {
       portSet_ = true;
       port_ = element.substr(4);
+      // "/PORT/dev/ttyUSB0": the value is the rest of the argument, slashes
+      // and all, up to the blank that ends it.
+      if (port_.empty() && elements[i].find_first_of(" \t") == std::string::npos) {
+        while (i + 1 < elements.size()) {
+          const std::string& part = elements[++i];
+          const std::size_t blank = part.find_first_of(" \t");
+          port_ += "/" + part.substr(0, blank);
+          if (blank != std::string::npos) break;
+        }
+      }
     } else if (element == "ADV_DISPLAY") {
       advanced_ = true;
     } else if (StartsWith(element, "FIRMWARE_LANGUAGE")) {

@@ -119,6 +119,13 @@ std::vector<std::string> SplitList(const std::string& text, bool upper) {
   return out;
 }
 
+// Port names are upper-cased ("com1" is COM1), device paths keep their case:
+// /dev/ttyUSB0 opens, /DEV/TTYUSB0 never would.
+std::string PortName(const std::string& text) {
+  const std::string name = Trim(text);
+  return !name.empty() && name.front() == '/' ? name : ToUpper(name);
+}
+
 }  // namespace
 
 std::int64_t RoundHalfEven(double value) {
@@ -274,11 +281,12 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
     c.maxProgramBlockLength = kDefaultMaxProgramBlockLength;
   }
 
-  value = ToUpper(Key("HOST", "PORTS"));
+  value = Key("HOST", "PORTS");
   if (Failed()) return false;
   c.ports = SplitList(value, false);
+  for (std::string& port : c.ports) port = PortName(port);
 
-  c.port = ToUpper(Key("HOST", "UART"));
+  c.port = PortName(Key("HOST", "UART"));
   if (Failed()) return false;
 
   if (!Optional("HOST", c.port, c.keyText)) c.keyText.clear();
@@ -286,7 +294,10 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   c.baudText = ToUpper(Key("HOST", "BAUD"));
   if (Failed()) return false;
   auto baud = ParseNumericField(c.baudText);
-  if (!baud || *baud <= 0 || c.baudText.find("0X") != std::string::npos) {
+  // Zero and negative rates load: only a serial port needs a speed, and the
+  // speed check of validation refuses them there (a GPIB-only package may
+  // say BAUD=0).
+  if (!baud || c.baudText.find("0X") != std::string::npos) {
     return Fail(kErrConfigurationInvalid, "\n[HOST] BAUD=" + c.baudText + " is not a baud rate");
   }
   c.baudRate = *baud;

@@ -253,6 +253,23 @@ TEST_F(CliRunnerTest, MaxProgLenBelowOneIsRefusedWhenThePackageLoads) {
   EXPECT_EQ(instrument.created, 0);
 }
 
+// BAUD=0 loads; on a serial port the speed check refuses it before anything
+// is sent (exit 4), over GPIB the package uploads.
+TEST_F(CliRunnerTest, ZeroBaudRateFailsValidationOnSerialPortsOnly) {
+  package::PackageWriter writer;
+  writer.AddMember("QXCONFIG.INI",
+                   "[HOST]\nPORTS=COM1,GPIB\nUART=COM1\nBAUD=0\nTRANSFER=TP.BIN,0x100,0x100\n"
+                   "[TARGET]\nPROCESSOR=I80X86\nARCHITECTURE=B8\nMEMORY=0x1000,0x1000,AM29F010\n");
+  writer.AddMember("TP.BIN", std::vector<std::uint8_t>{1, 2, 3});
+  options.package = (dir / "zero-baud.qxpkg").string();
+  ASSERT_TRUE(writer.Write(options.package));
+  EXPECT_EQ(Run(), kExitValidation);
+  EXPECT_THAT(err.str(), HasSubstr("Invalid Communication Speed"));
+  EXPECT_EQ(instrument.created, 0);
+  options.port = "GPIB";
+  EXPECT_EQ(Run(), kExitOk) << err.str();
+}
+
 TEST_F(CliRunnerTest, SummaryPrintsOnePiecePerLineOrOneJsonObject) {
   options.summary = true;
   options.port.clear();

@@ -58,6 +58,15 @@ TEST(LegacyCommandLine, PrefixSwitchesTakeTheRestUnchanged) {
   empty.CommandLine("/PORT");
   EXPECT_TRUE(empty.PortSet());
   EXPECT_EQ(empty.Port(), "");
+  // A device path is the rest of its argument, slashes and all.
+  for (const char* text :
+       {"/PORT/dev/ttyUSB0", "/PORT/dev/ttyUSB0 /AUTOSTART", "/AUTOSTART /PORT/dev/ttyUSB0"}) {
+    QN_CommandLine device = WithFiles({});
+    device.CommandLine(text);
+    EXPECT_EQ(device.GetLastError(), 0) << text << device.GetLastErrorString();
+    EXPECT_EQ(device.Port(), "/dev/ttyUSB0") << text;
+    EXPECT_EQ(device.AutoStart(), std::string(text).find("AUTOSTART") != std::string::npos);
+  }
   QN_CommandLine language = WithFiles({});
   language.CommandLine("/FIRMWARE_LANGUAGE");
   EXPECT_TRUE(language.FirmwareLanguageSet());

@@ -72,6 +72,25 @@ TEST_F(LoaderTest, MinimalPackageLoadsWithDefaults) {
   EXPECT_EQ(c.archive->Path(), c.packagePath);
 }
 
+// Only a serial port needs a speed: zero and negative rates load, and the
+// speed check of validation refuses them for serial ports only.
+TEST_F(LoaderTest, ZeroAndNegativeBaudRatesLoad) {
+  for (const auto& [line, rate] : {std::pair{"BAUD=0", 0}, std::pair{"BAUD=-9600", -9600}}) {
+    ASSERT_TRUE(LoadWith("BAUD", line)) << line << loader.GetLastErrorString();
+    EXPECT_EQ(c.baudRate, rate);
+  }
+}
+
+// COM names are upper-cased; device paths keep their case, or they would
+// never open.
+TEST_F(LoaderTest, DevicePathsKeepTheirCase) {
+  ASSERT_TRUE(Load(With(With(MinimalConfiguration(), "PORTS", "PORTS=com1, /dev/ttyUSB0,gpib"),
+                        "UART", "UART=/dev/serial/by-id/usb-FTDI_A1-if00")))
+      << loader.GetLastErrorString();
+  EXPECT_EQ(c.ports, (std::vector<std::string>{"COM1", "/dev/ttyUSB0", "GPIB"}));
+  EXPECT_EQ(c.port, "/dev/serial/by-id/usb-FTDI_A1-if00");
+}
+
 TEST_F(LoaderTest, ExamplePackageLoads) {
   ASSERT_TRUE(loader.Load(PELVANE_EXAMPLE_PACKAGE, prompt, c)) << loader.GetLastErrorString();
   EXPECT_EQ(c.archive->Comment(), "Pelvane Example Instrument Firmware 1.0");
@@ -288,7 +307,8 @@ TEST_F(LoaderTest, EveryLoadErrorHasItsCodeAndText) {
       {"PROCESSOR", "PROCESSOR=Z80", 4, "Processor Name Invalid Z80"},
       {"ARCHITECTURE", "ARCHITECTURE=B64", 3, "Architecture Invalid B64"},
       {"BAUD", "BAUD=fast", 5, "Configuration File Invalid\n[HOST] BAUD=FAST is not a baud rate"},
-      {"BAUD", "BAUD=0", 5, "Configuration File Invalid\n[HOST] BAUD=0 is not a baud rate"},
+      {"BAUD", "BAUD=0x2580", 5,
+       "Configuration File Invalid\n[HOST] BAUD=0X2580 is not a baud rate"},
       {"TRANSFER", "TRANSFER=XFER.BIN,0x8000", 5, "Configuration File Invalid\nXFER.BIN,0x8000"},
       {"TRANSFER", "TRANSFER=NOPE.BIN,0x8000", 5,
        "Configuration File InvalidTransfer Entry invalid File Not Found NOPE.BIN"},
