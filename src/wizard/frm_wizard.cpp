@@ -20,13 +20,13 @@
 #include <QShortcut>
 #include <QSocketNotifier>
 #include <QStackedWidget>
-#include <QStringDecoder>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
 
 #include "core/trace.h"
 #include "package/qn_error.h"
+#include "package/text_encoding.h"
 #include "ports/serial_devices.h"
 #include "upload/failure_cause.h"
 #include "wizard/caption_loader.h"
@@ -52,12 +52,9 @@ QString Q(const std::string& text) {
 }
 
 // Texts inside packages were written on Windows: UTF-8 when they are valid
-// UTF-8, else the Latin-1 of the Windows code page; CR LF ends a line.
+// UTF-8, else Windows-1252; CR LF ends a line.
 QString PackageText(const std::string& bytes) {
-  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-  QString text = decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-  if (decoder.hasError())
-    text = QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  QString text = Q(package::ToUtf8(bytes));
   text.remove(QChar('\r'));
   return text;
 }

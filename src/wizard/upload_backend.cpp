@@ -2,6 +2,7 @@
 
 #include "package/package_archive.h"
 #include "package/package_configuration.h"
+#include "package/package_info.h"
 
 namespace pelvane::wizard {
 
@@ -19,12 +20,7 @@ std::string UploadBackend::ArchiveComment(const std::string& path) {
 }
 
 std::string UploadBackend::PackageNotes(const std::string& path) {
-  std::string notes;
-  package::PackageArchive archive(path);
-  if (archive.CountMembers(package::kNotesMember) < 1) return notes;
-  if (!archive.ReadMemberText(package::kNotesMember, 0, package::kNotesLength, notes))
-    notes.clear();
-  return notes;
+  return package::PackageNotes(package::PackageArchive(path));
 }
 
 std::optional<std::string> UploadBackend::FinalText(const std::string& path) {

@@ -47,6 +47,21 @@ TEST_F(ArchiveTest, DisplayNameAndNotes) {
                                  "with.qxpkg", "Firmware 2.1");
   EXPECT_EQ(PackageDisplayName(PackageArchive(with)), "Firmware 2.1");
   EXPECT_EQ(PackageNotes(PackageArchive(with)), std::string(256, 'n'));
+  // 256 characters, not bytes: a two-byte character is never split, and a
+  // file that is not UTF-8 is Windows-1252.
+  std::string umlauts;
+  for (int i = 0; i < 300; ++i) umlauts += "\xC3\xB6";  // UTF-8 "ö"
+  const std::string cp1252 =
+      "Gr\xF6\xDF"
+      "e";  // Windows-1252 "Größe"
+  std::vector<std::uint8_t> utf8Bytes(umlauts.begin(), umlauts.end());
+  EXPECT_EQ(PackageNotes(PackageArchive(MakePackage("", {{"QXNOTES.TXT", utf8Bytes}}, "u.qxpkg"))),
+            umlauts.substr(0, 512));
+  EXPECT_EQ(PackageNotes(PackageArchive(MakePackage(
+                "", {{"QXNOTES.TXT", std::vector<std::uint8_t>(cp1252.begin(), cp1252.end())}},
+                "w.qxpkg"))),
+            "Gr\xC3\xB6\xC3\x9F"
+            "e");
   std::string without = MakePackage("", {}, "without.qxpkg");
   EXPECT_EQ(PackageDisplayName(PackageArchive(without)), without);
   EXPECT_EQ(PackageNotes(PackageArchive(without)), "");
