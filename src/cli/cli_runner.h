@@ -44,7 +44,7 @@ struct CliStreams {
   std::ostream& out;
   std::ostream& err;
   std::istream& in;
-  bool inIsTerminal = false;  // questions may be asked
+  bool inIsTerminal = false;   // questions may be asked
   bool errIsTerminal = false;  // a progress bar may be drawn
   // The descriptor behind `in` when questions are read from a terminal, so
   // that a cancellation can interrupt the wait for an answer; -1: read `in`.

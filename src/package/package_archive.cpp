@@ -28,7 +28,8 @@ ZipHandle OpenArchive(const std::string& path, std::string& error) {
   if (!zip) {
     zip_error_t ze;
     zip_error_init_with_code(&ze, code);
-    error = "cannot open package " + path + ": " + zip_error_strerror(&ze);
+    error = code == ZIP_ER_NOZIP ? path + " is not a ZIP archive"
+                                 : "cannot open package " + path + ": " + zip_error_strerror(&ze);
     zip_error_fini(&ze);
     return nullptr;
   }

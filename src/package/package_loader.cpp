@@ -173,7 +173,11 @@ class LoadRun {
   void ClearError() { loader_.Error().Clear(); }
 
   std::string Key(const std::string& section, const std::string& key) {
-    return loader_.ReadKey(*config_.profile, config_.configurationPath, section, key);
+    // Named as the user knows it: the package and its member, never the
+    // temporary copy the key was read from.
+    return loader_.ReadKey(*config_.profile,
+                           config_.archive->Path() + " (" + kConfigurationMember + ")", section,
+                           key);
   }
 
   // A key that may be missing: true with the value, or false with the error
@@ -247,8 +251,8 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   std::string name = Trim(member);
   if (archive.CountMembers(name) < 1) {
     std::string why = archive.LastError();
-    return Fail(kErrFilenameInvalid, why.empty() ? "Configuration file not found"
-                                                 : "Configuration file not found: " + why);
+    return Fail(kErrFilenameInvalid, why.empty() ? "\nConfiguration file not found"
+                                                 : "\nConfiguration file not found: " + why);
   }
   std::string text;
   if (!archive.ReadMemberText(name, 0, kMaxMemberBytes, text)) {
@@ -265,6 +269,10 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   std::string value;
   // A value that only holds a comment says nothing either: the default holds.
   if (Optional("HOST", "MAXPROGLEN", value) && !value.empty()) {
+    // Only decimal numbers: "0x10" would read as 0.
+    if (ToUpper(Trim(value)).rfind("0X", 0) == 0)
+      return Fail(kErrConfigurationInvalid,
+                  "\n[HOST] MAXPROGLEN=" + value + " is not a decimal number");
     double number = LeadingNumber(ToUpper(value));
     if (number > kMaxProgramBlockLengthCap) {
       c.maxProgramBlockLength = kMaxProgramBlockLengthCap;

@@ -436,7 +436,7 @@ void frmWizard::ShowStep(int step, Direction direction) {
     case kStepSettings:
       if (direction == Direction::Next) {
         if (!LoadConfiguration()) {
-          Ask("Error Occurred reading configuration file", kApplicationTitle, PromptButtons::Ok);
+          Ask(ConfigurationErrorText(LoadError()), kApplicationTitle, PromptButtons::Ok);
           ShowStep(kStepSelect, Direction::Back);
           return;
         }
@@ -581,6 +581,10 @@ void frmWizard::OnPackageSelected() {
 }
 
 // ---------------------------------------------------------------- settings
+
+std::string frmWizard::LoadError() const {
+  return backend_.GetLastErrorString();
+}
 
 bool frmWizard::LoadConfiguration() {
   backend_.Filename(kConfigurationMember);

@@ -111,6 +111,7 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   void SetAdvancedDisplay(bool on) override;
   void AddPackage(const std::string& path) override;
   bool LoadConfiguration() override;
+  std::string LoadError() const override;
   std::vector<std::string> PortEntries() const override;
   std::vector<std::string> LanguageEntries() const override;
   void SelectPort(const std::string& text) override;

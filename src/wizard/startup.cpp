@@ -38,6 +38,13 @@ bool InList(const std::vector<std::string>& entries, const std::string& value) {
 
 }  // namespace
 
+std::string ConfigurationErrorText(const std::string& loadError) {
+  std::string why = loadError;
+  why.erase(0, why.find_first_not_of("\r\n "));
+  return why.empty() ? "Error Occurred reading configuration file"
+                     : "Error Occurred reading configuration file\n\n" + why;
+}
+
 StartupOutcome ApplyCommandLine(const StartupOptions& options, StartupHost& host) {
   if (!options.given) {
     host.ShowStep(kStepSelect, Direction::None);
@@ -60,7 +67,7 @@ StartupOutcome ApplyCommandLine(const StartupOptions& options, StartupHost& host
 
   host.AddPackage(options.filePath);
   if (!host.LoadConfiguration()) {
-    if (host.Ask("Error Occurred reading configuration file", kApplicationTitle,
+    if (host.Ask(ConfigurationErrorText(host.LoadError()), kApplicationTitle,
                  PromptButtons::OkCancel) == PromptAnswer::Cancel)
       return StartupOutcome::ExitRequested;
     host.ShowStep(kStepSelect, Direction::None);

@@ -40,6 +40,9 @@ class StartupHost {
   virtual void AddPackage(const std::string& path) = 0;
   // Loads the selected package's configuration; false when that failed.
   virtual bool LoadConfiguration() = 0;
+  // Why the last load failed, as the loader put it (code text, file, section
+  // and key).
+  virtual std::string LoadError() const = 0;
   virtual std::vector<std::string> PortEntries() const = 0;
   virtual std::vector<std::string> LanguageEntries() const = 0;
   // Sets the list's text and the upload controller's port or language.
@@ -52,6 +55,9 @@ class StartupHost {
 };
 
 enum class StartupOutcome { Running, ExitRequested };
+
+// The message box text after a failed load: the fixed first line, then why.
+std::string ConfigurationErrorText(const std::string& loadError);
 
 // Caption of the wizard's own message boxes.
 inline constexpr const char* kApplicationTitle = "Pelvane";

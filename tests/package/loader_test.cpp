@@ -128,6 +128,10 @@ TEST_F(LoaderTest, MaxProgLenBelowOneIsRefused) {
     EXPECT_EQ(loader.GetLastError(), 5) << line;
     EXPECT_TRUE(c.notLoaded);
   }
+  std::string hex = "[HOST]\nMAXPROGLEN=0x10\n" + MinimalConfiguration().substr(7);
+  EXPECT_FALSE(Load(hex));
+  EXPECT_EQ(loader.GetLastErrorString(),
+            "Configuration File Invalid\n[HOST] MAXPROGLEN=0x10 is not a decimal number");
 }
 
 TEST_F(LoaderTest, KeysAreUpperCasedAndCommentsCut) {
@@ -274,8 +278,8 @@ TEST_F(LoaderTest, RequiredKeyMissingGivesCode6WithItsPlace) {
     std::string section =
         std::string(key) == "PROCESSOR" || std::string(key) == "ARCHITECTURE" ? "TARGET" : "HOST";
     EXPECT_EQ(loader.GetLastErrorString(),
-              "Configuration File Key Not Found\n File:" + c.configurationPath + "\n Section:\n" +
-                  section + " Key:" + key);
+              "Configuration File Key Not Found\n File:" + c.packagePath +
+                  " (QXCONFIG.INI)\n Section:\n" + section + " Key:" + key);
     EXPECT_TRUE(c.notLoaded);
   }
   EXPECT_FALSE(LoadWith("UART", "UART=NA"));
@@ -342,7 +346,7 @@ TEST_F(LoaderTest, MissingConfigurationMember) {
   ASSERT_TRUE(writer.Write(Path("noconfig.qxpkg")));
   EXPECT_FALSE(loader.Load(Path("noconfig.qxpkg"), prompt, c));
   EXPECT_EQ(loader.GetLastError(), 1);
-  EXPECT_EQ(loader.GetLastErrorString(), "Filename InvalidConfiguration file not found");
+  EXPECT_EQ(loader.GetLastErrorString(), "Filename Invalid\nConfiguration file not found");
   EXPECT_TRUE(c.notLoaded);
 }
 
@@ -360,8 +364,8 @@ TEST_F(LoaderTest, BadPackagesGiveClearErrors) {
   WriteFile(Path("text.qxpkg"), "PK but not really a zip");
   EXPECT_FALSE(loader.Load(Path("text.qxpkg"), prompt, c));
   EXPECT_EQ(loader.GetLastError(), 1);
-  EXPECT_NE(loader.GetLastErrorString().find("Configuration file not found: cannot open package"),
-            std::string::npos);
+  EXPECT_EQ(loader.GetLastErrorString(), "Filename Invalid\nConfiguration file not found: " +
+                                             Path("text.qxpkg") + " is not a ZIP archive");
 
   EXPECT_FALSE(loader.Load(Path("absent.qxpkg"), prompt, c));
   EXPECT_EQ(loader.GetLastError(), 1);

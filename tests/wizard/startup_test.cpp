@@ -36,6 +36,7 @@ class FakeHost : public StartupHost {
     calls.push_back("load");
     return loadOk;
   }
+  std::string LoadError() const override { return loadOk ? "" : "\nKey Not Found BAUD"; }
   std::vector<std::string> PortEntries() const override { return ports; }
   std::vector<std::string> LanguageEntries() const override { return languages; }
   void SelectPort(const std::string& text) override { calls.push_back("port " + text); }
@@ -131,12 +132,16 @@ TEST(Startup, ConfigurationErrorOkShowsSelectionCancelEnds) {
   EXPECT_EQ(ApplyCommandLine(WithPackage(), ok), StartupOutcome::Running);
   EXPECT_EQ(ok.calls,
             (Calls{"add /pkgs/a.qxpkg", "load",
-                   "ask[Pelvane|okcancel] Error Occurred reading configuration file", "step 0/0"}));
+                   "ask[Pelvane|okcancel] Error Occurred reading configuration file\n\nKey Not "
+                   "Found BAUD",
+                   "step 0/0"}));
   FakeHost cancel;
   cancel.loadOk = false;
   cancel.answers = {PromptAnswer::Cancel};
   EXPECT_EQ(ApplyCommandLine(WithPackage(), cancel), StartupOutcome::ExitRequested);
-  EXPECT_EQ(cancel.calls.back(), "ask[Pelvane|okcancel] Error Occurred reading configuration file");
+  EXPECT_EQ(
+      cancel.calls.back(),
+      "ask[Pelvane|okcancel] Error Occurred reading configuration file\n\nKey Not Found BAUD");
 }
 
 TEST(Startup, LanguageAndPortMatchUpperCasedAndKeepTheTextAsGiven) {

@@ -207,11 +207,15 @@ class WizardGuiTest : public QObject {
   void configurationErrorGoesBackToTheSelection() {
     OpenOnePackage(false);
     backend_->packages["a.qxpkg"].loads = false;
+    backend_->errorText = "\n File:a.qxpkg (QXCONFIG.INI)";
     const int searched = backend_->isPackageCalls;
     Click(NavButton::Next);
     QCOMPARE(window_->CurrentStep(), 0);
     QCOMPARE(prompt_->asked.size(), std::size_t{1});
-    QCOMPARE(prompt_->asked[0].text, std::string("Error Occurred reading configuration file"));
+    // The loader's account follows the fixed first line.
+    QCOMPARE(prompt_->asked[0].text,
+             std::string("Error Occurred reading configuration file\n\nError\n File:a.qxpkg "
+                         "(QXCONFIG.INI)"));
     QCOMPARE(prompt_->asked[0].buttons, PromptButtons::Ok);
     QCOMPARE(backend_->isPackageCalls, searched);
   }
