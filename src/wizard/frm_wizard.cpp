@@ -23,6 +23,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
+#include <filesystem>
 
 #include "core/trace.h"
 #include "package/qn_error.h"
@@ -594,17 +595,38 @@ bool frmWizard::LoadConfiguration() {
 }
 
 void frmWizard::FillListsFromConfiguration() {
-  const QSignalBlocker blockPorts(cmbPorts_);
-  const QSignalBlocker blockLanguages(cmbFirmwareLanguage_);
-  cmbPorts_->clear();
-  portDescriptions_.clear();
-  for (const std::string& port : backend_.Ports()) cmbPorts_->addItem(Q(port));
-  cmbPorts_->setCurrentText(Q(backend_.DefaultPort()));
-  FillSerialDevices();
-  cmbFirmwareLanguage_->clear();
-  for (const std::string& language : backend_.FirmwareLanguages())
-    cmbFirmwareLanguage_->addItem(Q(language));
-  cmbFirmwareLanguage_->setCurrentText(Q(backend_.DefaultFirmwareLanguage()));
+  // What was chosen before (on the command line or in the lists) survives the
+  // reload while the new lists still offer it; the reload itself has set the
+  // controller back to the package's defaults.
+  const std::string chosenPort = Trimmed(cmbPorts_->currentText());
+  const std::string chosenLanguage = Trimmed(cmbFirmwareLanguage_->currentText());
+  {
+    const QSignalBlocker blockPorts(cmbPorts_);
+    const QSignalBlocker blockLanguages(cmbFirmwareLanguage_);
+    cmbPorts_->clear();
+    portDescriptions_.clear();
+    for (const std::string& port : backend_.Ports()) cmbPorts_->addItem(Q(port));
+    cmbPorts_->setCurrentText(Q(backend_.DefaultPort()));
+    FillSerialDevices();
+    // A device path given on the command line stays offered while it exists.
+    if (!chosenPort.empty() && chosenPort.front() == '/' &&
+        cmbPorts_->findText(Q(chosenPort)) < 0 && std::filesystem::exists(chosenPort))
+      cmbPorts_->addItem(Q(chosenPort));
+    // Names as the lists spell them ("german" is GERMAN); paths exactly.
+    const Qt::MatchFlags portMatch = !chosenPort.empty() && chosenPort.front() == '/'
+                                         ? Qt::MatchExactly | Qt::MatchCaseSensitive
+                                         : Qt::MatchFixedString;
+    if (const int at = cmbPorts_->findText(Q(chosenPort), portMatch); at >= 0)
+      cmbPorts_->setCurrentIndex(at);
+    cmbFirmwareLanguage_->clear();
+    for (const std::string& language : backend_.FirmwareLanguages())
+      cmbFirmwareLanguage_->addItem(Q(language));
+    cmbFirmwareLanguage_->setCurrentText(Q(backend_.DefaultFirmwareLanguage()));
+    if (const int at = cmbFirmwareLanguage_->findText(Q(chosenLanguage), Qt::MatchFixedString);
+        at >= 0)
+      cmbFirmwareLanguage_->setCurrentIndex(at);
+  }
+  SyncListsToController();
   UpdatePortDescription();
 }
 

@@ -571,6 +571,44 @@ class WizardGuiTest : public QObject {
     QVERIFY(prompt_->asked[0].text.find("/no/such/dir/x.log") != std::string::npos);
   }
 
+  // A port and language given on the command line, or picked in the lists,
+  // survive the reload on every Next into Settings; the upload uses them.
+  void chosenPortAndLanguageSurviveTheReload() {
+    backend_->packages["a.qxpkg"] = {};
+    Touch("a.qxpkg");
+    StartupOptions o;
+    o.given = true;
+    o.fileFlag = true;
+    o.filePath = Path("a.qxpkg");
+    o.portSet = true;
+    o.port = "GPIB";
+    o.languageSet = true;
+    o.language = "german";
+    OpenWith(o);
+    auto* ports = Child<QComboBox>("cmbPorts");
+    auto* languages = Child<QComboBox>("cmbFirmwareLanguage");
+    for (int pass = 0; pass < 2; ++pass) {
+      while (window_->CurrentStep() != 2) Click(NavButton::Back);
+      Click(NavButton::Back);
+      Click(NavButton::Next);
+      QCOMPARE(window_->CurrentStep(), 2);
+      QCOMPARE(ports->currentText(), QString("GPIB"));
+      QCOMPARE(languages->currentText(), QString("GERMAN"));
+      QCOMPARE(backend_->port, std::string("GPIB"));
+      QCOMPARE(backend_->language, std::string("GERMAN"));
+    }
+    ports->setCurrentText("COM2");
+    Click(NavButton::Back);
+    Click(NavButton::Next);
+    QCOMPARE(backend_->port, std::string("COM2"));
+    // A choice the new lists no longer offer falls back to the package's.
+    backend_->ports = {"COM1"};
+    Click(NavButton::Back);
+    Click(NavButton::Next);
+    QCOMPARE(ports->currentText(), QString("COM1"));
+    QCOMPARE(backend_->port, std::string("COM1"));
+  }
+
   void commandLineOpensThePackageAndAutostarts() {
     backend_->packages["a.qxpkg"] = {"", "", std::string("readme"), {}, true};
     Touch("a.qxpkg");
