@@ -262,17 +262,20 @@ QFrame* frmWizard::BuildSettingsStep() {
   cmbFirmwareLanguage_->setEditable(true);
   cmbFirmwareLanguage_->setInsertPolicy(QComboBox::NoInsert);
   languageLabel->setBuddy(cmbFirmwareLanguage_);
-  auto* helpLanguageLabel = new QLabel("Instrument Online Help &Language:", frame);
+  lblHelpLanguage_ = new QLabel("Instrument Online Help &Language:", frame);
   cmbHelpLanguage_ = new QComboBox(frame);
   cmbHelpLanguage_->setObjectName("cmbHelpLanguage");
-  helpLanguageLabel->setBuddy(cmbHelpLanguage_);
+  lblHelpLanguage_->setBuddy(cmbHelpLanguage_);
+  // Shown only when there are help languages to choose from.
+  lblHelpLanguage_->hide();
+  cmbHelpLanguage_->hide();
 
   layout->addWidget(portLabel);
   layout->addWidget(cmbPorts_);
   layout->addWidget(lblPortDescription_);
   layout->addWidget(languageLabel);
   layout->addWidget(cmbFirmwareLanguage_);
-  layout->addWidget(helpLanguageLabel);
+  layout->addWidget(lblHelpLanguage_);
   layout->addWidget(cmbHelpLanguage_);
   // Read-back files of one instrument in a folder of their own, so that units
   // updated one after another do not ask to overwrite each other's calibration.
@@ -497,6 +500,12 @@ void frmWizard::OnHelp() {
 }
 
 void frmWizard::OnCancel() {
+  // After a run has ended there is nothing left to cancel: the run's own
+  // result stays on the Finished step, and Cancel only closes the wizard.
+  if (currentStep_ == kStepFinished && finishedRun_) {
+    close();
+    return;
+  }
   backend_.Cancel();
   QCoreApplication::processEvents();
   ShowStep(kStepFinished, Direction::Next);
@@ -747,6 +756,7 @@ void frmWizard::RunUploadStep() {
 
   bool ok = false;
   std::string failure;
+  finishedRun_ = false;
   try {
     ok = backend_.Upload();
   } catch (const std::exception& error) {
@@ -754,6 +764,7 @@ void frmWizard::RunUploadStep() {
     // the window it becomes a failed run instead of the end of the program.
     failure = error.what();
   }
+  finishedRun_ = true;
   core::trace::Note("outcome", ok                ? "OK"
                                : failure.empty() ? backend_.GetLastErrorString()
                                                  : failure);

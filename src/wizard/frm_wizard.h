@@ -158,6 +158,7 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   bool helpShown_ = false;
   bool packageFromCommandLine_ = false;
   bool uploadRunning_ = false;
+  bool finishedRun_ = false;  // a run ended and its result is on the Finished step
   bool closeAfterUpload_ = false;
   int packageCount_ = 0;
   std::map<std::string, std::string> packagePaths_;  // key " 0", " 1", ...
@@ -177,6 +178,7 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   QLabel* lblPortDescription_ = nullptr;
   QComboBox* cmbFirmwareLanguage_ = nullptr;
   QComboBox* cmbHelpLanguage_ = nullptr;
+  QLabel* lblHelpLanguage_ = nullptr;
   QLineEdit* txtOutputFolder_ = nullptr;  // empty: the current folder
   QCheckBox* chkVerify_ = nullptr;        // remembered with QSettings
   QLabel* lblConfirm_ = nullptr;

@@ -22,7 +22,7 @@ constexpr std::array<std::pair<int, std::string_view>, 12> kTable{{
     {2002, "Upload Firmware"},
     {3000, "Finished!"},
     {3001, "The Pelvane Wizard is finished.\n\n_"},
-    {3002, "To exit the Wizard click Finish."},
+    {3002, "To exit the Wizard click Exit."},
 }};
 
 const std::pair<int, std::string_view>* Find(int id) {

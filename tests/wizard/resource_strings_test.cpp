@@ -22,9 +22,10 @@ TEST(ResourceStrings, ButtonsAndStepTitles) {
 TEST(ResourceStrings, ContinuationJoinsTheNextNumberAndDropsTheMark) {
   EXPECT_EQ(ResourceString(3001).back(), '_');
   EXPECT_EQ(LoadResString(3001),
-            "The Pelvane Wizard is finished.\n\nTo exit the Wizard click Finish.");
+            "The Pelvane Wizard is finished.\n\nTo exit the Wizard click Exit.");
   // The second half alone has no mark and stands as it is.
-  EXPECT_EQ(LoadResString(3002), "To exit the Wizard click Finish.");
+  // The text names the button the user sees ("&Exit", 104), not Finish.
+  EXPECT_EQ(LoadResString(3002), "To exit the Wizard click Exit.");
 }
 
 TEST(ResourceStrings, MissingNumbersGiveEmptyTexts) {

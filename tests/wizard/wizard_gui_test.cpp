@@ -121,7 +121,7 @@ class WizardGuiTest : public QObject {
     for (int i = 0; i < 5; ++i) QCOMPARE(Nav(NavButton(i))->text(), QString(captions[i]));
     QCOMPARE(Child<QLabel>("lblStep0")->text(), QString("Select the Firmware to use"));
     QCOMPARE(FinishedText(),
-             QString("The Pelvane Wizard is finished.\n\nTo exit the Wizard click Finish."));
+             QString("The Pelvane Wizard is finished.\n\nTo exit the Wizard click Exit."));
     ExpectButtons(false, true, false);
     // Only the current frame takes input.
     QVERIFY(Child<QWidget>("fraStep0")->isEnabled());
@@ -266,6 +266,17 @@ class WizardGuiTest : public QObject {
     QVERIFY(Child<QListWidget>("lstStep")->isHidden());
     QCOMPARE(Child<QListWidget>("lstStep")->count(), 2);
     QCOMPARE(window_->Actions().Entries().size(), std::size_t{2});
+    // The package names no help languages: no empty list to choose from.
+    QVERIFY(Child<QComboBox>("cmbHelpLanguage")->isHidden());
+    // After a finished run Cancel cancels nothing: it only closes, and the
+    // result stays as it was.
+    window_->show();
+    Click(NavButton::Cancel);
+    QVERIFY(!window_->isVisible());
+    QVERIFY(std::find(backend_->calls.begin(), backend_->calls.end(), "cancel") ==
+            backend_->calls.end());
+    QVERIFY(FinishedText().startsWith("The Firmware has been uploaded successfully"));
+    QVERIFY(Child<QLabel>("lblStep4")->text() != QString("Firmware Upload Cancelled"));
   }
 
   // The read-back folder of the Settings step goes to the controller before
@@ -404,7 +415,7 @@ class WizardGuiTest : public QObject {
     QCOMPARE(window_->CurrentStep(), 4);
     QCOMPARE(backend_->calls.back(), std::string("cancel"));
     QCOMPARE(FinishedText(),
-             QString("The Pelvane Wizard is finished.\n\nTo exit the Wizard click Finish."));
+             QString("The Pelvane Wizard is finished.\n\nTo exit the Wizard click Exit."));
     ExpectButtons(true, false, true);
     QCOMPARE(backend_->uploads, 0);
     // Nothing happened that a log could hold.
