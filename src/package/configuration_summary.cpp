@@ -37,9 +37,13 @@ std::vector<std::string> ConfigurationSummary(const PackageConfiguration& c, boo
     pieces.push_back("Erase=H" + Hex(e.EraseAddress()) + "~" + Hex(e.EndAddress()) + ":" +
                      Hex(e.Length()));
   }
+  // A download's end address is only worked out when the run validates it;
+  // the summary shows where its range really ends.
   for (const auto& d : c.downloads) {
     pieces.push_back("Download=" + d.Filename() + "  " + Hex(d.StartAddress()) + "~" +
-                     Hex(d.EndAddress()) + ":" + Hex(d.Length()));
+                     Hex(static_cast<std::int32_t>(static_cast<std::uint32_t>(d.StartAddress()) +
+                                                   static_cast<std::uint32_t>(d.Length()))) +
+                     ":" + Hex(d.Length()));
   }
   for (const auto& p : c.programs) {
     pieces.push_back("Program=" + p.Filename() + "  " + Hex(p.LoadAddress()) + "~" +

@@ -862,7 +862,10 @@ void frmWizard::ClearSummary() {
 }
 
 void frmWizard::AppendSummary(const std::string& piece) {
-  lblConfirm_->setText(lblConfirm_->text() + Q(piece));
+  // One piece a line: the advanced summary is a list of settings, and the
+  // plain text is a single piece.
+  const QString shown = lblConfirm_->text();
+  lblConfirm_->setText(shown.isEmpty() ? Q(piece) : shown + "\n" + Q(piece));
 }
 
 }  // namespace pelvane::wizard

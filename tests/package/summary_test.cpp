@@ -35,7 +35,7 @@ TEST_F(SummaryTest, ExamplePackagePlainAndAdvanced) {
       "Flash Memory=AM29F040 (16) 480000~ H500000: H80000",
       "Erase=H400000~410000:10000",
       "Erase=H480000~490000:10000",
-      "Download=example-calibration.bin  4F0000~0:200",
+      "Download=example-calibration.bin  4F0000~4F0200:200",
       "Program=BOOT.BIN  400000~400424:424",
       "Program=TEXT_EN.BIN  480000~4801F4:1F4",
   };

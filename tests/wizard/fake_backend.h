@@ -102,8 +102,13 @@ class FakeBackend : public WizardBackend {
   void DisplayConfiguration() override {
     calls.push_back("summary");
     view->ClearSummary();
-    view->AppendSummary("Please connect your instrument using a Serial Cable (null modem) to ");
-    view->AppendSummary(port);
+    view->AppendSummary("Please connect your instrument using a Serial Cable (null modem) to " +
+                        port);
+    // The advanced summary's settings, one piece each.
+    if (view->AdvancedDisplay()) {
+      view->AppendSummary(" ");
+      view->AppendSummary("Communications Channel = " + port);
+    }
   }
   bool DisplayReadMe() override {
     calls.push_back("readme");

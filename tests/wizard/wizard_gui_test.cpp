@@ -595,6 +595,7 @@ class WizardGuiTest : public QObject {
     o.port = "GPIB";
     o.languageSet = true;
     o.language = "german";
+    o.advanced = true;
     OpenWith(o);
     auto* ports = Child<QComboBox>("cmbPorts");
     auto* languages = Child<QComboBox>("cmbFirmwareLanguage");
@@ -608,6 +609,10 @@ class WizardGuiTest : public QObject {
       QCOMPARE(backend_->port, std::string("GPIB"));
       QCOMPARE(backend_->language, std::string("GERMAN"));
     }
+    // The advanced summary is a list: each setting on its own line.
+    QCOMPARE(Child<QLabel>("lblConfirm")->text(),
+             QString("Please connect your instrument using a Serial Cable (null modem) to GPIB\n "
+                     "\nCommunications Channel = GPIB"));
     ports->setCurrentText("COM2");
     Click(NavButton::Back);
     Click(NavButton::Next);
