@@ -1,8 +1,12 @@
 #include "pkg/package_check.h"
 
+#include <zip.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <map>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -40,6 +44,29 @@ std::string Upper(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   return s;
+}
+
+// Member names are matched without regard to case and the first one wins, so
+// "MAIN.BIN" beside "main.bin" hides one of them.
+std::vector<std::string> CaseTwins(const std::string& path) {
+  std::vector<std::string> warnings;
+  int code = 0;
+  std::unique_ptr<zip_t, decltype(&zip_discard)> zip(zip_open(path.c_str(), ZIP_RDONLY, &code),
+                                                     &zip_discard);
+  if (!zip) return warnings;
+  std::map<std::string, std::vector<std::string>> byName;
+  const zip_int64_t count = zip_get_num_entries(zip.get(), 0);
+  for (zip_int64_t i = 0; i < count; ++i)
+    if (const char* name = zip_get_name(zip.get(), static_cast<zip_uint64_t>(i), 0))
+      byName[Upper(name)].push_back(name);
+  for (const auto& [upper, names] : byName) {
+    if (names.size() < 2) continue;
+    std::string list;
+    for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
+    warnings.push_back("members " + list + " differ only in case: Pelvane reads " + names.front() +
+                       " and never the others");
+  }
+  return warnings;
 }
 
 // The upload finds a range's memory as the last one holding all of it; the
@@ -107,6 +134,7 @@ CheckReport CheckPackage(const std::string& path) {
     return report;
   }
   report.loaded = true;
+  report.warnings = CaseTwins(path);
 
   // MAXPROGLEN below 1 never gets here: the load above refuses it.
   if (!c.programs.empty() && c.maxProgramBlockLength > kMaxProgramBlock) {

@@ -46,9 +46,22 @@ int Create(const fs::path& folder, const fs::path& output, const CreateOptions& 
     return kExitProblems;
   }
 
+  // Only what lies inside the folder goes into the package: a link that
+  // leads out of it (to /etc/passwd, say) would otherwise become a member
+  // named "../../etc/passwd" that unpacks outside wherever it is unpacked.
+  const fs::path root = fs::canonical(folder, ec);
   std::vector<fs::path> files;
   for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->is_regular_file()) files.push_back(it->path());
+    std::error_code fileError;
+    if (!it->is_regular_file(fileError)) continue;
+    const fs::path target = fs::canonical(it->path(), fileError);
+    const fs::path inside = target.lexically_relative(root);
+    if (fileError || inside.empty() || *inside.begin() == "..") {
+      err << "pelvane-pkg create: " << it->path().string() << " leads outside " << folder.string()
+          << " (to " << target.string() << "); refused\n";
+      return kExitProblems;
+    }
+    files.push_back(it->path());
   }
   if (ec) {
     err << "pelvane-pkg create: cannot read " << folder.string() << ": " << ec.message() << "\n";
@@ -67,7 +80,9 @@ int Create(const fs::path& folder, const fs::path& output, const CreateOptions& 
       err << "pelvane-pkg create: cannot read " << file.string() << "\n";
       return kExitProblems;
     }
-    std::string name = fs::relative(file, folder).generic_string();
+    // The member is named by where the file lies in the folder, never by
+    // where a link inside it points.
+    std::string name = file.lexically_relative(folder).generic_string();
     if (settings.hex && name.size() > 4 && Upper(name.substr(name.size() - 4)) == ".HEX") {
       std::string error;
       auto bytes = package::DecodeHexText(content, error);

@@ -129,8 +129,9 @@ TEST(PackageCheckTest, DamagedMemberAndDownloadNamesWithFolders) {
   TempDir dir;
   std::string ini = kSoundConfiguration;
   ini.replace(ini.find("cal.bin"), 7, "C:\\CAL\\cal.bin");
+  // de.bin beside DE.BIN: the loader finds the first and never the other.
   auto zip = testing::FileBytes(
-      WritePackage(dir / "p.qxpkg", ini, {"XFER.BIN", "BOOT.BIN", "EN.BIN", "DE.BIN"}));
+      WritePackage(dir / "p.qxpkg", ini, {"XFER.BIN", "BOOT.BIN", "EN.BIN", "DE.BIN", "de.bin"}));
   // The central directory's CRC of EN.BIN no longer fits its data.
   for (std::size_t i = 0; i + 52 <= zip.size(); ++i)
     if (std::string(zip.begin() + static_cast<long>(i), zip.begin() + static_cast<long>(i) + 4) ==
@@ -142,8 +143,11 @@ TEST(PackageCheckTest, DamagedMemberAndDownloadNamesWithFolders) {
   const CheckReport r = CheckPackage(dir / "p.qxpkg");
   ASSERT_EQ(r.problems.size(), 1u);
   EXPECT_TRUE(Mentions(r, "member EN.BIN cannot be read", "CRC"));
-  ASSERT_EQ(r.warnings.size(), 1u);
-  EXPECT_EQ(r.warnings[0],
+  ASSERT_EQ(r.warnings.size(), 2u);
+  EXPECT_EQ(
+      r.warnings[0],
+      "members DE.BIN, de.bin differ only in case: Pelvane reads DE.BIN and never the others");
+  EXPECT_EQ(r.warnings[1],
             "upload file C:\\CAL\\cal.bin has a folder part or a drive letter: Pelvane writes it "
             "as cal.bin inside the output folder");
 }
@@ -225,6 +229,24 @@ TEST(PackageToolTest, CreateRefusesFoldersWithoutConfiguration) {
   std::ofstream(dir / "src/B.hex") << "0G";
   EXPECT_EQ(Tool({"create", dir / "src", dir / "o.qxpkg", "--hex"}, nullptr, &err), kExitProblems);
   EXPECT_NE(err.find("B.hex"), std::string::npos);
+  // A link leading out of the folder would become a member "../../x" that
+  // unpacks outside: refused, and no package is written.
+  fs::remove(dir / "src/B.hex");
+  std::ofstream(dir / "secret") << "outside";
+  fs::create_symlink(dir / "secret", dir / "src/LINK.BIN");
+  err.clear();
+  EXPECT_EQ(Tool({"create", dir / "src", dir / "o.qxpkg"}, nullptr, &err), kExitProblems);
+  EXPECT_NE(err.find("LINK.BIN leads outside"), std::string::npos) << err;
+  EXPECT_FALSE(fs::exists(dir / "o.qxpkg"));
+  // A link to a file inside is named where it lies.
+  fs::remove(dir / "src/LINK.BIN");
+  fs::create_directories(dir / "src/sub");
+  fs::create_symlink("../A.BIN", dir / "src/sub/COPY.BIN");
+  EXPECT_EQ(Tool({"create", dir / "src", dir / "o.qxpkg"}, nullptr, &err), kExitOk) << err;
+  std::string out;
+  EXPECT_EQ(Tool({"show", dir / "o.qxpkg"}, &out), kExitOk);
+  EXPECT_NE(out.find("sub/COPY.BIN"), std::string::npos) << out;
+  EXPECT_EQ(out.find(".."), std::string::npos) << out;
 }
 
 TEST(PackageToolTest, CheckReportsAndFailsOnProblems) {
