@@ -15,7 +15,7 @@ launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S . -B "$build" -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=Release \
   -DPELVANE_BENCH=ON -DPELVANE_WIZARD=OFF >/dev/null
-cmake --build "$build" -j2 --target pelvane-bench session_bench
+cmake --build "$build" -j2 --target pelvane-bench session_bench loading_bench
 
 echo "machine: $(nproc) processors, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), kernel $(uname -r)"
 status=0
@@ -23,4 +23,7 @@ status=0
 echo
 echo "Idle open link and acknowledgement round trip (session_bench):"
 "$build/bin/session_bench" 5 200
+echo
+echo "Loading and checking packages far larger than real ones (loading_bench):"
+"$build/bin/loading_bench" || status=$?
 exit "$status"

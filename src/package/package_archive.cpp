@@ -1,12 +1,15 @@
 #include "package/package_archive.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 #include <zip.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <utility>
+
+#include "package/item_parsing.h"
 
 namespace pelvane::package {
 
@@ -37,16 +40,6 @@ ZipHandle OpenArchive(const std::string& path, std::string& error) {
   return ZipHandle(zip);
 }
 
-// Index of the first member of that name, compared without regard to case.
-std::int64_t Locate(zip_t* zip, const std::string& name) {
-  zip_int64_t count = zip_get_num_entries(zip, 0);
-  for (zip_int64_t i = 0; i < count; ++i) {
-    const char* entry = zip_get_name(zip, static_cast<zip_uint64_t>(i), 0);
-    if (entry && strcasecmp(entry, name.c_str()) == 0) return i;
-  }
-  return -1;
-}
-
 std::int64_t SizeAt(zip_t* zip, std::int64_t index) {
   zip_stat_t st;
   zip_stat_init(&st);
@@ -61,32 +54,57 @@ std::int64_t SizeAt(zip_t* zip, std::int64_t index) {
 
 PackageArchive::PackageArchive(std::string path) : path_(std::move(path)) {}
 
-int PackageArchive::CountMembers(const std::string& name) const {
-  ZipHandle zip = OpenArchive(path_, lastError_);
-  if (!zip) return 0;
-  int found = 0;
-  zip_int64_t count = zip_get_num_entries(zip.get(), 0);
-  for (zip_int64_t i = 0; i < count; ++i) {
-    const char* entry = zip_get_name(zip.get(), static_cast<zip_uint64_t>(i), 0);
-    if (entry && strcasecmp(entry, name.c_str()) == 0) ++found;
+const PackageArchive::Directory* PackageArchive::CurrentDirectory() const {
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) == 0 && directory_ && directory_->device == st.st_dev &&
+      directory_->inode == st.st_ino && directory_->bytes == st.st_size &&
+      directory_->modified == st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec) {
+    lastError_.clear();
+    return directory_.get();
   }
-  return found;
+  directory_.reset();
+  ZipHandle zip = OpenArchive(path_, lastError_);
+  if (!zip) return nullptr;
+  auto directory = std::make_shared<Directory>();
+  directory->zip = std::shared_ptr<zip_t>(zip.release(), zip_discard);
+  directory->device = st.st_dev;
+  directory->inode = st.st_ino;
+  directory->bytes = st.st_size;
+  directory->modified = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+  zip_t* archive = directory->zip.get();
+  const zip_int64_t count = zip_get_num_entries(archive, 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    const char* entry = zip_get_name(archive, static_cast<zip_uint64_t>(i), 0);
+    if (entry == nullptr) continue;
+    Directory::Member& member = directory->byName[ToUpper(entry)];
+    if (member.count++ == 0) {
+      member.index = i;
+      member.size = std::max<std::int64_t>(SizeAt(archive, i), 0);
+    }
+  }
+  directory_ = std::move(directory);
+  return directory_.get();
+}
+
+int PackageArchive::CountMembers(const std::string& name) const {
+  const Directory* directory = CurrentDirectory();
+  if (directory == nullptr) return 0;
+  const auto it = directory->byName.find(ToUpper(name));
+  return it == directory->byName.end() ? 0 : it->second.count;
 }
 
 std::int64_t PackageArchive::MemberSize(const std::string& name) const {
-  ZipHandle zip = OpenArchive(path_, lastError_);
-  if (!zip) return 0;
-  std::int64_t index = Locate(zip.get(), name);
-  if (index < 0) return 0;
-  std::int64_t size = SizeAt(zip.get(), index);
-  return size < 0 ? 0 : size;
+  const Directory* directory = CurrentDirectory();
+  if (directory == nullptr) return 0;
+  const auto it = directory->byName.find(ToUpper(name));
+  return it == directory->byName.end() ? 0 : it->second.size;
 }
 
 std::string PackageArchive::Comment() const {
-  ZipHandle zip = OpenArchive(path_, lastError_);
-  if (!zip) return {};
+  const Directory* directory = CurrentDirectory();
+  if (directory == nullptr) return {};
   int length = 0;
-  const char* comment = zip_get_archive_comment(zip.get(), &length, ZIP_FL_ENC_RAW);
+  const char* comment = zip_get_archive_comment(directory->zip.get(), &length, ZIP_FL_ENC_RAW);
   if (!comment || length < 1) return {};
   return std::string(comment, static_cast<std::size_t>(length));
 }
@@ -98,14 +116,16 @@ bool PackageArchive::IsPackage() const {
 bool PackageArchive::ReadMemberBytes(const std::string& name,
                                      std::vector<std::uint8_t>& bytes) const {
   bytes.clear();
-  ZipHandle zip = OpenArchive(path_, lastError_);
-  if (!zip) return false;
-  std::int64_t index = Locate(zip.get(), name);
-  if (index < 0) {
+  const Directory* directory = CurrentDirectory();
+  if (directory == nullptr) return false;
+  zip_t* zip = directory->zip.get();
+  const auto member = directory->byName.find(ToUpper(name));
+  if (member == directory->byName.end()) {
     lastError_ = "member " + name + " not found in " + path_;
     return false;
   }
-  std::int64_t size = SizeAt(zip.get(), index);
+  const std::int64_t index = member->second.index;
+  std::int64_t size = SizeAt(zip, index);
   if (size < 0) {
     lastError_ = "cannot read the size of member " + name + " in " + path_;
     return false;
@@ -116,9 +136,9 @@ bool PackageArchive::ReadMemberBytes(const std::string& name,
                  " a package member may hold";
     return false;
   }
-  ZipFileHandle file(zip_fopen_index(zip.get(), static_cast<zip_uint64_t>(index), 0));
+  ZipFileHandle file(zip_fopen_index(zip, static_cast<zip_uint64_t>(index), 0));
   if (!file) {
-    lastError_ = "cannot open member " + name + " of " + path_ + ": " + zip_strerror(zip.get());
+    lastError_ = "cannot open member " + name + " of " + path_ + ": " + zip_strerror(zip);
     return false;
   }
   bytes.resize(static_cast<std::size_t>(size));

@@ -1,15 +1,21 @@
 // The firmware package archive (a ZIP file, ".QXPKG"), read through libzip.
-// Every operation opens the archive at its path afresh, as the package on
-// disk may be replaced between operations. Member names match without
-// regard to case.
+// The package on disk may be replaced between operations: the archive stays
+// open, with a directory of its member names (so that a package with
+// thousands of entries loads and checks in linear time), only while the file
+// at its path is the one that was opened; otherwise it is opened afresh.
+// Member names match without regard to case.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "package/member_directory.h"
+
+struct zip;  // libzip's archive handle
 
 namespace pelvane::package {
 
@@ -57,8 +63,26 @@ class PackageArchive : public MemberDirectory {
   const std::string& LastError() const { return lastError_; }
 
  private:
+  // Per upper-cased member name: the first member of that name, its size, and
+  // how many members share the name.
+  struct Directory {
+    struct Member {
+      std::int64_t index = -1;
+      std::int64_t size = 0;
+      int count = 0;
+    };
+    std::unordered_map<std::string, Member> byName;
+    std::shared_ptr<::zip> zip;  // open while the file is the same
+    // Which file it was made from.
+    std::uint64_t device = 0, inode = 0;
+    std::int64_t bytes = 0, modified = 0;
+  };
+  // The directory of the file now at path_; null when it cannot be read.
+  const Directory* CurrentDirectory() const;
+
   std::string path_;
   mutable std::string lastError_;
+  mutable std::shared_ptr<const Directory> directory_;
   bool cached_ = false;
   std::string cachedName_;
   std::vector<std::uint8_t> cachedBytes_;

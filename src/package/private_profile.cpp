@@ -1,16 +1,10 @@
 #include "package/private_profile.h"
 
-#include <strings.h>
-
 #include "package/item_parsing.h"
 
 namespace pelvane::package {
 
 namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 std::string TrimAll(std::string_view text) {
   std::size_t begin = 0;
@@ -38,40 +32,27 @@ PrivateProfile::PrivateProfile(std::string_view text) {
       std::size_t close = line.find(']');
       std::string name =
           TrimAll(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-      current = nullptr;
-      bool repeated = false;
-      for (const auto& section : sections_) {
-        if (SameName(section.name, name)) repeated = true;
-      }
       // Lookups stop at the first section of a name, so a repeated one is
       // never read.
-      if (!repeated) {
-        sections_.push_back({name, {}});
-        current = &sections_.back();
-      }
+      auto [it, added] = sections_.try_emplace(ToUpper(name));
+      current = added ? &it->second : nullptr;
       continue;
     }
     if (!current) continue;
     std::size_t equals = line.find('=');
     if (equals == std::string::npos) continue;
-    std::string key = TrimAll(line.substr(0, equals));
     std::string value = TrimAll(line.substr(equals + 1));
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
       value = value.substr(1, value.size() - 2);
     }
-    bool known = false;
-    for (const auto& entry : current->entries) {
-      if (SameName(entry.key, key)) known = true;
-    }
-    if (!known) current->entries.push_back({key, value});
+    // The first key of a name wins.
+    current->try_emplace(ToUpper(TrimAll(line.substr(0, equals))), std::move(value));
   }
 }
 
 const PrivateProfile::Section* PrivateProfile::Find(std::string_view section) const {
-  for (const auto& s : sections_) {
-    if (SameName(s.name, section)) return &s;
-  }
-  return nullptr;
+  const auto it = sections_.find(ToUpper(section));
+  return it == sections_.end() ? nullptr : &it->second;
 }
 
 bool PrivateProfile::HasSection(std::string_view section) const {
@@ -82,10 +63,9 @@ std::optional<std::string> PrivateProfile::Get(std::string_view section,
                                                std::string_view key) const {
   const Section* s = Find(section);
   if (!s) return std::nullopt;
-  for (const auto& entry : s->entries) {
-    if (SameName(entry.key, key)) return entry.value;
-  }
-  return std::nullopt;
+  const auto it = s->find(ToUpper(key));
+  if (it == s->end()) return std::nullopt;
+  return it->second;
 }
 
 }  // namespace pelvane::package
