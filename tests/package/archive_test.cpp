@@ -28,6 +28,12 @@ TEST_F(ArchiveTest, MembersMatchWithoutRegardToCase) {
   EXPECT_EQ(archive.MemberSize("absent.bin"), 0);
   EXPECT_EQ(archive.Comment(), "My Package");
   EXPECT_EQ(PackageArchive(MakePackage("x", {}, "b.qxpkg")).Comment(), "");
+  // A package replaced on disk is read afresh, not from what was kept of the old one.
+  std::filesystem::rename(MakePackage("[HOST]\n", {{"NEW.BIN", Bytes(7)}}, "c.qxpkg", "Newer"),
+                          path);
+  EXPECT_EQ(archive.CountMembers("README.TXT"), 0);
+  EXPECT_EQ(archive.MemberSize("new.bin"), 7);
+  EXPECT_EQ(archive.Comment(), "Newer");
 }
 
 TEST_F(ArchiveTest, ReadMemberTextHonoursOffsetAndCount) {
