@@ -53,6 +53,9 @@ enum LineBitCode {
   kBitDsr = 13,
   kBitRing = 14,
   kBitCarrier = 15,
+  // Codes of transmit holds, which a Linux line never reports: they read 0.
+  kBitFirstHold = 17,
+  kBitLastHold = 20,
   kBitOverrun = 25,
   kBitParityError = 26,
   kBitFramingError = 27,
@@ -61,7 +64,7 @@ enum LineBitCode {
 };
 inline constexpr int kBitUnknown = 2;  // LineBit's answer for a code it does not know
 
-// Modem status byte values (tested by ModemBit).
+// Modem status byte values.
 inline constexpr int kModemCts = 0x10;
 inline constexpr int kModemDsr = 0x20;
 inline constexpr int kModemRing = 0x40;
@@ -71,7 +74,6 @@ class SerialLine {
  public:
   virtual ~SerialLine() = default;
 
-  virtual int Yield() = 0;
   virtual int RefreshStatus() = 0;
   virtual int OpenAndConfigure() = 0;
   virtual int OpenDevice() = 0;
@@ -80,15 +82,11 @@ class SerialLine {
   virtual int SetQueueSizes(int receiveSize, int xoffLimit, int transmitSize) = 0;
   virtual int SetFlowControl(int type, int kind) = 0;
   virtual int GetFlowControl(int* type, int* kind) = 0;
-  // 1 sets break, 0 clears it, a negative value reads the state.
-  virtual int Break(int value) = 0;
   // For DTR and RTS: value 1 raises, 0 drops, -1 only reads. Answers 0 or 1,
   // or kBitUnknown for an unknown code.
   virtual int LineBit(int code, int value) = 0;
   virtual int SetLineParameters(const LineParameters& parameters) = 0;
   virtual int GetLineParameters(LineParameters* parameters) = 0;
-  // Two bits per line bit, then clears the accumulated errors and modem status.
-  virtual int StatusBits(std::uint32_t* packed) = 0;
   virtual int WriteByte(std::uint8_t byte) = 0;
   virtual int WriteText(std::string_view text) = 0;
   // Bytes accepted (at most what the transmit queue has room for).
@@ -102,11 +100,6 @@ class SerialLine {
   // receive queue; direction 0 with a count reads and drops up to count bytes.
   virtual int Purge(int direction, int count) = 0;
   virtual void StatusDump(const std::function<void(std::string_view)>& sink) = 0;
-  virtual int SetEventCharacter(int character) = 0;
-  virtual int GetEventMask(std::uint32_t* mask) = 0;
-  virtual int SetEventMask(std::uint32_t mask) = 0;
-  virtual int WaitEvent(std::uint32_t* events) = 0;
-  virtual int ModemBit(int value) = 0;
   virtual int MapSystemError(int errnum, std::string_view what) = 0;
 
   // Waits at most timeoutMs for input (true), or for a hang-up or device error

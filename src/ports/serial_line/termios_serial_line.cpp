@@ -115,11 +115,6 @@ int TermiosSerialLine::MapSystemError(int errnum, std::string_view what) {
   return Fail(Problem().lineCode);
 }
 
-int TermiosSerialLine::Yield() {
-  io_.Sleep(0);
-  return kLineOk;
-}
-
 int TermiosSerialLine::OpenAndConfigure() {
   const std::string device = name_.Device();
   if (name_.devicePath.empty()) {
@@ -161,7 +156,6 @@ int TermiosSerialLine::OpenAndConfigure() {
   ::cfsetspeed(&tio, B19200);
   xonLimit_ = receiveSize_ / 4;
   xoffLimit_ = 128;
-  eventMask_ = 0;
   if (const int code = ApplyTermios(tio, 19200, "configure"); code != kLineOk) return code;
   baud_ = 19200;
   parity_ = 'N';
@@ -339,14 +333,6 @@ int TermiosSerialLine::GetFlowControl(int* type, int* kind) {
   return kLineOk;
 }
 
-int TermiosSerialLine::Break(int value) {
-  if (value < 0) return break_ ? 1 : 0;
-  if (const int code = RequireOpen(); code != kLineOk) return code;
-  if (io_.SetBreak(fd_, value != 0) != 0) return Fail(kBreakFailed);
-  break_ = value != 0;
-  return kLineOk;
-}
-
 int TermiosSerialLine::LineBit(int code, int value) {
   auto modemLine = [&](bool& state, int bit) {
     if (fd_ >= 0 && (value == 0 || value == 1)) {
@@ -367,8 +353,8 @@ int TermiosSerialLine::LineBit(int code, int value) {
       return modemLine(dtr_, TIOCM_DTR);
     case kBitRts:
       return modemLine(rts_, TIOCM_RTS);
-    case kBitBreak:
-      return break_ ? 1 : 0;
+    case kBitBreak:  // the line never sends a break
+      return 0;
     case kBitCts:
       return modemStatus(kModemCts);
     case kBitDsr:
@@ -377,10 +363,10 @@ int TermiosSerialLine::LineBit(int code, int value) {
       return modemStatus(kModemRing);
     case kBitCarrier:
       return modemStatus(kModemCarrier);
-    case 17:
-    case 18:
-    case 19:
-    case 20:
+    case kBitFirstHold:
+    case kBitFirstHold + 1:
+    case kBitFirstHold + 2:
+    case kBitLastHold:
       return 0;
     case kBitOverrun:
     case kBitParityError:
@@ -453,17 +439,6 @@ int TermiosSerialLine::GetLineParameters(LineParameters* p) {
   return kLineOk;
 }
 
-int TermiosSerialLine::StatusBits(std::uint32_t* packed) {
-  static constexpr int kOrder[] = {3, 4, 7, 13, 12, 14, 15, 20, 19, 17, 18, 28, 26, 27, 31, 25};
-  std::uint32_t bits = 0;
-  for (int i = 0; i < 16; ++i)
-    bits |= (static_cast<std::uint32_t>(LineBit(kOrder[i], -1)) & 3u) << (2 * i);
-  *packed = bits;
-  lineErrors_ = 0;
-  modemStatus_ = 0;
-  return kLineOk;
-}
-
 void TermiosSerialLine::PumpTransmit() {
   while (!pending_.empty()) {
     const ssize_t written = io_.Write(fd_, pending_.data(), pending_.size());
@@ -474,14 +449,14 @@ void TermiosSerialLine::PumpTransmit() {
     }
     if (written < 0 && errno != EAGAIN && errno != EINTR) {
       // The device is gone or broken: what waits can never be sent.
-      NoteReadFailure(errno);
+      NoteDeviceFailure(errno);
       pending_.clear();
     }
     return;
   }
 }
 
-void TermiosSerialLine::NoteReadFailure(int errnum) {
+void TermiosSerialLine::NoteDeviceFailure(int errnum) {
   lineErrors_ |= 1u << kBitReceiveOverflow;
   if (errnum == EIO || errnum == ENXIO || errnum == ENODEV || errnum == EBADF) {
     deviceLost_ = true;
@@ -508,7 +483,7 @@ int TermiosSerialLine::WriteBlock(std::span<const std::uint8_t> bytes) {
       written = static_cast<std::size_t>(rc);
       kernelQueuedAtMost_ += rc;
     } else if (rc < 0 && errno != EAGAIN && errno != EINTR) {
-      NoteReadFailure(errno);
+      NoteDeviceFailure(errno);
       accepted = 0;
     }
   }
@@ -539,7 +514,7 @@ int TermiosSerialLine::ReadBlock(std::span<std::uint8_t> buffer) {
   PumpTransmit();
   const ssize_t rc = io_.Read(fd_, buffer.data(), buffer.size());
   if (rc > 0) return static_cast<int>(rc);
-  if (rc < 0 && errno != EAGAIN && errno != EINTR) NoteReadFailure(errno);
+  if (rc < 0 && errno != EAGAIN && errno != EINTR) NoteDeviceFailure(errno);
   return 0;
 }
 
@@ -590,43 +565,13 @@ void TermiosSerialLine::StatusDump(const std::function<void(std::string_view)>& 
                 tio_.c_cc[VSTOP]);
   sink(line);
   std::snprintf(line, sizeof line, "XonLim: %-5u XoffLim: %-5u EofChr: %02x  EvtChr: %02x",
-                static_cast<unsigned>(xonLimit_), static_cast<unsigned>(xoffLimit_), 0,
-                eventCharacter_ & 0xFF);
+                static_cast<unsigned>(xonLimit_), static_cast<unsigned>(xoffLimit_), 0, 0);
   sink(line);
   std::snprintf(line, sizeof line,
                 "RX sz/ct: %5d/%-5d  TX sz/ct: %5d/%-5d  BLOCK SENT:%d  BLOCK RECEIVED:%d",
                 queues.receiveSize, queues.receiveCount, queues.transmitSize, queues.transmitCount,
                 (queues.flags & kXoffSent) ? 1 : 0, (queues.flags & kTransmitHeld) ? 1 : 0);
   sink(line);
-}
-
-// Linux terminals have no event character and no event mask: both are kept
-// so that a caller reads back what it set.
-int TermiosSerialLine::SetEventCharacter(int character) {
-  eventCharacter_ = character;
-  return kLineOk;
-}
-
-int TermiosSerialLine::GetEventMask(std::uint32_t* mask) {
-  *mask = eventMask_;
-  return kLineOk;
-}
-
-int TermiosSerialLine::SetEventMask(std::uint32_t mask) {
-  eventMask_ = mask;
-  return kLineOk;
-}
-
-// Waiting is done with WaitReadable, which sleeps in poll().
-int TermiosSerialLine::WaitEvent(std::uint32_t*) {
-  return Fail(kNotSupported);
-}
-
-int TermiosSerialLine::ModemBit(int value) {
-  if (value == 1) return dtr_ ? 1 : 0;
-  if (value == 2) return rts_ ? 1 : 0;
-  RefreshStatus();
-  return (modemStatus_ & value) ? 1 : 0;
 }
 
 bool TermiosSerialLine::WaitReadable(int timeoutMs) {
@@ -644,12 +589,12 @@ bool TermiosSerialLine::WaitReadable(int timeoutMs) {
     const int rc = io_.Poll(&fd, 1, Remaining(deadline));
     if (rc < 0) {
       if (errno == EINTR) continue;
-      NoteReadFailure(EIO);
+      NoteDeviceFailure(EIO);
       return true;
     }
     if (rc == 0) return false;
     if (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
-      NoteReadFailure(EIO);
+      NoteDeviceFailure(EIO);
       return true;
     }
     if (fd.revents & POLLIN) return true;

@@ -37,7 +37,6 @@ class TermiosSerialLine final : public SerialLine {
   TermiosSerialLine(const TermiosSerialLine&) = delete;
   TermiosSerialLine& operator=(const TermiosSerialLine&) = delete;
 
-  int Yield() override;
   int RefreshStatus() override;
   int OpenAndConfigure() override;
   int OpenDevice() override;
@@ -46,11 +45,9 @@ class TermiosSerialLine final : public SerialLine {
   int SetQueueSizes(int receiveSize, int xoffLimit, int transmitSize) override;
   int SetFlowControl(int type, int kind) override;
   int GetFlowControl(int* type, int* kind) override;
-  int Break(int value) override;
   int LineBit(int code, int value) override;
   int SetLineParameters(const LineParameters& parameters) override;
   int GetLineParameters(LineParameters* parameters) override;
-  int StatusBits(std::uint32_t* packed) override;
   int WriteByte(std::uint8_t byte) override;
   int WriteText(std::string_view text) override;
   int WriteBlock(std::span<const std::uint8_t> bytes) override;
@@ -59,11 +56,6 @@ class TermiosSerialLine final : public SerialLine {
   int ReadBlock(std::span<std::uint8_t> buffer) override;
   int Purge(int direction, int count) override;
   void StatusDump(const std::function<void(std::string_view)>& sink) override;
-  int SetEventCharacter(int character) override;
-  int GetEventMask(std::uint32_t* mask) override;
-  int SetEventMask(std::uint32_t mask) override;
-  int WaitEvent(std::uint32_t* events) override;
-  int ModemBit(int value) override;
   int MapSystemError(int errnum, std::string_view what) override;
   bool WaitReadable(int timeoutMs) override;
   void WaitTransmitProgress(int timeoutMs) override;
@@ -79,7 +71,9 @@ class TermiosSerialLine final : public SerialLine {
   // Moves bytes from the line's own transmit queue into the kernel.
   void PumpTransmit();
   int KernelOutputQueue();
-  void NoteReadFailure(int errnum);
+  // A read or a write failed with `errnum`: counted as a line error, and a
+  // device that went away is marked lost with the system's account.
+  void NoteDeviceFailure(int errnum);
   int ApplyTermios(const termios& tio, std::uint32_t baud, std::string_view what);
 
   TtyIo& io_;
@@ -96,7 +90,6 @@ class TermiosSerialLine final : public SerialLine {
   int flowKind_ = kFlowNone;
   bool dtr_ = false;
   bool rts_ = false;
-  bool break_ = false;
   std::uint32_t lineErrors_ = 0;  // bits 1 << LineBitCode of errors seen
   int modemStatus_ = 0;
   // Read by diagnostics from another thread than the one using the line.
@@ -109,8 +102,6 @@ class TermiosSerialLine final : public SerialLine {
   int transmitSize_;
   int xonLimit_ = 0;
   int xoffLimit_ = 128;
-  std::uint32_t eventMask_ = 0;
-  int eventCharacter_ = 0;
   std::vector<std::uint8_t> pending_;
   // At least as many bytes as the kernel's output queue holds: its count when
   // last asked plus every byte handed to it since (it can only have drained).

@@ -55,10 +55,6 @@ int TtyIo::SetModemBits(int fd, int bits) {
 int TtyIo::ClearModemBits(int fd, int bits) {
   return ::ioctl(fd, TIOCMBIC, &bits);
 }
-int TtyIo::SetBreak(int fd, bool on) {
-  return ::ioctl(fd, on ? TIOCSBRK : TIOCCBRK);
-}
-
 int TtyIo::GetErrorCounts(int fd, ErrorCounts* counts) {
   serial_icounter_struct icount{};
   if (::ioctl(fd, TIOCGICOUNT, &icount) != 0) return -1;

@@ -43,7 +43,6 @@ class TtyIo {
   virtual int GetModemBits(int fd, int* bits);              // TIOCMGET
   virtual int SetModemBits(int fd, int bits);               // TIOCMBIS
   virtual int ClearModemBits(int fd, int bits);             // TIOCMBIC
-  virtual int SetBreak(int fd, bool on);                    // TIOCSBRK / TIOCCBRK
   virtual int GetErrorCounts(int fd, ErrorCounts* counts);  // TIOCGICOUNT
 
   virtual int InputQueue(int fd, int* count);   // TIOCINQ
