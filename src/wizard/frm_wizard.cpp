@@ -64,11 +64,6 @@ std::string Trimmed(const QString& text) {
   return text.trimmed().toStdString();
 }
 
-// The key of a package list entry: its index with one leading blank.
-std::string PackageKey(int index) {
-  return " " + std::to_string(index);
-}
-
 QLabel* WrappedLabel(const QString& text, QWidget* parent) {
   auto* label = new QLabel(text, parent);
   label->setWordWrap(true);
@@ -558,14 +553,13 @@ bool frmWizard::TryAddPackage(const std::string& path) {
   std::string name = backend_.ArchiveComment(path);
   if (name.empty()) name = path;
   auto* item = new QListWidgetItem(PackageText(name));
-  item->setData(kRowDataRole, packageCount_);
+  item->setData(kRowDataRole, static_cast<int>(packagePaths_.size()));
   item->setToolTip(Q(path));
-  packagePaths_[PackageKey(packageCount_)] = path;
+  packagePaths_.push_back(path);
   lstPackages_->addItem(item);
   lstPackages_->setCurrentItem(item);
   // A second entry with the same row as before gets no change signal.
   OnPackageSelected();
-  ++packageCount_;
   return true;
 }
 
@@ -581,13 +575,18 @@ void frmWizard::BrowsePackage() {
     Ask("File is not a valid Firmware Package", kApplicationTitle, PromptButtons::Ok);
 }
 
+const std::string* frmWizard::SelectedPackage() const {
+  const QListWidgetItem* item = lstPackages_->currentItem();
+  if (item == nullptr) return nullptr;
+  const auto index = static_cast<std::size_t>(item->data(kRowDataRole).toInt());
+  return index < packagePaths_.size() ? &packagePaths_[index] : nullptr;
+}
+
 void frmWizard::OnPackageSelected() {
-  if (lstPackages_->count() == 0 || lstPackages_->currentItem() == nullptr) return;
-  const int index = lstPackages_->currentItem()->data(kRowDataRole).toInt();
-  auto it = packagePaths_.find(PackageKey(index));
-  if (it == packagePaths_.end()) return;
-  backend_.PackagePath(it->second);
-  lblNotes_->setText(PackageText(backend_.PackageNotes(it->second)));
+  const std::string* path = SelectedPackage();
+  if (path == nullptr) return;
+  backend_.PackagePath(*path);
+  lblNotes_->setText(PackageText(backend_.PackageNotes(*path)));
 }
 
 // ---------------------------------------------------------------- settings
@@ -731,11 +730,7 @@ PromptAnswer frmWizard::Ask(const std::string& text, const std::string& caption,
 
 void frmWizard::RunUploadStep() {
   std::optional<std::string> finalText;
-  if (auto it = packagePaths_.find(PackageKey(
-          lstPackages_->currentItem() ? lstPackages_->currentItem()->data(kRowDataRole).toInt()
-                                      : -1));
-      it != packagePaths_.end())
-    finalText = backend_.FinalText(it->second);
+  if (const std::string* path = SelectedPackage()) finalText = backend_.FinalText(*path);
 
   uploadRunning_ = true;
   ApplyNavigation();

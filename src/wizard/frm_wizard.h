@@ -67,7 +67,7 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   bool FinishFlag() const { return finishFlag_; }
   bool HelpShown() const { return helpShown_; }
   bool UploadRunning() const { return uploadRunning_; }
-  int PackageCount() const { return packageCount_; }
+  int PackageCount() const { return static_cast<int>(packagePaths_.size()); }
   const ActionLog& Actions() const { return actions_; }
   HelpWindow* Help() const { return help_; }
 
@@ -132,6 +132,8 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   void OnNext();
   void OnExit();
   void OnPackageSelected();
+  // The path of the package selected in the list; null when none is.
+  const std::string* SelectedPackage() const;
   void OnPortChosen();
   void OnLanguageChosen();
   void SyncListsToController();
@@ -160,8 +162,8 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   bool uploadRunning_ = false;
   bool finishedRun_ = false;  // a run ended and its result is on the Finished step
   bool closeAfterUpload_ = false;
-  int packageCount_ = 0;
-  std::map<std::string, std::string> packagePaths_;  // key " 0", " 1", ...
+  // The path of each entry of the package list, by the number its row holds.
+  std::vector<std::string> packagePaths_;
   std::map<std::string, std::string> portDescriptions_;
   ActionLog actions_;
   AnimationFrames frames_;
