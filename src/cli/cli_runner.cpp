@@ -33,8 +33,8 @@
 namespace pelvane::cli {
 
 using upload::HexText;
+using upload::ToUpper;
 using upload::Trim;
-using upload::Upper;
 
 namespace {
 
@@ -114,7 +114,7 @@ class CliRunner::Prompt final : public package::QN_Prompt {
     if (options_.yes) return package::PromptAnswer::Yes;
     if (io_.inIsTerminal) {
       io_.err << caption << ": " << text << " [y/N] " << std::flush;
-      std::string answer = Upper(Trim(ReadAnswer()));
+      std::string answer = ToUpper(Trim(ReadAnswer()));
       if (answer == "Y" || answer == "YES") return package::PromptAnswer::Yes;
     } else {
       refused = true;
@@ -444,7 +444,7 @@ bool CliRunner::ReportWritable() {
 bool CliRunner::ChoosePort() {
   if (options_.port.empty()) return true;
   const std::string trimmed = Trim(options_.port);
-  const std::string wanted = Upper(trimmed);
+  const std::string wanted = ToUpper(trimmed);
   const auto& ports = process_->Configuration().ports;
   const bool listed = std::find(ports.begin(), ports.end(), wanted) != ports.end();
   const bool devicePath = !trimmed.empty() && trimmed.front() == '/';
@@ -482,7 +482,7 @@ void CliRunner::WaitForDevice() {
 
 bool CliRunner::ChooseLanguage() {
   if (options_.language.empty()) return true;
-  const std::string wanted = Upper(Trim(options_.language));
+  const std::string wanted = ToUpper(Trim(options_.language));
   const auto& languages = process_->Configuration().firmwareLanguages;
   if (std::find(languages.begin(), languages.end(), wanted) == languages.end()) {
     std::string known;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "core/text.h"
 #include "options/options.h"
 #include "package/item_parsing.h"
 
@@ -102,8 +103,7 @@ constexpr options::Option kOptions[] = {
 bool IsLegacySwitch(const std::string& argument) {
   if (argument.size() < 2 || argument.front() != '/') return false;
   const std::string name = argument.substr(1, argument.find_first_of(" /", 1) - 1);
-  std::string upper = name;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string upper = core::ToUpper(name);
   return upper == "TRANSFERONLY" || upper == "AUTOSTART" || upper == "ADV_DISPLAY" ||
          StartsWith(upper, "PORT") || StartsWith(upper, "FIRMWARE_LANGUAGE") ||
          (!name.empty() && name.front() == 'F');

@@ -7,27 +7,6 @@
 
 namespace pelvane::package {
 
-namespace {
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-}  // namespace
-
-std::string Trim(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  return std::string(text.substr(begin, end - begin));
-}
-
-std::string ToUpper(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return out;
-}
-
 std::vector<std::string> Split(std::string_view text, char separator) {
   std::vector<std::string> parts;
   std::size_t start = 0;

@@ -7,11 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "core/text.h"
+
 namespace pelvane::package {
 
-// Removes leading and trailing blanks (spaces and tabs).
-std::string Trim(std::string_view text);
-std::string ToUpper(std::string_view text);
+// Blanks (spaces and tabs) around a field do not count; names match in any case.
+using core::ToUpper;
+using core::Trim;
+
 // Splits at every separator, no limit; fields are not trimmed.
 std::vector<std::string> Split(std::string_view text, char separator);
 

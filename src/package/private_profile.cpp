@@ -6,13 +6,9 @@ namespace pelvane::package {
 
 namespace {
 
+// Line ends left by either convention count as blanks.
 std::string TrimAll(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (begin < end && blank(text[begin])) ++begin;
-  while (end > begin && blank(text[end - 1])) --end;
-  return std::string(text.substr(begin, end - begin));
+  return Trim(text, " \t\r\n");
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ class NoPrompt final : public package::QN_Prompt {
 };
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
-  return Upper(a) == Upper(b);
+  return ToUpper(a) == ToUpper(b);
 }
 
 }  // namespace
@@ -179,7 +179,7 @@ const std::string& QN_UploadProcess::ComPort() const {
 
 void QN_UploadProcess::FirmwareLanguage(const std::string& language) {
   Impl& d = *impl_;
-  d.language = Upper(Trim(language));
+  d.language = ToUpper(Trim(language));
   if (d.config.notLoaded && !d.config.baseLoaded) return;
   if (!d.loader.ReloadPrograms(d.config, d.language)) {
     d.engine.SetLastError(d.loader.GetLastError());

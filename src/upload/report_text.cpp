@@ -44,17 +44,4 @@ bool SpeedValid(std::int32_t baudRate) {
   return baudRate > 0 && 115200 % baudRate == 0;
 }
 
-std::string Trim(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return "";
-  const auto last = text.find_last_not_of(" \t");
-  return std::string(text.substr(first, last - first + 1));
-}
-
-std::string Upper(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return result;
-}
-
 }  // namespace pelvane::upload

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/text.h"
 #include "package/port_kind.h"
 
 namespace pelvane::upload {
@@ -28,7 +29,7 @@ std::string OpenString(std::string_view portName, std::string_view baudText);
 // 115200 must be a whole multiple of the serial speed (0 never is).
 bool SpeedValid(std::int32_t baudRate);
 
-std::string Trim(std::string_view text);
-std::string Upper(std::string_view text);
+using core::ToUpper;
+using core::Trim;
 
 }  // namespace pelvane::upload

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "core/text.h"
 #include "package/qn_error.h"
 
 namespace pelvane::wizard {
@@ -13,12 +14,6 @@ namespace {
 
 using package::PromptAnswer;
 using package::PromptButtons;
-
-std::string UpperCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
 
 bool IsExistingDevicePath(const std::string& value) {
   if (value.empty() || value.front() != '/') return false;
@@ -30,7 +25,7 @@ bool IsExistingDevicePath(const std::string& value) {
 // package fills are upper case, so the value is compared upper-cased; device
 // paths are case-sensitive and are compared as given.
 bool InList(const std::vector<std::string>& entries, const std::string& value) {
-  const std::string upper = UpperCase(value);
+  const std::string upper = core::ToUpper(value);
   for (const std::string& entry : entries)
     if (entry == upper || (!value.empty() && value.front() == '/' && entry == value)) return true;
   return false;
@@ -77,9 +72,9 @@ StartupOutcome ApplyCommandLine(const StartupOptions& options, StartupHost& host
   if (options.languageSet) {
     if (InList(host.LanguageEntries(), options.language)) {
       host.SelectLanguage(options.language);
-    } else if (host.Ask(
-                   "Invalid Command Line Switch /FIRMWARE_LANGUAGE" + UpperCase(options.language),
-                   kApplicationTitle, PromptButtons::OkCancel) == PromptAnswer::Cancel) {
+    } else if (host.Ask("Invalid Command Line Switch /FIRMWARE_LANGUAGE" +
+                            core::ToUpper(options.language),
+                        kApplicationTitle, PromptButtons::OkCancel) == PromptAnswer::Cancel) {
       return StartupOutcome::ExitRequested;
     }
   }
@@ -89,7 +84,7 @@ StartupOutcome ApplyCommandLine(const StartupOptions& options, StartupHost& host
       host.AddPortEntry(options.port);
     if (InList(host.PortEntries(), options.port)) {
       host.SelectPort(options.port);
-    } else if (host.Ask("Invalid Command Line Switch /PORT" + UpperCase(options.port),
+    } else if (host.Ask("Invalid Command Line Switch /PORT" + core::ToUpper(options.port),
                         kApplicationTitle, PromptButtons::OkCancel) == PromptAnswer::Cancel) {
       return StartupOutcome::ExitRequested;
     }

@@ -10,6 +10,7 @@
 #include <set>
 #include <vector>
 
+#include "core/text.h"
 #include "package/package_archive.h"
 #include "package/package_loader.h"
 #include "package/port_kind.h"
@@ -40,12 +41,6 @@ std::string Range(std::int64_t start, std::int64_t length) {
   return Hex(start) + ".." + Hex(start + length - 1);
 }
 
-std::string Upper(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return s;
-}
-
 // Member names are matched without regard to case and the first one wins, so
 // "MAIN.BIN" beside "main.bin" hides one of them.
 std::vector<std::string> CaseTwins(const std::string& path) {
@@ -58,7 +53,7 @@ std::vector<std::string> CaseTwins(const std::string& path) {
   const zip_int64_t count = zip_get_num_entries(zip.get(), 0);
   for (zip_int64_t i = 0; i < count; ++i)
     if (const char* name = zip_get_name(zip.get(), static_cast<zip_uint64_t>(i), 0))
-      byName[Upper(name)].push_back(name);
+      byName[pelvane::core::ToUpper(name)].push_back(name);
   for (const auto& [upper, names] : byName) {
     if (names.size() < 2) continue;
     std::string list;
@@ -100,10 +95,11 @@ void CheckPrograms(const PackageConfiguration& c, const std::string& language,
     found.push_back({key, text, {language}});
   };
   for (const auto& p : c.programs) {
-    const std::string key = Upper(p.Filename()) + "@" + std::to_string(p.LoadAddress());
+    const std::string key =
+        pelvane::core::ToUpper(p.Filename()) + "@" + std::to_string(p.LoadAddress());
     const package::QN_Download* download = nullptr;
     for (const auto& d : c.downloads) {
-      if (Upper(d.Filename()) == Upper(p.Filename())) {
+      if (pelvane::core::ToUpper(d.Filename()) == pelvane::core::ToUpper(p.Filename())) {
         download = &d;
         break;
       }
@@ -239,7 +235,7 @@ CheckReport CheckPackage(const std::string& path) {
   const package::PackageArchive archive(path);
   std::set<std::string> read;
   for (const auto& name : members) {
-    if (!read.insert(Upper(name)).second) continue;
+    if (!read.insert(pelvane::core::ToUpper(name)).second) continue;
     std::vector<std::uint8_t> bytes;
     if (!archive.ReadMemberBytes(name, bytes))
       problems.push_back("member " + name + " cannot be read: " + archive.LastError());

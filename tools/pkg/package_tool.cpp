@@ -10,6 +10,7 @@
 #include <memory>
 #include <ostream>
 
+#include "core/text.h"
 #include "options/options.h"
 #include "package/hex_text.h"
 #include "package/package_archive.h"
@@ -21,12 +22,6 @@ namespace pelvane::pkg {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Upper(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return s;
-}
 
 struct CreateOptions {
   std::string comment;
@@ -83,7 +78,8 @@ int Create(const fs::path& folder, const fs::path& output, const CreateOptions& 
     // The member is named by where the file lies in the folder, never by
     // where a link inside it points.
     std::string name = file.lexically_relative(folder).generic_string();
-    if (settings.hex && name.size() > 4 && Upper(name.substr(name.size() - 4)) == ".HEX") {
+    if (settings.hex && name.size() > 4 &&
+        pelvane::core::ToUpper(name.substr(name.size() - 4)) == ".HEX") {
       std::string error;
       auto bytes = package::DecodeHexText(content, error);
       if (!bytes) {
@@ -95,7 +91,7 @@ int Create(const fs::path& folder, const fs::path& output, const CreateOptions& 
     } else {
       writer.AddMember(name, content);
     }
-    has_configuration |= Upper(name) == package::kConfigurationMember;
+    has_configuration |= pelvane::core::ToUpper(name) == package::kConfigurationMember;
   }
   if (!has_configuration) {
     err << "pelvane-pkg create: " << folder.string() << " has no " << package::kConfigurationMember

@@ -4,23 +4,17 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "core/text.h"
 #include "options/options.h"
 
 namespace pelvane::sim {
 namespace {
 
-std::string Trim(const std::string& s) {
-  const auto first = s.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  const auto last = s.find_last_not_of(" \t");
-  return s.substr(first, last - first + 1);
-}
-
 std::vector<std::string> Split(const std::string& s, char sep) {
   std::vector<std::string> parts;
   std::stringstream in(s);
   std::string part;
-  while (std::getline(in, part, sep)) parts.push_back(Trim(part));
+  while (std::getline(in, part, sep)) parts.push_back(pelvane::core::Trim(part));
   if (!s.empty() && s.back() == sep) parts.push_back("");
   return parts;
 }
@@ -34,7 +28,7 @@ std::optional<std::uint64_t> ParseCount(const std::string& text) {
 }  // namespace
 
 std::optional<std::uint32_t> ParseNumber(const std::string& raw) {
-  const std::string text = Trim(raw);
+  const std::string text = pelvane::core::Trim(raw);
   if (text.empty()) return std::nullopt;
   int base = 10;
   std::string digits = text;

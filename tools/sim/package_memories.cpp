@@ -8,24 +8,20 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "core/text.h"
+
 namespace pelvane::sim {
 namespace {
 
+using pelvane::core::ToUpper;
+
+// Blanks and line ends around a line or field do not count.
+std::string TrimLine(std::string_view text) {
+  return pelvane::core::Trim(text, " \t\r\n");
+}
+
 // No configuration file comes near this; a bigger member is not one.
 constexpr zip_uint64_t kMaxConfiguration = 1u << 20;
-
-std::string Trim(const std::string& s) {
-  const auto first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  const auto last = s.find_last_not_of(" \t\r\n");
-  return s.substr(first, last - first + 1);
-}
-
-std::string Upper(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return s;
-}
 
 // Keys of one section, matched without regard to case as private-profile
 // files are; the first occurrence of a key counts.
@@ -36,16 +32,16 @@ std::vector<std::pair<std::string, std::string>> Section(const std::string& text
   std::string line;
   bool inside = false;
   while (std::getline(in, line)) {
-    const std::string t = Trim(line);
+    const std::string t = TrimLine(line);
     if (t.empty() || t[0] == ';') continue;
     if (t[0] == '[') {
       const auto close = t.find(']');
-      inside = close != std::string::npos && Upper(Trim(t.substr(1, close - 1))) == wanted;
+      inside = close != std::string::npos && ToUpper(TrimLine(t.substr(1, close - 1))) == wanted;
       continue;
     }
     const auto eq = t.find('=');
     if (!inside || eq == std::string::npos) continue;
-    keys.emplace_back(Upper(Trim(t.substr(0, eq))), t.substr(eq + 1));
+    keys.emplace_back(ToUpper(TrimLine(t.substr(0, eq))), t.substr(eq + 1));
   }
   return keys;
 }
@@ -54,7 +50,7 @@ std::optional<std::string> Key(const std::vector<std::pair<std::string, std::str
                                const std::string& name) {
   for (const auto& [key, value] : keys) {
     if (key != name) continue;
-    std::string v = Trim(value.substr(0, value.find(';')));
+    std::string v = TrimLine(value.substr(0, value.find(';')));
     if (v.empty() || v == "NA") return std::nullopt;
     return v;
   }
@@ -63,8 +59,8 @@ std::optional<std::string> Key(const std::vector<std::pair<std::string, std::str
 
 // Numbers in the configuration are decimal, or hexadecimal after "0X" in either case.
 std::optional<std::uint32_t> ConfigNumber(const std::string& field) {
-  std::string f = Trim(field);
-  const auto x = Upper(f).find("0X");
+  std::string f = TrimLine(field);
+  const auto x = ToUpper(f).find("0X");
   if (x != std::string::npos) f = "0x" + f.substr(x + 2);
   return ParseNumber(f);
 }
@@ -82,7 +78,7 @@ std::vector<MemorySpec> MemoriesFromConfiguration(const std::string& text,
     std::vector<std::string> fields;
     std::stringstream in(*value);
     std::string field;
-    while (std::getline(in, field, ',')) fields.push_back(Trim(field));
+    while (std::getline(in, field, ',')) fields.push_back(TrimLine(field));
     const auto base = fields.size() >= 3 ? ConfigNumber(fields[0]) : std::nullopt;
     const auto size = fields.size() >= 3 ? ConfigNumber(fields[1]) : std::nullopt;
     if (!base || !size || *size == 0 || fields[2].empty()) {
