@@ -30,5 +30,5 @@ exec 3<"$work/sim.out"
 read -r -t 10 pty <&3 || { echo "the simulator did not start:" >&2; cat "$work/sim.log" >&2; exit 1; }
 
 # The example package reads its calibration area into the current folder.
-(cd "$work" && QT_QPA_PLATFORM=offscreen "$root/$bin/pelvane-screenshots" \
+(cd "$work" && XDG_STATE_HOME=$work/state QT_QPA_PLATFORM=offscreen "$root/$bin/pelvane-screenshots" \
   "$work/packages/example.qxpkg" "$pty" "$out")

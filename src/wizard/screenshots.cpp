@@ -1,10 +1,12 @@
 // pelvane-screenshots: walks the wizard through its five steps with a real
-// package and a (simulated) instrument and saves a picture of each step.
+// package and a (simulated) instrument and saves a picture of each step, and
+// of the Finished step after a run that failed.
 // Run by scripts/screenshots.sh on the offscreen platform.
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QTimer>
 #include <cstdio>
@@ -71,6 +73,16 @@ int main(int argc, char** argv) {
   window.PressNavigation(NavButton::Next);
   watch.stop();
   ok = ok && taken && window.CurrentStep() == 4 && Save(window, out, "step4-finished.png");
+
+  // A failed run: the simulated instrument has ended after its upload, so a
+  // second run finds no port, and the Finished step shows why and what to do.
+  // Its read-back goes to a folder of its own, so that no question about the
+  // first run's file stops it.
+  while (ok && window.CurrentStep() > 2) window.PressNavigation(NavButton::Back);
+  QDir().mkpath("second");
+  window.findChild<QLineEdit*>("txtOutputFolder")->setText(QDir::current().filePath("second"));
+  window.PressNavigation(NavButton::Next);
+  ok = ok && window.CurrentStep() == 4 && Save(window, out, "step4-failed.png");
   if (!ok) std::fprintf(stderr, "pelvane-screenshots: the wizard did not run through its steps\n");
   return ok ? 0 : 1;
 }
