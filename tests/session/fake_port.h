@@ -78,7 +78,16 @@ class FakeLine {
   std::atomic<int> failWrites{0};                  // that many writes fail; -1: all
   std::atomic<std::int32_t> writeLimit{INT_MAX};   // bytes accepted per write
   std::atomic<bool> refuseEveryOtherWrite{false};  // a transmit queue that is full now and then
-  std::atomic<bool> alwaysReadable{false};  // a device in an error state: "ready", yet no data
+  std::atomic<bool> alwaysReadable{false};       // a device in an error state: "ready", yet no data
+  std::atomic<std::int32_t> readLimit{INT_MAX};  // bytes handed over per read
+  std::atomic<int> failWriteAt{-1};              // the write (counted from 0) that fails
+
+  // Called by a read that finds nothing left (the fuzz entry's sign that no
+  // more input can complete anything).
+  void SetStarvedHandler(std::function<void()> handler) {
+    std::lock_guard lock(mutex_);
+    starved_ = std::move(handler);
+  }
 
   // --- used by the fake ports ---
   void CountPort() { ++portsCreated_; }
@@ -90,8 +99,9 @@ class FakeLine {
   std::int32_t Read(std::uint8_t* buffer, std::int32_t size) {
     ++readCalls_;
     std::lock_guard lock(mutex_);
-    const auto count = static_cast<std::int32_t>(
-        std::min<std::size_t>(incoming_.size(), static_cast<std::size_t>(size)));
+    if (incoming_.empty() && starved_) starved_();
+    const auto count = static_cast<std::int32_t>(std::min<std::size_t>(
+        incoming_.size(), static_cast<std::size_t>(std::min(size, readLimit.load()))));
     std::copy_n(incoming_.begin(), count, buffer);
     incoming_.erase(incoming_.begin(), incoming_.begin() + count);
     return count;
@@ -102,6 +112,7 @@ class FakeLine {
     while (fail != 0) {
       if (fail < 0 || failWrites.compare_exchange_weak(fail, fail - 1)) return false;
     }
+    if (writesSeen_++ == failWriteAt.load()) return false;
     *accepted = std::min(size, writeLimit.load());
     if (refuseEveryOtherWrite.load() && (writeCalls_++ % 2 == 0)) *accepted = 0;
     Peer peer;
@@ -128,6 +139,8 @@ class FakeLine {
   std::vector<std::uint8_t> written_;
   std::string lastParameters_;
   Peer peer_;
+  std::function<void()> starved_;
+  std::atomic<int> writesSeen_{0};
   std::atomic<int> opens_{0}, portsCreated_{0}, readCalls_{0}, waitCalls_{0};
   int writeCalls_ = 0;  // writes come from one thread at a time
 };
