@@ -385,7 +385,10 @@ QFrame* frmWizard::BuildFinishedStep() {
   lblHint_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
   lblHint_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   lblHint_->hide();
-  layout->addWidget(lblHint_, 1);
+  layout->addWidget(lblHint_);
+  // The free space stays below the texts whether the hint shows or not;
+  // without it a successful run spread the title and its rule down the page.
+  layout->addStretch(1);
   auto* row = new QHBoxLayout;
   cmdSaveLog_ = new QPushButton("Save Log...", frame);
   cmdSaveLog_->setObjectName("cmdSaveLog");

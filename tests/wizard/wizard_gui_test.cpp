@@ -268,9 +268,15 @@ class WizardGuiTest : public QObject {
     QCOMPARE(window_->Actions().Entries().size(), std::size_t{2});
     // The package names no help languages: no empty list to choose from.
     QVERIFY(Child<QComboBox>("cmbHelpLanguage")->isHidden());
+    // The title stays at the top of its step when no hint shows, however
+    // tall the window.
+    window_->resize(700, 560);
+    window_->show();
+    QCoreApplication::processEvents();
+    const auto* title = Child<QLabel>("lblStep4");
+    QCOMPARE(title->height(), title->sizeHint().height());
     // After a finished run Cancel cancels nothing: it only closes, and the
     // result stays as it was.
-    window_->show();
     Click(NavButton::Cancel);
     QVERIFY(!window_->isVisible());
     QVERIFY(std::find(backend_->calls.begin(), backend_->calls.end(), "cancel") ==
