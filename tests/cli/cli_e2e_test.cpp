@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "package/package_writer.h"
+#include "support/sim_package.h"
 #include "support/sim_process.h"
 #include "upload/scratch_working_directory.h"
 
@@ -61,40 +62,16 @@ class CliEndToEnd : public ::testing::Test {
   // `target` and `english` add lines to those sections.
   void WritePackage(const std::string& continueLine, const std::string& target = "",
                     const std::string& english = "") {
-    const std::string config = R"([HOST]
-MAXPROGLEN=100
-PORTS=COM1,GPIB
-UART=COM1
-BAUD=115200
-)" + continueLine + R"(
-TRANSFER=XFER.BIN,0x8000,0x8004
-FIRMWARE_LANGUAGES=English,German
-FIRMWARE_LANGUAGE=English
-[TARGET]
-PROCESSOR=I80X86
-ARCHITECTURE=B8
-MEMORY=0x10000,0x10000,AM29F010
-MEMORY1=0x20000,0x10000,AM29F010
-ERASE=0x10000,0x1000
-ERASE1=0x20000,0x1000
-)" + target + R"(
-[FILES]
-UPLOAD=0x1F000,0x150,calibration.bin
-PROGRAM=0x10000,MAIN.BIN
-[ENGLISH]
-PROGRAM1=0x20000,TEXT_EN.BIN
-)" + english + R"(
-[GERMAN]
-PROGRAM1=0x20000,TEXT_DE.BIN
-)";
-    package::PackageWriter writer;
-    writer.SetComment("End-to-end test package");
-    writer.AddMember("QXCONFIG.INI", config);
-    writer.AddMember("XFER.BIN", Bytes(64, 5));
-    writer.AddMember("MAIN.BIN", main_);
-    writer.AddMember("TEXT_EN.BIN", textEn_);
-    writer.AddMember("TEXT_DE.BIN", textDe_);
-    ASSERT_TRUE(writer.Write((dir_ / "test.qxpkg").string())) << writer.Error();
+    const testing::SimPackage package{
+        continueLine + "\nFIRMWARE_LANGUAGES=English,German\nFIRMWARE_LANGUAGE=English\n",
+        "MEMORY1=0x20000,0x10000,AM29F010\nERASE=0x10000,0x1000\nERASE1=0x20000,0x1000\n" + target +
+            "\n",
+        "[FILES]\nUPLOAD=0x1F000,0x150,calibration.bin\nPROGRAM=0x10000,MAIN.BIN\n"
+        "[ENGLISH]\nPROGRAM1=0x20000,TEXT_EN.BIN\n" +
+            english + "\n[GERMAN]\nPROGRAM1=0x20000,TEXT_DE.BIN\n",
+        "End-to-end test package",
+        {{"MAIN.BIN", main_}, {"TEXT_EN.BIN", textEn_}, {"TEXT_DE.BIN", textDe_}}};
+    ASSERT_EQ(package.Write(dir_ / "test.qxpkg"), "");
   }
 
   // Starts the simulator with the package's memories; returns its terminal.

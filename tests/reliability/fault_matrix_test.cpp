@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "package/package_writer.h"
+#include "support/sim_package.h"
 #include "support/sim_process.h"
 
 namespace pelvane::reliability {
@@ -64,29 +65,15 @@ class FaultMatrix : public ::testing::TestWithParam<Cell> {
     // One memory; the upload's commands are then numbered: 1 query,
     // 2-5 download reads, 6-8 erase, 9-13 program (three blocks), 14 checksum,
     // 15 restart.
-    const std::string config = R"([HOST]
-MAXPROGLEN=100
-PORTS=COM1,GPIB
-UART=COM1
-BAUD=115200
-CONTINUE=NO
-TRANSFER=XFER.BIN,0x8000,0x8004
-[TARGET]
-PROCESSOR=I80X86
-ARCHITECTURE=B8
-MEMORY=0x10000,0x10000,AM29F010
-ERASE=0x10000,0x1000
-[FILES]
-UPLOAD=0x1F000,0x150,calibration.bin
-PROGRAM=0x10000,MAIN.BIN
-)";
     main_ = Pattern(250, 3);
     calibration_ = Pattern(0x150, 9);
-    package::PackageWriter writer;
-    writer.AddMember("QXCONFIG.INI", config);
-    writer.AddMember("XFER.BIN", Pattern(64, 5));
-    writer.AddMember("MAIN.BIN", main_);
-    ASSERT_TRUE(writer.Write((dir_ / "test.qxpkg").string())) << writer.Error();
+    const testing::SimPackage package{
+        "CONTINUE=NO\n",
+        "ERASE=0x10000,0x1000\n",
+        "[FILES]\nUPLOAD=0x1F000,0x150,calibration.bin\nPROGRAM=0x10000,MAIN.BIN\n",
+        "",
+        {{"MAIN.BIN", main_}}};
+    ASSERT_EQ(package.Write(dir_ / "test.qxpkg"), "");
     testing::WriteBytes(dir_ / "calibration.in", calibration_);
   }
   void TearDown() override {

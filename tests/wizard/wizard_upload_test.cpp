@@ -16,6 +16,7 @@
 
 #include "fake_backend.h"
 #include "package/package_writer.h"
+#include "support/sim_package.h"
 #include "support/sim_process.h"
 #include "wizard/wizard_program.h"
 
@@ -62,40 +63,23 @@ class WizardUploadTest : public QObject {
   std::string PackagePath() const { return (Dir() / "test.qxpkg").string(); }
 
   void WritePackage(bool withTexts) {
-    const std::string config = R"([HOST]
-MAXPROGLEN=100
-PORTS=COM1,GPIB
-UART=COM1
-BAUD=115200
-CONTINUE=NO
-TRANSFER=XFER.BIN,0x8000,0x8004
-FIRMWARE_LANGUAGES=English,German
-FIRMWARE_LANGUAGE=English
-[TARGET]
-PROCESSOR=I80X86
-ARCHITECTURE=B8
-MEMORY=0x10000,0x10000,AM29F010
-ERASE=0x10000,0x1000
-[FILES]
-PROGRAM=0x10000,MAIN.BIN
-[ENGLISH]
-PROGRAM1=0x10200,TEXT_EN.BIN
-[GERMAN]
-PROGRAM1=0x10200,TEXT_DE.BIN
-)";
-    pelvane::package::PackageWriter writer;
-    writer.SetComment("Wizard test package");
-    writer.AddMember("QXCONFIG.INI", config);
-    writer.AddMember("XFER.BIN", Bytes(64, 9));
-    writer.AddMember("MAIN.BIN", main_);
-    writer.AddMember("TEXT_EN.BIN", Bytes(70, 77));
-    writer.AddMember("TEXT_DE.BIN", text_);
+    pelvane::testing::SimPackage package{
+        "CONTINUE=NO\nFIRMWARE_LANGUAGES=English,German\nFIRMWARE_LANGUAGE=English\n",
+        "ERASE=0x10000,0x1000\n",
+        "[FILES]\nPROGRAM=0x10000,MAIN.BIN\n[ENGLISH]\nPROGRAM1=0x10200,TEXT_EN.BIN\n"
+        "[GERMAN]\nPROGRAM1=0x10200,TEXT_DE.BIN\n",
+        "Wizard test package",
+        {{"MAIN.BIN", main_}, {"TEXT_EN.BIN", Bytes(70, 77)}, {"TEXT_DE.BIN", text_}}};
     if (withTexts) {
-      writer.AddMember("QXNOTES.TXT", std::string(300, 'n'));
-      writer.AddMember("Readme.txt", "Read this before the update.");
-      writer.AddMember("Final.txt", std::string(12000, 'f') + "END");
+      const auto text = [](const std::string& s) {
+        return std::vector<std::uint8_t>(s.begin(), s.end());
+      };
+      package.members.push_back({"QXNOTES.TXT", text(std::string(300, 'n'))});
+      package.members.push_back({"Readme.txt", text("Read this before the update.")});
+      package.members.push_back({"Final.txt", text(std::string(12000, 'f') + "END")});
     }
-    QVERIFY2(writer.Write(PackagePath()), writer.Error().c_str());
+    const std::string error = package.Write(PackagePath());
+    QVERIFY2(error.empty(), error.c_str());
   }
 
   std::string StartSim(const std::vector<std::string>& extra = {}) {
