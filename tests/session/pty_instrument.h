@@ -18,8 +18,9 @@ namespace pelvane::session::testing {
 class PtyInstrument {
  public:
   // A pseudo-terminal has no parity and always 8 data bits.
-  std::string OpenString() const {
-    return "clsid:" + std::string(core::clsid::kSerialPort) + " " + pty_.path() + ":115200,N,8,1";
+  std::string OpenString(long baud = 115200) const {
+    return "clsid:" + std::string(core::clsid::kSerialPort) + " " + pty_.path() + ":" +
+           std::to_string(baud) + ",N,8,1";
   }
 
   void Write(const std::vector<std::uint8_t>& bytes) { pty_.WriteMaster(bytes); }
