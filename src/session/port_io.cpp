@@ -17,6 +17,13 @@ constexpr milliseconds kRetryPause{1};
 constexpr milliseconds kWriteRetryPause{2};
 }  // namespace
 
+const SessionTime& SteadySessionTime() {
+  static const struct final : SessionTime {
+    SessionClock::time_point Now() const override { return SessionClock::now(); }
+  } steady;
+  return steady;
+}
+
 PortInput::PortInput(ports::IQX_Port& port, Sleeper sleep)
     : port_(port), wait_(dynamic_cast<ports::IQX_PortWait*>(&port)), sleep_(std::move(sleep)) {}
 

@@ -12,6 +12,16 @@ namespace pelvane::session {
 
 using SessionClock = std::chrono::steady_clock;
 
+// Where the session reads the time its time-outs are measured in: the steady
+// clock, or in tests one that can be moved on, so that a time-out comes
+// without waiting it out.
+class SessionTime {
+ public:
+  virtual ~SessionTime() = default;
+  virtual SessionClock::time_point Now() const = 0;
+};
+const SessionTime& SteadySessionTime();
+
 // Sleeps for at most the given time; returns early when the caller has
 // something else to do (the worker's wake signal, for example).
 using Sleeper = std::function<void(std::chrono::milliseconds)>;

@@ -32,11 +32,13 @@ void SleepFor(milliseconds d) {
 }
 }  // namespace
 
-Session::Session(const ports::PortRegistry& portRegistry, SessionTimeouts timeouts)
+Session::Session(const ports::PortRegistry& portRegistry, SessionTimeouts timeouts,
+                 const SessionTime& time)
     : registry_(portRegistry),
       timeouts_(timeouts),
+      time_(time),
       errorCode_(kMsgSuccess),
-      sendTime_(SessionClock::now()),
+      sendTime_(time_.Now()),
       relay_([this](EventRelay::Notice notice, std::int32_t parameter) {
         Deliver(notice, parameter);
       }) {}
@@ -90,7 +92,7 @@ core::Status Session::Open(const std::string& openParameter, bool* pbOpenFlag) {
   sendLength_.store(0);
   awaitingResponse_.store(false);
   noResponseReported_.store(false);
-  sendTime_ = SessionClock::now();
+  sendTime_ = time_.Now();
   workerInput_ = std::make_unique<PortInput>(*port_, [this](milliseconds d) { WorkerSleep(d); });
   state_.store(PT_CONNECTED);
   worker_.Start([this] { WorkerPass(); });
@@ -101,7 +103,7 @@ core::Status Session::Open(const std::string& openParameter, bool* pbOpenFlag) {
 
 core::Status Session::Close(bool* pbCloseFlag) {
   if (pbCloseFlag == nullptr) return Status::Pointer;
-  const auto start = SessionClock::now();
+  const auto start = time_.Now();
   SetError(kMsgSuccess);
   *pbCloseFlag = true;
   const PT_STATE state = state_.load();
@@ -112,7 +114,7 @@ core::Status Session::Close(bool* pbCloseFlag) {
   if (!IsConnectedState(state)) return Status::Ok;
 
   worker_.Stop();
-  const milliseconds settle = Remaining(timeouts_.closeSettle, SessionClock::now() - start);
+  const milliseconds settle = Remaining(timeouts_.closeSettle, time_.Now() - start);
   if (settle > milliseconds(0)) SleepFor(settle);
   bool closed = false;
   port_->Close(&closed);
@@ -237,7 +239,7 @@ core::Status Session::Upload(const std::uint8_t* pucBuffer, std::int32_t lSize) 
     return Status::Ok;
   }
   if (lSize <= 0) return Status::Ok;
-  uploadStart_ = SessionClock::now();
+  uploadStart_ = time_.Now();
   uploadBytes_ = static_cast<std::size_t>(lSize);
   // The serial port takes at most what its transmit queue can hold; the rest
   // is offered again as the queue drains, so the block arrives whole or the
@@ -266,7 +268,7 @@ core::Status Session::IsUploadOK(PTS_FAILCODE* pFailCode) {
     wait->WaitSent(uploadBytes_, uploadStart_, timeouts_.uploadDrain);
   uploadBytes_ = 0;
   PortInput input(*port_, SleepFor);
-  const auto start = SessionClock::now();
+  const auto start = time_.Now();
   std::uint8_t answer = 0;
   for (;;) {
     const std::int32_t got = input.Read(&answer, 1);
@@ -276,7 +278,7 @@ core::Status Session::IsUploadOK(PTS_FAILCODE* pFailCode) {
       return Status::Ok;
     }
     if (got == 1) break;
-    const auto elapsed = SessionClock::now() - start;
+    const auto elapsed = time_.Now() - start;
     if (elapsed >= timeouts_.uploadVerdict) {
       *pFailCode = PT_TNORESPONSE;
       return Status::Ok;
@@ -387,7 +389,7 @@ void Session::ReceiveStep(PortInput& input) {
     if (DeviceLost()) return;
     // A frame queued meanwhile restarts the clock when it goes; the old
     // command is not reported again.
-    if (SessionClock::now() - sendTime_ >= timeouts_.response &&
+    if (time_.Now() - sendTime_ >= timeouts_.response &&
         sendLength_.load(std::memory_order_acquire) == 0 &&
         !noResponseReported_.exchange(true, std::memory_order_acq_rel))
       PostError(kMsgSessionTimeout);
@@ -423,17 +425,17 @@ bool Session::HandshakeBody(PortInput& input, int count) {
 
 bool Session::ReadBody(PortInput& input, int count) {
   int done = 0;
-  auto lastProgress = SessionClock::now();
+  auto lastProgress = time_.Now();
   while (done < count) {
     if (worker_.StopRequested()) return false;
     const std::int32_t got = input.Read(bodyBuffer_.data() + done, count - done);
     if (got > 0) {
       done += got;
-      lastProgress = SessionClock::now();
+      lastProgress = time_.Now();
       continue;
     }
     if (DeviceLost()) return false;
-    const auto elapsed = SessionClock::now() - lastProgress;
+    const auto elapsed = time_.Now() - lastProgress;
     if (elapsed >= timeouts_.perByte) {
       PostError(kMsgReadTimeout);
       return false;
@@ -444,9 +446,9 @@ bool Session::ReadBody(PortInput& input, int count) {
 }
 
 Session::ByteOutcome Session::ReadByte(PortInput& input, std::uint8_t* byte) {
-  const auto start = SessionClock::now();
+  const auto start = time_.Now();
   for (;;) {
-    const auto elapsed = SessionClock::now() - start;
+    const auto elapsed = time_.Now() - start;
     if (elapsed >= timeouts_.perByte) {
       PostError(kMsgReadTimeout);
       return ByteOutcome::Failed;
@@ -498,7 +500,7 @@ bool Session::SendStep() {
   }
   core::trace::Note("frame", "sent (" + std::to_string(length) + "-byte message)");
   relay_.Post(EventRelay::SendNotice, length);
-  sendTime_ = SessionClock::now();
+  sendTime_ = time_.Now();
   awaitingResponse_.store(true, std::memory_order_release);
   sendLength_.store(0, std::memory_order_release);
   sendLength_.notify_all();

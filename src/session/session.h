@@ -44,7 +44,9 @@ class Session final : public IQX_Session, public IQX_Transfer, public core::IQX_
   static constexpr std::size_t kBufferSize = 1024;
 
   // `portRegistry` must outlive the session.
-  explicit Session(const ports::PortRegistry& portRegistry, SessionTimeouts timeouts = {});
+  // `time` (the steady clock unless a test moves it on) must outlive the session.
+  explicit Session(const ports::PortRegistry& portRegistry, SessionTimeouts timeouts = {},
+                   const SessionTime& time = SteadySessionTime());
   // An open session is stopped first: its worker leaves before anything goes.
   ~Session() override;
   Session(const Session&) = delete;
@@ -95,6 +97,7 @@ class Session final : public IQX_Session, public IQX_Transfer, public core::IQX_
 
   const ports::PortRegistry& registry_;
   const SessionTimeouts timeouts_;
+  const SessionTime& time_;
 
   std::atomic<PT_STATE> state_{PT_CLOSED};
   std::atomic<std::int16_t> errorCode_;

@@ -25,6 +25,7 @@
 #include "core/class_ids.h"
 #include "ports/iqx_port.h"
 #include "ports/port_registry.h"
+#include "session/port_io.h"
 
 namespace pelvane::session::testing {
 
@@ -233,6 +234,19 @@ inline ports::PortRegistry FakeRegistry(std::shared_ptr<FakeLine> line) {
                [line] { return std::make_unique<FakePort>(line); });
   return registry;
 }
+
+// A session time that runs with the steady clock and can be moved on, so that
+// a test reaches a time-out without waiting it out.
+class MovableTime final : public SessionTime {
+ public:
+  SessionClock::time_point Now() const override {
+    return SessionClock::now() + std::chrono::milliseconds(offset_.load());
+  }
+  void Advance(std::chrono::milliseconds by) { offset_ += by.count(); }
+
+ private:
+  std::atomic<std::int64_t> offset_{0};
+};
 
 inline const std::string kSerialOpen =
     "clsid:" + std::string(core::clsid::kSerialPort) + " COM1:115200,E,8,1";

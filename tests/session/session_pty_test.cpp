@@ -56,6 +56,14 @@ class SessionPtyTest : public ::testing::Test {
   bool PumpUntilEvent(Event::Kind kind, std::int32_t value, int count = 1) {
     return PumpUntil(loop_, [&] { return events_.Count(kind, value) >= count; });
   }
+  // As PumpUntilEvent, moving the session's time on meanwhile: for an event
+  // that only a time-out brings.
+  bool PumpUntilTimedOut(Event::Kind kind, std::int32_t value, int count = 1) {
+    return PumpUntil(loop_, [&] {
+      time_.Advance(milliseconds(50));
+      return events_.Count(kind, value) >= count;
+    });
+  }
   std::int16_t LastError() {
     std::int16_t error = -1;
     session_.GetLastError(&error);
@@ -65,7 +73,8 @@ class SessionPtyTest : public ::testing::Test {
   core::PlainMessageLoop loop_;
   core::ScopedMessageLoop scope_{loop_};
   PtyInstrument instrument_;
-  Session session_{ports::DefaultPortRegistry(), PtyTimeouts()};
+  testing::MovableTime time_;
+  Session session_{ports::DefaultPortRegistry(), PtyTimeouts(), time_};
   EventRecorder events_;
   core::Cookie cookie_ = 0;
 };
@@ -124,9 +133,10 @@ TEST_F(SessionPtyTest, AnAnswerOf254BytesComesInWhole) {
 TEST_F(SessionPtyTest, SilenceIsReportedOnceAndALateAnswerStillCounts) {
   Send({0x06, 0x86, 0x00});
   EXPECT_EQ(instrument_.Read(4).size(), 4u);
-  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgSessionTimeout));
+  ASSERT_TRUE(PumpUntilTimedOut(Event::Error, kMsgSessionTimeout));
   EXPECT_EQ(LastError(), 10);
-  PumpFor(loop_, milliseconds(400));
+  time_.Advance(milliseconds(5000));
+  PumpFor(loop_, milliseconds(100));
   EXPECT_EQ(events_.Count(Event::Error, kMsgSessionTimeout), 1);
 
   std::thread peer([&] { instrument_.Answer({0x86, 0x00, 0x86}); });
@@ -135,7 +145,7 @@ TEST_F(SessionPtyTest, SilenceIsReportedOnceAndALateAnswerStillCounts) {
 
   Send({0x06, 0x86, 0x00});
   EXPECT_EQ(instrument_.Read(4).size(), 4u);
-  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgSessionTimeout, 2));
+  ASSERT_TRUE(PumpUntilTimedOut(Event::Error, kMsgSessionTimeout, 2));
 }
 
 TEST_F(SessionPtyTest, AMissingByteEndsTheAnswerAndTheNextCommandStartsAfresh) {
@@ -144,12 +154,13 @@ TEST_F(SessionPtyTest, AMissingByteEndsTheAnswerAndTheNextCommandStartsAfresh) {
     instrument_.Answer({0x05, 0x11, 0x22, 0x33, 0x44}, 2);  // then falls silent
   });
   Send({0x06, 0x86, 0x00});
-  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgReadTimeout));
+  ASSERT_TRUE(PumpUntilTimedOut(Event::Error, kMsgReadTimeout));
   peer.join();
   EXPECT_FALSE(events_.Has(Event::Receive, 5));
   EXPECT_EQ(LastError(), 12);
   // Nothing is awaited any more: no response time-out follows.
-  PumpFor(loop_, milliseconds(400));
+  time_.Advance(milliseconds(5000));
+  PumpFor(loop_, milliseconds(100));
   EXPECT_FALSE(events_.Has(Event::Error, kMsgSessionTimeout));
 
   Bytes acks;
