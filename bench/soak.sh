@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# A soak run, not part of the test suite: many pelvane-cli uploads into
+# pelvane-sim with seeded random faults. Every run must end with the outcome
+# its fault implies, write its report (a success one that says so), and leave
+# no temporary file and no lock file behind.
+#
+#   bench/soak.sh [RUNS] [SEED]        (default 200 runs, seed 1; BUILD_DIR default build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-200}
+seed=${2:-1}
+bin=${BUILD_DIR:-build}/bin
+package=${BUILD_DIR:-build}/examples/example.qxpkg
+[ -x "$bin/pelvane-cli" ] && [ -f "$package" ] || { echo "build first (scripts/build.sh)" >&2; exit 2; }
+bin=$(cd "$bin" && pwd)
+package=$(cd "$(dirname "$package")" && pwd)/$(basename "$package")
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/pelvane-soak.XXXXXX")
+trap 'pkill -P $$ pelvane-sim 2>/dev/null || true; rm -rf "$work"' EXIT
+RANDOM=$seed
+
+# name | simulator options | exit status the run must end with ("any": the
+# line noise may or may not hit a frame that matters)
+faults=(
+  "none||0"
+  "program block fails|--fail-prog 2|1"
+  "erase fails|--fail-erase 1|1"
+  "checksum differs|--bad-checksum 1|1"
+  "boot monitor refuses|--boot-verdict C|1"
+  "garbled answer|--corrupt-response 3|1"
+  "answer out of turn|--wrong-code 4|1"
+  "instrument falls silent|--silent-after 5|1"
+  "device vanishes|--vanish-after 6|1"
+  "line noise|--noise 0.0005|any"
+)
+declare -A seen failed
+mismatches=0
+locks_before=$(ls /run/lock 2>/dev/null | grep -c '^LCK\.\.pts' || true)
+for ((i = 1; i <= runs; ++i)); do
+  IFS='|' read -r name options expect <<<"${faults[RANDOM % ${#faults[@]}]}"
+  run=$work/run$i
+  mkdir -p "$run/tmp"
+  # shellcheck disable=SC2086 # the options are words
+  "$bin/pelvane-sim" --package "$package" --dump "$run/flash" --once --seed "$i" $options \
+    >"$run/sim.out" 2>"$run/sim.err" &
+  sim=$!
+  for _ in $(seq 100); do [ -s "$run/sim.out" ] && break; sleep 0.02; done
+  pty=$(head -n 1 "$run/sim.out")
+  status=0
+  (cd "$run" && TMPDIR=$run/tmp "$bin/pelvane-cli" --package "$package" --port "$pty" --yes \
+    --idle-timeout 1 --report report.json >cli.out 2>cli.err) || status=$?
+  kill "$sim" 2>/dev/null || true
+  wait "$sim" 2>/dev/null || true
+  problem=""
+  if [ "$expect" != any ] && [ "$status" != "$expect" ]; then problem="exit $status, not $expect"; fi
+  if [ "$expect" = any ] && [ "$status" != 0 ] && [ "$status" != 1 ]; then problem="exit $status"; fi
+  if [ -n "$(ls -A "$run/tmp")" ]; then problem="$problem temporary files left"; fi
+  if [ ! -s "$run/report.json" ]; then problem="$problem no report"; fi
+  if [ "$status" = 0 ] && ! grep -q '"ok": true' "$run/report.json"; then problem="$problem report not ok"; fi
+  seen[$name]=$((${seen[$name]:-0} + 1))
+  if [ -n "$problem" ]; then
+    failed[$name]=$((${failed[$name]:-0} + 1))
+    mismatches=$((mismatches + 1))
+    echo "run $i ($name): $problem" >&2
+  fi
+  rm -rf "$run"
+done
+locks_after=$(ls /run/lock 2>/dev/null | grep -c '^LCK\.\.pts' || true)
+
+printf '%-26s %6s %10s\n' fault runs mismatches
+for f in "${faults[@]}"; do
+  name=${f%%|*}
+  printf '%-26s %6s %10s\n' "$name" "${seen[$name]:-0}" "${failed[$name]:-0}"
+done
+echo "lock files of pseudo-terminals in /run/lock: $locks_before before, $locks_after after"
+[ "$mismatches" = 0 ] && [ "$locks_after" -le "$locks_before" ]
