@@ -132,11 +132,9 @@ TEST_F(CliRunnerTest, CancelDuringTheUploadShutsDownAndGives130) {
   EXPECT_EQ(record["outcome"],
             json::parse(R"({"ok": false, "code": 11, "message": "Process Cancelled by User",
                             "cause": "cancelled", "exitCode": 130})"));
-  EXPECT_NE(std::find(record["actions"].begin(), record["actions"].end(),
-                      json{{"time", record["actions"].back()["time"]},
-                           {"text", "Upload Cancel Received"}}),
-            record["actions"].end())
-      << record["actions"].dump();
+  EXPECT_TRUE(std::any_of(record["actions"].begin(), record["actions"].end(), [](const json& a) {
+    return a["text"] == "Upload Cancel Received";
+  })) << record["actions"].dump();
 }
 
 // A signal that comes once the run has succeeded changes nothing.

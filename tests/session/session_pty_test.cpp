@@ -211,18 +211,19 @@ TEST_F(SessionPtyTest, TheVerdictWaitStartsWhenTheBlockHasLeftTheHost) {
   bool closed = false;
   session_.Close(&closed);
   SessionTimeouts timeouts = PtyTimeouts();
-  timeouts.uploadVerdict = milliseconds(300);
+  timeouts.uploadVerdict = milliseconds(1000);
   Session session{ports::DefaultPortRegistry(), timeouts};
   bool opened = false;
-  ASSERT_EQ(session.Open(instrument_.OpenString(), &opened), core::Status::Ok);
+  ASSERT_EQ(session.Open(instrument_.OpenString(9600), &opened), core::Status::Ok);
   ASSERT_TRUE(opened);
-  // 12,000 bytes at 115200 baud, 10 bits each: about 1.04 s on the wire. The
-  // boot monitor answers after 0.8 s, later than the verdict wait allows
-  // when counted from the write.
-  const Bytes block(12000, 0x5A);
+  // 2,400 bytes at 9600 baud, 10 bits each: 2.5 s on the wire. The boot
+  // monitor answers after 2 s, later than the verdict wait allows when
+  // counted from the write, and well inside it when counted from the end of
+  // the wire time (a loaded machine has 1.5 s to spare).
+  const Bytes block(2400, 0x5A);
   std::thread peer([&] {
     instrument_.Read(block.size());
-    std::this_thread::sleep_for(milliseconds(800));
+    std::this_thread::sleep_for(milliseconds(2000));
     instrument_.Write({'T'});
   });
   auto& transfer = dynamic_cast<IQX_Transfer&>(static_cast<IQX_Session&>(session));
