@@ -735,6 +735,11 @@ void frmWizard::RunUploadStep() {
   std::optional<std::string> finalText;
   if (const std::string* path = SelectedPackage()) finalText = backend_.FinalText(*path);
 
+  // Each run's lines are the record of one instrument: Save Log must not hand
+  // in the lines of the unit updated before it, and a wizard left open for a
+  // day of updates must not keep them all.
+  actions_.Clear();
+  lstStep_->clear();
   uploadRunning_ = true;
   ApplyNavigation();
   lblStep_[4]->setText(Q(LoadResString(kStepTitleResource[4])));

@@ -266,6 +266,13 @@ class WizardGuiTest : public QObject {
     QVERIFY(Child<QListWidget>("lstStep")->isHidden());
     QCOMPARE(Child<QListWidget>("lstStep")->count(), 2);
     QCOMPARE(window_->Actions().Entries().size(), std::size_t{2});
+    // A second run (the next instrument) starts a record of its own.
+    Click(NavButton::Back);
+    Click(NavButton::Back);
+    Click(NavButton::Next);
+    QCOMPARE(backend_->uploads, 2);
+    QCOMPARE(Child<QListWidget>("lstStep")->count(), 2);
+    QCOMPARE(window_->Actions().Entries().size(), std::size_t{2});
     // The package names no help languages: no empty list to choose from.
     QVERIFY(Child<QComboBox>("cmbHelpLanguage")->isHidden());
     // The title stays at the top of its step when no hint shows, however
