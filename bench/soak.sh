@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
-# A soak run, not part of the test suite: many pelvane-cli uploads into
-# pelvane-sim with seeded random faults. Every run must end with the outcome
-# its fault implies, write its report (a success one that says so), and leave
-# no temporary file and no lock file behind.
+# A soak run, not part of the test suite.
+#  1. Many pelvane-cli uploads into pelvane-sim with seeded random faults.
+#     Every run must end with the outcome its fault implies, write its report
+#     (a success one that says so), and leave no temporary file and no lock
+#     file behind.
+#  2. Many uploads in one wizard process (offscreen, Back and Execute again):
+#     its open descriptors, threads and resident memory must not grow.
 #
-#   bench/soak.sh [RUNS] [SEED]        (default 200 runs, seed 1; BUILD_DIR default build)
+#   bench/soak.sh [RUNS] [SEED] [WIZARD_RUNS]   (default 200, 1, 20; BUILD_DIR default build-soak)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-200}
 seed=${2:-1}
-bin=${BUILD_DIR:-build}/bin
-package=${BUILD_DIR:-build}/examples/example.qxpkg
-[ -x "$bin/pelvane-cli" ] && [ -f "$package" ] || { echo "build first (scripts/build.sh)" >&2; exit 2; }
-bin=$(cd "$bin" && pwd)
-package=$(cd "$(dirname "$package")" && pwd)/$(basename "$package")
+wizard_runs=${3:-20}
+build=${BUILD_DIR:-build-soak}
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+cmake -S . -B "$build" -G Ninja "${launcher[@]}" -DPELVANE_BENCH=ON -DPELVANE_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target pelvane-cli pelvane-sim example_package wizard_soak >/dev/null
+bin=$(cd "$build/bin" && pwd)
+package=$(cd "$build/examples" && pwd)/example.qxpkg
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pelvane-soak.XXXXXX")
 trap 'pkill -P $$ pelvane-sim 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -72,4 +78,14 @@ for f in "${faults[@]}"; do
   name=${f%%|*}
   printf '%-26s %6s %10s\n' "$name" "${seen[$name]:-0}" "${failed[$name]:-0}"
 done
-[ "$mismatches" = 0 ]
+
+echo
+echo "$wizard_runs uploads in one wizard process:"
+mkdir -p "$work/wizard/tmp"
+wizard=0
+(cd "$work/wizard" && TMPDIR=$work/wizard/tmp XDG_STATE_HOME=$work/wizard/state \
+  QT_QPA_PLATFORM=offscreen "$bin/wizard_soak" "$bin/pelvane-sim" "$package" "$wizard_runs" \
+  2>/dev/null) || wizard=$?
+left=$(ls -A "$work/wizard/tmp" | grep -v '^runtime-' || true)
+if [ -n "$left" ]; then echo "temporary files left by the wizard: $left"; wizard=1; fi
+[ "$mismatches" = 0 ] && [ "$wizard" = 0 ]
