@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config ccache
-  libzip-dev zip libudev-dev nlohmann-json3-dev libssl-dev
+  libzip-dev zip libudev-dev nlohmann-json3-dev
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev clang-format

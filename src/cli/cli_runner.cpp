@@ -1,22 +1,15 @@
 #include "cli/cli_runner.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <vector>
 
+#include "core/files.h"
+#include "core/sha256.h"
 #include "core/trace.h"
 #include "options/options.h"
 #include "package/package_archive.h"
@@ -60,39 +53,20 @@ void AddOutcome(Json& object, bool ok, std::int32_t code, const std::string& mes
   if (cause != upload::FailureCause::None) object["cause"] = upload::CauseName(cause);
 }
 
-// The SHA-256 of a file in lower-case hexadecimal; empty when it cannot be read.
-std::string FileSha256(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "";
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                  EVP_MD_CTX_free);
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return "";
-  std::vector<char> buffer(1 << 16);
-  while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
-    EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(in.gcount()));
-  if (in.bad()) return "";
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(context.get(), digest, &length);
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kDigits[digest[i] >> 4];
-    hex += kDigits[digest[i] & 0x0F];
-  }
-  return hex;
-}
+using core::FileSha256;
 
 std::string IsoTime(std::chrono::system_clock::time_point when) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+  using namespace std::chrono;
+  const auto ms = time_point_cast<milliseconds>(when);
+  const auto day = floor<days>(ms);
+  const year_month_day date(day);
+  const hh_mm_ss time(ms - day);
   char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(ms));
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
+                static_cast<int>(time.subseconds().count()));
   return text;
 }
 
@@ -102,8 +76,7 @@ std::string IsoTime(std::chrono::system_clock::time_point when) {
 // the options (an existing download file is kept unless --yes).
 class CliRunner::Prompt final : public package::QN_Prompt {
  public:
-  Prompt(const CliOptions& options, CliStreams& io, const int& cancelFd)
-      : options_(options), io_(io), cancelFd_(cancelFd) {}
+  Prompt(const CliOptions& options, CliStreams& io) : options_(options), io_(io) {}
 
   package::PromptAnswer Ask(const std::string& text, const std::string& caption,
                             package::PromptButtons buttons) override {
@@ -129,27 +102,17 @@ class CliRunner::Prompt final : public package::QN_Prompt {
   // the question ends the run at once, not after Enter).
   std::string ReadAnswer() {
     std::string line;
-    if (io_.inFd < 0) {
+    if (io_.answers == nullptr) {
       std::getline(io_.in, line);
       return line;
     }
-    for (;;) {
-      pollfd waits[2] = {{io_.inFd, POLLIN, 0}, {cancelFd_, POLLIN, 0}};
-      if (::poll(waits, 2, -1) < 0 && errno != EINTR) return line;
-      if (waits[1].revents != 0) {
-        io_.err << "\n";
-        return "";
-      }
-      if (waits[0].revents == 0) continue;
-      char c = 0;
-      if (::read(io_.inFd, &c, 1) != 1 || c == '\n') return line;
-      line += c;
-    }
+    const std::optional<std::string> answer = io_.answers->ReadLine();
+    if (!answer) io_.err << "\n";
+    return answer.value_or("");
   }
 
   const CliOptions& options_;
   CliStreams& io_;
-  const int& cancelFd_;
 };
 
 // What technicians keep per instrument.
@@ -279,26 +242,19 @@ CliRunner::CliRunner(CliOptions options, CliStreams streams,
     : options_(std::move(options)),
       io_(streams),
       loop_(core::CurrentMessageLoop()),
-      prompt_(std::make_unique<Prompt>(options_, io_, cancelPipe_[0])),
+      prompt_(std::make_unique<Prompt>(options_, io_)),
       process_(std::make_unique<upload::QN_UploadProcess>(apps, prompt_.get())),
       record_(std::make_unique<Record>()),
-      listener_(std::make_unique<Listener>(options_, io_, *record_)) {
-  if (::pipe2(cancelPipe_, O_CLOEXEC | O_NONBLOCK) != 0) cancelPipe_[0] = cancelPipe_[1] = -1;
-}
+      listener_(std::make_unique<Listener>(options_, io_, *record_)) {}
 
 CliRunner::~CliRunner() {
   // A cancellation posted after the upload ended still refers to this object.
   loop_.ProcessEvents(std::chrono::milliseconds(0));
-  for (const int fd : cancelPipe_)
-    if (fd >= 0) ::close(fd);
 }
 
 void CliRunner::RequestCancel() {
   cancelRequested_ = true;
-  if (cancelPipe_[1] >= 0) {
-    const char wake = 1;
-    [[maybe_unused]] const ssize_t written = ::write(cancelPipe_[1], &wake, 1);
-  }
+  if (io_.answers != nullptr) io_.answers->Interrupt();
   // The controller belongs to the thread that runs it: the cancellation is
   // handed over through that thread's loop, which also wakes its wait.
   loop_.Post([this] {
@@ -318,7 +274,7 @@ int CliRunner::Run() {
   record_->start = IsoTime(std::chrono::system_clock::now());
   record_->package = options_.package;
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(options_.package, ec)) {
+  if (!std::filesystem::is_regular_file(core::PathFromUtf8(options_.package), ec)) {
     const std::string message = "package file not found: " + options_.package;
     UsageError(message);
     return Finish(kExitPackage, package::kErrFilenameInvalid, message,
@@ -327,9 +283,10 @@ int CliRunner::Run() {
   if (!ReportWritable())
     return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
   record_->packageSha256 = FileSha256(options_.package);
-  record_->outputFolder = options_.outputDir.empty()
-                              ? std::filesystem::current_path(ec).string()
-                              : std::filesystem::absolute(options_.outputDir, ec).string();
+  record_->outputFolder = core::Utf8FromPath(
+      options_.outputDir.empty()
+          ? std::filesystem::current_path(ec)
+          : std::filesystem::absolute(core::PathFromUtf8(options_.outputDir), ec));
   record_->comment = package::PackageArchive(options_.package).Comment();
   process_->PackagePath(options_.package);
   process_->Filename(package::kConfigurationMember);
@@ -424,20 +381,25 @@ int CliRunner::Run() {
 // report would replace.
 bool CliRunner::ReportWritable() {
   if (options_.report.empty()) return true;
-  std::error_code ec;
-  if (std::filesystem::equivalent(options_.report, options_.package, ec)) {
+  if (core::SameFile(options_.report, options_.package)) {
     UsageError("--report " + options_.report + " names the package itself");
     options_.report.clear();
     return false;
   }
-  // Opened without truncating: an existing report is replaced only at the end.
-  const int fd = ::open(options_.report.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    UsageError("cannot write the report " + options_.report + ": " + std::strerror(errno));
+  // Nothing is written yet: the report is written whole at the end, beside
+  // the name and then renamed onto it, so its folder must take a new file.
+  std::string reason;
+  const core::FileKind kind = core::KindOf(options_.report);
+  if (kind == core::FileKind::kDirectory || kind == core::FileKind::kOther)
+    reason = "not a regular file";
+  else
+    core::FolderWritable(core::Utf8FromPath(core::PathFromUtf8(options_.report).parent_path()),
+                         &reason);
+  if (!reason.empty()) {
+    UsageError("cannot write the report " + options_.report + ": " + reason);
     options_.report.clear();
     return false;
   }
-  ::close(fd);
   return true;
 }
 
@@ -548,10 +510,11 @@ int CliRunner::Finish(int exitCode, std::int32_t code, const std::string& messag
     record_->cause = cause;
     record_->exitCode = exitCode;
     record_->outputLost = outputLost;
-    std::ofstream file(options_.report, std::ios::trunc);
-    file << record_->Json();
-    file.close();
-    if (!file) io_.err << "pelvane-cli: could not write the report " << options_.report << "\n";
+    const std::string json = record_->Json();
+    const core::WholeWrite written = core::WriteWholeFile(
+        options_.report, {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()},
+        core::Overwrite::kAgreed);
+    if (!written.ok) io_.err << "pelvane-cli: could not write the report " << written.error << "\n";
   }
   return exitCode;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/iqx_app.h"
+#include "cli/answer_reader.h"
 #include "cli/cli_options.h"
 #include "core/class_registry.h"
 #include "core/message_loop.h"
@@ -46,9 +47,9 @@ struct CliStreams {
   std::istream& in;
   bool inIsTerminal = false;   // questions may be asked
   bool errIsTerminal = false;  // a progress bar may be drawn
-  // The descriptor behind `in` when questions are read from a terminal, so
-  // that a cancellation can interrupt the wait for an answer; -1: read `in`.
-  int inFd = -1;
+  // Where answers come from when questions are asked on a real terminal, so
+  // that a cancellation can interrupt the wait for one; null: read `in`.
+  AnswerReader* answers = nullptr;
 };
 
 class CliRunner {
@@ -85,8 +86,6 @@ class CliRunner {
   CliStreams io_;
   core::MessageLoop& loop_;
   std::atomic<bool> cancelRequested_{false};
-  // Written once by RequestCancel: wakes a question waiting for its answer.
-  int cancelPipe_[2] = {-1, -1};
   std::unique_ptr<Prompt> prompt_;
   std::unique_ptr<upload::QN_UploadProcess> process_;
   std::unique_ptr<Record> record_;

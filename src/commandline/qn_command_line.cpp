@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "core/files.h"
 #include "core/text.h"
 #include "options/options.h"
 #include "package/item_parsing.h"
@@ -14,7 +15,7 @@ namespace {
 
 bool ExistsOnDisk(const std::string& path) {
   std::error_code ec;
-  return std::filesystem::is_regular_file(path, ec);
+  return std::filesystem::is_regular_file(core::PathFromUtf8(path), ec);
 }
 
 bool StartsWith(const std::string& text, const std::string& prefix) {

@@ -1,11 +1,12 @@
 #include "core/trace.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
+
+#include "core/files.h"
+#include "core/system_error.h"
 
 namespace pelvane::core::trace {
 
@@ -48,9 +49,10 @@ std::size_t Stamp(const State& state, char* out) {
 bool Start(const std::string& path, std::string* error) {
   State& state = TheState();
   std::lock_guard lock(state.mutex);
-  std::FILE* file = std::fopen(path.c_str(), "w");
+  std::FILE* file = OpenStream(path, "wb");
   if (file == nullptr) {
-    if (error) *error = "cannot write the trace " + path + ": " + std::strerror(errno);
+    if (error)
+      *error = "cannot write the trace " + path + ": " + SystemErrorText(LastSystemError());
     return false;
   }
   if (state.file) std::fclose(state.file);

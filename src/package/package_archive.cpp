@@ -1,7 +1,5 @@
 #include "package/package_archive.h"
 
-#include <strings.h>
-#include <sys/stat.h>
 #include <zip.h>
 
 #include <algorithm>
@@ -9,6 +7,7 @@
 #include <memory>
 #include <utility>
 
+#include "package/archive_file.h"
 #include "package/item_parsing.h"
 
 namespace pelvane::package {
@@ -27,7 +26,7 @@ using ZipFileHandle = std::unique_ptr<zip_file_t, ZipFileCloser>;
 
 ZipHandle OpenArchive(const std::string& path, std::string& error) {
   int code = 0;
-  zip_t* zip = zip_open(path.c_str(), ZIP_RDONLY, &code);
+  zip_t* zip = OpenArchiveFile(path, &code);
   if (!zip) {
     zip_error_t ze;
     zip_error_init_with_code(&ze, code);
@@ -55,10 +54,8 @@ std::int64_t SizeAt(zip_t* zip, std::int64_t index) {
 PackageArchive::PackageArchive(std::string path) : path_(std::move(path)) {}
 
 const PackageArchive::Directory* PackageArchive::CurrentDirectory() const {
-  struct stat st {};
-  if (::stat(path_.c_str(), &st) == 0 && directory_ && directory_->device == st.st_dev &&
-      directory_->inode == st.st_ino && directory_->bytes == st.st_size &&
-      directory_->modified == st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec) {
+  const std::optional<core::FileStamp> stamp = core::StampOf(path_);
+  if (stamp && directory_ && directory_->stamp == *stamp) {
     lastError_.clear();
     return directory_.get();
   }
@@ -67,10 +64,7 @@ const PackageArchive::Directory* PackageArchive::CurrentDirectory() const {
   if (!zip) return nullptr;
   auto directory = std::make_shared<Directory>();
   directory->zip = std::shared_ptr<zip_t>(zip.release(), zip_discard);
-  directory->device = st.st_dev;
-  directory->inode = st.st_ino;
-  directory->bytes = st.st_size;
-  directory->modified = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+  if (stamp) directory->stamp = *stamp;
   zip_t* archive = directory->zip.get();
   const zip_int64_t count = zip_get_num_entries(archive, 0);
   for (zip_int64_t i = 0; i < count; ++i) {
@@ -188,7 +182,7 @@ bool PackageArchive::ReadMemberText(const std::string& name, std::int64_t offset
 
 std::int32_t PackageArchive::ReadBlock(const std::string& name, std::span<std::uint8_t> buffer,
                                        std::int64_t offset) {
-  if (!cached_ || strcasecmp(cachedName_.c_str(), name.c_str()) != 0) {
+  if (!cached_ || ToUpper(cachedName_) != ToUpper(name)) {
     cachedBytes_.clear();
     cached_ = false;
     std::vector<std::uint8_t> bytes;

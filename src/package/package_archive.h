@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/files.h"
 #include "package/member_directory.h"
 
 struct zip;  // libzip's archive handle
@@ -73,9 +74,7 @@ class PackageArchive : public MemberDirectory {
     };
     std::unordered_map<std::string, Member> byName;
     std::shared_ptr<::zip> zip;  // open while the file is the same
-    // Which file it was made from.
-    std::uint64_t device = 0, inode = 0;
-    std::int64_t bytes = 0, modified = 0;
+    core::FileStamp stamp;       // which file it was made from
   };
   // The directory of the file now at path_; null when it cannot be read.
   const Directory* CurrentDirectory() const;

@@ -24,7 +24,8 @@ inline constexpr std::int32_t kMaxProgramBlockLengthCap = 4000;
 // A file that is removed when its owner goes away.
 class TemporaryFile {
  public:
-  // Creates a new unique file "<dir>/<prefix>XXXXXX" in $TMPDIR (else /tmp).
+  // Creates a new unique file whose name starts with `prefix` in the system's
+  // folder for temporary files ($TMPDIR, else /tmp; on Windows the user's TEMP).
   // Path() is empty when that failed; Error() says why.
   explicit TemporaryFile(const std::string& prefix);
   ~TemporaryFile();

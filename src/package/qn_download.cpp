@@ -1,13 +1,9 @@
 #include "package/qn_download.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <vector>
 
+#include "core/files.h"
 #include "package/item_parsing.h"
 
 namespace pelvane::package {
@@ -50,10 +46,17 @@ bool QN_Download::Validate(QN_Prompt& prompt) {
     SetLastErrorString(" no file name in " + filename_);
     return false;
   }
+  // A name this system cannot give a file (a device name such as NUL or COM1
+  // on Windows, a control character) is refused before anything is sent.
+  if (const std::string problem = core::FileNameProblem(last); !problem.empty()) {
+    valid_ = false;
+    SetLastError(kErrUploadEntryInvalid);
+    SetLastErrorString(" " + filename_ + " cannot be the name of a file: " + problem);
+    return false;
+  }
   // A link of that name counts as a file, even when it leads nowhere: the
   // download replaces the link, so the user is asked about it.
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) == 0) {
+  if (core::KindOf(path) != core::FileKind::kMissing) {
     PromptAnswer answer =
         prompt.Ask("File Exists ! :\n" + path + "\n Do you want to overwite the file?",
                    "Download Instrument Memory", PromptButtons::YesNo);
@@ -67,19 +70,13 @@ bool QN_Download::Validate(QN_Prompt& prompt) {
   // The download writes a temporary file in the same folder and renames it
   // over the name, so that is what must be possible: a probe of that kind,
   // removed at once.
-  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-  std::string probe = (folder.empty() ? std::string(".") : folder.string()) + "/.pelvane-XXXXXX";
-  std::vector<char> name(probe.begin(), probe.end());
-  name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0) {
+  std::string reason;
+  if (!core::FolderWritable(core::Utf8FromPath(core::PathFromUtf8(path).parent_path()), &reason)) {
     valid_ = false;
     SetLastError(kErrUploadEntryInvalid);
-    SetLastErrorString(std::string(" ") + std::strerror(errno) + " " + path);
+    SetLastErrorString(" " + reason + " " + path);
     return false;
   }
-  ::close(fd);
-  ::unlink(name.data());
   valid_ = true;
   return true;
 }
@@ -97,7 +94,7 @@ std::string LastNameComponent(const std::string& name) {
 std::string QN_Download::OutputPath() const {
   const std::string last = LastNameComponent(filename_);
   if (outputFolder_.empty()) return last;
-  return (std::filesystem::path(outputFolder_) / last).string();
+  return core::Utf8FromPath(core::PathFromUtf8(outputFolder_) / core::PathFromUtf8(last));
 }
 
 bool QN_Download::NameMoved() const {

@@ -1,44 +1,27 @@
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
-
+#include "core/files.h"
+#include "core/system_error.h"
 #include "package/package_configuration.h"
 
 namespace pelvane::package {
 
 TemporaryFile::TemporaryFile(const std::string& prefix) {
-  const char* dir = std::getenv("TMPDIR");
-  std::string folder = (dir && *dir) ? dir : "/tmp";
-  std::string pattern = folder + "/" + prefix + "XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  int fd = mkstemp(name.data());
-  if (fd < 0) {
-    error_ = "cannot create a temporary file in " + folder + ": " + std::strerror(errno);
-    return;
-  }
-  close(fd);
-  path_ = name.data();
+  path_ = core::CreateTemporaryFile(prefix, &error_);
 }
 
 TemporaryFile::~TemporaryFile() {
-  if (!path_.empty()) unlink(path_.c_str());
+  if (!path_.empty()) core::RemoveFile(path_);
 }
 
 bool TemporaryFile::Write(const std::string& text) {
   if (path_.empty()) return false;
-  std::FILE* file = std::fopen(path_.c_str(), "wb");
+  std::FILE* file = core::OpenStream(path_, "wb");
   if (!file) {
-    error_ = "cannot write " + path_ + ": " + std::strerror(errno);
+    error_ = "cannot write " + path_ + ": " + core::SystemErrorText(core::LastSystemError());
     return false;
   }
   bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   ok = (std::fclose(file) == 0) && ok;
-  if (!ok) error_ = "cannot write " + path_ + ": " + std::strerror(errno);
+  if (!ok) error_ = "cannot write " + path_ + ": " + core::SystemErrorText(core::LastSystemError());
   return ok;
 }
 

@@ -9,6 +9,9 @@
 #include <fstream>
 #include <system_error>
 
+#include "core/files.h"
+#include "core/program.h"
+
 namespace pelvane::wizard {
 
 namespace {
@@ -68,11 +71,7 @@ bool ActionLog::Save(const std::string& path, std::string* error) const {
 namespace fs = std::filesystem;
 
 fs::path RunLogFolder() {
-  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/')
-    return fs::path(state) / "pelvane" / "logs";
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/')
-    return fs::path(home) / ".local" / "state" / "pelvane" / "logs";
-  return {};
+  return core::PathFromUtf8(core::LogFolder());
 }
 
 fs::path NextRunLog(const fs::path& folder, std::chrono::system_clock::time_point time,

@@ -1,9 +1,10 @@
 // pelvane-pkg: builds, shows and checks firmware packages.
 #include <iostream>
 
+#include "core/program.h"
 #include "pkg/package_tool.h"
 
 int main(int argc, char** argv) {
-  return pelvane::pkg::RunPackageTool(std::vector<std::string>(argv + 1, argv + argc), std::cout,
+  return pelvane::pkg::RunPackageTool(pelvane::core::ProgramArguments(argc, argv), std::cout,
                                       std::cerr);
 }

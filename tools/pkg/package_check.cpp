@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "package/archive_file.h"
 #include "package/package_archive.h"
 #include "package/package_loader.h"
 #include "package/port_kind.h"
@@ -46,7 +47,7 @@ std::string Range(std::int64_t start, std::int64_t length) {
 std::vector<std::string> CaseTwins(const std::string& path) {
   std::vector<std::string> warnings;
   int code = 0;
-  std::unique_ptr<zip_t, decltype(&zip_discard)> zip(zip_open(path.c_str(), ZIP_RDONLY, &code),
+  std::unique_ptr<zip_t, decltype(&zip_discard)> zip(package::OpenArchiveFile(path, &code),
                                                      &zip_discard);
   if (!zip) return warnings;
   std::map<std::string, std::vector<std::string>> byName;

@@ -10,8 +10,10 @@
 #include <memory>
 #include <ostream>
 
+#include "core/files.h"
 #include "core/text.h"
 #include "options/options.h"
+#include "package/archive_file.h"
 #include "package/hex_text.h"
 #include "package/package_archive.h"
 #include "package/package_loader.h"
@@ -23,6 +25,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Paths are shown and stored as UTF-8 on every platform.
+std::string Text(const fs::path& path) {
+  return core::Utf8FromPath(path);
+}
+
 struct CreateOptions {
   std::string comment;
   bool force = false;
@@ -33,11 +40,11 @@ int Create(const fs::path& folder, const fs::path& output, const CreateOptions& 
            std::ostream& out, std::ostream& err) {
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) {
-    err << "pelvane-pkg create: " << folder.string() << " is not a folder\n";
+    err << "pelvane-pkg create: " << Text(folder) << " is not a folder\n";
     return kExitProblems;
   }
   if (fs::exists(output, ec) && !settings.force) {
-    err << "pelvane-pkg create: " << output.string() << " exists; --force replaces it\n";
+    err << "pelvane-pkg create: " << Text(output) << " exists; --force replaces it\n";
     return kExitProblems;
   }
 
@@ -52,14 +59,14 @@ int Create(const fs::path& folder, const fs::path& output, const CreateOptions& 
     const fs::path target = fs::canonical(it->path(), fileError);
     const fs::path inside = target.lexically_relative(root);
     if (fileError || inside.empty() || *inside.begin() == "..") {
-      err << "pelvane-pkg create: " << it->path().string() << " leads outside " << folder.string()
-          << " (to " << target.string() << "); refused\n";
+      err << "pelvane-pkg create: " << Text(it->path()) << " leads outside " << Text(folder)
+          << " (to " << Text(target) << "); refused\n";
       return kExitProblems;
     }
     files.push_back(it->path());
   }
   if (ec) {
-    err << "pelvane-pkg create: cannot read " << folder.string() << ": " << ec.message() << "\n";
+    err << "pelvane-pkg create: cannot read " << Text(folder) << ": " << ec.message() << "\n";
     return kExitProblems;
   }
   // A fixed member order gives the same package from the same files.
@@ -72,18 +79,20 @@ int Create(const fs::path& folder, const fs::path& output, const CreateOptions& 
     std::ifstream in(file, std::ios::binary);
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) {
-      err << "pelvane-pkg create: cannot read " << file.string() << "\n";
+      err << "pelvane-pkg create: cannot read " << Text(file) << "\n";
       return kExitProblems;
     }
     // The member is named by where the file lies in the folder, never by
     // where a link inside it points.
-    std::string name = file.lexically_relative(folder).generic_string();
+    std::string name = Text(file.lexically_relative(folder));
+    // Member names use "/" whatever the system's own separator.
+    std::replace(name.begin(), name.end(), '\\', '/');
     if (settings.hex && name.size() > 4 &&
         pelvane::core::ToUpper(name.substr(name.size() - 4)) == ".HEX") {
       std::string error;
       auto bytes = package::DecodeHexText(content, error);
       if (!bytes) {
-        err << "pelvane-pkg create: " << file.string() << ": " << error << "\n";
+        err << "pelvane-pkg create: " << Text(file) << ": " << error << "\n";
         return kExitProblems;
       }
       name.resize(name.size() - 4);
@@ -94,21 +103,21 @@ int Create(const fs::path& folder, const fs::path& output, const CreateOptions& 
     has_configuration |= pelvane::core::ToUpper(name) == package::kConfigurationMember;
   }
   if (!has_configuration) {
-    err << "pelvane-pkg create: " << folder.string() << " has no " << package::kConfigurationMember
+    err << "pelvane-pkg create: " << Text(folder) << " has no " << package::kConfigurationMember
         << "\n";
     return kExitProblems;
   }
-  if (!writer.Write(output.string())) {
+  if (!writer.Write(Text(output))) {
     err << "pelvane-pkg create: " << writer.Error() << "\n";
     return kExitProblems;
   }
-  out << output.string() << ": " << writer.Members().size() << " members\n";
+  out << Text(output) << ": " << writer.Members().size() << " members\n";
   return kExitOk;
 }
 
 bool ListMembers(const std::string& path, std::ostream& out, std::ostream& err) {
   int code = 0;
-  std::unique_ptr<zip_t, decltype(&zip_discard)> archive(zip_open(path.c_str(), ZIP_RDONLY, &code),
+  std::unique_ptr<zip_t, decltype(&zip_discard)> archive(package::OpenArchiveFile(path, &code),
                                                          &zip_discard);
   if (!archive) {
     zip_error_t ze;
@@ -285,7 +294,8 @@ int RunPackageTool(const std::vector<std::string>& args, std::ostream& out, std:
     return kExitUsage;
   }
   const std::string& command = words[0];
-  if (command == "create") return Create(words[1], words[2], create, out, err);
+  if (command == "create")
+    return Create(core::PathFromUtf8(words[1]), core::PathFromUtf8(words[2]), create, out, err);
   return command == "show" ? Show(words[1], out, err) : Check(words[1], out);
 }
 
