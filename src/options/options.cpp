@@ -1,114 +1,92 @@
 #include "options/options.h"
 
-#include <getopt.h>
-
-#include <mutex>
 #include <sstream>
-#include <utility>
 
 namespace pelvane::options {
 
 namespace {
 
-// Long options come back from getopt_long as this plus their index in the
-// table, clear of every one-letter form.
-constexpr int kFirstLong = 256;
-
-// getopt_long keeps its position in globals (optind and friends).
-std::mutex& ParserMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
 std::string NameOf(const Option& option) {
   return std::string("--") + option.name;
 }
 
-const Option* ByLetter(std::span<const Option> table, int letter) {
-  for (const Option& option : table)
-    if (option.letter != 0 && option.letter == letter) return &option;
-  return nullptr;
-}
+// One parse. Each argument goes to `take` as soon as it is read, so the first
+// error, the parser's own or one that `take` finds, ends the parse.
+class Reader {
+ public:
+  Reader(std::span<const Option> table, const std::vector<std::string>& args, const Take& take)
+      : table_(table), args_(args), take_(take) {}
 
-// The option as the user wrote it: "-x" or "--name".
-std::string Written(std::span<const Option> table, int code) {
-  if (code >= kFirstLong) return NameOf(table[static_cast<std::size_t>(code - kFirstLong)]);
-  return std::string("-") + static_cast<char>(code);
-}
-
-// getopt_long's loop, under the lock: the arguments up to the first error
-// the parser finds, and that error ("" when none).
-std::string Scan(std::span<const Option> table, const std::vector<std::string>& args,
-                 std::vector<Argument>& found) {
-  std::vector<option> longs;
-  // "-": plain arguments come back in order as code 1; ":": a missing value
-  // is told apart from an unknown option, and getopt_long prints nothing.
-  std::string letters = "-:";
-  for (std::size_t i = 0; i < table.size(); ++i) {
-    const bool hasValue = table[i].value != nullptr;
-    longs.push_back({table[i].name, hasValue ? required_argument : no_argument, nullptr,
-                     kFirstLong + static_cast<int>(i)});
-    if (table[i].letter != 0) {
-      letters += table[i].letter;
-      if (hasValue) letters += ':';
+  std::string Run() {
+    bool plain = false;  // after "--"
+    for (; next_ < args_.size(); ++next_) {
+      const std::string& arg = args_[next_];
+      std::string error;
+      if (!plain && arg == "--")
+        plain = true;
+      else if (plain || arg.size() < 2 || arg[0] != '-')  // "-" alone is plain too
+        error = take_({nullptr, arg});
+      else if (arg[1] == '-')
+        error = Long(arg);
+      else
+        error = Letters(arg);
+      if (!error.empty()) return error;
     }
+    return "";
   }
-  longs.push_back({nullptr, 0, nullptr, 0});
 
-  std::vector<std::string> storage{"pelvane"};
-  storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& text : storage) argv.push_back(text.data());
-  argv.push_back(nullptr);
-  const int argc = static_cast<int>(storage.size());
+ private:
+  // "--name", "--name=VALUE" or "--name VALUE".
+  std::string Long(std::string_view arg) {
+    const std::size_t equals = arg.find('=');
+    const std::string written(arg.substr(0, equals));
+    const Option* option = Find([&](const Option& o) { return written.substr(2) == o.name; });
+    if (option == nullptr) return "unknown option " + written;
+    if (equals == arg.npos)
+      return option->value == nullptr ? take_({option, ""}) : Separate(*option, written);
+    if (option->value == nullptr) return written + " takes no value";
+    return take_({option, std::string(arg.substr(equals + 1))});
+  }
 
-  std::lock_guard<std::mutex> lock(ParserMutex());
-  opterr = 0;
-  optind = 0;  // 0, not 1: glibc then forgets everything of an earlier parse
-  for (;;) {
-    const int code = getopt_long(argc, argv.data(), letters.c_str(), longs.data(), nullptr);
-    if (code == -1) break;
-    Argument argument;
-    if (code == 1) {
-      argument.value = optarg;
-    } else if (code == ':') {
-      return Written(table, optopt) + " needs a value";
-    } else if (code == '?') {
-      if (optopt >= kFirstLong) return Written(table, optopt) + " takes no value";
-      if (optopt != 0) return "unknown option " + Written(table, optopt);
-      const std::string written = argv[static_cast<std::size_t>(optind - 1)];
-      return "unknown option " + written.substr(0, written.find('='));
-    } else if (code >= kFirstLong) {
-      argument.option = &table[static_cast<std::size_t>(code - kFirstLong)];
-      // getopt_long also takes an unambiguous beginning of a name.
-      const bool separateValue = optarg != nullptr && optarg == argv[optind - 1];
-      const std::string written = argv[static_cast<std::size_t>(optind - (separateValue ? 2 : 1))];
-      const std::string name = written.substr(0, written.find('='));
-      if (name != NameOf(*argument.option)) return "unknown option " + name;
-      if (optarg != nullptr) argument.value = optarg;
-    } else {
-      argument.option = ByLetter(table, code);
-      if (argument.option == nullptr) return "unknown option " + Written(table, code);
-      if (optarg != nullptr) argument.value = optarg;
+  // "-h", flags grouped as in "-hv", and a letter's value attached ("-pVALUE")
+  // or separate ("-p VALUE").
+  std::string Letters(std::string_view arg) {
+    for (std::size_t at = 1; at < arg.size(); ++at) {
+      const Option* option =
+          Find([&](const Option& o) { return o.letter != 0 && o.letter == arg[at]; });
+      const std::string written = std::string("-") + arg[at];
+      if (option == nullptr) return "unknown option " + written;
+      if (option->value != nullptr)
+        return at + 1 < arg.size() ? take_({option, std::string(arg.substr(at + 1))})
+                                   : Separate(*option, written);
+      if (std::string error = take_({option, ""}); !error.empty()) return error;
     }
-    found.push_back(std::move(argument));
+    return "";
   }
-  // What follows "--".
-  for (int i = optind; i < argc; ++i) found.push_back({nullptr, argv[static_cast<std::size_t>(i)]});
-  return "";
-}
+
+  // A value in the next argument, whatever that starts with.
+  std::string Separate(const Option& option, const std::string& written) {
+    if (next_ + 1 == args_.size()) return written + " needs a value";
+    return take_({&option, args_[++next_]});
+  }
+
+  const Option* Find(const auto& matches) const {
+    for (const Option& option : table_)
+      if (matches(option)) return &option;
+    return nullptr;
+  }
+
+  std::span<const Option> table_;
+  const std::vector<std::string>& args_;
+  const Take& take_;
+  std::size_t next_ = 0;
+};
 
 }  // namespace
 
 std::string Parse(std::span<const Option> table, const std::vector<std::string>& args,
                   const Take& take) {
-  std::vector<Argument> found;
-  const std::string scanError = Scan(table, args, found);
-  // Every argument found stands before the parser's error, so an error that
-  // `take` finds in one of them comes first.
-  for (const Argument& argument : found)
-    if (std::string error = take(argument); !error.empty()) return error;
-  return scanError;
+  return Reader(table, args, take).Run();
 }
 
 std::string HelpLines(std::span<const Option> table) {

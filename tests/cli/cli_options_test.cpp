@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cli/port_list.h"
+#include "options/options.h"
 
 namespace pelvane::cli {
 namespace {
@@ -78,6 +79,13 @@ TEST(CliOptions, BadUsageIsNamed) {
       {{"-x", "--package", "a"}, "unknown option -x"},
       {{"--help=1"}, "--help takes no value"},
       {{"--package", "a", "--", "--yes"}, "unexpected argument --yes"},
+      // "--" as a value does not end the options; "-" alone is plain; an
+      // empty value after "=" is a value, for a flag as much as any other.
+      {{"--package", "a", "--report", "--", "extra"}, "unexpected argument extra"},
+      {{"--package", "a", "-"}, "unexpected argument -"},
+      {{"--package", "a", "--yes="}, "--yes takes no value"},
+      {{"--package=", "--yes"}, "--package FILE is required"},
+      {{"-hx"}, "unknown option -x"},
   };
   for (const auto& row : rows) EXPECT_EQ(Error(row.args), row.error) << row.args.front();
 }
@@ -98,6 +106,35 @@ TEST(CliOptions, ValuesInBothFormsAndHelpAndVersion) {
         "  --report FILE          write a JSON record", "  -h, --help             show this text",
         "  --version              show the program's name and version", "2 bad usage"})
     EXPECT_NE(usage.find(line), std::string::npos) << line;
+}
+
+// No program has a one-letter option with a value yet; the parser reads it
+// all the same, so the first one added works at once.
+TEST(OptionParser, LettersGroupedAndWithValues) {
+  constexpr options::Option kTable[] = {{.name = "peer", .value = "X", .letter = 'p'},
+                                        {.name = "help", .letter = 'h'},
+                                        {.name = "verbose", .letter = 'v'}};
+  const struct {
+    std::vector<std::string> args;
+    const char* taken;  // each argument as "name=value ", a plain one as "=value "
+    const char* error;
+  } rows[] = {
+      {{"-pVALUE", "-p", "-x"}, "peer=VALUE peer=-x ", ""},
+      {{"-hvpX", "a"}, "help= verbose= peer=X =a ", ""},
+      {{"--peer=", "--peer", "=", "--", "-h", "--"}, "peer= peer== =-h =-- ", ""},
+      {{"-hp"}, "help= ", "-p needs a value"},
+      {{"-vx", "-h"}, "verbose= ", "unknown option -x"},
+      {{"a", "--bogus", "-h"}, "=a ", "unknown option --bogus"},
+  };
+  for (const auto& row : rows) {
+    std::string taken;
+    const std::string error = options::Parse(kTable, row.args, [&](const options::Argument& a) {
+      taken += (a.option ? a.option->name : "") + ("=" + a.value) + " ";
+      return std::string();
+    });
+    EXPECT_EQ(taken, row.taken) << row.args.front();
+    EXPECT_EQ(error, row.error) << row.args.front();
+  }
 }
 
 TEST(CliOptions, LegacySwitches) {
