@@ -20,7 +20,7 @@ triple=x86_64-w64-mingw32
 jobs=$(nproc)
 
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev wine wine64
-  libgtest-dev cmake ninja-build dpkg-dev zip xz-utils)
+  libgtest-dev nlohmann-json3-dev cmake ninja-build dpkg-dev zip xz-utils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -65,5 +65,11 @@ if [ ! -f "$deps/lib/libgtest.a" ]; then
     -DBUILD_SHARED_LIBS=OFF -Dgtest_disable_pthreads=OFF >"$dir/googletest.log"
   cmake --build "$dir/googletest" -j "$jobs" >>"$dir/googletest.log"
   cmake --install "$dir/googletest" >/dev/null
+fi
+# nlohmann/json is headers only: Debian's copy serves every platform.
+if [ ! -d "$deps/include/nlohmann" ]; then
+  mkdir -p "$deps/include" "$deps/share/cmake"
+  cp -r /usr/include/nlohmann "$deps/include/"
+  cp -r /usr/share/cmake/nlohmann_json "$deps/share/cmake/"
 fi
 echo "Windows libraries ready in $deps"

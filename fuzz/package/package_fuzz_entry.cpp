@@ -1,11 +1,10 @@
 #include "package_fuzz_entry.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -22,6 +21,26 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// A new folder under `base` that no other process has.
+std::string MakeUniqueFolder(const std::filesystem::path& base) {
+  std::random_device random;
+  for (int tries = 0; tries < 100; ++tries) {
+    const auto folder = base / ("pelvane-fuzz-" + std::to_string(random()));
+    if (std::filesystem::create_directory(folder)) return folder.string();
+  }
+  std::abort();
+}
+
+// Where the loader puts its temporary copies: the variable each system's
+// temporary-file call reads.
+void SetTemporaryFolder(const char* folder) {
+#ifdef _WIN32
+  _putenv_s("TMP", folder);
+#else
+  setenv("TMPDIR", folder, 1);
+#endif
+}
+
 // One private folder per process for the package files and the loader's
 // temporary copies (TMPDIR points here), so leaked copies can be counted. It
 // goes when the process ends normally.
@@ -32,9 +51,8 @@ class ScratchFolder {
     const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
                                            ? "/dev/shm"
                                            : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "pelvane-fuzz-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    setenv("TMPDIR", pattern.c_str(), 1);
+    const std::string pattern = MakeUniqueFolder(base);
+    SetTemporaryFolder(pattern.c_str());
     path_ = pattern;
   }
   ~ScratchFolder() {

@@ -24,8 +24,10 @@ class StopSignals {
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
 
- private:
+  // What the platform's watching needs; its own business.
   struct Watcher;
+
+ private:
   std::shared_ptr<Watcher> watcher_;
 };
 

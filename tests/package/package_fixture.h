@@ -6,11 +6,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "package/package_writer.h"
 #include "package/prompt.h"
+#include "support/test_files.h"
 
 namespace pelvane::package::testing {
 
@@ -56,20 +58,12 @@ class ScriptedPrompt : public QN_Prompt {
 class PackageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "pelvane-pkg-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = pelvane::testing::NewScratchFolder("pelvane-pkg");
     // The loader's temporary copies go here too, so a test sees what leaks.
-    oldTmp_ = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-    hadTmp_ = std::getenv("TMPDIR") != nullptr;
-    setenv("TMPDIR", dir_.c_str(), 1);
+    temporaryFolder_.emplace(dir_);
   }
   void TearDown() override {
-    if (hadTmp_) {
-      setenv("TMPDIR", oldTmp_.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
+    temporaryFolder_.reset();
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
@@ -105,8 +99,7 @@ class PackageTest : public ::testing::Test {
   }
 
   std::filesystem::path dir_;
-  std::string oldTmp_;
-  bool hadTmp_ = false;
+  std::optional<pelvane::testing::ScopedTemporaryFolder> temporaryFolder_;
 };
 
 }  // namespace pelvane::package::testing

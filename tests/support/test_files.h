@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -71,5 +73,50 @@ class ScratchDir {
   std::filesystem::path path_;
   bool keep_ = false;
 };
+
+// Points the system's folder for temporary files (TMPDIR; TMP on Windows) at
+// `folder` while it exists, so that a test sees every temporary file the code
+// makes, and leaks.
+class ScopedTemporaryFolder {
+ public:
+  explicit ScopedTemporaryFolder(const std::filesystem::path& folder) {
+    const char* old = std::getenv(kVariable);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    Set(folder.string().c_str());
+  }
+  ~ScopedTemporaryFolder() { Set(had_ ? old_.c_str() : nullptr); }
+  ScopedTemporaryFolder(const ScopedTemporaryFolder&) = delete;
+  ScopedTemporaryFolder& operator=(const ScopedTemporaryFolder&) = delete;
+
+ private:
+#ifdef _WIN32
+  static constexpr const char* kVariable = "TMP";
+  static void Set(const char* value) {
+    _putenv_s(kVariable, value ? value : "");
+  }
+#else
+  static constexpr const char* kVariable = "TMPDIR";
+  static void Set(const char* value) {
+    if (value)
+      setenv(kVariable, value, 1);
+    else
+      unsetenv(kVariable);
+  }
+#endif
+  bool had_ = false;
+  std::string old_;
+};
+
+// A new folder under the system's temporary folder, named from `prefix` and a
+// random number, so that tests run side by side never share one.
+inline std::filesystem::path NewScratchFolder(const std::string& prefix) {
+  std::random_device random;
+  for (;;) {
+    const auto folder =
+        std::filesystem::temp_directory_path() / (prefix + "-" + std::to_string(random()));
+    if (std::filesystem::create_directory(folder)) return folder;
+  }
+}
 
 }  // namespace pelvane::testing

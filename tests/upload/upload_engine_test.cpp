@@ -606,9 +606,11 @@ TEST_P(ReadBackFiles, ExistingFileIsNeverLost) {
   instrument.readCap = 100;
   const std::string calibration = (dir / "cal.bin").string();
   pelvane::testing::WriteBytes(dir / "old.bin", {'o', 'l', 'd'});
-  if (row.fault == ReadBackRow::Link)
-    std::filesystem::create_symlink(dir / "old.bin", calibration);
-  else
+  if (row.fault == ReadBackRow::Link) {
+    std::error_code ec;
+    std::filesystem::create_symlink(dir / "old.bin", calibration, ec);
+    if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+  } else
     std::filesystem::copy_file(dir / "old.bin", calibration);
   if (row.fault == ReadBackRow::FailedRead)
     instrument.onCommand = [&](const std::string& call) {
@@ -809,7 +811,12 @@ TEST(FailureCauses, EveryCauseHasANameAndAHint) {
   for (std::size_t i = 0; i < kFailureCauseCount; ++i) {
     const auto cause = static_cast<FailureCause>(i);
     const std::string name(CauseName(cause));
-    EXPECT_THAT(name, ::testing::MatchesRegex("[a-z]+(_[a-z]+)*")) << i;
+    // Lower-case words joined by "_" (written out: gtest's regular
+    // expressions on Windows know no classes or groups).
+    EXPECT_TRUE(!name.empty() && name.front() != '_' && name.back() != '_' &&
+                name.find("__") == std::string::npos &&
+                name.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") == std::string::npos)
+        << name;
     EXPECT_TRUE(names.insert(name).second) << name;
     for (const bool gpib : {false, true}) {
       const std::string hint = CauseHint(cause, {gpib, "", ""});

@@ -12,7 +12,6 @@
 #include "package/package_archive.h"
 #include "package/package_writer.h"
 #include "pkg/package_check.h"
-#include "sim/package_memories.h"
 #include "support/test_files.h"
 
 namespace pelvane::pkg {
@@ -299,16 +298,6 @@ TEST(PackageToolTest, UsageErrors) {
   }
   EXPECT_EQ(Tool({"--version"}, &out), kExitOk);
   EXPECT_EQ(out, "pelvane-pkg " + std::string(options::ProjectVersion()) + "\n");
-}
-
-TEST(SimulatorPackageTest, SimulatorTakesTheMemoriesOfAPackage) {
-  TempDir dir;
-  const auto path = WritePackage(dir / "sound.qxpkg", kSoundConfiguration, {});
-  const auto memories = sim::MemoriesFromPackage(path);
-  ASSERT_EQ(memories.size(), 2u);
-  EXPECT_EQ(memories[1].base, 0x480000u);
-  EXPECT_EQ(memories[1].size, 0x80000u);
-  EXPECT_EQ(memories[1].name, "AM29F040");
 }
 
 }  // namespace

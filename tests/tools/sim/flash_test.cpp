@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/package_memories.h"
+#include "support/sim_package.h"
 
 namespace pelvane::sim {
 namespace {
@@ -97,6 +98,18 @@ TEST(PackageMemoriesTest, BadEntriesAreNamed) {
     EXPECT_NE(std::string(e.what()).find("MEMORY"), std::string::npos);
   }
   EXPECT_THROW(MemoriesFromPackage("/nonexistent/x.qxpkg"), std::runtime_error);
+}
+
+TEST(PackageMemoriesTest, TakenFromThePackageArchive) {
+  pelvane::testing::ScratchDir dir("pelvane-sim-memories", "archive");
+  pelvane::testing::SimPackage package;
+  package.target = "MEMORY1=0x480000,0x80000,AM29F040\n";
+  ASSERT_EQ(package.Write(dir / "sound.qxpkg"), "");
+  const auto memories = MemoriesFromPackage((dir / "sound.qxpkg").string());
+  ASSERT_EQ(memories.size(), 2u);
+  EXPECT_EQ(memories[1].base, 0x480000u);
+  EXPECT_EQ(memories[1].size, 0x80000u);
+  EXPECT_EQ(memories[1].name, "AM29F040");
 }
 
 }  // namespace
