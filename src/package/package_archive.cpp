@@ -63,9 +63,8 @@ const PackageArchive::Directory* PackageArchive::CurrentDirectory() const {
   ZipHandle zip = OpenArchive(path_, lastError_);
   if (!zip) return nullptr;
   auto directory = std::make_shared<Directory>();
-  directory->zip = std::shared_ptr<zip_t>(zip.release(), zip_discard);
   if (stamp) directory->stamp = *stamp;
-  zip_t* archive = directory->zip.get();
+  zip_t* archive = zip.get();
   const zip_int64_t count = zip_get_num_entries(archive, 0);
   for (zip_int64_t i = 0; i < count; ++i) {
     const char* entry = zip_get_name(archive, static_cast<zip_uint64_t>(i), 0);
@@ -76,6 +75,10 @@ const PackageArchive::Directory* PackageArchive::CurrentDirectory() const {
       member.size = std::max<std::int64_t>(SizeAt(archive, i), 0);
     }
   }
+  int length = 0;
+  if (const char* comment = zip_get_archive_comment(archive, &length, ZIP_FL_ENC_RAW);
+      comment != nullptr && length > 0)
+    directory->comment.assign(comment, static_cast<std::size_t>(length));
   directory_ = std::move(directory);
   return directory_.get();
 }
@@ -96,11 +99,7 @@ std::int64_t PackageArchive::MemberSize(const std::string& name) const {
 
 std::string PackageArchive::Comment() const {
   const Directory* directory = CurrentDirectory();
-  if (directory == nullptr) return {};
-  int length = 0;
-  const char* comment = zip_get_archive_comment(directory->zip.get(), &length, ZIP_FL_ENC_RAW);
-  if (!comment || length < 1) return {};
-  return std::string(comment, static_cast<std::size_t>(length));
+  return directory == nullptr ? std::string() : directory->comment;
 }
 
 bool PackageArchive::IsPackage() const {
@@ -112,13 +111,21 @@ bool PackageArchive::ReadMemberBytes(const std::string& name,
   bytes.clear();
   const Directory* directory = CurrentDirectory();
   if (directory == nullptr) return false;
-  zip_t* zip = directory->zip.get();
   const auto member = directory->byName.find(ToUpper(name));
   if (member == directory->byName.end()) {
     lastError_ = "member " + name + " not found in " + path_;
     return false;
   }
   const std::int64_t index = member->second.index;
+  ZipHandle archive = OpenArchive(path_, lastError_);
+  if (!archive) return false;
+  zip_t* zip = archive.get();
+  // The file may have been replaced since the directory was made.
+  const char* found = zip_get_name(zip, static_cast<zip_uint64_t>(index), 0);
+  if (found == nullptr || ToUpper(found) != member->first) {
+    lastError_ = path_ + " changed while it was read; open it again";
+    return false;
+  }
   std::int64_t size = SizeAt(zip, index);
   if (size < 0) {
     lastError_ = "cannot read the size of member " + name + " in " + path_;

@@ -1,9 +1,11 @@
 // The firmware package archive (a ZIP file, ".QXPKG"), read through libzip.
-// The package on disk may be replaced between operations: the archive stays
-// open, with a directory of its member names (so that a package with
-// thousands of entries loads and checks in linear time), only while the file
-// at its path is the one that was opened; otherwise it is opened afresh.
-// Member names match without regard to case.
+// The package on disk may be replaced between operations, and nothing here
+// keeps it from being replaced: the file is open only while a member is read
+// (on Windows an open file could not be replaced or deleted). A directory of
+// its member names, made when the file was last read, serves the questions
+// about members (so that a package with thousands of entries loads and checks
+// in linear time) while the file at its path is the same; otherwise it is
+// made afresh. Member names match without regard to case.
 #pragma once
 
 #include <cstdint>
@@ -73,8 +75,8 @@ class PackageArchive : public MemberDirectory {
       int count = 0;
     };
     std::unordered_map<std::string, Member> byName;
-    std::shared_ptr<::zip> zip;  // open while the file is the same
-    core::FileStamp stamp;       // which file it was made from
+    std::string comment;
+    core::FileStamp stamp;  // which file it was made from
   };
   // The directory of the file now at path_; null when it cannot be read.
   const Directory* CurrentDirectory() const;

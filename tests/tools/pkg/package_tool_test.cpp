@@ -232,7 +232,9 @@ TEST(PackageToolTest, CreateRefusesFoldersWithoutConfiguration) {
   // unpacks outside: refused, and no package is written.
   fs::remove(dir / "src/B.hex");
   std::ofstream(dir / "secret") << "outside";
-  fs::create_symlink(dir / "secret", dir / "src/LINK.BIN");
+  std::error_code noLinks;
+  fs::create_symlink(dir / "secret", dir / "src/LINK.BIN", noLinks);
+  if (noLinks) GTEST_SKIP() << "no symbolic links here: " << noLinks.message();
   err.clear();
   EXPECT_EQ(Tool({"create", dir / "src", dir / "o.qxpkg"}, nullptr, &err), kExitProblems);
   EXPECT_NE(err.find("LINK.BIN leads outside"), std::string::npos) << err;
