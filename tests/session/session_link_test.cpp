@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "core/message_loop.h"
+#include "core/trace.h"
 #include "session/session.h"
 #include "session/session_messages.h"
 #include "session_test_util.h"
@@ -63,7 +67,11 @@ class SessionLinkTest : public ::testing::Test {
     return PumpUntil(loop_, [&] { return events_.Count(kind, value) >= count; });
   }
 
-  // The loop is declared first: it outlives the session and its notices.
+  // The loop is declared first: it outlives the session and its notices. It is
+  // installed by this program and used by the session's library: were the
+  // core copied into each library (as a static library is into each Windows
+  // DLL), the session would post to a loop of its own and no test here would
+  // hear of anything.
   core::PlainMessageLoop loop_;
   core::ScopedMessageLoop scope_{loop_};
   std::shared_ptr<FakeLine> line_ = std::make_shared<FakeLine>();
@@ -89,6 +97,26 @@ TEST_F(SessionLinkTest, FramesGoOutAsOneBlockWithTheLengthInFront) {
   EXPECT_EQ(Bytes(all.begin() + 4, all.end()),
             (Bytes{0x07, 0x21, 0x01, 0x02, 0x00, 0x00, 0x10, 0x00, 0x34, 0x00}));
   EXPECT_EQ(LastError(), 0);
+}
+
+// The run's trace is started by the program and written by the session's
+// library: one trace per process, whichever library holds the code.
+TEST_F(SessionLinkTest, TheProgramsTraceHoldsTheSessionsBytes) {
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("pelvane-trace-" + std::to_string(std::random_device{}()) + ".txt"))
+                               .string();
+  std::string error;
+  ASSERT_TRUE(core::trace::Start(path, &error)) << error;
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x42, 0x42, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Send, 1));
+  core::trace::Stop();
+  std::ifstream in(path);
+  const std::string trace((std::istreambuf_iterator<char>(in)), {});
+  in.close();
+  std::filesystem::remove(path);
+  EXPECT_NE(trace.find("> 01 42 42 00\n"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("frame: sent (1-byte message)"), std::string::npos) << trace;
 }
 
 TEST_F(SessionLinkTest, AnEmptyPayloadIsAcceptedButNeverWritten) {
