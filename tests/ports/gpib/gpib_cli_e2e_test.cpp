@@ -99,6 +99,8 @@ TEST_F(GpibCliEndToEnd, SilentBootMonitorIsAPortFailureAfterTheReadTimeout) {
 TEST_F(GpibCliEndToEnd, MissingDriverLibraryFailsToOpenAndSaysWhatToCheck) {
   ScopedEnv missing{"PELVANE_GPIB_LIBRARY", (dir_ / "libgpib-missing.so.0").string()};
   EXPECT_EQ(RunCli(), 1);
+  // The loader's own reason, and what to do about it.
+  EXPECT_THAT(cli_->Err(), HasSubstr("libgpib-missing.so.0: cannot open shared object file"));
   EXPECT_THAT(cli_->Err(), HasSubstr("PELVANE_GPIB_LIBRARY"));
 }
 

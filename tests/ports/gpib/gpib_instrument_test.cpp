@@ -123,7 +123,7 @@ class GpibInstrumentTest : public ::testing::Test {
   }();
   std::string socketPath = dir + "/bus";
   ScopedEnv socketVariable{"PELVANE_GPIB_SOCKET", socketPath};
-  GpibBinding binding{[] { return std::string(GPIB_SIM_DRIVER); }};
+  GpibBinding binding{[] { return std::vector<std::string>{GPIB_SIM_DRIVER}; }};
   std::atomic<bool> stop{false};
   std::ostringstream log;
   int exitCode = -1;

@@ -136,7 +136,7 @@ class GpibSimDriverTest : public ::testing::Test {
 
   StandInInstrument instrument;
   ScopedEnv socketVariable{"PELVANE_GPIB_SOCKET", instrument.path()};
-  GpibBinding binding{[] { return std::string(GPIB_SIM_DRIVER); }};
+  GpibBinding binding{[] { return std::vector<std::string>{GPIB_SIM_DRIVER}; }};
   std::unique_ptr<IQX_Port> port = CreateGpibPort(binding, ShortTransfers());
   RecordingListener listener;
   core::Cookie cookie = 0;
