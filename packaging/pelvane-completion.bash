@@ -84,14 +84,14 @@ _pelvane() {
           _pelvane_options "$cur" "T P F O C silent"
           return
           ;;
-        --baud | --byte-timeout | --ack-timeout | --memory | --fill | --preload | --seed | \
+        --baud | --gpib-tcp | --byte-timeout | --ack-timeout | --memory | --fill | --preload | --seed | \
           --boot-fault-upload | --fail-prog | --fail-erase | --bad-checksum | --short-read | --corrupt-stored | \
           --long-read | --corrupt-response | --wrong-code | --silent-after | --vanish-after | --noise | \
           --noise-after)
           return
           ;;
       esac
-      _pelvane_options "$cur" "--link --device --baud --gpib-socket --block-mode --byte-timeout
+      _pelvane_options "$cur" "--link --device --baud --gpib-socket --gpib-tcp --block-mode --byte-timeout
         --ack-timeout --memory --package --fill --preload --no-power-check --seed --boot-verdict
         --boot-fault-upload --fail-prog --fail-erase --bad-checksum --short-read --long-read --corrupt-stored
         --corrupt-response --wrong-code --silent-after --vanish-after --noise --noise-after

@@ -1,11 +1,5 @@
 #include "gpib_sim_driver.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -14,9 +8,11 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "ports/gpib/gpib_constants.h"
+#include "sim_connection.h"
 
 volatile int ibsta = 0;
 volatile int iberr = 0;
@@ -26,9 +22,11 @@ volatile long ibcntl = 0;
 namespace {
 
 using namespace pelvane::ports::gpib;
+using namespace pelvane::gpib_driver;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSocketVariable = "PELVANE_GPIB_SOCKET";
+constexpr const char* kTcpPrefix = "tcp:";
 constexpr const char* kTimeoutCapVariable = "PELVANE_GPIB_TIMEOUT_MS";
 
 // Descriptors start above the board indices so that a board number passed
@@ -49,7 +47,7 @@ constexpr std::array<std::int64_t, kT1000s + 1> kTimeoutMicros = {
 
 struct Device {
   bool used = false;
-  int fd = -1;
+  Connection connection = kNoConnection;
   int pad = 0;
   int sad = 0;
   int tmo = kT10s;
@@ -101,7 +99,7 @@ std::optional<Clock::time_point> Deadline(int tmo) {
   return Clock::now() + *limit;
 }
 
-// Milliseconds for poll(): rounded up so that a short time-out still waits.
+// Milliseconds for a wait: rounded up so that a short time-out still waits.
 int PollWait(const std::optional<Clock::time_point>& deadline) {
   if (!deadline) return -1;
   const auto left = std::chrono::duration_cast<std::chrono::microseconds>(*deadline - Clock::now());
@@ -116,7 +114,7 @@ bool Expired(const std::optional<Clock::time_point>& deadline) {
 // Looks the device up and copies what a transfer needs, so that the transfer
 // can wait without holding the lock.
 struct TransferTarget {
-  int fd;
+  Connection connection;
   int tmo;
   bool peerGone;
 };
@@ -125,7 +123,7 @@ std::optional<TransferTarget> Target(int ud) {
   std::lock_guard lock(g_mutex);
   Device* device = Find(ud);
   if (device == nullptr) return std::nullopt;
-  return TransferTarget{device->fd, device->tmo, device->peerGone};
+  return TransferTarget{device->connection, device->tmo, device->peerGone};
 }
 
 void MarkPeerGone(int ud) {
@@ -133,31 +131,23 @@ void MarkPeerGone(int ud) {
   if (Device* device = Find(ud)) device->peerGone = true;
 }
 
-const char* SocketPath() {
-  const char* path = std::getenv(kSocketVariable);
-  return (path != nullptr && *path != '\0') ? path : nullptr;
+const char* SimulatorAddress() {
+  const char* address = std::getenv(kSocketVariable);
+  return (address != nullptr && *address != '\0') ? address : nullptr;
 }
 
-int ConnectToSimulator(const char* path, int* fd) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (std::strlen(path) >= sizeof address.sun_path) return ENAMETOOLONG;
-  std::strcpy(address.sun_path, path);
-  const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return errno;
-  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const int saved = errno;
-    close(s);
-    return saved;
-  }
-  const int flags = fcntl(s, F_GETFL);
-  if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) {
-    const int saved = errno;
-    close(s);
-    return saved;
-  }
-  *fd = s;
-  return 0;
+// "tcp:HOST:PORT" (HOST a numeric IPv4 address) is loopback TCP; anything else
+// is the path of a Unix socket.
+int ConnectToSimulator(const std::string& address, Connection* connection) {
+  if (address.rfind(kTcpPrefix, 0) != 0) return ConnectUnix(address, connection);
+  const std::string rest = address.substr(std::strlen(kTcpPrefix));
+  const auto colon = rest.rfind(':');
+  if (colon == std::string::npos) return EINVAL;
+  const std::string port = rest.substr(colon + 1);
+  char* end = nullptr;
+  const long number = std::strtol(port.c_str(), &end, 10);
+  if (port.empty() || *end != '\0' || number <= 0 || number > 65535) return EINVAL;
+  return ConnectTcp(rest.substr(0, colon), static_cast<std::uint16_t>(number), connection);
 }
 
 int Configure(int ud, int option, int value) {
@@ -200,20 +190,20 @@ int ibdev(int board, int pad, int sad, int tmo, int send_eoi, int eos) {
     return -1;
   }
   // Without a simulator to talk to there is no bus at all.
-  const char* path = SocketPath();
-  if (path == nullptr) {
+  const char* address = SimulatorAddress();
+  if (address == nullptr) {
     FinishCount(kErr, kEneb, 0);
     return -1;
   }
   std::lock_guard lock(g_mutex);
   for (std::size_t i = 0; i < kMaxDevices; ++i) {
     if (g_devices[i].used) continue;
-    int fd = -1;
-    if (const int failure = ConnectToSimulator(path, &fd); failure != 0) {
+    Connection connection = kNoConnection;
+    if (const int failure = ConnectToSimulator(address, &connection); failure != 0) {
       SystemFailure(failure);
       return -1;
     }
-    g_devices[i] = Device{true, fd, pad, sad, tmo, send_eoi != 0 ? 1 : 0, eos, false};
+    g_devices[i] = Device{true, connection, pad, sad, tmo, send_eoi != 0 ? 1 : 0, eos, false};
     Finish(kCmpl);
     return kFirstDescriptor + static_cast<int>(i);
   }
@@ -226,7 +216,7 @@ int ibonl(int ud, int online) {
   Device* device = Find(ud);
   if (device == nullptr) return FinishCount(kErr, kEdvr, EBADF);
   if (online == 0) {
-    close(device->fd);
+    Close(device->connection);
     *device = Device{};
   }
   return Finish(kCmpl);
@@ -303,21 +293,21 @@ int ibrd(int ud, void* buffer, long count) {
       std::this_thread::sleep_until(*deadline);
       break;
     }
-    pollfd p{target->fd, POLLIN, 0};
-    const int ready = poll(&p, 1, PollWait(deadline));
-    if (ready < 0 && errno != EINTR) return FinishCount(kErr, kEdvr, errno);
+    int error = 0;
+    const int ready = Wait(target->connection, false, PollWait(deadline), &error);
+    if (ready < 0) return FinishCount(kErr, kEdvr, error);
     if (ready > 0) {
-      const ssize_t n = recv(target->fd, bytes + got, static_cast<std::size_t>(count - got), 0);
-      if (n > 0) {
-        got += n;
+      const IoResult r = Receive(target->connection, bytes + got, count - got);
+      if (r.state == Io::Moved) {
+        got += r.count;
         continue;
       }
-      if (n == 0 || errno == ECONNRESET) {
+      if (r.state == Io::Gone) {
         MarkPeerGone(ud);
         silent = true;
         continue;
       }
-      if (errno != EAGAIN && errno != EINTR) return FinishCount(kErr, kEdvr, errno);
+      if (r.state == Io::Failed) return FinishCount(kErr, kEdvr, r.error);
     }
     if (Expired(deadline)) break;
   }
@@ -335,21 +325,20 @@ int ibwrt(int ud, const void* buffer, long count) {
   const auto deadline = Deadline(target->tmo);
   long sent = 0;
   while (sent < count) {
-    const ssize_t n =
-        send(target->fd, bytes + sent, static_cast<std::size_t>(count - sent), MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += n;
+    const IoResult r = Send(target->connection, bytes + sent, count - sent);
+    if (r.state == Io::Moved) {
+      sent += r.count;
       continue;
     }
-    if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) {
+    if (r.state == Io::Gone) {
       MarkPeerGone(ud);
       return FinishCount(kErr, kEnol, sent);
     }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return FinishCount(kErr, kEdvr, errno);
+    if (r.state == Io::Failed) return FinishCount(kErr, kEdvr, r.error);
     if (Expired(deadline)) return FinishCount(kErr | kTimo, kEabo, sent);
-    pollfd p{target->fd, POLLOUT, 0};
-    if (poll(&p, 1, PollWait(deadline)) < 0 && errno != EINTR) {
-      return FinishCount(kErr, kEdvr, errno);
+    int error = 0;
+    if (Wait(target->connection, true, PollWait(deadline), &error) < 0) {
+      return FinishCount(kErr, kEdvr, error);
     }
   }
   return FinishCount(kCmpl, 0, sent);

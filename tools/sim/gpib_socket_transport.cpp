@@ -1,6 +1,8 @@
 #include "sim/gpib_socket_transport.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace pelvane::sim {
 namespace {
@@ -27,7 +30,8 @@ int MillisecondsLeft(Clock::time_point deadline) {
 
 }  // namespace
 
-GpibSocketTransport::GpibSocketTransport(std::string path) : path_(std::move(path)) {
+GpibSocketTransport::GpibSocketTransport(std::string path)
+    : path_(std::move(path)), address_(path_) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path_.empty() || path_.size() >= sizeof address.sun_path) {
@@ -40,11 +44,34 @@ GpibSocketTransport::GpibSocketTransport(std::string path) : path_(std::move(pat
     if (!S_ISSOCK(st.st_mode)) throw std::runtime_error(path_ + " exists and is not a socket");
     ::unlink(path_.c_str());
   }
-  listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  Listen(AF_UNIX, &address, sizeof address, path_);
+}
+
+GpibSocketTransport::GpibSocketTransport(Tcp tcp) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(tcp.port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Listen(AF_INET, &address, sizeof address, "127.0.0.1:" + std::to_string(tcp.port));
+  socklen_t length = sizeof address;
+  if (::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    const auto error = SystemError("cannot read the port of the GPIB socket");
+    ::close(listener_);
+    throw error;
+  }
+  address_ = "tcp:127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+}
+
+void GpibSocketTransport::Listen(int family, const void* address, unsigned length,
+                                 const std::string& where) {
+  listener_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listener_ < 0) throw SystemError("cannot create a socket");
-  if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+  // A fixed TCP port is free again at once after an earlier run.
+  const int on = 1;
+  if (family == AF_INET) ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(listener_, static_cast<const sockaddr*>(address), length) != 0 ||
       ::listen(listener_, 4) != 0) {
-    const auto error = SystemError("cannot listen at " + path_);
+    const auto error = SystemError("cannot listen at " + where);
     ::close(listener_);
     listener_ = -1;
     throw error;
@@ -73,6 +100,11 @@ ReadResult GpibSocketTransport::Read(std::span<std::uint8_t> buffer,
     if (listening) {
       host_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       // A host that gave up before it was accepted is simply not there.
+      // On TCP, answers are small and awaited one by one: no coalescing delay.
+      if (host_ >= 0 && path_.empty()) {
+        const int on = 1;
+        ::setsockopt(host_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      }
     } else {
       const ssize_t n = ::recv(host_, buffer.data(), buffer.size(), 0);
       if (n > 0) return {ReadState::Data, static_cast<std::size_t>(n)};
@@ -114,7 +146,7 @@ void GpibSocketTransport::Close() {
   if (listener_ >= 0) {
     ::close(listener_);
     listener_ = -1;
-    ::unlink(path_.c_str());
+    if (!path_.empty()) ::unlink(path_.c_str());
   }
 }
 

@@ -72,6 +72,12 @@ constexpr options::Option kOptions[] = {
      .help = "listen on the Unix socket PATH for the GPIB test driver library (host: "
              "PELVANE_GPIB_SOCKET=PATH); implies --block-mode",
      .group = kLine},
+    {.name = "gpib-tcp",
+     .value = "PORT",
+     .help = "listen on 127.0.0.1:PORT (0: any free port) for the GPIB test driver library and "
+             "print tcp:127.0.0.1:PORT first (host: PELVANE_GPIB_SOCKET=tcp:127.0.0.1:PORT); "
+             "implies --block-mode",
+     .group = kLine},
     {.name = "block-mode",
      .help = "send answers in one block without waiting for the host's per-byte "
              "acknowledgements (as over GPIB)",
@@ -243,6 +249,11 @@ std::string Take(const options::Argument& a, SimOptions& o) {
   } else if (a.Is("gpib-socket")) {
     o.gpib_socket = v;
     o.instrument.block_mode = true;  // a GPIB instrument answers in one block
+  } else if (a.Is("gpib-tcp")) {
+    const auto port = ParseNumber(v);
+    if (!port || *port > 0xFFFF) return "--gpib-tcp wants a TCP port from 0 to 65535: " + v;
+    o.gpib_tcp = static_cast<std::uint16_t>(*port);
+    o.instrument.block_mode = true;
   } else if (a.Is("block-mode")) {
     o.instrument.block_mode = true;
   } else if (a.Is("byte-timeout")) {
@@ -326,7 +337,9 @@ std::string SimUsage() {
          "Simulates an instrument in its boot monitor: it takes the transfer program,\n"
          "then answers flash commands on simulated flash memories. Without --device it\n"
          "opens a pseudo-terminal and prints the path of its terminal side as the first\n"
-         "line of its output; a host opens that path as its serial port.\n"
+         "line of its output; a host opens that path as its serial port. With\n"
+         "--gpib-socket or --gpib-tcp the first line is where the GPIB test driver\n"
+         "connects.\n"
          "\n" +
          options::HelpLines(kOptions) +
          "\n"
@@ -346,9 +359,12 @@ std::variant<SimOptions, std::string> ParseSimOptions(const std::vector<std::str
   if (!o.device.empty() && !o.link.empty()) {
     return std::string("--link makes a link to the pseudo-terminal; it does not go with --device");
   }
-  if (!o.gpib_socket.empty() && (!o.device.empty() || !o.link.empty())) {
-    return std::string(
-        "--gpib-socket replaces the pseudo-terminal; it does not go with --device or --link");
+  if (!o.gpib_socket.empty() && o.gpib_tcp) {
+    return std::string("--gpib-socket and --gpib-tcp are two buses: give one");
+  }
+  if ((!o.gpib_socket.empty() || o.gpib_tcp) && (!o.device.empty() || !o.link.empty())) {
+    return std::string(o.gpib_tcp ? "--gpib-tcp" : "--gpib-socket") +
+           " replaces the pseudo-terminal; it does not go with --device or --link";
   }
   return o;
 }

@@ -31,8 +31,10 @@ struct SimOptions {
   std::string link;    // also reachable through this symbolic link
   std::string device;  // a serial device instead of a pseudo-terminal
   long baud = 0;       // pacing on a pseudo-terminal, line speed on a device
-  // The socket of the GPIB test driver library instead of a pseudo-terminal.
+  // The socket of the GPIB test driver library instead of a pseudo-terminal:
+  // a Unix socket's path, or a TCP port on 127.0.0.1 (0: any free one).
   std::string gpib_socket;
+  std::optional<std::uint16_t> gpib_tcp;
   std::vector<MemorySpec> memories;
   std::string package;
   std::uint8_t fill = 0xFF;

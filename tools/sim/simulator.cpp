@@ -85,9 +85,12 @@ int RunSimulator(const SimOptions& o, const std::atomic<bool>& stop,
   std::string path;
   long pacing = o.baud;
   try {
-    if (!o.gpib_socket.empty()) {
-      transport = std::make_unique<GpibSocketTransport>(o.gpib_socket);
-      path = o.gpib_socket;
+    if (!o.gpib_socket.empty() || o.gpib_tcp) {
+      auto bus = o.gpib_tcp
+                     ? std::make_unique<GpibSocketTransport>(GpibSocketTransport::Tcp{*o.gpib_tcp})
+                     : std::make_unique<GpibSocketTransport>(o.gpib_socket);
+      path = bus->address();
+      transport = std::move(bus);
     } else if (o.device.empty()) {
       Pty pty = OpenPty();
       transport = std::move(pty.transport);

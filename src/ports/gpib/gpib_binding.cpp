@@ -1,7 +1,6 @@
 #include "ports/gpib/gpib_binding.h"
 
-#include <dlfcn.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <utility>
@@ -21,29 +20,27 @@ constexpr std::size_t Index(DriverFunction f) {
   return static_cast<std::size_t>(f);
 }
 
-// dlopen and dlsym do not promise an errno; the status words still need a
-// system code, so a silent loader failure counts as "no such file".
-int SystemErrorOr(int saved) {
-  return saved != 0 ? saved : ENOENT;
-}
-
-std::string LoaderText() {
-  const char* text = dlerror();
-  return text != nullptr ? text : "";
+std::size_t ByteCount(long count) {
+  return static_cast<std::size_t>(std::max(count, 0L));
 }
 
 }  // namespace
 
-std::string DefaultLibraryName() {
-  const char* named = std::getenv(kLibraryVariable);
-  return (named != nullptr && *named != '\0') ? named : kDefaultLibrary;
+std::vector<std::string> LibraryCandidates(const char* named) {
+  if (named != nullptr && *named != '\0') return {named};
+  const auto& libraries = PlatformDriverNames().libraries;
+  return {libraries.begin(), libraries.end()};
+}
+
+std::vector<std::string> DefaultLibraryNames() {
+  return LibraryCandidates(std::getenv(kLibraryVariable));
 }
 
 const char* DriverFunctionName(DriverFunction f) {
   return kNames.at(Index(f));
 }
 
-GpibBinding::GpibBinding(LibraryName libraryName) : libraryName_(std::move(libraryName)) {}
+GpibBinding::GpibBinding(LibraryNames libraryNames) : libraryNames_(std::move(libraryNames)) {}
 
 GpibBinding& GpibBinding::Process() {
   static GpibBinding binding;
@@ -52,50 +49,71 @@ GpibBinding& GpibBinding::Process() {
 
 bool GpibBinding::loaded() const {
   std::lock_guard lock(mutex_);
-  return handle_ != nullptr;
+  return library_.has_value();
 }
 
 std::string GpibBinding::loadError() const {
   std::lock_guard lock(mutex_);
-  return loadError_;
+  return missed_.load(std::memory_order_relaxed) ? loadError_ : std::string();
 }
 
 bool GpibBinding::EnsureLoaded() {
-  if (handle_ != nullptr) return true;
-  const std::string name = libraryName_();
-  errno = 0;
-  void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    const int saved = errno;
-    RecordFailure(SystemErrorOr(saved), LoaderText());
-    return false;
+  if (library_) return true;
+  // The first candidate that loads is the driver; when none does, the failure
+  // reports every file tried with the first one's system code.
+  std::optional<LoadFailure> failed;
+  for (const std::string& name : libraryNames_()) {
+    LoadFailure failure;
+    std::optional<DynamicLibrary> library = DynamicLibrary::Load(name, &failure);
+    if (library && FindStatus(*library, &failure)) {
+      library_ = std::move(library);
+      return true;
+    }
+    // A driver that reports the outcome of no call is as good as missing.
+    if (library) library->Unload();
+    if (failed) {
+      failed->text += "; " + failure.text;
+    } else {
+      failed = std::move(failure);
+    }
   }
-  // A driver without its status variables cannot report the outcome of any
-  // call, so it is as good as missing.
-  auto* sta = static_cast<volatile int*>(dlsym(handle, "ibsta"));
-  auto* err = static_cast<volatile int*>(dlsym(handle, "iberr"));
-  auto* cntl = static_cast<volatile long*>(dlsym(handle, "ibcntl"));
-  if (sta == nullptr || err == nullptr || cntl == nullptr) {
-    const std::string text =
-        name + ": the status variables ibsta, iberr and ibcntl are not all exported";
-    dlclose(handle);
-    RecordFailure(ENOENT, text);
-    return false;
-  }
-  handle_ = handle;
-  driverIbsta_ = sta;
-  driverIberr_ = err;
-  driverIbcntl_ = cntl;
-  loadError_.clear();
-  return true;
+  RecordFailure(failed.value_or(LoadFailure{ENOENT, "no GPIB driver library to load"}));
+  return false;
 }
 
-void GpibBinding::RecordFailure(int systemError, std::string text) {
-  loadError_ = std::move(text);
+bool GpibBinding::FindStatus(const DynamicLibrary& library, LoadFailure* failure) {
+  const DriverNames& names = PlatformDriverNames();
+  LoadFailure ignored;
+  StatusVariables variables{static_cast<volatile int*>(library.Find(names.ibsta, &ignored)),
+                            static_cast<volatile int*>(library.Find(names.iberr, &ignored)),
+                            static_cast<volatile long*>(library.Find(names.ibcntl, &ignored))};
+  if (variables.ibsta != nullptr && variables.iberr != nullptr && variables.ibcntl != nullptr) {
+    variables_ = variables;
+    functions_ = {};
+    return true;
+  }
+  StatusFunctions functions{reinterpret_cast<int (*)()>(library.Find("ThreadIbsta", &ignored)),
+                            reinterpret_cast<int (*)()>(library.Find("ThreadIberr", &ignored)),
+                            reinterpret_cast<int (*)()>(library.Find("ThreadIbcnt", &ignored))};
+  if (functions.ibsta != nullptr && functions.iberr != nullptr && functions.ibcnt != nullptr) {
+    variables_ = {};
+    functions_ = functions;
+    return true;
+  }
+  failure->systemError = ignored.systemError;
+  failure->text = library.name() + ": exports neither the status variables " + names.ibsta + ", " +
+                  names.iberr + " and " + names.ibcntl +
+                  " nor the functions ThreadIbsta, ThreadIberr and ThreadIbcnt";
+  return false;
+}
+
+void GpibBinding::RecordFailure(const LoadFailure& failure) {
+  loadError_ = failure.text;
+  missed_.store(true, std::memory_order_relaxed);
   ibsta_.store(kErr, std::memory_order_relaxed);
   iberr_.store(kEdvr, std::memory_order_relaxed);
-  ibcnt_.store(systemError, std::memory_order_relaxed);
-  ibcntl_.store(systemError, std::memory_order_relaxed);
+  ibcnt_.store(failure.systemError, std::memory_order_relaxed);
+  ibcntl_.store(failure.systemError, std::memory_order_relaxed);
 }
 
 void* GpibBinding::Resolve(DriverFunction f) {
@@ -103,10 +121,10 @@ void* GpibBinding::Resolve(DriverFunction f) {
   if (void* address = entry.load(std::memory_order_acquire)) return address;
   std::lock_guard lock(mutex_);
   if (!EnsureLoaded()) return nullptr;
-  dlerror();
-  void* address = dlsym(handle_, DriverFunctionName(f));
+  LoadFailure failure;
+  void* address = library_->Find(DriverFunctionName(f), &failure);
   if (address == nullptr) {
-    RecordFailure(ENOENT, LoaderText());
+    RecordFailure(failure);
     return nullptr;
   }
   entry.store(address, std::memory_order_release);
@@ -114,11 +132,23 @@ void* GpibBinding::Resolve(DriverFunction f) {
 }
 
 void GpibBinding::Refresh() {
-  // The driver keeps ibcnt as an int that overflows on long transfers; ibcntl
-  // holds the whole count, so both words are taken from it.
-  const long count = *driverIbcntl_;
-  ibsta_.store(*driverIbsta_, std::memory_order_relaxed);
-  iberr_.store(*driverIberr_, std::memory_order_relaxed);
+  int status = 0;
+  int error = 0;
+  long count = 0;
+  if (variables_.ibsta != nullptr) {
+    // The driver keeps ibcnt as an int that overflows on long transfers;
+    // ibcntl holds the whole count, so both words are taken from it.
+    status = *variables_.ibsta;
+    error = *variables_.iberr;
+    count = *variables_.ibcntl;
+  } else {
+    // Per-thread words, read on the thread that made the call.
+    status = functions_.ibsta();
+    error = functions_.iberr();
+    count = functions_.ibcnt();
+  }
+  ibsta_.store(status, std::memory_order_relaxed);
+  iberr_.store(error, std::memory_order_relaxed);
   ibcnt_.store(count, std::memory_order_relaxed);
   ibcntl_.store(count, std::memory_order_relaxed);
 }
@@ -128,6 +158,7 @@ int GpibBinding::Call(Args... args) {
   void* address = Resolve(F);
   if (address == nullptr) return F == DriverFunction::ibdev ? -1 : ibsta();
   const int result = reinterpret_cast<Signature*>(address)(args...);
+  missed_.store(false, std::memory_order_relaxed);
   Refresh();
   return result;
 }
@@ -158,8 +189,11 @@ int GpibBinding::ibloc(int ud) {
 int GpibBinding::ibonl(int ud, int online) {
   return Call<DriverFunction::ibonl, int(int, int)>(ud, online);
 }
+// Counts go to the driver as size_t, which NI's 64-bit interface takes; the
+// older interfaces' long is passed in the same register and reads the same for
+// any count from 0 up. A negative count asks for nothing.
 int GpibBinding::ibrd(int ud, void* buffer, long count) {
-  return Call<DriverFunction::ibrd, int(int, void*, long)>(ud, buffer, count);
+  return Call<DriverFunction::ibrd, int(int, void*, std::size_t)>(ud, buffer, ByteCount(count));
 }
 int GpibBinding::ibsic(int ud) {
   return Call<DriverFunction::ibsic, int(int)>(ud);
@@ -168,7 +202,8 @@ int GpibBinding::ibtmo(int ud, int tmo) {
   return Call<DriverFunction::ibtmo, int(int, int)>(ud, tmo);
 }
 int GpibBinding::ibwrt(int ud, const void* buffer, long count) {
-  return Call<DriverFunction::ibwrt, int(int, const void*, long)>(ud, buffer, count);
+  return Call<DriverFunction::ibwrt, int(int, const void*, std::size_t)>(ud, buffer,
+                                                                         ByteCount(count));
 }
 
 }  // namespace pelvane::ports::gpib

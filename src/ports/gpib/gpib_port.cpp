@@ -1,12 +1,15 @@
 #include "ports/gpib/gpib_port.h"
 
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "core/event_source.h"
 #include "ports/gpib/gpib_binding.h"
 #include "ports/gpib/gpib_messages.h"
 #include "ports/gpib/gpib_transfer.h"
+#include "ports/port_diagnostics.h"
 
 namespace pelvane::ports {
 
@@ -15,7 +18,33 @@ namespace {
 using core::Status;
 using gpib::GpibBinding;
 
-class GpibPort final : public IQX_Port {
+// What the driver's error number says about a refused device.
+std::string DriverRefusal(int iberr, long ibcntl) {
+  switch (iberr) {
+    case gpib::kEdvr:
+      return "system error " + std::to_string(ibcntl);
+    case gpib::kEneb:
+      return "no GPIB board 0";
+    case gpib::kEarg:
+      return "invalid device settings";
+    default:
+      return "driver error " + std::to_string(iberr);
+  }
+}
+
+// The driver files a user can install, as "a or b".
+std::string PlatformLibraries() {
+  std::string names;
+  for (const char* name : gpib::PlatformDriverNames().libraries) {
+    if (!names.empty()) names += " or ";
+    names += name;
+  }
+  return names;
+}
+
+// Also IQX_PortDiagnostics, so that a failed open names its real cause: the
+// loader's text for a missing driver, the driver's error for a refused device.
+class GpibPort final : public IQX_Port, public IQX_PortDiagnostics {
  public:
   GpibPort(GpibBinding& binding, const gpib::DeviceSettings& settings)
       : binding_(binding), settings_(settings) {}
@@ -56,9 +85,11 @@ class GpibPort final : public IQX_Port {
     // the port "open" on descriptor -1.
     if ((binding_.ibsta() & gpib::kErr) != 0 || ud < 0) {
       error_ = gpib::kMsgUnableToOpen;
+      ExplainFailedOpen();
       *pbOpenFlag = false;
       return Status::Ok;
     }
+    SetDiagnostics({}, {});
     descriptor_ = ud;
     // Interface clear puts the bus into a known state after an earlier program
     // left it mid-transfer; drivers that refuse it on a device descriptor do no
@@ -122,6 +153,17 @@ class GpibPort final : public IQX_Port {
   }
   Status Unadvise(core::Cookie cookie) override { return events_.Unadvise(cookie); }
 
+  std::string GetSystemReason() const override {
+    std::lock_guard lock(diagnosticsMutex_);
+    return reason_;
+  }
+  std::string GetHint() const override {
+    std::lock_guard lock(diagnosticsMutex_);
+    return hint_;
+  }
+  // The bus has no hang-up: a switched-off instrument shows as time-outs.
+  bool IsDeviceLost() const override { return false; }
+
  private:
   enum class State { Closed = 2, Open = 4 };
 
@@ -138,6 +180,27 @@ class GpibPort final : public IQX_Port {
         gpib::EvaluateTransfer(status, binding_.iberr(), binding_.ibcntl(), requested);
     if (result.timedOut) error_ = gpib::kMsgWriteTimeout;
     return result;
+  }
+
+  void ExplainFailedOpen() {
+    const std::string loadError = binding_.loadError();
+    const std::string what = "the GPIB interface could not be opened: ";
+    if (!loadError.empty()) {
+      SetDiagnostics(loadError, what + "install the GPIB driver (" + PlatformLibraries() +
+                                    ") or name its file in " + gpib::kLibraryVariable);
+    } else {
+      SetDiagnostics("GPIB board " + std::to_string(settings_.board) + ", address " +
+                         std::to_string(settings_.primaryAddress) + ": " +
+                         DriverRefusal(binding_.iberr(), binding_.ibcntl()),
+                     what + "check that it is installed and configured as board 0 (" +
+                         gpib::kLibraryVariable + " may name another driver library)");
+    }
+  }
+
+  void SetDiagnostics(std::string reason, std::string hint) {
+    std::lock_guard lock(diagnosticsMutex_);
+    reason_ = std::move(reason);
+    hint_ = std::move(hint);
   }
 
   // Drains a byte the device may still hold, then gives the descriptor back.
@@ -157,6 +220,10 @@ class GpibPort final : public IQX_Port {
   State state_ = State::Closed;
   std::int16_t error_ = 0;
   core::EventSource<IQX_PortEvents> events_;
+  // Read by the session on the thread that met a failure.
+  mutable std::mutex diagnosticsMutex_;
+  std::string reason_;  // guarded by diagnosticsMutex_
+  std::string hint_;    // guarded by diagnosticsMutex_
 };
 
 }  // namespace

@@ -1,8 +1,13 @@
 // A scripted stand-in for an IEEE-488 driver library, built as a shared
-// library so that the binding loads it exactly as it loads a real one. Compile
-// definitions leave out parts to model broken installations:
-//   FAKE_WITHOUT_STATUS  the status variable iberr is not exported
-//   FAKE_WITHOUT_IBDEV   the function ibdev is not exported
+// library so that the binding loads it exactly as it loads a real one. Every
+// global name is exported (the default of both platforms' linkers). The status
+// variables carry the names the platform's binding looks for: the build gives
+// their prefix in FAKE_STATUS_PREFIX (empty on Linux, user_ on Windows).
+// Compile definitions change the exports to model other drivers:
+//   FAKE_WITHOUT_STATUS     the status variable iberr is not exported
+//   FAKE_STATUS_FUNCTIONS   no status variables, the per-thread status
+//                           functions instead (as NI's 64-bit ni4882.dll)
+//   FAKE_WITHOUT_IBDEV      the function ibdev is not exported
 #include "fake_driver.h"
 
 #include <algorithm>
@@ -11,12 +16,37 @@
 #include <string>
 #include <vector>
 
+#define FAKE_JOIN(prefix, name) prefix##name
+#define FAKE_PREFIXED(prefix, name) FAKE_JOIN(prefix, name)
+#define FAKE_STATUS(name) FAKE_PREFIXED(FAKE_STATUS_PREFIX, name)
+
+namespace {
+
+// The words the last call left, whatever way the driver offers them.
+int g_ibsta = 0;
+int g_iberr = 0;
+long g_ibcntl = 0;
+
+}  // namespace
+
 extern "C" {
-FAKE_GPIB_EXPORT volatile int ibsta = 0;
+#ifdef FAKE_STATUS_FUNCTIONS
+int ThreadIbsta() {
+  return g_ibsta;
+}
+int ThreadIberr() {
+  return g_iberr;
+}
+int ThreadIbcnt() {
+  return static_cast<int>(g_ibcntl);
+}
+#else
+volatile int FAKE_STATUS(ibsta) = 0;
 #ifndef FAKE_WITHOUT_STATUS
-FAKE_GPIB_EXPORT volatile int iberr = 0;
+volatile int FAKE_STATUS(iberr) = 0;
 #endif
-FAKE_GPIB_EXPORT volatile long ibcntl = 0;
+volatile long FAKE_STATUS(ibcntl) = 0;
+#endif
 }
 
 namespace {
@@ -45,13 +75,16 @@ State& S() {
 }
 
 void Leave(int status, int err, long count) {
-  ibsta = status;
+  g_ibsta = status;
+  g_iberr = err;
+  g_ibcntl = count;
+#ifndef FAKE_STATUS_FUNCTIONS
+  FAKE_STATUS(ibsta) = status;
 #ifndef FAKE_WITHOUT_STATUS
-  iberr = err;
-#else
-  (void)err;
+  FAKE_STATUS(iberr) = err;
 #endif
-  ibcntl = count;
+  FAKE_STATUS(ibcntl) = count;
+#endif
 }
 
 void Log(const std::string& call) {
@@ -60,7 +93,7 @@ void Log(const std::string& call) {
 
 int Simple(const std::string& call) {
   Log(call);
-  Leave(kCmpl, 0, ibcntl);
+  Leave(kCmpl, 0, g_ibcntl);
   return kCmpl;
 }
 
@@ -103,7 +136,7 @@ const std::uint8_t* fake_gpib_written(long* count) {
 }
 
 #ifndef FAKE_WITHOUT_IBDEV
-FAKE_GPIB_EXPORT int ibdev(int board, int pad, int sad, int tmo, int eot, int eos) {
+int ibdev(int board, int pad, int sad, int tmo, int eot, int eos) {
   Log("ibdev(" + std::to_string(board) + "," + std::to_string(pad) + "," + std::to_string(sad) +
       "," + std::to_string(tmo) + "," + std::to_string(eot) + "," + std::to_string(eos) + ")");
   const Outcome& o = S().ibdevOutcome;
@@ -112,22 +145,22 @@ FAKE_GPIB_EXPORT int ibdev(int board, int pad, int sad, int tmo, int eot, int eo
 }
 #endif
 
-FAKE_GPIB_EXPORT int ibsic(int ud) {
+int ibsic(int ud) {
   return Simple("ibsic(" + std::to_string(ud) + ")");
 }
-FAKE_GPIB_EXPORT int ibclr(int ud) {
+int ibclr(int ud) {
   return Simple("ibclr(" + std::to_string(ud) + ")");
 }
 
-FAKE_GPIB_EXPORT int ibtmo(int ud, int v) {
+int ibtmo(int ud, int v) {
   return Simple("ibtmo(" + std::to_string(ud) + "," + std::to_string(v) + ")");
 }
 
-FAKE_GPIB_EXPORT int ibonl(int ud, int v) {
+int ibonl(int ud, int v) {
   return Simple("ibonl(" + std::to_string(ud) + "," + std::to_string(v) + ")");
 }
 
-FAKE_GPIB_EXPORT int ibrd(int ud, void* buffer, long count) {
+int ibrd(int ud, void* buffer, long count) {
   Log("ibrd(" + std::to_string(ud) + "," + std::to_string(count) + ")");
   const Outcome o = Next(S().reads);
   const std::size_t n = std::min(o.data.size(), static_cast<std::size_t>(count));
@@ -136,7 +169,7 @@ FAKE_GPIB_EXPORT int ibrd(int ud, void* buffer, long count) {
   return o.status;
 }
 
-FAKE_GPIB_EXPORT int ibwrt(int ud, const void* buffer, long count) {
+int ibwrt(int ud, const void* buffer, long count) {
   Log("ibwrt(" + std::to_string(ud) + "," + std::to_string(count) + ")");
   Outcome o = Next(S().writes);
   if (o.status == kCmpl && o.ibcntl == 0) o.ibcntl = count;  // unscripted: all sent

@@ -41,8 +41,9 @@ class FakeDriverTest : public ::testing::Test {
     return text;
   }
 
-  std::string libraryPath = FAKE_GPIB_LIBRARY;
-  GpibBinding binding{[this] { return libraryPath; }};
+  // What PELVANE_GPIB_LIBRARY names, or the platform's list of drivers.
+  std::vector<std::string> libraries{FAKE_GPIB_LIBRARY};
+  GpibBinding binding{[this] { return libraries; }};
   std::unique_ptr<IQX_Port> port = CreateGpibPort(binding);
 };
 

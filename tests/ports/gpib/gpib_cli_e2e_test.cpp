@@ -1,6 +1,6 @@
 // A whole upload with `pelvane-cli --port GPIB` against `pelvane-sim
-// --gpib-socket`, through the project's own GPIB driver library: the session
-// runs in block mode end to end.
+// --gpib-socket` (or `--gpib-tcp`), through the project's own GPIB driver
+// library: the session runs in block mode end to end.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -28,7 +28,6 @@ class GpibCliEndToEnd : public ::testing::Test {
            ("pelvane-gpib-e2e-" + std::to_string(::getpid()) + "-" + info->name());
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
-    socket_ = std::make_unique<ScopedEnv>("PELVANE_GPIB_SOCKET", (dir_ / "bus").string());
   }
   void TearDown() override {
     cli_.reset();
@@ -36,14 +35,18 @@ class GpibCliEndToEnd : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
 
-  void StartSim(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"--gpib-socket", (dir_ / "bus").string(), "--package",
-                                  PELVANE_EXAMPLE_PACKAGE, "--once"};
+  // On the Unix socket dir_/bus unless `bus` names another.
+  void StartSim(std::vector<std::string> extra = {}, std::vector<std::string> bus = {}) {
+    if (bus.empty()) bus = {"--gpib-socket", (dir_ / "bus").string()};
+    std::vector<std::string> args{"--package", PELVANE_EXAMPLE_PACKAGE, "--once"};
+    args.insert(args.end(), bus.begin(), bus.end());
     args.insert(args.end(), extra.begin(), extra.end());
     sim_ = std::make_unique<ChildProcess>(PELVANE_SIM, args, dir_, "sim");
     ASSERT_TRUE(sim_->Started());
-    // The first line (the socket's path) comes once the simulator listens.
+    // The first line, where the driver connects, comes once the simulator listens.
     ASSERT_TRUE(sim_->WaitForOutput("\n")) << sim_->Err();
+    socket_ = std::make_unique<ScopedEnv>("PELVANE_GPIB_SOCKET",
+                                          sim_->Out().substr(0, sim_->Out().find('\n')));
   }
 
   int RunCli() {
@@ -76,6 +79,16 @@ TEST_F(GpibCliEndToEnd, WholeUploadRunsInBlockMode) {
   EXPECT_THAT(sim_->Err(), HasSubstr("protocol violations: 0"));
 }
 
+TEST_F(GpibCliEndToEnd, WholeUploadOverLoopbackTcp) {
+  // The port the system picked, printed first as the driver's address.
+  StartSim({}, {"--gpib-tcp", "0"});
+  EXPECT_THAT(sim_->Out(), ::testing::StartsWith("tcp:127.0.0.1:"));
+  ASSERT_EQ(RunCli(), 0) << cli_->Out() << cli_->Err();
+  EXPECT_THAT(cli_->Out(), HasSubstr("The Firmware has been uploaded successfully"));
+  EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
+  EXPECT_THAT(sim_->Err(), HasSubstr("protocol violations: 0"));
+}
+
 TEST_F(GpibCliEndToEnd, BootMonitorVerdictReachesTheUser) {
   StartSim({"--boot-verdict", "C"});
   EXPECT_EQ(RunCli(), 1);
@@ -99,6 +112,8 @@ TEST_F(GpibCliEndToEnd, SilentBootMonitorIsAPortFailureAfterTheReadTimeout) {
 TEST_F(GpibCliEndToEnd, MissingDriverLibraryFailsToOpenAndSaysWhatToCheck) {
   ScopedEnv missing{"PELVANE_GPIB_LIBRARY", (dir_ / "libgpib-missing.so.0").string()};
   EXPECT_EQ(RunCli(), 1);
+  // The loader's own reason, and what to do about it.
+  EXPECT_THAT(cli_->Err(), HasSubstr("libgpib-missing.so.0: cannot open shared object file"));
   EXPECT_THAT(cli_->Err(), HasSubstr("PELVANE_GPIB_LIBRARY"));
 }
 

@@ -1,6 +1,6 @@
-// The simulated instrument on the GPIB test driver's socket, driven through the
-// GPIB port: the boot monitor's verdict and answer frames in one block, with no
-// per-byte acknowledgement from the host.
+// The simulated instrument on the GPIB test driver's socket (Unix or loopback
+// TCP), driven through the GPIB port: the boot monitor's verdict and answer
+// frames in one block, with no per-byte acknowledgement from the host.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,11 +9,13 @@
 #include <atomic>
 #include <filesystem>
 #include <future>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "ports/gpib/gpib_binding.h"
+#include "ports/gpib/gpib_bus.h"
 #include "ports/gpib/gpib_port.h"
 #include "ports/gpib/scoped_env.h"
 #include "sim/gpib_socket_transport.h"
@@ -66,20 +68,32 @@ std::vector<std::uint8_t> ManufacturerQuery(std::uint32_t base) {
   return Frame(payload);
 }
 
-class GpibInstrumentTest : public ::testing::Test {
+class GpibInstrumentTest : public ::testing::TestWithParam<Bus> {
  protected:
   void StartSimulator(sim::SimOptions options) {
-    options.gpib_socket = socketPath;
+    if (GetParam() == Bus::Tcp) {
+      options.gpib_tcp = 0;
+    } else {
+      options.gpib_socket = socketPath;
+    }
     options.instrument.block_mode = true;
     options.quiet = true;
     options.memories.push_back({0x0, 0x10000, "FLASH", 0x01, 0x20});
-    std::promise<void> listening;
+    std::promise<std::string> listening;
     auto ready = listening.get_future();
     simulator = std::thread([this, options, &listening] {
       exitCode = sim::RunSimulator(
-          options, stop, [&](const std::string&) { listening.set_value(); }, log);
+          options, stop, [&](const std::string& where) { listening.set_value(where); }, log);
     });
     ASSERT_EQ(ready.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    // The first thing the simulator says is where the driver connects.
+    address = ready.get();
+    if (GetParam() == Bus::Tcp) {
+      EXPECT_THAT(address, ::testing::MatchesRegex("tcp:127\\.0\\.0\\.1:[1-9][0-9]*"));
+    } else {
+      EXPECT_EQ(address, socketPath);
+    }
+    socketVariable.emplace("PELVANE_GPIB_SOCKET", address);
   }
 
   void TearDown() override {
@@ -122,15 +136,16 @@ class GpibInstrumentTest : public ::testing::Test {
     return std::string(::mkdtemp(pattern));
   }();
   std::string socketPath = dir + "/bus";
-  ScopedEnv socketVariable{"PELVANE_GPIB_SOCKET", socketPath};
-  GpibBinding binding{[] { return std::string(GPIB_SIM_DRIVER); }};
+  std::string address;
+  std::optional<ScopedEnv> socketVariable;
+  GpibBinding binding{[] { return std::vector<std::string>{GPIB_SIM_DRIVER}; }};
   std::atomic<bool> stop{false};
   std::ostringstream log;
   int exitCode = -1;
   std::thread simulator;
 };
 
-TEST_F(GpibInstrumentTest, UploadVerdictThenAnswersInOneBlockForOneHostAfterAnother) {
+TEST_P(GpibInstrumentTest, UploadVerdictThenAnswersInOneBlockForOneHostAfterAnother) {
   StartSimulator({});
   auto port = OpenPort();
   EXPECT_EQ(Write(*port, UploadBlock({0x4E, 0x71, 0x4E, 0x75})), 18);
@@ -158,7 +173,7 @@ TEST_F(GpibInstrumentTest, UploadVerdictThenAnswersInOneBlockForOneHostAfterAnot
   EXPECT_FALSE(std::filesystem::exists(socketPath));
 }
 
-TEST_F(GpibInstrumentTest, SilentBootMonitorEndsTheVerdictReadWithATimeout) {
+TEST_P(GpibInstrumentTest, SilentBootMonitorEndsTheVerdictReadWithATimeout) {
   ScopedEnv shortTimeouts{"PELVANE_GPIB_TIMEOUT_MS", "50"};
   sim::SimOptions options;
   options.faults.silent_boot = true;
@@ -167,6 +182,21 @@ TEST_F(GpibInstrumentTest, SilentBootMonitorEndsTheVerdictReadWithATimeout) {
   EXPECT_EQ(Write(*port, UploadBlock({1, 2, 3})), 17);
   EXPECT_TRUE(Read(*port, 1).empty());
   EXPECT_EQ(LastError(*port), 104);
+}
+
+INSTANTIATE_TEST_SUITE_P(Buses, GpibInstrumentTest, ::testing::Values(Bus::Unix, Bus::Tcp),
+                         BusName);
+
+TEST(GpibSocketTransportTest, TcpPortInUseIsNamed) {
+  sim::GpibSocketTransport first{sim::GpibSocketTransport::Tcp{}};
+  const std::string port = first.address().substr(first.address().rfind(':') + 1);
+  try {
+    sim::GpibSocketTransport second{
+        sim::GpibSocketTransport::Tcp{static_cast<std::uint16_t>(std::stoi(port))}};
+    ADD_FAILURE() << "two listeners on port " << port;
+  } catch (const std::runtime_error& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("127.0.0.1:" + port));
+  }
 }
 
 TEST(GpibSocketTransportTest, RefusesToReplaceAFileThatIsNotASocket) {

@@ -1,8 +1,10 @@
 // The GPIB port over the project's own driver library, with a stand-in
-// instrument on the far end of the driver's Unix socket. Time-outs are cut to
-// a few milliseconds through the device settings and the driver's cap.
+// instrument on the far end of the driver's socket, a Unix one or loopback
+// TCP. Time-outs are cut to a few milliseconds through the device settings and
+// the driver's cap.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "ports/gpib/gpib_binding.h"
+#include "ports/gpib/gpib_bus.h"
 #include "ports/gpib/gpib_port.h"
 #include "ports/gpib/recording_listener.h"
 #include "ports/gpib/scoped_env.h"
@@ -37,27 +40,58 @@ DeviceSettings ShortTransfers() {
   return settings;
 }
 
+// A TCP socket on 127.0.0.1 with a port the system picked, and that port.
+int LoopbackSocket(std::uint16_t* port) {
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  EXPECT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  *port = ntohs(address.sin_port);
+  return s;
+}
+
 // The instrument's side: listens where the driver connects and talks raw bytes.
 class StandInInstrument {
  public:
-  StandInInstrument() {
+  explicit StandInInstrument(Bus bus) {
     char pattern[] = "/tmp/pelvane-gpib-XXXXXX";
     dir_ = ::mkdtemp(pattern);
-    path_ = dir_ + "/bus";
-    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path_.c_str());
-    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    if (bus == Bus::Tcp) {
+      std::uint16_t port = 0;
+      listener_ = LoopbackSocket(&port);
+      address_ = "tcp:127.0.0.1:" + std::to_string(port);
+      // A bound port that does not listen refuses connections.
+      std::uint16_t closedPort = 0;
+      refusing_ = LoopbackSocket(&closedPort);
+      absent_ = "tcp:127.0.0.1:" + std::to_string(closedPort);
+      absentError_ = ECONNREFUSED;
+    } else {
+      address_ = dir_ + "/bus";
+      listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::strcpy(address.sun_path, address_.c_str());
+      EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+      absent_ = address_ + ".absent";
+      absentError_ = ENOENT;
+    }
     EXPECT_EQ(::listen(listener_, 4), 0);
   }
   ~StandInInstrument() {
     HangUp();
     ::close(listener_);
+    if (refusing_ >= 0) ::close(refusing_);
     std::filesystem::remove_all(dir_);
   }
 
-  const std::string& path() const { return path_; }
+  // The value of PELVANE_GPIB_SOCKET that reaches it.
+  const std::string& address() const { return address_; }
+  // One where nothing listens, and the system's error for connecting there.
+  const std::string& absent() const { return absent_; }
+  int absentError() const { return absentError_; }
 
   void Accept() { connection_ = ::accept(listener_, nullptr, nullptr); }
 
@@ -93,12 +127,15 @@ class StandInInstrument {
 
  private:
   std::string dir_;
-  std::string path_;
+  std::string address_;
+  std::string absent_;
+  int absentError_ = 0;
   int listener_ = -1;
+  int refusing_ = -1;
   int connection_ = -1;
 };
 
-class GpibSimDriverTest : public ::testing::Test {
+class GpibSimDriverTest : public ::testing::TestWithParam<Bus> {
  protected:
   void SetUp() override { ASSERT_EQ(port->Advise(&listener, &cookie), Status::Ok); }
 
@@ -134,16 +171,16 @@ class GpibSimDriverTest : public ::testing::Test {
     return text;
   }
 
-  StandInInstrument instrument;
-  ScopedEnv socketVariable{"PELVANE_GPIB_SOCKET", instrument.path()};
-  GpibBinding binding{[] { return std::string(GPIB_SIM_DRIVER); }};
+  StandInInstrument instrument{GetParam()};
+  ScopedEnv socketVariable{"PELVANE_GPIB_SOCKET", instrument.address()};
+  GpibBinding binding{[] { return std::vector<std::string>{GPIB_SIM_DRIVER}; }};
   std::unique_ptr<IQX_Port> port = CreateGpibPort(binding, ShortTransfers());
   RecordingListener listener;
   core::Cookie cookie = 0;
   std::array<std::uint8_t, 300> buffer{};
 };
 
-TEST_F(GpibSimDriverTest, FrameGoesOutWholeAndAnswerComesBackInBlockMode) {
+TEST_P(GpibSimDriverTest, FrameGoesOutWholeAndAnswerComesBackInBlockMode) {
   OpenPort();
   EXPECT_EQ(Write({0x07, 0x21, 0x01, 0x02, 0x00, 0x00, 0x10, 0x00, 0x34, 0x00}), 10);
   EXPECT_THAT(instrument.Received(),
@@ -159,7 +196,7 @@ TEST_F(GpibSimDriverTest, FrameGoesOutWholeAndAnswerComesBackInBlockMode) {
   EXPECT_THAT(listener.events, ElementsAre("send(0)", "receive(0)", "receive(0)"));
 }
 
-TEST_F(GpibSimDriverTest, LongestFrameBodyArrivesInOneRead) {
+TEST_P(GpibSimDriverTest, LongestFrameBodyArrivesInOneRead) {
   OpenPort();
   std::vector<std::uint8_t> body(256);
   for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(i);
@@ -168,7 +205,7 @@ TEST_F(GpibSimDriverTest, LongestFrameBodyArrivesInOneRead) {
   EXPECT_TRUE(std::equal(body.begin(), body.end(), buffer.begin()));
 }
 
-TEST_F(GpibSimDriverTest, SilentInstrumentTimesOutWithTheZeroMarker) {
+TEST_P(GpibSimDriverTest, SilentInstrumentTimesOutWithTheZeroMarker) {
   OpenPort();
   buffer[0] = 0xAA;
   EXPECT_EQ(Read(1), 0);
@@ -178,7 +215,7 @@ TEST_F(GpibSimDriverTest, SilentInstrumentTimesOutWithTheZeroMarker) {
   EXPECT_THAT(listener.events, IsEmpty());
 }
 
-TEST_F(GpibSimDriverTest, ReadThatStallsCountsOneByteButNotTwo) {
+TEST_P(GpibSimDriverTest, ReadThatStallsCountsOneByteButNotTwo) {
   OpenPort();
   instrument.Send({0x41});
   EXPECT_EQ(Read(10), 1);
@@ -190,7 +227,7 @@ TEST_F(GpibSimDriverTest, ReadThatStallsCountsOneByteButNotTwo) {
   EXPECT_EQ(LastError(), 104);
 }
 
-TEST_F(GpibSimDriverTest, InstrumentThatHangsUpIsSilentAndRefusesWrites) {
+TEST_P(GpibSimDriverTest, InstrumentThatHangsUpIsSilentAndRefusesWrites) {
   OpenPort();
   instrument.HangUp();
   EXPECT_EQ(Read(1), 0);
@@ -200,7 +237,7 @@ TEST_F(GpibSimDriverTest, InstrumentThatHangsUpIsSilentAndRefusesWrites) {
   EXPECT_EQ(binding.iberr(), kEnol);
 }
 
-TEST_F(GpibSimDriverTest, CloseReleasesTheConnection) {
+TEST_P(GpibSimDriverTest, CloseReleasesTheConnection) {
   OpenPort();
   bool closed = false;
   ASSERT_EQ(port->Close(&closed), Status::Ok);
@@ -208,14 +245,14 @@ TEST_F(GpibSimDriverTest, CloseReleasesTheConnection) {
   EXPECT_TRUE(instrument.HostHungUp());
 }
 
-TEST_F(GpibSimDriverTest, NoSimulatorMeansNoDevice) {
-  ScopedEnv elsewhere{"PELVANE_GPIB_SOCKET", instrument.path() + ".absent"};
+TEST_P(GpibSimDriverTest, NoSimulatorMeansNoDevice) {
+  ScopedEnv elsewhere{"PELVANE_GPIB_SOCKET", instrument.absent()};
   bool opened = true;
   ASSERT_EQ(port->Open("GPIB0", &opened), Status::Ok);
   EXPECT_FALSE(opened);
   EXPECT_EQ(LastError(), 102);
   EXPECT_EQ(binding.iberr(), kEdvr);
-  EXPECT_EQ(binding.ibcntl(), ENOENT);
+  EXPECT_EQ(binding.ibcntl(), instrument.absentError());
 
   ::unsetenv("PELVANE_GPIB_SOCKET");
   ASSERT_EQ(port->Open("GPIB0", &opened), Status::Ok);
@@ -223,7 +260,7 @@ TEST_F(GpibSimDriverTest, NoSimulatorMeansNoDevice) {
   EXPECT_EQ(binding.iberr(), kEneb);
 }
 
-TEST_F(GpibSimDriverTest, TimeoutCapShortensTheStandardTransferLimit) {
+TEST_P(GpibSimDriverTest, TimeoutCapShortensTheStandardTransferLimit) {
   ScopedEnv cap{"PELVANE_GPIB_TIMEOUT_MS", "20"};
   port = CreateGpibPort(binding);  // the standard 3 s transfer limit
   OpenPort();
@@ -231,7 +268,7 @@ TEST_F(GpibSimDriverTest, TimeoutCapShortensTheStandardTransferLimit) {
   EXPECT_EQ(LastError(), 104);
 }
 
-TEST_F(GpibSimDriverTest, DriverRefusesBadArguments) {
+TEST_P(GpibSimDriverTest, DriverRefusesBadArguments) {
   EXPECT_EQ(binding.ibdev(1, 28, 0, kT10s, 1, 0), -1);
   EXPECT_EQ(binding.iberr(), kEneb);
   EXPECT_EQ(binding.ibdev(0, 31, 0, kT10s, 1, 0), -1);
@@ -244,6 +281,19 @@ TEST_F(GpibSimDriverTest, DriverRefusesBadArguments) {
   EXPECT_EQ(binding.ibask(ud, 0x3, &value) & kErr, 0);
   EXPECT_EQ(value, kT10s);
   EXPECT_EQ(binding.ibonl(ud, 0) & kErr, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Buses, GpibSimDriverTest, ::testing::Values(Bus::Unix, Bus::Tcp), BusName);
+
+TEST(GpibSimDriverAddressTest, MalformedTcpAddressIsAnInvalidArgument) {
+  GpibBinding binding{[] { return std::vector<std::string>{GPIB_SIM_DRIVER}; }};
+  for (const char* address : {"tcp:127.0.0.1", "tcp:127.0.0.1:", "tcp:127.0.0.1:0",
+                              "tcp:127.0.0.1:65536", "tcp:127.0.0.1:80x", "tcp:localhost:5025"}) {
+    ScopedEnv variable{"PELVANE_GPIB_SOCKET", address};
+    EXPECT_EQ(binding.ibdev(0, 28, 0, kT10s, 1, 0), -1) << address;
+    EXPECT_EQ(binding.iberr(), kEdvr) << address;
+    EXPECT_EQ(binding.ibcntl(), EINVAL) << address;
+  }
 }
 
 }  // namespace

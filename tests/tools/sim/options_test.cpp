@@ -87,12 +87,28 @@ TEST(SimOptionsTest, BadArgumentsAreNamed) {
       {{"--frobnicate", "--baud", "0"}, "unknown option --frobnicate"},
       {{"--seed", "x", "--memory", "1"}, "--seed: not a number: x"},
       {{"--fail-prog=0", "--help"}, "--fail-prog: not a count from 1: 0"},
+      {{"--package", "p", "--gpib-tcp", "65536"},
+       "--gpib-tcp wants a TCP port from 0 to 65535: 65536"},
+      {{"--package", "p", "--gpib-tcp", "0", "--gpib-socket", "s"},
+       "--gpib-socket and --gpib-tcp are two buses: give one"},
+      {{"--package", "p", "--gpib-tcp", "0", "--link", "l"},
+       "--gpib-tcp replaces the pseudo-terminal; it does not go with --device or --link"},
   };
   for (const auto& row : rows) {
     const auto parsed = Parse(row.args);
     ASSERT_TRUE(std::holds_alternative<std::string>(parsed)) << row.error;
     EXPECT_EQ(std::get<std::string>(parsed), row.error);
   }
+}
+
+TEST(SimOptionsTest, EitherGpibBusAnswersInBlockMode) {
+  const auto tcp = std::get<SimOptions>(Parse({"--package", "p", "--gpib-tcp", "0"}));
+  EXPECT_EQ(tcp.gpib_tcp, std::optional<std::uint16_t>(0));
+  EXPECT_TRUE(tcp.instrument.block_mode);
+  const auto local = std::get<SimOptions>(Parse({"--package", "p", "--gpib-socket", "/tmp/b"}));
+  EXPECT_EQ(local.gpib_socket, "/tmp/b");
+  EXPECT_FALSE(local.gpib_tcp.has_value());
+  EXPECT_TRUE(local.instrument.block_mode);
 }
 
 TEST(SimOptionsTest, ValuesAfterAnEqualsSign) {
