@@ -143,7 +143,7 @@ std::variant<CliOptions, std::string> ParseCliArguments(const std::vector<std::s
 
 std::string CliUsage() {
   return "Usage: pelvane-cli --package FILE [OPTIONS]\n"
-         "       pelvane-cli --list-ports\n"
+         "       pelvane-cli --list-ports [--json]\n"
          "       pelvane-cli /FFILE [/PORTPORT] [/FIRMWARE_LANGUAGELANGUAGE] [/TRANSFERONLY]\n"
          "\n"
          "Uploads the firmware of a package (.qxpkg) into an instrument that waits in its\n"

@@ -269,8 +269,8 @@ SerialDeviceList ComPortList(const std::vector<ComPortEntry>& described,
   }
   if (!anyDescribed && !list.devices.empty())
     list.undescribedReason =
-        "Windows' device manager (SetupAPI) lists none of these ports; they come from the "
-        "registry (HARDWARE\\DEVICEMAP\\SERIALCOMM)";
+        "Windows' device manager (SetupAPI) describes none of these ports, found in the "
+        "registry's SERIALCOMM list";
   SortNaturally(list.devices);
   return list;
 }
