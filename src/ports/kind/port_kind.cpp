@@ -11,8 +11,7 @@ namespace pelvane::ports {
 namespace {
 
 constexpr std::string_view kNamedLine = "{port}:{baud},E,8,1";
-// What the serial port component has always opened for a name it was not
-// given: COM1 at the speed every instrument's boot monitor starts with.
+// The serial line opened for a name that says neither serial nor GPIB.
 constexpr std::string_view kDefaultLine = "COM1:115200,E,8,1";
 
 constexpr std::array<PortKindInfo, 4> kKinds = {{
