@@ -4,7 +4,9 @@
 # dist/pelvane-<version>-windows-x64.zip. Needs root or sudo for the Debian
 # packages; everything else stays in the build folder.
 #
-#   scripts/build-windows.sh [BUILD_DIR]    default build-windows
+#   scripts/build-windows.sh [BUILD_DIR [CMAKE OPTIONS...]]    default build-windows
+#
+# The programs and tests end up in BUILD_DIR/project/bin, the zip in dist/.
 #
 # libzip comes from Debian's own source package (fetched with a private
 # sources list, so the machine's apt configuration is not touched) and is
@@ -13,6 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 dir=${1:-build-windows}
+shift || true
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 deps=$dir/deps
@@ -72,4 +75,27 @@ if [ ! -d "$deps/include/nlohmann" ]; then
   cp -r /usr/include/nlohmann "$deps/include/"
   cp -r /usr/share/cmake/nlohmann_json "$deps/share/cmake/"
 fi
-echo "Windows libraries ready in $deps"
+
+# The project, its tests and the zip.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$top" CCACHE_NOHASHDIR=1
+fi
+# Wine runs the tests' discovery during the build; it keeps its own prefix in
+# the build folder and says nothing about what it does not emulate.
+export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all
+cmake -S "$top" -B "$dir/project" -G Ninja "${toolchain[@]}" "${launcher[@]}" -DPELVANE_WERROR=ON \
+  -DCMAKE_INSTALL_PREFIX="$dir/stage" "$@"
+cmake --build "$dir/project" -j "$jobs"
+
+version=$(sed -n 's/^project(pelvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+name=pelvane-$version-windows-x64
+rm -rf "$dir/stage" "$dir/$name"
+cmake --install "$dir/project" --strip >/dev/null
+mv "$dir/stage" "$dir/$name"
+mkdir -p dist
+rm -f "dist/$name.zip"
+# Sorted names and the files' own times: the same tree gives the same zip.
+(cd "$dir" && find "$name" -print | LC_ALL=C sort | zip -X -q "$top/dist/$name.zip" -@)
+echo "dist/$name.zip: $(unzip -l "dist/$name.zip" | tail -n 1 | awk '{print $2}') files"

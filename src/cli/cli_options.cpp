@@ -46,8 +46,9 @@ constexpr options::Option kOptions[] = {
     {.name = "package", .value = "FILE", .help = "the firmware package (.qxpkg)"},
     {.name = "port",
      .value = "PORT",
-     .help = "a port of the package's PORTS list (COM1 is /dev/ttyS0), a serial device path "
-             "such as /dev/ttyUSB0, or GPIB; default: the package's UART"},
+     .help = "a port of the package's PORTS list, a serial device (a path such as "
+             "/dev/ttyUSB0 on Linux, where COM1 is /dev/ttyS0; any COMn on Windows), or GPIB; "
+             "default: the package's UART"},
     {.name = "language", .value = "NAME", .help = "a firmware language of the package (any case)"},
     {.name = "transfer-only", .help = "upload and start the transfer program only"},
     {.name = "verify", .help = "read each programmed file back and compare it byte for byte"},
@@ -72,8 +73,8 @@ constexpr options::Option kOptions[] = {
      .help = "write the package's read-back files into DIR (default: the current folder)"},
     {.name = "summary", .help = "print the package's configuration summary and exit"},
     {.name = "list-ports",
-     .help = "list the serial devices of this machine (path, by-id path, USB identity, "
-             "whether you may open it) and exit"},
+     .help = "list the serial devices of this machine (name, description, USB identity, "
+             "by-id path, whether you may open it) and exit; with --json as one JSON object"},
     {.name = "help", .help = "show this text and exit", .letter = 'h'},
     {.name = "version", .help = "show the program's name and version and exit"},
 };
@@ -142,7 +143,7 @@ std::variant<CliOptions, std::string> ParseCliArguments(const std::vector<std::s
 
 std::string CliUsage() {
   return "Usage: pelvane-cli --package FILE [OPTIONS]\n"
-         "       pelvane-cli --list-ports\n"
+         "       pelvane-cli --list-ports [--json]\n"
          "       pelvane-cli /FFILE [/PORTPORT] [/FIRMWARE_LANGUAGELANGUAGE] [/TRANSFERONLY]\n"
          "\n"
          "Uploads the firmware of a package (.qxpkg) into an instrument that waits in its\n"

@@ -15,11 +15,12 @@
 #include "package/package_archive.h"
 #include "package/package_configuration.h"
 #include "package/package_loader.h"
-#include "package/port_kind.h"
 #include "package/prompt.h"
 #include "package/qn_error.h"
 #include "package/text_encoding.h"
-#include "ports/serial_devices.h"
+#include "ports/devices/serial_devices.h"
+#include "ports/kind/device_name.h"
+#include "ports/kind/port_kind.h"
 #include "upload/qn_upload_process.h"
 #include "upload/report_text.h"
 
@@ -405,19 +406,21 @@ bool CliRunner::ReportWritable() {
 
 bool CliRunner::ChoosePort() {
   if (options_.port.empty()) return true;
-  const std::string trimmed = Trim(options_.port);
-  const std::string wanted = ToUpper(trimmed);
-  const auto& ports = process_->Configuration().ports;
-  const bool listed = std::find(ports.begin(), ports.end(), wanted) != ports.end();
-  const bool devicePath = !trimmed.empty() && trimmed.front() == '/';
-  if (!listed && !devicePath && package::KindOfPort(wanted) != package::PortKind::Gpib) {
+  const std::string wanted = ports::CanonicalPortName(Trim(options_.port));
+  const auto& packagePorts = process_->Configuration().ports;
+  const bool listed =
+      std::find(packagePorts.begin(), packagePorts.end(), wanted) != packagePorts.end();
+  // A device path names its device by itself (on Windows COM7 too), and there
+  // is one GPIB bus.
+  const ports::PortKind kind = ports::KindOfPort(wanted);
+  if (!listed && kind != ports::PortKind::DevicePath && kind != ports::PortKind::Gpib) {
     std::string known;
-    for (const auto& p : ports) known += (known.empty() ? "" : ", ") + p;
+    for (const auto& p : packagePorts) known += (known.empty() ? "" : ", ") + p;
     UsageError("--port " + options_.port + " is neither a port of the package (" + known +
                ") nor a device path");
     return false;
   }
-  process_->ComPort(devicePath ? trimmed : wanted);
+  process_->ComPort(wanted);
   return true;
 }
 

@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     return cli::kExitOk;
   }
   if (options.listPorts) {
-    cli::PrintPortList(std::cout, ports::ListSerialDevices());
+    cli::PrintPortList(std::cout, ports::ListSerialDevices(), options.json);
     return cli::kExitOk;
   }
 

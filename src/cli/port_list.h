@@ -4,10 +4,15 @@
 
 #include <ostream>
 
-#include "ports/serial_devices.h"
+#include "ports/devices/serial_devices.h"
 
 namespace pelvane::cli {
 
-void PrintPortList(std::ostream& out, const ports::SerialDeviceList& list);
+// As text, one device a line and its details indented under it, names with
+// their control characters escaped; or, with `json`, as one JSON object on one
+// line: {"devices":[{"path":...,"description":...,"stablePath":...,"usbId":...,
+// "serialNumber":...,"accessHint":...}],"described":true} (every field, empty
+// when unknown), and "undescribedReason" when `described` is false.
+void PrintPortList(std::ostream& out, const ports::SerialDeviceList& list, bool json = false);
 
 }  // namespace pelvane::cli

@@ -1,21 +1,18 @@
 #include "package/item_parsing.h"
 #include "package/package_loader.h"
-#include "package/port_kind.h"
+#include "ports/kind/port_kind.h"
 
 namespace pelvane::package {
 
 std::vector<std::string> ConfigurationSummary(const PackageConfiguration& c, bool advanced) {
   std::vector<std::string> pieces;
-  bool serial = IsSerialPort(c.port);
+  const ports::PortKindInfo& port = ports::InfoOfPort(c.port);
+  const bool serial = !port.gpibBus;
   std::string connect =
       serial ? "Please connect your instrument using a Serial Cable (null modem) to " + Trim(c.port)
              : std::string("Please connect your instrument using a GPIB Cable");
-  if (c.keyText.empty()) {
-    connect += serial ? " and then switch on your instrument whilst pressing the number 5"
-                      : " and then switch on your instrument whilst pressing the number 6";
-  } else {
-    connect += " and then switch on your instrument whilst pressing the " + c.keyText;
-  }
+  connect += " and then switch on your instrument whilst pressing the " +
+             (c.keyText.empty() ? std::string(port.bootKey) : c.keyText);
   pieces.push_back(connect);
   if (!advanced) return pieces;
 

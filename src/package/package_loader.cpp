@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "package/item_parsing.h"
+#include "ports/kind/device_name.h"
 
 namespace pelvane::package {
 
@@ -119,11 +120,9 @@ std::vector<std::string> SplitList(const std::string& text, bool upper) {
   return out;
 }
 
-// Port names are upper-cased ("com1" is COM1), device paths keep their case:
-// /dev/ttyUSB0 opens, /DEV/TTYUSB0 never would.
+// "com1" is COM1; a Linux device path keeps its case.
 std::string PortName(const std::string& text) {
-  const std::string name = Trim(text);
-  return !name.empty() && name.front() == '/' ? name : ToUpper(name);
+  return ports::CanonicalPortName(Trim(text));
 }
 
 }  // namespace

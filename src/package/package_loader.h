@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "package/package_configuration.h"
-#include "package/port_kind.h"  // the port rule that the summary follows
 #include "package/prompt.h"
 #include "package/qn_error.h"
 

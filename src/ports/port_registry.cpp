@@ -4,6 +4,7 @@
 
 #include "core/class_ids.h"
 #include "ports/gpib/gpib_port.h"
+#include "ports/kind/port_kind.h"
 #include "ports/serial/serial_port.h"
 
 namespace pelvane::ports {
@@ -59,7 +60,9 @@ PortBinding BindPort(std::string_view openString, const PortRegistry& registry) 
   binding.parameters = std::move(parts.parameters);
   // Only the exact spelling switches the session to block mode; the GPIB id
   // in lower case binds the same port but keeps handshake mode.
-  binding.blockMode = parts.classIdPart == "clsid:" + std::string(core::clsid::kGpibPort);
+  for (const PortKindInfo& kind : PortKinds())
+    if (kind.blockMode && parts.classIdPart == "clsid:" + std::string(kind.classId))
+      binding.blockMode = true;
   return binding;
 }
 

@@ -33,7 +33,8 @@ struct PortBinding {
 
 // Splits an open string and creates the port named by its class id; no port
 // when the class-id part is malformed or unknown. blockMode only for the
-// exact-case GPIB class-id part.
+// class-id part of a block-mode port kind (GPIB) spelled exactly as in the
+// port-kind table (ports/kind/port_kind.h).
 PortBinding BindPort(std::string_view openString, const PortRegistry& registry);
 
 }  // namespace pelvane::ports

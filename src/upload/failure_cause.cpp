@@ -100,9 +100,9 @@ std::string_view CauseName(FailureCause cause) {
 std::string CauseHint(FailureCause cause, const HintContext& context) {
   const CauseRow& row = RowOf(cause);
   if (row.portAdvises && !context.portHint.empty()) return context.portHint;
-  std::string hint = context.gpib && row.gpibHint != nullptr ? row.gpibHint : row.hint;
-  const std::string key =
-      context.bootKey.empty() ? (context.gpib ? "number 6" : "number 5") : context.bootKey;
+  const ports::PortKindInfo& port = ports::InfoOf(context.port);
+  std::string hint = port.gpibBus && row.gpibHint != nullptr ? row.gpibHint : row.hint;
+  const std::string key = context.bootKey.empty() ? std::string(port.bootKey) : context.bootKey;
   if (const auto at = hint.find("{key}"); at != std::string::npos) hint.replace(at, 5, key);
   return hint;
 }

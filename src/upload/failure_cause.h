@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "ports/kind/port_kind.h"
+
 namespace pelvane::upload {
 
 enum class FailureCause {
@@ -38,8 +40,9 @@ std::string_view CauseName(FailureCause cause);
 
 // What the hint can say about the bench the run used.
 struct HintContext {
-  bool gpib = false;     // the port is the GPIB bus, not a serial line
-  std::string bootKey;   // the key that starts the boot monitor ("number 5")
+  // A serial line or the GPIB bus, and the boot key it starts with.
+  ports::PortKind port = ports::PortKind::SerialName;
+  std::string bootKey;   // the package's key ("F1 key"); empty: the port kind's own
   std::string portHint;  // the port's own advice, when its diagnostics gave one
 };
 

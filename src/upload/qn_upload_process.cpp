@@ -4,6 +4,7 @@
 
 #include "package/package_loader.h"
 #include "package/prompt.h"
+#include "ports/kind/port_kind.h"
 #include "upload/report_text.h"
 #include "upload/upload_engine.h"
 
@@ -299,7 +300,7 @@ FailureCause QN_UploadProcess::Cause() const {
 }
 std::string QN_UploadProcess::Hint() const {
   HintContext context;
-  context.gpib = KindOfPort(impl_->engine.Port()) == PortKind::Gpib;
+  context.port = ports::KindOfPort(impl_->engine.Port());
   context.bootKey = impl_->config.keyText;
   context.portHint = impl_->engine.PortHint();
   return CauseHint(impl_->engine.Cause(), context);

@@ -1,9 +1,5 @@
 #include "upload/report_text.h"
 
-#include <cctype>
-
-#include "core/class_ids.h"
-
 namespace pelvane::upload {
 
 std::string HexText(std::int64_t value) {
@@ -25,19 +21,6 @@ std::string CompletedText(std::int64_t elapsedSeconds) {
   const std::int64_t seconds = elapsedSeconds - 60 * minutes;
   return "Firmware Upload Process completed in " + std::to_string(minutes) + " Minutes " +
          std::to_string(seconds) + " Seconds";
-}
-
-std::string OpenString(std::string_view portName, std::string_view baudText) {
-  const std::string serial = "clsid:" + std::string(core::clsid::kSerialPort) + " ";
-  switch (KindOfPort(portName)) {
-    case PortKind::Serial:
-      return serial + Trim(portName) + ":" + Trim(baudText) + ",E,8,1";
-    case PortKind::Gpib:
-      return "clsid:" + std::string(core::clsid::kGpibPort) + " GPIB0";
-    case PortKind::Default:
-      break;
-  }
-  return serial + "COM1:115200,E,8,1";
 }
 
 bool SpeedValid(std::int32_t baudRate) {

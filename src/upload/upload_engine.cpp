@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "package/qn_error.h"
+#include "ports/kind/port_kind.h"
 #include "upload/report_text.h"
 
 namespace pelvane::upload {
@@ -49,7 +50,7 @@ bool UploadEngine::ValidateConfiguration(UploadPackage& package) {
   bool result = true;
   std::string message;
   const UploadPlan before = package.Plan();
-  if (KindOfPort(port_) == PortKind::Serial && !SpeedValid(before.baudRate)) {
+  if (ports::InfoOfPort(port_).needsRate && !SpeedValid(before.baudRate)) {
     result = false;
     message = "\r\nInvalid Communication Speed";
   }
@@ -113,7 +114,7 @@ bool UploadEngine::Upload(UploadPackage& package) {
 
 bool UploadEngine::OpenLink() {
   if (!wait_.CreateApp()) return false;
-  const std::string open = OpenString(port_, plan_.baudText);
+  const std::string open = ports::OpenString(port_, plan_.baudText);
   report_.Animate();
   const core::Status status =
       wait_.Guarded([&](app::IQX_App& a) { return a.ExplicitInitialise(open); });

@@ -28,7 +28,8 @@
 #include "core/trace.h"
 #include "package/qn_error.h"
 #include "package/text_encoding.h"
-#include "ports/serial_devices.h"
+#include "ports/devices/serial_devices.h"
+#include "ports/kind/device_name.h"
 #include "upload/failure_cause.h"
 #include "wizard/caption_loader.h"
 #include "wizard/help_window.h"
@@ -620,14 +621,12 @@ void frmWizard::FillListsFromConfiguration() {
     cmbPorts_->setCurrentText(Q(backend_.DefaultPort()));
     FillSerialDevices();
     // A device path given on the command line stays offered while it exists.
-    if (!chosenPort.empty() && chosenPort.front() == '/' &&
-        cmbPorts_->findText(Q(chosenPort)) < 0 && std::filesystem::exists(chosenPort))
-      cmbPorts_->addItem(Q(chosenPort));
-    // Names as the lists spell them ("german" is GERMAN); paths exactly.
-    const Qt::MatchFlags portMatch = !chosenPort.empty() && chosenPort.front() == '/'
-                                         ? Qt::MatchExactly | Qt::MatchCaseSensitive
-                                         : Qt::MatchFixedString;
-    if (const int at = cmbPorts_->findText(Q(chosenPort), portMatch); at >= 0)
+    const QString wantedPort = Q(ports::CanonicalPortName(chosenPort));
+    const Qt::MatchFlags exactly = Qt::MatchExactly | Qt::MatchCaseSensitive;
+    if (cmbPorts_->findText(wantedPort, exactly) < 0 && ports::DevicePresent(chosenPort))
+      cmbPorts_->addItem(wantedPort);
+    // Names as the lists spell them ("com1" is COM1), Linux paths exactly.
+    if (const int at = cmbPorts_->findText(wantedPort, exactly); at >= 0)
       cmbPorts_->setCurrentIndex(at);
     cmbFirmwareLanguage_->clear();
     for (const std::string& language : backend_.FirmwareLanguages())
@@ -655,9 +654,12 @@ void frmWizard::FillSerialDevices() {
                               : ports::FindSerialDevices(deviceFolder_.toStdString());
   for (const ports::SerialDevice& device : devices) {
     if (std::find(ports.begin(), ports.end(), device.path) != ports.end()) continue;
-    cmbPorts_->addItem(Q(device.path));
+    // Names from udev and by-id links may hold anything; the list shows them
+    // with their control characters escaped.
+    const std::string shownPath = ports::PrintableText(device.path);
+    cmbPorts_->addItem(Q(shownPath));
     cmbPorts_->setItemData(cmbPorts_->count() - 1, Q(ports::PortNote(device)), Qt::ToolTipRole);
-    portDescriptions_[device.path] = ports::PortNote(device);
+    portDescriptions_[shownPath] = ports::PortNote(device);
   }
   cmbPorts_->setCurrentText(shown);
   UpdatePortDescription();

@@ -19,7 +19,7 @@
 #include <string>
 
 #include "package/prompt.h"
-#include "ports/serial_devices.h"
+#include "ports/devices/serial_devices.h"
 #include "upload/upload_view.h"
 #include "wizard/action_log.h"
 #include "wizard/navigation.h"

@@ -1,12 +1,8 @@
 #include "wizard/startup.h"
 
-#include <algorithm>
-#include <cctype>
-#include <filesystem>
-#include <system_error>
-
 #include "core/text.h"
 #include "package/qn_error.h"
+#include "ports/kind/device_name.h"
 
 namespace pelvane::wizard {
 
@@ -15,19 +11,13 @@ namespace {
 using package::PromptAnswer;
 using package::PromptButtons;
 
-bool IsExistingDevicePath(const std::string& value) {
-  if (value.empty() || value.front() != '/') return false;
-  std::error_code ec;
-  return std::filesystem::exists(value, ec);
-}
-
 // Looks for the value among the list's entries, first to last. The lists a
 // package fills are upper case, so the value is compared upper-cased; device
-// paths are case-sensitive and are compared as given.
+// paths are compared as given too (Linux paths are case-sensitive).
 bool InList(const std::vector<std::string>& entries, const std::string& value) {
   const std::string upper = core::ToUpper(value);
   for (const std::string& entry : entries)
-    if (entry == upper || (!value.empty() && value.front() == '/' && entry == value)) return true;
+    if (entry == upper || (ports::IsDevicePath(value) && entry == value)) return true;
   return false;
 }
 
@@ -80,7 +70,7 @@ StartupOutcome ApplyCommandLine(const StartupOptions& options, StartupHost& host
   }
 
   if (options.portSet) {
-    if (!InList(host.PortEntries(), options.port) && IsExistingDevicePath(options.port))
+    if (!InList(host.PortEntries(), options.port) && ports::DevicePresent(options.port))
       host.AddPortEntry(options.port);
     if (InList(host.PortEntries(), options.port)) {
       host.SelectPort(options.port);

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "cli/port_list.h"
@@ -163,7 +164,7 @@ TEST(CliPortList, ListsWhatIdentifiesADeviceAndSaysWhenDescriptionsAreMissing) {
   ports::SerialDevice uart;
   uart.path = "/dev/ttyS0";
   std::ostringstream described;
-  PrintPortList(described, {{adapter, uart}, true});
+  PrintPortList(described, {{adapter, uart}, ""});
   EXPECT_EQ(described.str(),
             "/dev/ttyUSB0  FTDI FT232R USB UART (0403:6001, serial A1)\n"
             "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0\n"
@@ -172,13 +173,48 @@ TEST(CliPortList, ListsWhatIdentifiesADeviceAndSaysWhenDescriptionsAreMissing) {
   // Without udev (a container) the devices found by name, and a word why
   // nothing more is known.
   std::ostringstream byName;
-  PrintPortList(byName, {{uart}, false});
+  PrintPortList(byName, {{uart}, "udev does not run on this machine"});
   EXPECT_EQ(byName.str(),
             "/dev/ttyS0\nDevice descriptions are unavailable: udev does not run on this "
             "machine.\n");
   std::ostringstream none;
-  PrintPortList(none, {{}, false});
+  PrintPortList(none, {{}, "udev does not run on this machine"});
   EXPECT_EQ(none.str().rfind("No serial devices found.\n", 0), 0u);
+
+  // Names from udev and by-id links cannot steer the terminal.
+  ports::SerialDevice odd;
+  odd.path = "COM3";
+  odd.description = "Evil\x1b[2J Adapter";
+  odd.stablePath = "/dev/serial/by-id/usb-Evil\x1b]0;x\x07-if00";
+  std::ostringstream escaped;
+  PrintPortList(escaped, {{odd}, ""});
+  EXPECT_EQ(escaped.str(),
+            "COM3  Evil\\x1b[2J Adapter\n"
+            "    /dev/serial/by-id/usb-Evil\\x1b]0;x\\x07-if00\n");
+
+  // --json: one object on one line, every field of every device, the
+  // characters as they are (JSON escapes them itself).
+  std::ostringstream json;
+  PrintPortList(json, {{adapter, odd}, ""}, true);
+  ASSERT_EQ(json.str().back(), '\n');
+  EXPECT_EQ(json.str().find('\n'), json.str().size() - 1);
+  const auto parsed = nlohmann::json::parse(json.str());
+  EXPECT_EQ(parsed["described"], true);
+  EXPECT_FALSE(parsed.contains("undescribedReason"));
+  ASSERT_EQ(parsed["devices"].size(), 2u);
+  EXPECT_EQ(parsed["devices"][0], nlohmann::json({{"path", "/dev/ttyUSB0"},
+                                                  {"description", "FTDI FT232R USB UART"},
+                                                  {"stablePath", adapter.stablePath},
+                                                  {"usbId", "0403:6001"},
+                                                  {"serialNumber", "A1"},
+                                                  {"accessHint", adapter.accessHint}}));
+  EXPECT_EQ(parsed["devices"][1]["description"], odd.description);
+  EXPECT_EQ(parsed["devices"][1]["usbId"], "");
+  std::ostringstream undescribed;
+  PrintPortList(undescribed, {{}, "udev does not run on this machine"}, true);
+  EXPECT_EQ(undescribed.str(),
+            "{\"devices\":[],\"described\":false,"
+            "\"undescribedReason\":\"udev does not run on this machine\"}\n");
 }
 
 }  // namespace

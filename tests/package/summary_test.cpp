@@ -73,14 +73,5 @@ TEST_F(SummaryTest, ConnectionInstructionByPortAndKey) {
   EXPECT_EQ(pieces.back(), "Erase=HFFFFFFF0~0:10");
 }
 
-TEST(PortRule, SerialOrGpib) {
-  EXPECT_TRUE(IsSerialPort("COM1"));
-  EXPECT_TRUE(IsSerialPort("com3"));
-  EXPECT_TRUE(IsSerialPort("/dev/ttyUSB0"));
-  EXPECT_FALSE(IsSerialPort("GPIB"));
-  EXPECT_FALSE(IsSerialPort("gpib0"));
-  EXPECT_TRUE(IsSerialPort("OTHER"));  // falls back to the default serial line
-}
-
 }  // namespace
 }  // namespace pelvane::package

@@ -17,7 +17,6 @@
 
 #include "core/message_loop.h"
 #include "fake_app.h"
-#include "package/port_kind.h"
 #include "package/qn_error.h"
 #include "session/session_codes.h"
 #include "support/test_files.h"
@@ -303,13 +302,18 @@ TEST_F(UploadEngineTest, FailedValidationCreatesNoApplicationObject) {
               ElementsAre("Firmware Upload Process completed in 0 Minutes 0 Seconds"));
 }
 
-TEST_F(UploadEngineTest, SpeedCheckAppliesToSerialPortsOnly) {
+// GPIB has no baud rate, and the default line runs at 115200 whatever the
+// package says; a named serial port runs at the package's rate.
+TEST_F(UploadEngineTest, SpeedCheckAppliesToNamedSerialPortsOnly) {
   package.plan.baudRate = 0;
-  engine.SetPort("GPIB");
   engine.SetTransferOnly(true);
+  engine.SetPort("GPIB");
   EXPECT_TRUE(engine.Upload(package));
   EXPECT_EQ(instrument.openString, "clsid:B35BC69F-C22C-11D4-A408-0050DAE004CA GPIB0");
-  engine.SetPort("/dev/ttyUSB0");
+  engine.SetPort("LPT1");
+  EXPECT_TRUE(engine.Upload(package));
+  EXPECT_EQ(instrument.openString, "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA COM1:115200,E,8,1");
+  engine.SetPort("COM2");
   EXPECT_FALSE(engine.Upload(package));
   EXPECT_EQ(engine.GetLastError(), package::kErrValidation);
 }
@@ -818,8 +822,8 @@ TEST(FailureCauses, EveryCauseHasANameAndAHint) {
                 name.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") == std::string::npos)
         << name;
     EXPECT_TRUE(names.insert(name).second) << name;
-    for (const bool gpib : {false, true}) {
-      const std::string hint = CauseHint(cause, {gpib, "", ""});
+    for (const ports::PortKind port : {ports::PortKind::SerialName, ports::PortKind::Gpib}) {
+      const std::string hint = CauseHint(cause, {port, "", ""});
       EXPECT_EQ(hint.empty(), cause == FailureCause::None) << name;
       EXPECT_EQ(hint.find('{'), std::string::npos) << name;
     }
@@ -827,11 +831,18 @@ TEST(FailureCauses, EveryCauseHasANameAndAHint) {
   EXPECT_EQ(CauseName(FailureCause::PortUnavailable), "port_unavailable");
   // The port's own diagnosis outranks the general advice on a port; the boot
   // key of the package fills in the boot monitor's hint.
-  EXPECT_EQ(CauseHint(FailureCause::DeviceLost, {false, "", "plug it in"}), "plug it in");
-  EXPECT_THAT(CauseHint(FailureCause::BootMonitorSilent, {false, "F1 key", "plug it in"}),
-              ::testing::EndsWith("pressing the F1 key"));
-  EXPECT_THAT(CauseHint(FailureCause::BootMonitorSilent, {true, "", ""}),
-              ::testing::EndsWith("pressing the number 6"));
+  using ports::PortKind;
+  EXPECT_EQ(CauseHint(FailureCause::DeviceLost, {PortKind::SerialName, "", "plug it in"}),
+            "plug it in");
+  EXPECT_THAT(
+      CauseHint(FailureCause::BootMonitorSilent, {PortKind::DevicePath, "F1 key", "plug it in"}),
+      ::testing::EndsWith("pressing the F1 key"));
+  // The bench follows the port's kind: the GPIB advice and key for the bus.
+  EXPECT_THAT(CauseHint(FailureCause::BootMonitorSilent, {PortKind::Gpib, "", ""}),
+              ::testing::AllOf(HasSubstr("GPIB cable"), ::testing::EndsWith("the number 6")));
+  EXPECT_THAT(
+      CauseHint(FailureCause::BootMonitorSilent, {PortKind::Default, "", ""}),
+      ::testing::AllOf(::testing::Not(HasSubstr("GPIB")), ::testing::EndsWith("the number 5")));
 }
 
 TEST(ReportText, HexadecimalIsUpperCaseWithoutLeadingZeros) {
@@ -847,37 +858,6 @@ TEST(ReportText, ElapsedTimeInMinutesAndSeconds) {
   EXPECT_EQ(CompletedText(125), "Firmware Upload Process completed in 2 Minutes 5 Seconds");
   EXPECT_EQ(CompletedText(59), "Firmware Upload Process completed in 0 Minutes 59 Seconds");
   EXPECT_EQ(CompletedText(120), "Firmware Upload Process completed in 2 Minutes 0 Seconds");
-}
-
-TEST(ReportText, OpenStringByPortName) {
-  EXPECT_EQ(OpenString("com2", " 9600 "),
-            "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA com2:9600,E,8,1");
-  EXPECT_EQ(OpenString("/dev/pts/7", "115200"),
-            "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA /dev/pts/7:115200,E,8,1");
-  EXPECT_EQ(OpenString("gpib", "9600"), "clsid:B35BC69F-C22C-11D4-A408-0050DAE004CA GPIB0");
-  EXPECT_EQ(OpenString("LPT1", "9600"),
-            "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA COM1:115200,E,8,1");
-}
-
-// One rule for every place that tells serial from GPIB; blanks around a name
-// do not count, so a pasted " /dev/ttyUSB0" does not open COM1.
-TEST(PortKindRule, SerialGpibOrTheDefaultLine) {
-  using package::IsSerialPort;
-  for (const char* name : {"COM1", "com3", "/dev/ttyUSB0", " /dev/pts/7", "\t/dev/ttyS0 "}) {
-    EXPECT_EQ(KindOfPort(name), PortKind::Serial) << name;
-    EXPECT_TRUE(IsSerialPort(name)) << name;
-  }
-  for (const char* name : {"gpib0", "GPIB", " Gpib "}) {
-    EXPECT_EQ(KindOfPort(name), PortKind::Gpib) << name;
-    EXPECT_FALSE(IsSerialPort(name)) << name;
-  }
-  for (const char* name : {"", "XYZ", "   "}) {
-    EXPECT_EQ(KindOfPort(name), PortKind::Default) << name;
-    EXPECT_TRUE(IsSerialPort(name)) << name;  // the default line is serial
-  }
-  EXPECT_EQ(OpenString(" /dev/ttyUSB0", "9600"),
-            "clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA /dev/ttyUSB0:9600,E,8,1");
-  EXPECT_EQ(OpenString(" gpib0", "9600"), "clsid:B35BC69F-C22C-11D4-A408-0050DAE004CA GPIB0");
 }
 
 TEST(ReportText, SpeedsThatDivide115200) {

@@ -222,9 +222,13 @@ class WizardGuiTest : public QObject {
 
   void portListOffersTheMachinesSerialDevicesAfterThePackagesPorts() {
     QDir(folder_->path()).mkpath("dev/serial/by-id");
-    Touch("dev/ttyUSB0");
-    QFile::link("../../ttyUSB0",
-                folder_->filePath("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0"));
+    // A device is a character device (a file is none); its by-id name shows
+    // with its control characters escaped.
+    QVERIFY(QFile::link("/dev/null", folder_->filePath("dev/ttyUSB0")));
+    Touch("dev/ttyUSB1");
+    QFile::link(
+        "../../ttyUSB0",
+        folder_->filePath("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1\x1b[2J-if00-port0"));
     OpenOnePackage(false);
     Click(NavButton::Next);
     auto* ports = Child<QComboBox>("cmbPorts");
@@ -239,7 +243,8 @@ class WizardGuiTest : public QObject {
     ports->setCurrentIndex(3);
     emit ports->activated(3);
     QCOMPARE(backend_->port, device.toStdString());
-    QCOMPARE(Child<QLabel>("lblPortDescription")->text(), QString("FTDI FT232R USB UART A1"));
+    QCOMPARE(Child<QLabel>("lblPortDescription")->text(),
+             QString("FTDI FT232R USB UART A1\\x1b[2J"));
 
     // Text typed into the list counts when the upload starts.
     ports->setEditText("  COM2 ");

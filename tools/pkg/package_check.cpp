@@ -14,8 +14,8 @@
 #include "package/archive_file.h"
 #include "package/package_archive.h"
 #include "package/package_loader.h"
-#include "package/port_kind.h"
 #include "package/qn_download.h"
+#include "ports/kind/port_kind.h"
 
 namespace pelvane::pkg {
 namespace {
@@ -147,7 +147,7 @@ CheckReport CheckPackage(const std::string& path) {
 
   for (const auto& port : c.ports) {
     // The same ports the upload checks: the default line always runs at 115200.
-    if (package::KindOfPort(port) != package::PortKind::Serial) continue;
+    if (!ports::InfoOfPort(port).needsRate) continue;
     if (c.baudRate <= 0 || 115200 % c.baudRate != 0) {
       problems.push_back("[HOST] BAUD " + c.baudText + " fails the speed check for port " + port +
                          " (115200 must be a whole multiple of it)");

@@ -12,6 +12,8 @@
 
 #include <array>
 
+#include "core/system_error.h"
+#include "core/utf16.h"
 #include "ports/gpib/driver_library.h"
 
 namespace pelvane::ports::gpib {
@@ -20,44 +22,9 @@ namespace {
 
 constexpr std::array<const char*, 2> kLibraries = {"GPIB-32.DLL", "ni4882.dll"};
 
-// The caller's UTF-8 as the UTF-16 that the wide system calls take; nothing
-// when the text is not valid UTF-8.
-std::optional<std::wstring> Wide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
-                                       static_cast<int>(text.size()), nullptr, 0);
-  if (size <= 0) return std::nullopt;
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                      wide.data(), size);
-  return wide;
-}
-
-std::string Utf8(const wchar_t* text, int length) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return {};
-  std::string narrow(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, length, narrow.data(), size, nullptr, nullptr);
-  return narrow;
-}
-
-// The system's text for `code`, without its closing line break.
-std::string SystemText(DWORD code) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text = length > 0 ? Utf8(buffer, static_cast<int>(length)) : std::string();
-  LocalFree(buffer);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-    text.pop_back();
-  if (text.empty()) text = "system error " + std::to_string(code);
-  return text;
-}
-
 LoadFailure Failure(DWORD code, const std::string& where) {
   if (code == 0) code = ERROR_MOD_NOT_FOUND;
-  return {static_cast<int>(code), where + ": " + SystemText(code)};
+  return {static_cast<int>(code), where + ": " + core::SystemErrorText(code)};
 }
 
 }  // namespace
@@ -68,12 +35,7 @@ const DriverNames& PlatformDriverNames() {
 }
 
 std::optional<DynamicLibrary> DynamicLibrary::Load(const std::string& name, LoadFailure* failure) {
-  const std::optional<std::wstring> wide = Wide(name);
-  if (!wide) {
-    *failure = Failure(ERROR_NO_UNICODE_TRANSLATION, name);
-    return std::nullopt;
-  }
-  HMODULE module = LoadLibraryW(wide->c_str());
+  HMODULE module = LoadLibraryW(core::Utf16FromUtf8(name).c_str());
   if (module == nullptr) {
     *failure = Failure(GetLastError(), name);
     return std::nullopt;

@@ -1,0 +1,36 @@
+#include <cctype>
+#include <filesystem>
+#include <system_error>
+
+#include "core/text.h"
+#include "ports/kind/device_name.h"
+
+namespace pelvane::ports {
+
+bool IsDevicePath(std::string_view name) {
+  return !name.empty() && name.front() == '/';
+}
+
+std::string DeviceOfPort(std::string_view port) {
+  if (IsDevicePath(port)) return std::string(port);
+  // The serial port's own rule: COMn is the n-th UART, /dev/ttyS{n-1}.
+  if (port.size() < 4 || port.substr(0, 3) != "COM") return "";
+  int number = 0;
+  for (const char c : port.substr(3)) {
+    if (!std::isdigit(static_cast<unsigned char>(c)) || number > 1000) return "";
+    number = number * 10 + (c - '0');
+  }
+  return number >= 1 ? "/dev/ttyS" + std::to_string(number - 1) : "";
+}
+
+std::string CanonicalPortName(std::string_view name) {
+  // /dev/ttyUSB0 opens, /DEV/TTYUSB0 never would.
+  return IsDevicePath(name) ? std::string(name) : core::ToUpper(name);
+}
+
+bool DevicePresent(std::string_view name) {
+  std::error_code ec;
+  return IsDevicePath(name) && std::filesystem::exists(name, ec);
+}
+
+}  // namespace pelvane::ports
