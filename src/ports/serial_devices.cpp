@@ -11,7 +11,7 @@
 #include <map>
 #include <system_error>
 
-#include "ports/serial_line/system_error.h"
+#include "ports/serial_line/posix/system_error.h"
 
 namespace pelvane::ports {
 
