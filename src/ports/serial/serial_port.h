@@ -33,8 +33,6 @@ inline constexpr int kMessageAlreadyOpen = 103;
 // The text of a message number; empty for numbers the table does not hold.
 std::string_view MessageText(int number);
 
-// How much the port queues for sending (the transmit queue size).
-using serial_line::kTransmitQueueSize;
 // Close waits at most this long for queued bytes to leave; what is left then
 // is dropped, so a stopped line (flow control, a vanished device) cannot hang
 // the program.
