@@ -47,6 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"/dev/pts/7:115200,E,8,1", -1, "/dev/pts/7", 115200, 'E', 8, 1},
         Row{"/dev/ttyUSB0", -1, "/dev/ttyUSB0", 0, 0, 0, 0},
         Row{"/dev/ttyUSB0:", -1, "/dev/ttyUSB0", 0, 0, 0, 0},
+        Row{R"(\\.\CNCA0:9600,N,8,1)", -1, R"(\\.\CNCA0)", 9600, 'N', 8, 1},
         Row{"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0:9600,O,8,1", -1,
             "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", 9600, 'O', 8, 1},
         Row{"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", -1,

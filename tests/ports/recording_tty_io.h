@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "ports/serial_line/tty_io.h"
+#include "ports/serial_line/posix/tty_io.h"
 
 namespace pelvane::ports::testing {
 

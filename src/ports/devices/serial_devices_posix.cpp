@@ -8,7 +8,7 @@
 
 #include "ports/devices/device_listing.h"
 #include "ports/devices/serial_devices.h"
-#include "ports/serial_line/system_error.h"
+#include "ports/serial_line/posix/system_error.h"
 
 namespace pelvane::ports {
 

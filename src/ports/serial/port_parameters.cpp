@@ -8,6 +8,9 @@
 namespace pelvane::ports::serial {
 namespace {
 
+// "\\.\" starts a Windows device name such as \\.\COM5 or \\.\CNCA0.
+constexpr std::string_view kWindowsDevicePrefix = "\\\\.\\";
+
 bool IsSeparator(char c) {
   return c == ':' || c == ',' || c == '\t' || c == '\n';
 }
@@ -62,7 +65,8 @@ PortParameters ParsePortParameters(std::string_view text) {
   std::string_view rest = text;
   std::vector<std::string_view> fields;
   const std::size_t begin = text.find_first_not_of(":,\t\n");
-  if (begin != std::string_view::npos && text[begin] == '/') {
+  if (begin != std::string_view::npos &&
+      (text[begin] == '/' || text.substr(begin).starts_with(kWindowsDevicePrefix))) {
     const std::size_t end = text.find_first_of(",\t\n", begin);
     std::string_view head = text.substr(begin, end == std::string_view::npos ? end : end - begin);
     const std::size_t colon = head.rfind(':');

@@ -9,8 +9,10 @@
 namespace pelvane::ports::serial {
 
 struct PortParameters {
-  int portNumber = -1;     // the number at the end of the first field; -1 when none
-  std::string devicePath;  // a first field that starts with "/", as it stands
+  int portNumber = -1;  // the number at the end of the first field; -1 when none
+  // A first field that starts with "/" (a device path) or "\\.\" (a Windows
+  // device name), as it stands.
+  std::string devicePath;
   std::int32_t baud = 0;
   char parity = 0;  // first character of the third field, upper-cased; 0 when empty
   int dataBits = 0;
@@ -22,8 +24,9 @@ struct PortParameters {
 
 // Fields are separated by ":", ",", tab and line feed; empty fields between
 // separators are skipped, missing fields count as empty, and a field without
-// digits gives 0. A device path keeps its own colons: it runs to its last ":"
-// that is followed by nothing but digits (a baud rate) before the first ",".
+// digits gives 0. A device path or name keeps its own colons: it runs to its
+// last ":" that is followed by nothing but digits (a baud rate) before the
+// first ",".
 PortParameters ParsePortParameters(std::string_view text);
 
 }  // namespace pelvane::ports::serial

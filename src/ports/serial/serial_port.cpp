@@ -1,11 +1,9 @@
 #include "ports/serial/serial_port.h"
 
 #include <algorithm>
-#include <cctype>
 #include <thread>
 
 #include "ports/serial/port_parameters.h"
-#include "ports/serial_line/line_errors.h"
 
 namespace pelvane::ports {
 
@@ -17,15 +15,6 @@ namespace serial {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string DescribeParameters(const serial_line::LineParameters& p) {
-  std::string text = std::to_string(p.baud) + ",";
-  text += p.parity == 0
-              ? std::string("(none)")
-              : (std::isprint(static_cast<unsigned char>(p.parity)) ? std::string(1, p.parity)
-                                                                    : std::string("?"));
-  return text + "," + std::to_string(p.dataBits) + "," + std::to_string(p.stopBits);
-}
 
 }  // namespace
 
@@ -45,7 +34,7 @@ std::string_view MessageText(int number) {
   }
 }
 
-Port::Port(serial_line::TtyIo& io) : io_(io) {}
+Port::Port(LineFactory createLine) : createLine_(std::move(createLine)) {}
 
 Port::~Port() {
   if (open_) CloseLine();
@@ -70,41 +59,16 @@ core::Status Port::Open(const std::string& openParameters, bool* pbOpenFlag) {
     return core::Status::Ok;
   }
 
-  line_ = std::make_unique<serial_line::TermiosSerialLine>(
-      io_, serial_line::LineName{parameters.portNumber, parameters.devicePath});
-  user_ = std::make_unique<serial_line::LineUser>(*line_);
-  user_->SetQueueSizes(kTransmitQueueSize);
-  if (line_->TakeErrorCode() != serial_line::kLineOk) {
+  // A bare device name asks for no settings: the line keeps the device's own.
+  std::optional<serial_line::LineParameters> wanted;
+  if (parameters.baud != 0 || parameters.parity != 0 || parameters.dataBits != 0 ||
+      parameters.stopBits != 0)
+    wanted = serial_line::LineParameters{parameters.baud, parameters.parity, parameters.dataBits,
+                                         parameters.stopBits};
+  line_ = createLine_();
+  if (!line_->Open({parameters.portNumber, parameters.devicePath}, wanted)) {
     NoteLineProblem();
-    CloseLine();
-    error_ = kMessageUnableToOpen;
-    return core::Status::Ok;
-  }
-  // The modem lines are read once, as the line library always does; nothing
-  // depends on them (a null-modem cable may leave them floating).
-  for (int bit : {serial_line::kBitCts, serial_line::kBitDsr, serial_line::kBitRing,
-                  serial_line::kBitCarrier})
-    line_->LineBit(bit, -1);
-
-  settings_ = std::make_unique<serial_line::LineSettings>(*line_);
-  const serial_line::LineParameters wanted{parameters.baud, parameters.parity, parameters.dataBits,
-                                           parameters.stopBits};
-  // A bare device name asks for no settings: the line keeps its opening ones.
-  const bool asked = parameters.baud != 0 || parameters.parity != 0 || parameters.dataBits != 0 ||
-                     parameters.stopBits != 0;
-  if (asked && settings_->Set(wanted) != serial_line::kLineOk) {
-    // A line at other settings than the package's would only garble the
-    // transfer program: the open fails, saying what was asked and why not.
-    const int code = line_->TakeErrorCode();
-    std::string reason = line_->Name().Device() + ": line parameters " +
-                         DescribeParameters(wanted) + " refused (" +
-                         std::string(serial_line::LineErrorText(code)) + ")";
-    if (code == serial_line::kGeneralFailure && !line_->Problem().reason.empty())
-      reason += ": " + line_->Problem().reason;
-    SetDiagnostics(std::move(reason),
-                   "the adapter or its driver does not support these settings: use another "
-                   "adapter, or a package for this line");
-    CloseLine();
+    line_.reset();
     error_ = kMessageUnableToOpen;
     return core::Status::Ok;
   }
@@ -147,18 +111,10 @@ core::Status Port::Close(bool* pbCloseFlag) {
 }
 
 void Port::CloseLine() {
-  if (user_ && line_ && line_->IsOpen()) {
-    const auto deadline = Clock::now() + closeDrainTimeout_;
-    while (user_->TransmitCount() > 0 && !line_->DeviceLost()) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) break;
-      line_->WaitTransmitProgress(static_cast<int>(std::min<std::int64_t>(left.count(), 10)));
-    }
-    line_->FinishSending();
-  }
-  user_.reset();
-  settings_.reset();
+  // Queued bytes get a bounded time to leave, so that a stopped line (a
+  // vanished device) cannot hang the program; destroying the line drops
+  // what is left then, restores the device and closes it.
+  if (line_ && !line_->DeviceLost()) line_->WaitTransmitted(closeDrainTimeout_);
   line_.reset();
   open_ = false;
 }
@@ -168,21 +124,18 @@ core::Status Port::BlockRead(std::uint8_t* pucBuffer, std::int32_t uiMaxSize, st
   error_ = kMessageSuccess;
   std::int32_t count = 0;
   if (open_ && uiMaxSize > 0) {
-    count = user_->BlockRead({pucBuffer, static_cast<std::size_t>(uiMaxSize)},
-                             std::chrono::milliseconds(0));
+    count =
+        static_cast<std::int32_t>(line_->Read({pucBuffer, static_cast<std::size_t>(uiMaxSize)}));
     // A device that vanished would otherwise look like a silent instrument.
     if (line_->DeviceLost()) {
       error_ = kMessageUnableToOpen;
       NoteLineProblem();
     }
   }
-  if (count <= 0) {
-    count = 0;
-    // Never touch a buffer the caller said has no room.
-    if (uiMaxSize > 0) pucBuffer[0] = 0;
-  } else {
-    events_.Raise([&](IQX_PortEvents& l) { l.OnReceive(this, count); });
-  }
+  // The byte after the last one placed is set to 0 (the first byte when none
+  // came); a buffer the caller said has no room is never touched.
+  if (count < uiMaxSize) pucBuffer[count] = 0;
+  if (count > 0) events_.Raise([&](IQX_PortEvents& l) { l.OnReceive(this, count); });
   *lSize = count;
   return core::Status::Ok;
 }
@@ -193,7 +146,8 @@ core::Status Port::BlockWrite(const std::uint8_t* pucBuffer, std::int32_t uiMaxS
   error_ = kMessageSuccess;
   std::int32_t count = 0;
   if (open_ && uiMaxSize > 0) {
-    count = user_->BlockWrite({pucBuffer, static_cast<std::size_t>(uiMaxSize)});
+    count =
+        static_cast<std::int32_t>(line_->Write({pucBuffer, static_cast<std::size_t>(uiMaxSize)}));
     if (line_->DeviceLost()) {
       error_ = kMessageUnableToOpen;
       NoteLineProblem();
@@ -226,23 +180,27 @@ core::Status Port::Unadvise(core::Cookie cookie) {
 
 void Port::WaitSent(std::size_t bytes, std::chrono::steady_clock::time_point writeStart,
                     std::chrono::milliseconds drainLimit) {
-  if (!open_ || !line_ || !user_) return;
-  serial_line::LineParameters p;
-  if (line_->GetLineParameters(&p) != serial_line::kLineOk || p.baud <= 0) return;
+  if (!open_) return;
+  const serial_line::LineParameters p = line_->Parameters();
+  if (p.baud <= 0) return;
   // A start bit, the data bits, a parity bit unless none, the stop bits.
   const std::int64_t bitsPerChar = 1 + p.dataBits + (p.parity == 'N' ? 0 : 1) + p.stopBits;
   const auto wireEnd = writeStart + std::chrono::microseconds(static_cast<std::int64_t>(bytes) *
                                                               bitsPerChar * 1000000 / p.baud);
   const auto deadline = std::max(Clock::now(), wireEnd) + drainLimit;
-  while (user_->TransmitCount() > 0 && !line_->DeviceLost() && Clock::now() < deadline)
-    line_->WaitTransmitProgress(10);
+  line_->WaitTransmitted(
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
   if (Clock::now() < wireEnd) std::this_thread::sleep_until(wireEnd);
 }
 
 bool Port::WaitReadable(std::chrono::milliseconds timeout) {
   if (!open_) return false;
-  const auto ms = std::clamp<std::int64_t>(timeout.count(), 0, 24 * 3600 * 1000);
-  return line_->WaitReadable(static_cast<int>(ms));
+  const bool ready = line_->WaitReadable(std::clamp(timeout, std::chrono::milliseconds(0),
+                                                    std::chrono::milliseconds(24 * 3600 * 1000)));
+  // Told at once, not only by the next read: whoever asks why the link failed
+  // finds the system's reason.
+  if (line_->DeviceLost()) NoteLineProblem();
+  return ready;
 }
 
 bool Port::IsDeviceLost() const {

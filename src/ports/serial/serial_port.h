@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,10 +15,7 @@
 #include "core/event_source.h"
 #include "ports/iqx_port.h"
 #include "ports/port_diagnostics.h"
-#include "ports/serial_line/line_settings.h"
-#include "ports/serial_line/line_user.h"
-#include "ports/serial_line/termios_serial_line.h"
-#include "ports/serial_line/tty_io.h"
+#include "ports/serial_line/serial_line.h"
 
 namespace pelvane::ports {
 
@@ -35,16 +33,18 @@ inline constexpr int kMessageAlreadyOpen = 103;
 // The text of a message number; empty for numbers the table does not hold.
 std::string_view MessageText(int number);
 
-// How much the port queues for sending (the transmit queue size).
-inline constexpr int kTransmitQueueSize = 0x8000;
 // Close waits at most this long for queued bytes to leave; what is left then
 // is dropped, so a stopped line (flow control, a vanished device) cannot hang
 // the program.
 inline constexpr std::chrono::milliseconds kDefaultCloseDrainTimeout{3000};
 
+// Makes the line a port opens: the platform's back end, or in tests one over
+// a recording system-call layer.
+using LineFactory = std::function<std::unique_ptr<serial_line::SerialLine>()>;
+
 class Port final : public IQX_Port, public IQX_PortWait, public IQX_PortDiagnostics {
  public:
-  explicit Port(serial_line::TtyIo& io = serial_line::SystemTtyIo());
+  explicit Port(LineFactory createLine = serial_line::CreateSerialLine);
   // Closes a port that is still open, so the device and its lock are freed.
   ~Port() override;
   Port(const Port&) = delete;
@@ -70,8 +70,6 @@ class Port final : public IQX_Port, public IQX_PortWait, public IQX_PortDiagnost
   bool IsDeviceLost() const override;
 
   bool IsOpen() const { return open_; }
-  // The line while the port is open (diagnostics, tests); null otherwise.
-  serial_line::TermiosSerialLine* Line() { return line_.get(); }
   void SetCloseDrainTimeout(std::chrono::milliseconds timeout) { closeDrainTimeout_ = timeout; }
 
  private:
@@ -79,7 +77,7 @@ class Port final : public IQX_Port, public IQX_PortWait, public IQX_PortDiagnost
   void NoteLineProblem();
   void SetDiagnostics(std::string reason, std::string hint);
 
-  serial_line::TtyIo& io_;
+  LineFactory createLine_;
   bool open_ = false;
   int error_ = kMessageSuccess;
   // The diagnostics may be read on another thread (a user interface showing
@@ -89,11 +87,8 @@ class Port final : public IQX_Port, public IQX_PortWait, public IQX_PortDiagnost
   std::string hint_;    // guarded by diagnosticsMutex_
   std::chrono::milliseconds closeDrainTimeout_ = kDefaultCloseDrainTimeout;
 
-  // Destroyed in the reverse order of creation: the user and the settings
-  // restore what they found before the line closes the device.
-  std::unique_ptr<serial_line::TermiosSerialLine> line_;
-  std::unique_ptr<serial_line::LineUser> user_;
-  std::unique_ptr<serial_line::LineSettings> settings_;
+  // Present while the port is open.
+  std::unique_ptr<serial_line::SerialLine> line_;
 
   core::EventSource<IQX_PortEvents> events_;
 };

@@ -1,21 +1,20 @@
 // Process-wide open counts of serial ports: a port held by one line cannot be
 // opened by another line of this process. COMn ports are counted by port
-// index; ports named by a device path are counted by their device number, so
-// two paths to one device (a symlink) still count as one port.
+// index; ports named otherwise by an identity their back end gives (the
+// device number of a path, so that two paths to one device are one port).
 #pragma once
-
-#include <sys/types.h>
 
 #include <array>
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
 
 namespace pelvane::ports::serial_line {
 
 struct LineKey {
-  int portIndex = -1;  // COMn: n - 1; -1 for a device path
-  dev_t device = 0;    // device path: st_rdev of the device
+  int portIndex = -1;  // COMn: n - 1; -1 for a device named otherwise
+  std::string device;  // the device's identity when portIndex is -1
 };
 
 class OpenCountTable {
@@ -26,7 +25,8 @@ class OpenCountTable {
 
   static bool InRange(int portIndex) { return portIndex >= 0 && portIndex < kPorts; }
 
-  // Adds 1 when the count is 0; false (nothing changed) when the port is held.
+  // Adds 1 when the count is 0; false (nothing changed) when the port is held
+  // or its index is outside the table.
   bool TryAcquire(const LineKey& key);
   // Subtracts 1, never below 0.
   void Release(const LineKey& key);
@@ -39,7 +39,7 @@ class OpenCountTable {
   // keeps independent sessions in one process safe.
   mutable std::mutex mutex_;
   std::array<std::uint16_t, kPorts> byIndex_{};
-  std::map<dev_t, std::uint16_t> byDevice_;
+  std::map<std::string, std::uint16_t> byDevice_;
 };
 
 }  // namespace pelvane::ports::serial_line

@@ -1,19 +1,28 @@
-// A serial line: the device, its line and flow settings, its queues and modem
-// lines. Results are library codes (line_errors.h); a failing operation also
-// leaves its code as the line's sticky error.
+// The serial line under the serial port: one device, opened for exclusive use
+// and configured once, read without waiting and written through a bounded
+// transmit queue. Two back ends implement it side by side, termios
+// (posix/) and the Win32 communications API (win32/); CMake builds the one of
+// the platform, and CreateSerialLine() makes it.
 //
-// Threading: a line is used by one thread at a time.
+// Threading: a line is used by one thread at a time; DeviceLost() may be
+// asked from any thread.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <memory>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
-#include <utility>
-
-#include "ports/serial_line/system_error.h"
 
 namespace pelvane::ports::serial_line {
+
+// How much a line queues for sending: a write accepts up to this many bytes
+// less what is still queued, so that a whole frame or transfer program is
+// handed over in one call.
+inline constexpr std::size_t kTransmitQueueSize = 0x8000;
 
 struct LineParameters {
   std::int32_t baud = 0;
@@ -23,114 +32,78 @@ struct LineParameters {
   friend bool operator==(const LineParameters&, const LineParameters&) = default;
 };
 
-struct QueueStatus {
-  int receiveCount = 0;
-  int receiveSize = 0;
-  int transmitCount = 0;
-  int transmitSize = 0;
-  int flags = 0;  // kXoffSent, kTransmitHeld
+// Which device a line opens: COMn (portNumber n), or a device name used as
+// it stands (a path such as /dev/ttyUSB0, or \\.\COM5 on Windows).
+struct LineName {
+  int portNumber = -1;
+  std::string devicePath;
 };
-inline constexpr int kXoffSent = 1;
-inline constexpr int kTransmitHeld = 2;
 
-// Flow-control types (input side) and kinds (output side).
-inline constexpr int kFlowNone = 0;
-inline constexpr int kFlowTypeXonXoff = 1;
-inline constexpr int kFlowTypeDtr = 3;
-inline constexpr int kFlowTypeRts = 4;
-inline constexpr int kFlowTypeUnsupported = 13;
-inline constexpr int kFlowKindXonXoff = 1;
-inline constexpr int kFlowKindCts = 12;
-inline constexpr int kFlowKindDsr = 13;
-inline constexpr int kFlowKindUnsupported = 15;
-
-// Codes of LineBit.
-enum LineBitCode {
-  kBitDtr = 3,
-  kBitRts = 4,
-  kBitBreak = 7,
-  kBitCts = 12,
-  kBitDsr = 13,
-  kBitRing = 14,
-  kBitCarrier = 15,
-  // Codes of transmit holds, which a Linux line never reports: they read 0.
-  kBitFirstHold = 17,
-  kBitLastHold = 20,
-  kBitOverrun = 25,
-  kBitParityError = 26,
-  kBitFramingError = 27,
-  kBitBreakReceived = 28,
-  kBitReceiveOverflow = 31,
+enum class ProblemKind {
+  kNone,
+  kMissing,           // no such device: wrong name or adapter unplugged
+  kPermissionDenied,  // the user may not open the device
+  kBusy,              // held by another program (or another port of this one)
+  kNotSerial,         // the device is not a serial port
+  kVanished,          // the device went away while in use
+  kRejected,          // the device refused a setting
+  kOther,
 };
-inline constexpr int kBitUnknown = 2;  // LineBit's answer for a code it does not know
 
-// Modem status byte values.
-inline constexpr int kModemCts = 0x10;
-inline constexpr int kModemDsr = 0x20;
-inline constexpr int kModemRing = 0x40;
-inline constexpr int kModemCarrier = 0x80;
+// A failure of the device told so that a user can act on it.
+struct SystemProblem {
+  ProblemKind kind = ProblemKind::kNone;
+  std::string reason;  // "<device>: <what failed>: <system text>"
+  std::string hint;    // what the user can do; empty when nothing specific
+};
 
 class SerialLine {
  public:
+  // Destroying an open line lets the last queued characters leave when the
+  // queue has emptied (what is still queued is dropped), puts back the
+  // settings found at open, drops DTR and RTS and closes the device.
   virtual ~SerialLine() = default;
 
-  virtual int RefreshStatus() = 0;
-  virtual int OpenAndConfigure() = 0;
-  virtual int OpenDevice() = 0;
-  virtual int CloseDevice() = 0;
-  virtual int GetQueueStatus(QueueStatus* status) = 0;
-  virtual int SetQueueSizes(int receiveSize, int xoffLimit, int transmitSize) = 0;
-  virtual int SetFlowControl(int type, int kind) = 0;
-  virtual int GetFlowControl(int* type, int* kind) = 0;
-  // For DTR and RTS: value 1 raises, 0 drops, -1 only reads. Answers 0 or 1,
-  // or kBitUnknown for an unknown code.
-  virtual int LineBit(int code, int value) = 0;
-  virtual int SetLineParameters(const LineParameters& parameters) = 0;
-  virtual int GetLineParameters(LineParameters* parameters) = 0;
-  virtual int WriteByte(std::uint8_t byte) = 0;
-  virtual int WriteText(std::string_view text) = 0;
-  // Bytes accepted (at most what the transmit queue has room for).
-  virtual int WriteBlock(std::span<const std::uint8_t> bytes) = 0;
-  virtual int SendByteAhead(std::uint8_t byte) = 0;
-  // The byte (0 to 255) or kNoByte.
-  virtual int ReadByte() = 0;
-  // Bytes placed; never waits.
-  virtual int ReadBlock(std::span<std::uint8_t> buffer) = 0;
-  // Direction 1 clears the transmit queue; direction 0 with count 0 clears the
-  // receive queue; direction 0 with a count reads and drops up to count bytes.
-  virtual int Purge(int direction, int count) = 0;
-  virtual void StatusDump(const std::function<void(std::string_view)>& sink) = 0;
-  virtual int MapSystemError(int errnum, std::string_view what) = 0;
+  // Opens the device for this program alone and configures it once: raw
+  // bytes, no flow control, DTR and RTS raised, and the wanted parameters, or
+  // the device's present ones when none are wanted. False, with Problem()
+  // telling why, when any of it fails.
+  virtual bool Open(const LineName& name, const std::optional<LineParameters>& wanted) = 0;
 
-  // Waits at most timeoutMs for input (true), or for a hang-up or device error
-  // (true, and DeviceLost() turns true). Moves queued output on meanwhile.
-  virtual bool WaitReadable(int timeoutMs) = 0;
-  // Waits at most timeoutMs for the transmit queue to shrink.
-  virtual void WaitTransmitProgress(int timeoutMs) = 0;
-  // Once the transmit queue is empty: waits for the last characters to leave
-  // the device before it is closed.
-  virtual void FinishSending() = 0;
+  // Places what has come in, at most buffer.size() bytes; never waits.
+  virtual std::size_t Read(std::span<std::uint8_t> buffer) = 0;
+  // Queues bytes for sending and returns how many were accepted: at most
+  // kTransmitQueueSize less what is still queued.
+  virtual std::size_t Write(std::span<const std::uint8_t> bytes) = 0;
+  // True once input is there or the device failed (then DeviceLost() is
+  // true); false when `timeout` passed first. Sleeps meanwhile.
+  virtual bool WaitReadable(std::chrono::milliseconds timeout) = 0;
+  // Waits at most `limit` until everything queued has been handed to the
+  // device (true); false when the time ran out or the device is lost.
+  virtual bool WaitTransmitted(std::chrono::milliseconds limit) = 0;
+
   virtual bool DeviceLost() const = 0;
-
-  int ErrorCode() const { return error_; }
-  int TakeErrorCode() {
-    const int code = error_;
-    error_ = 0;
-    return code;
-  }
-  // The system's account of the last failure that came from the device.
-  const SystemProblem& Problem() const { return problem_; }
-
- protected:
-  int Fail(int code) {
-    error_ = code;
-    return code;
-  }
-  void SetProblem(SystemProblem problem) { problem_ = std::move(problem); }
-
- private:
-  int error_ = 0;
-  SystemProblem problem_;
+  // The parameters the line runs at (for the wire time of queued bytes).
+  virtual LineParameters Parameters() const = 0;
+  // Why the last Open failed, or why the device was lost.
+  virtual const SystemProblem& Problem() const = 0;
 };
+
+// The line of this platform's back end.
+std::unique_ptr<SerialLine> CreateSerialLine();
+
+// "115200,E,8,1", for messages.
+std::string DescribeParameters(const LineParameters& parameters);
+// Why the line cannot run at `parameters` (an unknown parity letter, data
+// bits outside fewestDataBits..8, stop bits other than 1 or 2, a rate not
+// above 0); empty when they can be tried on the device.
+std::string ParameterFault(const LineParameters& parameters, int fewestDataBits);
+// Parameters that the line or the device refused, said so with `why`: a line
+// at other settings than the package's would only garble what is sent.
+SystemProblem RefusedParameters(std::string_view device, const LineParameters& parameters,
+                                std::string_view why);
+inline constexpr std::string_view kRefusedParametersHint =
+    "the adapter or its driver does not support these settings: use another adapter, or a "
+    "package for this line";
 
 }  // namespace pelvane::ports::serial_line

@@ -1,5 +1,5 @@
-// The thin layer between the serial line and the kernel: every system call the
-// line makes on its device goes through here. The default bodies call the
+// The thin layer between the termios line and the kernel: every system call
+// the line makes on its device goes through here. The default bodies call the
 // system; tests derive from it to record what the line asked for, because a
 // pseudo-terminal silently forces 8 data bits, no parity and has no modem lines.
 #pragma once
@@ -19,14 +19,6 @@ class TtyIo {
  public:
   virtual ~TtyIo() = default;
 
-  struct ErrorCounts {
-    int frame = 0;
-    int overrun = 0;
-    int parity = 0;
-    int brk = 0;
-    int bufferOverrun = 0;
-  };
-
   virtual int Open(const char* path, int flags);
   virtual int Close(int fd);
   virtual int Stat(const char* path, struct stat* st);
@@ -40,12 +32,9 @@ class TtyIo {
   virtual int SetCustomBaud(int fd, std::uint32_t baud);
   virtual int GetCustomBaud(int fd, std::uint32_t* baud);
 
-  virtual int GetModemBits(int fd, int* bits);              // TIOCMGET
-  virtual int SetModemBits(int fd, int bits);               // TIOCMBIS
-  virtual int ClearModemBits(int fd, int bits);             // TIOCMBIC
-  virtual int GetErrorCounts(int fd, ErrorCounts* counts);  // TIOCGICOUNT
+  virtual int SetModemBits(int fd, int bits);    // TIOCMBIS
+  virtual int ClearModemBits(int fd, int bits);  // TIOCMBIC
 
-  virtual int InputQueue(int fd, int* count);   // TIOCINQ
   virtual int OutputQueue(int fd, int* count);  // TIOCOUTQ
   virtual int Flush(int fd, int queue);         // tcflush
   // tcdrain: waits until the driver has sent what it holds. Bounded only when

@@ -1,4 +1,4 @@
-#include "ports/serial_line/tty_io.h"
+#include "ports/serial_line/posix/tty_io.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -46,28 +46,11 @@ int TtyIo::GetCustomBaud(int fd, std::uint32_t* baud) {
   return GetCustomBaudTermios2(fd, baud);
 }
 
-int TtyIo::GetModemBits(int fd, int* bits) {
-  return ::ioctl(fd, TIOCMGET, bits);
-}
 int TtyIo::SetModemBits(int fd, int bits) {
   return ::ioctl(fd, TIOCMBIS, &bits);
 }
 int TtyIo::ClearModemBits(int fd, int bits) {
   return ::ioctl(fd, TIOCMBIC, &bits);
-}
-int TtyIo::GetErrorCounts(int fd, ErrorCounts* counts) {
-  serial_icounter_struct icount{};
-  if (::ioctl(fd, TIOCGICOUNT, &icount) != 0) return -1;
-  counts->frame = icount.frame;
-  counts->overrun = icount.overrun;
-  counts->parity = icount.parity;
-  counts->brk = icount.brk;
-  counts->bufferOverrun = icount.buf_overrun;
-  return 0;
-}
-
-int TtyIo::InputQueue(int fd, int* count) {
-  return ::ioctl(fd, TIOCINQ, count);
 }
 int TtyIo::OutputQueue(int fd, int* count) {
   return ::ioctl(fd, TIOCOUTQ, count);

@@ -1,4 +1,4 @@
-#include "ports/serial_line/uucp_lock.h"
+#include "ports/serial_line/posix/uucp_lock.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,0 +1,20 @@
+// The one place where an errno value of a serial device becomes a problem a
+// user can act on.
+#pragma once
+
+#include <string_view>
+
+#include "ports/serial_line/serial_line.h"
+
+namespace pelvane::ports::serial_line {
+
+// The steps a failure is named by; "open" also covers reading the device's
+// settings, "transfer" every read, write and wait afterwards.
+inline constexpr std::string_view kStepOpen = "open";
+inline constexpr std::string_view kStepTransfer = "transfer";
+
+// `what` names the step that failed. A failure of kind kVanished means the
+// device is gone for good.
+SystemProblem DescribeSystemError(int errnum, std::string_view device, std::string_view what);
+
+}  // namespace pelvane::ports::serial_line
