@@ -199,7 +199,9 @@ core::Status Session::Send(const std::uint8_t* pucBuffer, std::int32_t lSize, bo
   int current = sendLength_.load(std::memory_order_acquire);
   for (;;) {
     if (current == kSendBusy) {
-      sendLength_.wait(kSendBusy, std::memory_order_acquire);
+      std::unique_lock lock(sendReleasedMutex_);
+      sendReleased_.wait(
+          lock, [this] { return sendLength_.load(std::memory_order_acquire) != kSendBusy; });
       current = sendLength_.load(std::memory_order_acquire);
       continue;
     }
@@ -494,17 +496,25 @@ bool Session::SendStep() {
   if (outcome != WriteOutcome::Written) {
     // The frame stays pending and is written again at a later pass.
     if (outcome != WriteOutcome::Stopped) PostError(kMsgPortFailureSR);
-    sendLength_.store(length, std::memory_order_release);
-    sendLength_.notify_all();
+    ReleaseSendBuffer(length);
     return outcome == WriteOutcome::Stopped;
   }
   core::trace::Note("frame", "sent (" + std::to_string(length) + "-byte message)");
   relay_.Post(EventRelay::SendNotice, length);
   sendTime_ = time_.Now();
   awaitingResponse_.store(true, std::memory_order_release);
-  sendLength_.store(0, std::memory_order_release);
-  sendLength_.notify_all();
+  ReleaseSendBuffer(0);
   return true;
+}
+
+void Session::ReleaseSendBuffer(int length) {
+  {
+    // Stored under the owner's wait mutex, so that an owner that has just
+    // seen the buffer busy is already waiting when the notice comes.
+    std::lock_guard lock(sendReleasedMutex_);
+    sendLength_.store(length, std::memory_order_release);
+  }
+  sendReleased_.notify_all();
 }
 
 }  // namespace pelvane::session

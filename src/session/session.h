@@ -17,6 +17,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -93,6 +94,9 @@ class Session final : public IQX_Session, public IQX_Transfer, public core::IQX_
   ByteOutcome WriteByte(std::uint8_t byte);
   // False when the frame stays pending because the port refused it.
   bool SendStep();
+  // Hands the send buffer back after a write: 0 when the frame went, its
+  // length when it is to be written again.
+  void ReleaseSendBuffer(int length);
   void WorkerSleep(std::chrono::milliseconds limit);
 
   const ports::PortRegistry& registry_;
@@ -115,6 +119,12 @@ class Session final : public IQX_Session, public IQX_Transfer, public core::IQX_
 
   std::array<std::uint8_t, kBufferSize> sendBuffer_{};
   std::atomic<int> sendLength_{0};
+  // Where the owner waits while the worker writes the frame it would replace.
+  // Not std::atomic::wait: the C++ library of MinGW's GCC 12 can lose its
+  // notification (it has no futex to fall back on), and the owner would wait
+  // for ever. The mutex guards nothing but the wait itself.
+  std::mutex sendReleasedMutex_;
+  std::condition_variable sendReleased_;
   std::atomic<bool> awaitingResponse_{false};
   // Per session and re-armed by each Send, so that every silent command is
   // reported once.
