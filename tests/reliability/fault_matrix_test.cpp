@@ -224,6 +224,18 @@ std::vector<Cell> Cells() {
   const Action I = Action::Sigint, K = Action::KillSimulator;
   const Expect P = Expect::MayPass, C = Expect::Cancelled;
   std::vector<Cell> cells = {
+      // No fault: the whole upload, read back and compared.
+      {"whole", "verified", {}, {}, "", false, Expect::Passes, "", {"--verify"}},
+      // Another runner on the same port meanwhile; paced, so that the first
+      // run still holds the port when the second comes.
+      {"transfer",
+       "busy_port",
+       {"--baud", "38400"},
+       Action::SecondRunner,
+       kTransferStarts,
+       false,
+       Expect::Passes,
+       ""},
       // The transfer program: the boot monitor's verdict is the only answer.
       {"transfer", "silence", {"--boot-verdict", "silent"}, {}, "", false, {}, "Error Code = 906"},
       {"transfer", "corrupted", {"--boot-verdict", "C"}, {}, "", false, {}, "Error Code = 904"},
@@ -384,26 +396,17 @@ TEST_P(FaultMatrix, RunEndsNamesTheStepAndNeverPassesWithWrongFlash) {
 
 INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, ::testing::ValuesIn(Cells()), CellName);
 
-// The Windows runner through a COM port: a whole upload with --verify, a port
-// held by another runner, each kind of instrument fault, a vanished device
-// and a cancel.
+// The Windows runner through a COM port: a whole upload with --verify, each
+// kind of instrument fault, a vanished device and a cancel. Not the busy
+// port: Wine opens a COM port twice where Windows refuses the second open
+// (the serial line's own tests show that refusal through its system layer).
 std::vector<Cell> WindowsCells() {
   const std::vector<std::string> names = {
-      "transfer_silence", "query_corrupted",  "erase_failure",  "program_failure",
-      "program_vanish",   "checksum_failure", "program_sigint", "program_silent_corruption",
+      "whole_verified",   "transfer_silence", "query_corrupted",
+      "erase_failure",    "program_failure",  "program_vanish",
+      "checksum_failure", "program_sigint",   "program_silent_corruption",
   };
-  std::vector<Cell> cells = {
-      {"whole", "verified", {}, {}, "", false, Expect::Passes, "", {"--verify"}},
-      // Paced, so that the first run still holds the port when the second comes.
-      {"transfer",
-       "busy_port",
-       {"--baud", "38400"},
-       Action::SecondRunner,
-       kTransferStarts,
-       false,
-       Expect::Passes,
-       ""},
-  };
+  std::vector<Cell> cells;
   for (const Cell& cell : Cells())
     if (std::find(names.begin(), names.end(), std::string(cell.step) + "_" + cell.fault) !=
         names.end())
