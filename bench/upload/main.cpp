@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -49,6 +51,8 @@ std::vector<CaseRow> AllCases() {
       {{"paced-64k-115200-verify", k64K, 115200, 1, false, true}, true},
       {{"parallel-4", k64K, 115200, 4}, true},
       {{"parallel-8", k64K, 115200, 8}, true},
+      // The Windows runner under Wine beside the native one (--windows).
+      {{"paced-64k-115200-wine", k64K, 115200, 1, false, false, true}, false},
   };
 }
 
@@ -95,7 +99,10 @@ int Usage(int code) {
       "  --full      all cases, with 1 MiB at 9600 baud (about 20 minutes)\n"
       "  --case NAME only this case (repeatable; --list names them)\n"
       "  --bin DIR   where pelvane-cli and pelvane-sim are (default: beside this program)\n"
-      "  --work DIR  folder for packages, logs and summaries (default: a new temporary one)\n");
+      "  --work DIR  folder for packages, logs and summaries (default: a new temporary one)\n"
+      "  --windows DIR,COMn,LINK\n"
+      "              also run the Windows runner DIR/pelvane-cli.exe under Wine on COMn, which\n"
+      "              Wine maps to LINK (scripts/test-windows.sh prepares such a Wine)\n");
   return code;
 }
 
@@ -108,6 +115,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> chosen;
   std::string bin = fs::canonical("/proc/self/exe").parent_path().string();
   std::string work;
+  std::vector<std::string> windows;  // folder, port, link
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -125,6 +133,11 @@ int main(int argc, char** argv) {
       bin = value();
     } else if (a == "--work") {
       work = value();
+    } else if (a == "--windows") {
+      const std::string v = value();
+      const auto first = v.find(','), second = v.find(',', first + 1);
+      if (second == std::string::npos) return Usage(2);
+      windows = {v.substr(0, first), v.substr(first + 1, second - first - 1), v.substr(second + 1)};
     } else if (a == "--list") {
       for (const auto& row : AllCases())
         std::printf("%s%s\n", row.c.name.c_str(), row.inDefault ? "" : "  (--full)");
@@ -140,7 +153,8 @@ int main(int argc, char** argv) {
   std::vector<UploadCase> cases;
   for (const auto& row : AllCases()) {
     const bool named = std::find(chosen.begin(), chosen.end(), row.c.name) != chosen.end();
-    if (chosen.empty() ? (full || row.inDefault) : named) cases.push_back(row.c);
+    const bool windowsCase = row.c.wine && !windows.empty();
+    if (chosen.empty() ? (full || row.inDefault || windowsCase) : named) cases.push_back(row.c);
   }
   for (const auto& name : chosen) {
     const auto all = AllCases();
@@ -159,7 +173,21 @@ int main(int argc, char** argv) {
     work = pattern;
   }
   fs::create_directories(work);
-  const Tools tools{bin + "/pelvane-cli", bin + "/pelvane-sim", work};
+  Tools tools{bin + "/pelvane-cli", bin + "/pelvane-sim", work};
+  if (!windows.empty()) {
+    tools.windowsCli = windows[0] + "/pelvane-cli.exe";
+    // The runner is started by path, so `wine` is looked up here.
+    if (const char* path = std::getenv("PATH")) {
+      std::istringstream folders(path);
+      for (std::string folder; std::getline(folders, folder, ':');)
+        if (::access((folder + "/wine").c_str(), X_OK) == 0) {
+          tools.wine = folder + "/wine";
+          break;
+        }
+    }
+    tools.winePort = windows[1];
+    tools.wineLink = windows[2];
+  }
   for (const auto& tool : {tools.cli, tools.sim}) {
     if (::access(tool.c_str(), X_OK) != 0) {
       std::fprintf(stderr, "cannot run %s (give --bin DIR)\n", tool.c_str());
@@ -185,6 +213,15 @@ int main(int argc, char** argv) {
   std::sort(startWalls.begin(), startWalls.end());
   std::printf("pelvane-cli --help (start and end of the process, no upload): median %.1f ms\n\n",
               startWalls[2] * 1e3);
+
+  if (!windows.empty()) {
+    const WineIdle idle = MeasureWineIdle(tools);
+    std::printf(
+        "pelvane-cli.exe under Wine, link open and waiting for a silent instrument for %.1f s: "
+        "%.3f %% of one core (the program), %.3f %% (Wine's server)\n\n",
+        idle.seconds, 100.0 * idle.programCpu / idle.seconds,
+        100.0 * idle.serverCpu / idle.seconds);
+  }
 
   int failures = 0;
   std::map<long, double> singleRatio;  // baud -> ratio of the 64 KiB single upload

@@ -1,9 +1,13 @@
 #include "upload_run.h"
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "bench_package.h"
 #include "child_process.h"
@@ -16,6 +20,7 @@ constexpr int kMaxProgLen = 240;
 // Generous against a loaded machine; only a broken run waits this long.
 constexpr auto kSimStart = std::chrono::seconds(20);
 constexpr int kIdleTimeoutSeconds = 60;
+constexpr std::size_t k64KiB = 64 * 1024;
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path);
@@ -24,7 +29,77 @@ std::string ReadText(const std::string& path) {
   return text.str();
 }
 
+// Processor seconds a process has used so far (user and system), from
+// /proc; 0 when it is gone.
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return 0;
+  // The fields after the command name, which may hold blanks, in brackets.
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) {
+      stime = std::stoull(field);
+      break;
+    }
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+pid_t FindProcess(const std::string& command) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream comm(entry.path() / "comm");
+    std::string name;
+    if (std::getline(comm, name) && name == command)
+      return static_cast<pid_t>(std::stol(entry.path().filename().string()));
+  }
+  return -1;
+}
+
 }  // namespace
+
+WineIdle MeasureWineIdle(const Tools& tools) {
+  // Wine's first program of a session starts its services, and COM ports
+  // appear only once they run.
+  ChildProcess({tools.wine, "cmd", "/c", "exit", "0"}, "/dev/null", "/dev/null").Wait();
+  const std::string package = tools.work + "/bench-idle.qxpkg";
+  std::string error;
+  if (!WriteBenchPackage(package, {k64KiB, kMaxProgLen, 115200}, &error))
+    throw std::runtime_error("cannot write " + package + ": " + error);
+  const std::string prefix = tools.work + "/wine-idle";
+  ChildProcess sim(
+      {tools.sim, "--package", package, "--quiet", "--silent-after", "0", "--link", tools.wineLink},
+      "", prefix + ".sim-log");
+  if (sim.ReadLine(kSimStart).empty())
+    throw std::runtime_error("the simulator did not start; see " + prefix + ".sim-log");
+  ChildProcess cli({tools.wine, tools.windowsCli, "--package", "Z:" + package, "--port",
+                    tools.winePort, "--idle-timeout", "30"},
+                   prefix + ".cli-log", prefix + ".cli-errors");
+  // Watched once the transfer program runs and the first command awaits its answer.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (ReadText(prefix + ".cli-log").find("Transfer Program Running") == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline)
+      throw std::runtime_error("the Windows runner did not get its transfer program running");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const pid_t server = FindProcess("wineserver");
+  WineIdle idle;
+  const double program0 = ProcessCpuSeconds(cli.Pid()), server0 = ProcessCpuSeconds(server);
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  idle.programCpu = ProcessCpuSeconds(cli.Pid()) - program0;
+  idle.serverCpu = server > 0 ? ProcessCpuSeconds(server) - server0 : 0;
+  idle.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  cli.Terminate();
+  cli.Wait();
+  sim.Terminate();
+  sim.Wait();
+  return idle;
+}
 
 std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c) {
   const long packageBaud = c.baud > 0 ? c.baud : 115200;
@@ -48,6 +123,7 @@ std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c
       args.push_back("--baud");
       args.push_back(std::to_string(c.baud));
     }
+    if (c.wine) args.insert(args.end(), {"--link", tools.wineLink});
     sims.push_back(std::make_unique<ChildProcess>(args, "", prefix + ".sim-log"));
     ptys.push_back(sims.back()->ReadLine(kSimStart));
     if (ptys.back().empty())
@@ -57,9 +133,11 @@ std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c
   // All runners start together, so the parallel uploads overlap whole.
   std::vector<std::unique_ptr<ChildProcess>> clis;
   for (int i = 0; i < n; ++i) {
-    std::vector<std::string> args{
-        tools.cli, "--package", package,          "--port",
-        ptys[i],   "--yes",     "--idle-timeout", std::to_string(kIdleTimeoutSeconds)};
+    std::vector<std::string> args{tools.cli, "--package", package, "--port", ptys[i]};
+    // Wine's drive Z: is the Linux root.
+    if (c.wine)
+      args = {tools.wine, tools.windowsCli, "--package", "Z:" + package, "--port", tools.winePort};
+    args.insert(args.end(), {"--yes", "--idle-timeout", std::to_string(kIdleTimeoutSeconds)});
     if (c.trace) {
       args.push_back("--trace");
       args.push_back(prefixes[i] + ".trace");

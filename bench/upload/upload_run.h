@@ -14,6 +14,14 @@ struct Tools {
   std::string cli;   // pelvane-cli
   std::string sim;   // pelvane-sim
   std::string work;  // folder for packages, logs and summaries
+  // The Windows runner for the cases marked `wine`: pelvane-cli.exe started
+  // by `wine`, on a COM port that Wine maps to `wineLink`, where the
+  // simulator puts its pseudo-terminal (scripts/test-windows.sh prepares such
+  // a Wine; its COM10 leads to <build-windows>/com-ports/com10).
+  std::string windowsCli;
+  std::string wine = "wine";
+  std::string winePort;
+  std::string wineLink;
 };
 
 struct UploadCase {
@@ -23,6 +31,7 @@ struct UploadCase {
   int parallel = 1;
   bool trace = false;   // pelvane-cli records the run with --trace
   bool verify = false;  // pelvane-cli reads each programmed file back with --verify
+  bool wine = false;    // the Windows runner under Wine, through a COM port
 };
 
 struct UploadOutcome {
@@ -32,6 +41,16 @@ struct UploadOutcome {
   std::uint64_t violations = 0;
   std::string problem;  // empty when the upload went through cleanly
 };
+
+struct WineIdle {
+  double seconds = 0;     // how long the link was watched
+  double programCpu = 0;  // processor seconds of pelvane-cli.exe meanwhile
+  double serverCpu = 0;   // and of Wine's server, which carries its system calls
+};
+
+// The Windows runner with its link open, waiting for the answer of an
+// instrument that stays silent after the transfer program.
+WineIdle MeasureWineIdle(const Tools& tools);
 
 // Runs the case; one outcome per instrument. Throws std::runtime_error when
 // the package cannot be made or a program cannot start.
