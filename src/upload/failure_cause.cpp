@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "ports/kind/device_name.h"
+
 namespace pelvane::upload {
 
 namespace {
@@ -10,7 +12,8 @@ struct CauseRow {
   FailureCause cause;
   const char* name;
   // The hint on a serial line and on the GPIB bus (null: the same). "{key}"
-  // stands for the key that starts the boot monitor.
+  // stands for the key that starts the boot monitor, "{driver}" for this
+  // system's GPIB driver.
   const char* hint;
   const char* gpibHint;
   // The port's own diagnosis knows the device better than any text here.
@@ -22,7 +25,7 @@ constexpr std::array<CauseRow, kFailureCauseCount> kCauses = {{
     {FailureCause::None, "none", "", nullptr, false},
     {FailureCause::PortUnavailable, "port_unavailable",
      "the port could not be opened: check that the serial adapter is plugged in and the port name",
-     "the GPIB interface could not be opened: check that linux-gpib is installed and configured "
+     "the GPIB interface could not be opened: check that {driver} is installed and configured "
      "(PELVANE_GPIB_LIBRARY may name another driver library)",
      true},
     {FailureCause::DeviceLost, "device_lost",
@@ -38,7 +41,7 @@ constexpr std::array<CauseRow, kFailureCauseCount> kCauses = {{
     {FailureCause::BootMonitorRefused, "boot_monitor_refused",
      "the transfer program was garbled on the line: check the cable and the baud rate",
      "the transfer program was garbled on the bus: check the GPIB cable, that the instrument is "
-     "at GPIB address 28 and that the driver library (libgpib.so.0, or PELVANE_GPIB_LIBRARY) "
+     "at GPIB address 28 and that the driver library ({driver}, or PELVANE_GPIB_LIBRARY) "
      "belongs to this interface",
      false},
     {FailureCause::InstrumentSilent, "instrument_silent",
@@ -104,6 +107,8 @@ std::string CauseHint(FailureCause cause, const HintContext& context) {
   std::string hint = port.gpibBus && row.gpibHint != nullptr ? row.gpibHint : row.hint;
   const std::string key = context.bootKey.empty() ? std::string(port.bootKey) : context.bootKey;
   if (const auto at = hint.find("{key}"); at != std::string::npos) hint.replace(at, 5, key);
+  if (const auto at = hint.find("{driver}"); at != std::string::npos)
+    hint.replace(at, 8, ports::GpibDriverName());
   return hint;
 }
 

@@ -27,4 +27,8 @@ std::string CanonicalPortName(std::string_view name);
 // is not opened (opening a serial port can reset an instrument).
 bool DevicePresent(std::string_view name);
 
+// The GPIB driver this system's port loads, as advice names it: linux-gpib on
+// Linux, NI-488.2 on Windows.
+std::string_view GpibDriverName();
+
 }  // namespace pelvane::ports

@@ -33,4 +33,8 @@ bool DevicePresent(std::string_view name) {
   return IsDevicePath(name) && std::filesystem::exists(name, ec);
 }
 
+std::string_view GpibDriverName() {
+  return "linux-gpib (libgpib.so.0)";
+}
+
 }  // namespace pelvane::ports

@@ -50,4 +50,8 @@ bool DevicePresent(std::string_view name) {
   return QueryDosDeviceW(core::Utf16FromUtf8(device).c_str(), target, 1024) != 0;
 }
 
+std::string_view GpibDriverName() {
+  return "NI-488.2 (GPIB-32.DLL or ni4882.dll)";
+}
+
 }  // namespace pelvane::ports
