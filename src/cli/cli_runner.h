@@ -25,6 +25,10 @@ class QN_UploadProcess;
 
 namespace pelvane::cli {
 
+class OverwritePrompt;
+class RunDisplay;
+struct RunRecord;
+
 enum ExitCode : int {
   kExitOk = 0,
   kExitUploadFailed = 1,
@@ -66,10 +70,6 @@ class CliRunner {
   int InternalFault(const std::string& what);
 
  private:
-  class Record;
-  class Listener;
-  class Prompt;
-
   // Writes the result (JSON line, report) of a run that ended; a success has
   // the cause None.
   int Finish(int exitCode, std::int32_t code, const std::string& message,
@@ -77,7 +77,6 @@ class CliRunner {
   bool ReportWritable();
   bool ChoosePort();
   bool ChooseLanguage();
-  void WaitForDevice();
   void Hint(const std::string& text);
   void PrintHint();
   void UsageError(const std::string& text);
@@ -86,10 +85,10 @@ class CliRunner {
   CliStreams io_;
   core::MessageLoop& loop_;
   std::atomic<bool> cancelRequested_{false};
-  std::unique_ptr<Prompt> prompt_;
+  std::unique_ptr<OverwritePrompt> prompt_;
   std::unique_ptr<upload::QN_UploadProcess> process_;
-  std::unique_ptr<Record> record_;
-  std::unique_ptr<Listener> listener_;
+  std::unique_ptr<RunRecord> record_;
+  std::unique_ptr<RunDisplay> display_;
   bool uploadStarted_ = false;
 };
 

@@ -1,0 +1,18 @@
+// Waiting for an adapter plugged in after the command was typed: the run
+// starts when its device is there and free, or when the time is up (the port
+// then explains what is wrong). A cancel ends the wait like the run.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <string>
+
+#include "cli/cli_runner.h"
+#include "core/message_loop.h"
+
+namespace pelvane::cli {
+
+void WaitForDevice(const std::string& device, std::chrono::milliseconds limit,
+                   const std::atomic<bool>& cancelled, core::MessageLoop& loop, CliStreams& io);
+
+}  // namespace pelvane::cli

@@ -1,0 +1,38 @@
+#include "cli/overwrite_prompt.h"
+
+#include <istream>
+#include <ostream>
+
+#include "core/text.h"
+
+namespace pelvane::cli {
+
+package::PromptAnswer OverwritePrompt::Ask(const std::string& text, const std::string& caption,
+                                           package::PromptButtons buttons) {
+  if (buttons != package::PromptButtons::YesNo) {
+    io_.err << caption << ": " << text << "\n";
+    return package::PromptAnswer::Ok;
+  }
+  if (options_.yes) return package::PromptAnswer::Yes;
+  if (io_.inIsTerminal) {
+    io_.err << caption << ": " << text << " [y/N] " << std::flush;
+    const std::string answer = core::ToUpper(core::Trim(ReadAnswer()));
+    if (answer == "Y" || answer == "YES") return package::PromptAnswer::Yes;
+  } else {
+    refused_ = true;
+  }
+  return package::PromptAnswer::No;
+}
+
+std::string OverwritePrompt::ReadAnswer() {
+  std::string line;
+  if (io_.answers == nullptr) {
+    std::getline(io_.in, line);
+    return line;
+  }
+  const std::optional<std::string> answer = io_.answers->ReadLine();
+  if (!answer) io_.err << "\n";
+  return answer.value_or("");
+}
+
+}  // namespace pelvane::cli

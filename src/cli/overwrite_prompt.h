@@ -1,0 +1,34 @@
+// Answers the controller's questions: on a terminal by asking, otherwise from
+// the options (an existing download file is kept unless --yes).
+#pragma once
+
+#include <string>
+
+#include "cli/cli_options.h"
+#include "cli/cli_runner.h"
+#include "package/prompt.h"
+
+namespace pelvane::cli {
+
+class OverwritePrompt final : public package::QN_Prompt {
+ public:
+  OverwritePrompt(const CliOptions& options, CliStreams& io) : options_(options), io_(io) {}
+
+  package::PromptAnswer Ask(const std::string& text, const std::string& caption,
+                            package::PromptButtons buttons) override;
+
+  // True when a question had to be answered "no" because nobody could be
+  // asked (standard input is no terminal and --yes was not given).
+  bool Refused() const { return refused_; }
+
+ private:
+  // A line from the user; empty when a cancellation came first (Ctrl-C at
+  // the question ends the run at once, not after Enter).
+  std::string ReadAnswer();
+
+  const CliOptions& options_;
+  CliStreams& io_;
+  bool refused_ = false;
+};
+
+}  // namespace pelvane::cli

@@ -1,0 +1,38 @@
+// What the runner shows while a run goes: the action lines (text or JSON
+// events) on standard output, a progress bar on a terminal's standard error,
+// and the facts of the run into its record.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "cli/cli_options.h"
+#include "cli/cli_runner.h"
+#include "cli/run_record.h"
+#include "upload/qn_upload_process.h"
+
+namespace pelvane::cli {
+
+class RunDisplay final : public upload::QN_UploadProcessEvents {
+ public:
+  RunDisplay(const CliOptions& options, CliStreams& io, RunRecord& record)
+      : options_(options), io_(io), record_(record) {}
+
+  void ActionUpdate(std::string& text) override;
+  void ProgressUpdate(std::string& text, std::int16_t& percent) override;
+  void MemoryIdentified(const upload::MemoryCodes& codes) override;
+  void ProgramReadBack(const upload::VerifyResult& result) override;
+  void ProgramVerified(const upload::ProgramChecksum& program) override;
+  void DownloadWritten(const std::string& filename, std::int64_t bytes) override;
+
+  // Takes the progress bar off the terminal before other text goes there.
+  void ClearBar();
+
+ private:
+  const CliOptions& options_;
+  CliStreams& io_;
+  RunRecord& record_;
+  bool barShown_ = false;
+};
+
+}  // namespace pelvane::cli
