@@ -22,6 +22,10 @@ bool IsTerminal(StandardStream stream);
 // The variable's value as UTF-8; nothing when it is not set.
 std::optional<std::string> EnvironmentValue(const char* name);
 
+// True when a window can be shown: on Linux an X or Wayland display named in
+// the environment, on Windows the desktop.
+bool DisplayAvailable();
+
 // Where the programs keep their logs and run traces, not created here:
 // $XDG_STATE_HOME/pelvane/logs or ~/.local/state/pelvane/logs on Linux,
 // %LOCALAPPDATA%\Pelvane\logs on Windows; empty when the system names no

@@ -28,6 +28,12 @@ std::optional<std::string> EnvironmentValue(const char* name) {
   return std::string(value);
 }
 
+bool DisplayAvailable() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"})
+    if (const auto value = EnvironmentValue(name); value && !value->empty()) return true;
+  return false;
+}
+
 std::string LogFolder() {
   // Only absolute folders count: a relative one would move with the
   // working folder of whoever starts the program.

@@ -48,6 +48,10 @@ std::optional<std::string> EnvironmentValue(const char* name) {
   return Utf8FromUtf16(value);
 }
 
+bool DisplayAvailable() {
+  return true;
+}
+
 std::string LogFolder() {
   wchar_t* folder = nullptr;
   std::string logs;

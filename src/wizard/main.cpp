@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commandline/qn_command_line.h"
+#include "core/program.h"
 #include "options/options.h"
 #include "wizard/wizard_program.h"
 
@@ -37,6 +38,16 @@ int main(int argc, char** argv) {
     pelvane::commandline::QN_CommandLine early;
     early.ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (AnsweredAtOnce(early)) return 0;
+  }
+  // Without a display Qt would abort with advice about reinstalling; a
+  // platform chosen on purpose (offscreen, vnc) is Qt's to check.
+  const auto platform = pelvane::core::EnvironmentValue("QT_QPA_PLATFORM");
+  if ((!platform || platform->empty()) && !pelvane::core::DisplayAvailable()) {
+    std::fputs(
+        "pelvane: no display to show the wizard on; pelvane-cli updates an instrument without "
+        "one\n",
+        stderr);
+    return 1;
   }
 
   // Qt takes its own options out of the arguments here.
