@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Takes the pictures of the wizard's five steps in docs/screenshots/: the
 # example package uploaded into the simulated instrument, drawn on Qt's
-# offscreen platform (no display needed). Usage: scripts/screenshots.sh [BUILD_DIR]
+# offscreen platform (no display needed).
+# Usage: scripts/screenshots.sh [BUILD_DIR [OUT_DIR]]   (default build, docs/screenshots)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -10,7 +11,9 @@ cmake --build "$build" -j2 --target pelvane-screenshots pelvane-sim example_pack
 
 bin=$build/bin
 package=$root/$build/examples/example.qxpkg
-out=$root/docs/screenshots
+out=${2:-$root/docs/screenshots}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/pelvane-shots.XXXXXX")
 sim_pid=""
 cleanup() {

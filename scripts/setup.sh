@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
-# Installs what Pelvane needs to build and test on Debian 12 (needs root or sudo).
+# Installs the Debian 12 packages Pelvane needs (needs root or sudo).
+#
+#   scripts/setup.sh              everything: building, the wizard, testing, packaging
+#   scripts/setup.sh --programs   only what building the command-line programs needs
+#   scripts/setup.sh --wizard     that and Qt, for the wizard
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config ccache
-  libzip-dev zip libudev-dev nlohmann-json3-dev
-  qt6-base-dev libgl-dev
-  libgtest-dev libgmock-dev
-  clang libclang-rt-14-dev clang-format
-  xvfb xauth
-  librsvg2-bin
-  dpkg-dev file lintian man-db shared-mime-info desktop-file-utils
-)
+programs=(build-essential cmake ninja-build pkg-config ccache libzip-dev zip libudev-dev
+  nlohmann-json3-dev)
+wizard=(qt6-base-dev libgl-dev librsvg2-bin)
+testing=(libgtest-dev libgmock-dev clang libclang-rt-14-dev clang-format xvfb xauth
+  dpkg-dev file lintian man-db shared-mime-info desktop-file-utils)
+
+case "${1:-}" in
+  --programs) packages=("${programs[@]}") ;;
+  --wizard) packages=("${programs[@]}" "${wizard[@]}") ;;
+  "") packages=("${programs[@]}" "${wizard[@]}" "${testing[@]}") ;;
+  *)
+    echo "usage: scripts/setup.sh [--programs | --wizard]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
