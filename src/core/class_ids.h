@@ -1,5 +1,5 @@
-// Class and interface ids of the components. The ids are the components' public
-// names: open strings and tests spell them exactly like this.
+// Class ids of the components. The ids are the components' public names:
+// open strings and tests spell them exactly like this.
 #pragma once
 
 #include <string_view>
@@ -13,18 +13,3 @@ inline constexpr std::string_view kPresentation = "6AF7711F-CF63-11D4-A40D-0050D
 inline constexpr std::string_view kFlashApp = "B67989E4-D029-11D4-A40D-0050DAE004CA";
 
 }  // namespace pelvane::core::clsid
-
-namespace pelvane::core::iid {
-
-inline constexpr std::string_view kPort = "B35BC69E-C22C-11D4-A408-0050DAE004CA";
-inline constexpr std::string_view kSerialPortEvents = "519498E0-CB5C-11D4-A40B-0050DAE004CA";
-inline constexpr std::string_view kGpibPortEvents = "7EA0A741-C53C-11D4-A409-0050DAE004CA";
-inline constexpr std::string_view kSession = "0E9374CC-C5EA-11D4-A409-0050DAE004CA";
-inline constexpr std::string_view kSessionEvents = "0E9374CE-C5EA-11D4-A409-0050DAE004CA";
-inline constexpr std::string_view kTransfer = "2FBBE641-D104-11D4-A40D-0050DAE004CA";
-inline constexpr std::string_view kPresentation = "6AF7711E-CF63-11D4-A40D-0050DAE004CA";
-inline constexpr std::string_view kApp = "B67989E3-D029-11D4-A40D-0050DAE004CA";
-inline constexpr std::string_view kAppEvents = "B67989E5-D029-11D4-A40D-0050DAE004CA";
-inline constexpr std::string_view kSessionSink = "21EDAD96-D659-11D4-A410-0050DAE004CA";
-
-}  // namespace pelvane::core::iid

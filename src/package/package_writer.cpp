@@ -62,14 +62,4 @@ bool PackageWriter::Write(const std::string& path) {
   return true;
 }
 
-bool WritePackage(const std::string& path, const std::vector<PackageMember>& members,
-                  const std::string& comment, std::string* error) {
-  PackageWriter writer;
-  for (const auto& m : members) writer.AddMember(m.name, m.bytes);
-  writer.SetComment(comment);
-  bool ok = writer.Write(path);
-  if (!ok && error) *error = writer.Error();
-  return ok;
-}
-
 }  // namespace pelvane::package

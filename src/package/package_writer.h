@@ -33,8 +33,4 @@ class PackageWriter {
   std::string error_;
 };
 
-// One-call form: false and *error set on failure.
-bool WritePackage(const std::string& path, const std::vector<PackageMember>& members,
-                  const std::string& comment, std::string* error = nullptr);
-
 }  // namespace pelvane::package
