@@ -173,8 +173,8 @@ TEST_F(ArchiveTest, WriterRefusesAnEmptyPackageAndBadPaths) {
   writer.AddMember("A", "a");
   EXPECT_FALSE(writer.Write(Path("no/such/dir/p.qxpkg")));
   EXPECT_FALSE(writer.Error().empty());
-  std::string error;
-  EXPECT_TRUE(WritePackage(Path("ok.qxpkg"), {{"A", Bytes(3)}}, "c", &error)) << error;
+  writer.SetComment("c");
+  EXPECT_TRUE(writer.Write(Path("ok.qxpkg"))) << writer.Error();
   EXPECT_EQ(PackageArchive(Path("ok.qxpkg")).Comment(), "c");
 }
 
