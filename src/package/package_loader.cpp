@@ -257,11 +257,9 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   if (!archive.ReadMemberText(name, 0, kMaxMemberBytes, text)) {
     return Fail(kErrConfigurationInvalid, " " + archive.LastError());
   }
+  // NUL bytes (padding, or one at the end) are the profile reader's business,
+  // as they are Windows'.
   FromUtf16(text);
-  if (std::size_t nul = text.find('\0'); nul != std::string::npos) {
-    return Fail(kErrConfigurationInvalid, " " + name + " is not a text file (NUL byte at offset " +
-                                              std::to_string(nul) + ")");
-  }
   if (!copy->Write(text)) return Fail(kErrConfigurationInvalid, " " + copy->Error());
   c.profile = std::make_shared<const PrivateProfile>(text);
 
