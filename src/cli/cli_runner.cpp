@@ -28,7 +28,6 @@
 
 namespace pelvane::cli {
 
-using core::ToUpper;
 using core::Trim;
 
 CliRunner::CliRunner(CliOptions options, CliStreams streams,
@@ -220,16 +219,21 @@ bool CliRunner::ChoosePort() {
 
 bool CliRunner::ChooseLanguage() {
   if (options_.language.empty()) return true;
-  const std::string wanted = ToUpper(Trim(options_.language));
+  // Any case, also of the package's code page ("français" is FRANÇAIS,
+  // whether the package wrote it in Windows-1252 or in UTF-8).
+  const std::string wanted = package::FoldedName(Trim(options_.language));
   const auto& languages = process_->Configuration().firmwareLanguages;
-  if (std::find(languages.begin(), languages.end(), wanted) == languages.end()) {
+  const auto match = std::find_if(languages.begin(), languages.end(), [&](const std::string& l) {
+    return package::FoldedName(l) == wanted;
+  });
+  if (match == languages.end()) {
     std::string known;
     for (const auto& l : languages) known += (known.empty() ? "" : ", ") + l;
     UsageError("--language " + options_.language + " is not a firmware language of the package (" +
                known + ")");
     return false;
   }
-  process_->FirmwareLanguage(wanted);
+  process_->FirmwareLanguage(*match);
   return true;
 }
 
@@ -242,7 +246,17 @@ void CliRunner::PrintHint() {
         "overwrite it");
     return;
   }
-  const std::string hint = process_->Hint();
+  std::string hint = process_->Hint();
+  // Without --port the run used the package's port, which the technician
+  // never named: say which device that is and how to find the right one.
+  const std::string& port = process_->ComPort();
+  if (options_.port.empty() && process_->Cause() == upload::FailureCause::BootMonitorSilent &&
+      ports::IsSerialPort(port)) {
+    const std::string device = ports::DeviceBehindName(port);
+    hint += "; the run used the package's port " + port +
+            (device.empty() ? "" : " (" + device + ")") +
+            ": pelvane-cli --list-ports shows this computer's serial devices, --port names one";
+  }
   if (!hint.empty()) Hint(hint);
 }
 

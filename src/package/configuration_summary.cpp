@@ -11,6 +11,9 @@ std::vector<std::string> ConfigurationSummary(const PackageConfiguration& c, boo
   std::string connect =
       serial ? "Please connect your instrument using a Serial Cable (null modem) to " + Trim(c.port)
              : std::string("Please connect your instrument using a GPIB Cable");
+  // "COM1" means nothing on a Linux computer: the cable goes to /dev/ttyS0.
+  if (const std::string device = ports::DeviceBehindName(c.port); serial && !device.empty())
+    connect += " (" + device + ")";
   connect += " and then switch on your instrument whilst pressing the " +
              (c.keyText.empty() ? std::string(port.bootKey) : c.keyText);
   pieces.push_back(connect);

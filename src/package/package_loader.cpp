@@ -1,5 +1,6 @@
 #include "package/package_loader.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 
 #include "package/item_parsing.h"
 #include "ports/kind/device_name.h"
+#include "ports/kind/port_kind.h"
 
 namespace pelvane::package {
 
@@ -295,6 +297,14 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   if (Failed()) return false;
 
   if (!Optional("HOST", c.port, c.keyText)) c.keyText.clear();
+  if (ports::IsSerialPort(c.port)) {
+    c.serialKeyText = c.keyText;
+  } else {
+    const auto serial = std::find_if(c.ports.begin(), c.ports.end(),
+                                     [](const std::string& p) { return ports::IsSerialPort(p); });
+    if (serial != c.ports.end() && !Optional("HOST", *serial, c.serialKeyText))
+      c.serialKeyText.clear();
+  }
 
   c.baudText = ToUpper(Key("HOST", "BAUD"));
   if (Failed()) return false;

@@ -152,6 +152,12 @@ TEST_F(LoaderTest, KeyTextOfThePort) {
   config.insert(config.find("BAUD"), "Com1=F1 key ; the function key\n");
   ASSERT_TRUE(Load(config));
   EXPECT_EQ(c.keyText, "F1 key");
+  EXPECT_EQ(c.serialKeyText, "F1 key");
+  // With GPIB preselected, the package's serial port is the first serial one
+  // of PORTS: a device it does not list starts with that port's key.
+  ASSERT_TRUE(Load(With(With(config, "UART", "UART=GPIB"), "PORTS", "PORTS=GPIB,COM1")));
+  EXPECT_EQ(c.keyText, "");
+  EXPECT_EQ(c.serialKeyText, "F1 key");
 }
 
 TEST_F(LoaderTest, ProcessorAndArchitectureTables) {

@@ -2,6 +2,7 @@
 
 #include "package/package_loader.h"
 #include "package_fixture.h"
+#include "ports/kind/device_name.h"
 
 namespace pelvane::package {
 namespace {
@@ -10,6 +11,12 @@ using testing::ScriptedPrompt;
 
 class SummaryTest : public testing::PackageTest {};
 
+// The device a COM name opens, where that name is not a device itself (on
+// Linux COM1 is /dev/ttyS0; on Windows COM1 is the device).
+std::string Device(const std::string& linuxDevice) {
+  return ports::IsDevicePath("COM1") ? "" : " (" + linuxDevice + ")";
+}
+
 TEST_F(SummaryTest, ExamplePackagePlainAndAdvanced) {
   QN_PackageLoader loader;
   ScriptedPrompt prompt;
@@ -17,8 +24,8 @@ TEST_F(SummaryTest, ExamplePackagePlainAndAdvanced) {
   ASSERT_TRUE(loader.Load(PELVANE_EXAMPLE_PACKAGE, prompt, c)) << loader.GetLastErrorString();
 
   const std::string connect =
-      "Please connect your instrument using a Serial Cable (null modem) to COM1 and then switch "
-      "on your instrument whilst pressing the number 5";
+      "Please connect your instrument using a Serial Cable (null modem) to COM1" +
+      Device("/dev/ttyS0") + " and then switch on your instrument whilst pressing the number 5";
   EXPECT_EQ(ConfigurationSummary(c, false), std::vector<std::string>{connect});
 
   std::vector<std::string> expected = {
@@ -55,8 +62,20 @@ TEST_F(SummaryTest, ConnectionInstructionByPortAndKey) {
   c.port = "com2";
   c.keyText = "";
   EXPECT_EQ(ConfigurationSummary(c, false)[0],
-            "Please connect your instrument using a Serial Cable (null modem) to com2 and then "
-            "switch on your instrument whilst pressing the number 5");
+            "Please connect your instrument using a Serial Cable (null modem) to com2" +
+                Device("/dev/ttyS1") +
+                " and then switch on your instrument whilst pressing the number 5");
+  // A name that says neither serial nor GPIB opens the default COM1; a device
+  // path names its device itself.
+  c.port = "LINE";
+  EXPECT_EQ(ConfigurationSummary(c, false)[0],
+            "Please connect your instrument using a Serial Cable (null modem) to LINE (" +
+                ports::DeviceOfPort("COM1") +
+                ") and then switch on your instrument whilst pressing the number 5");
+  c.port = ports::IsDevicePath("COM1") ? "COM7" : "/dev/ttyUSB0";
+  EXPECT_EQ(ConfigurationSummary(c, false)[0],
+            "Please connect your instrument using a Serial Cable (null modem) to " + c.port +
+                " and then switch on your instrument whilst pressing the number 5");
 
   // A GPIB port has no baud-rate line; a set continue flag no restart line;
   // negative numbers are shown as their 32-bit pattern.
