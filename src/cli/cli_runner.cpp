@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <istream>
 #include <ostream>
 #include <vector>
 
+#include "cli/boot_monitor_wait.h"
 #include "cli/device_wait.h"
 #include "cli/json_text.h"
 #include "cli/overwrite_prompt.h"
@@ -29,6 +31,18 @@
 namespace pelvane::cli {
 
 using core::Trim;
+
+std::optional<std::string> ReadAnswer(CliStreams& io) {
+  std::optional<std::string> line;
+  if (io.answers != nullptr) {
+    line = io.answers->ReadLine();
+  } else if (std::string text; std::getline(io.in, text)) {
+    line = std::move(text);
+  }
+  // The question's line ends here also when no answer came.
+  if (!line) io.err << "\n";
+  return line;
+}
 
 CliRunner::CliRunner(CliOptions options, CliStreams streams,
                      const core::ClassRegistry<app::IQX_App>& apps)
@@ -75,6 +89,10 @@ int CliRunner::Run() {
   }
   if (!ReportWritable())
     return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
+  if (options_.waitBoot && !io_.inIsTerminal) {
+    UsageError("--wait-boot asks on a terminal, and standard input is none");
+    return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
+  }
   record_->packageSha256 = core::FileSha256(options_.package);
   record_->outputFolder = core::Utf8FromPath(
       options_.outputDir.empty()
@@ -120,6 +138,11 @@ int CliRunner::Run() {
 
   WaitForDevice(ports::DeviceOfPort(process_->ComPort()), options_.waitDevice, cancelRequested_,
                 loop_, io_);
+  // Ended input at the question ends the run as a cancel does.
+  if (options_.waitBoot && !cancelRequested_ &&
+      !AskForBootMonitor(package::ConfigurationSummary(process_->Configuration(), false).front(),
+                         io_))
+    cancelRequested_ = true;
   process_->TransferOnly(options_.transferOnly);
   process_->Verify(options_.verify);
   process_->OutputFolder(options_.outputDir);

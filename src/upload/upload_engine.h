@@ -85,6 +85,8 @@ class UploadEngine {
   // that a damaged package is found before anything is sent or erased.
   bool ReadPackageMembers(UploadPackage& package);
   bool TransferProgram();
+  // When the boot monitor's verdict on a transfer program of `bytes` is due.
+  std::chrono::milliseconds BootMonitorLimit(std::size_t bytes) const;
   FailureCause TransferFailureCause(app::QUARNEL_ERR verdict) const;
   bool QueryManufacturers();
   bool DownloadFlashMemories();

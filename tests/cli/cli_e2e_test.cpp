@@ -200,9 +200,10 @@ TEST_F(CliEndToEnd, PackageWrittenByAWindowsToolUploadsLikeThePlainOne) {
     EXPECT_EQ(code, 0) << cli_->Out() << cli_->Err();
     EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
     std::filesystem::rename(dir_ / "flash", dir_ / flash);
-    // Everything but the run's duration.
+    // Everything but the terminal (the first line names it) and the duration.
     std::string out = cli_->Out();
     out.erase(out.find("Firmware Upload Process completed in"));
+    out.erase(0, out.find('\n'));
     return out;
   };
   const std::string plain = run("test.qxpkg", "plain");

@@ -64,6 +64,7 @@ class CliRunnerTest : public ::testing::Test {
   }
 
   int Run(bool inTerminal = false, const std::string& input = "") {
+    in.clear();
     in.str(input);
     CliRunner runner(options, {out, err, in, inTerminal, false}, registry);
     return runner.Run();
@@ -288,6 +289,42 @@ TEST_F(CliRunnerTest, LanguageMatchesWithoutRegardToCaseOfTheCodePage) {
   EXPECT_EQ(Run(), kExitOk) << err.str();
   EXPECT_NE(std::find(instrument.calls.begin(), instrument.calls.end(), "Checksum 1800 10"),
             instrument.calls.end());
+}
+
+// On a terminal the wait for the boot monitor's verdict shows the seconds
+// left and leaves the line clean; JSON lines and other output stay as they are.
+TEST_F(CliRunnerTest, TheWaitForTheBootMonitorIsShownOnATerminal) {
+  options.transferOnly = true;
+  const auto run = [&](bool errIsTerminal) {
+    err.str("");
+    CliRunner runner(options, {out, err, in, false, errIsTerminal}, registry);
+    EXPECT_EQ(runner.Run(), kExitOk) << err.str();
+  };
+  run(true);
+  EXPECT_THAT(err.str(), ::testing::EndsWith("\r\033[KWaiting for the boot monitor's answer (10 s "
+                                             "left)\r\033[K"));
+  run(false);
+  EXPECT_EQ(err.str(), "");
+  options.json = true;
+  run(true);
+  EXPECT_THAT(err.str(), Not(HasSubstr("boot monitor")));
+}
+
+// --wait-boot says how to start the boot monitor and sends nothing before
+// Enter; input that ends instead cancels. It needs a terminal to ask on.
+TEST_F(CliRunnerTest, WaitBootAsksForEnterBeforeAnythingIsSent) {
+  options.waitBoot = true;
+  EXPECT_EQ(Run(/*inTerminal=*/true, ""), kExitCancelled);
+  EXPECT_EQ(instrument.created, 0);
+  EXPECT_THAT(err.str(), HasSubstr("(null modem) to " + kDevice +
+                                   " and then switch on your instrument whilst pressing the number "
+                                   "5.\nPress Enter once the instrument is in its boot monitor "
+                                   "(Ctrl-C cancels): "));
+  EXPECT_EQ(Run(/*inTerminal=*/true, "\n"), kExitOk) << err.str();
+  EXPECT_EQ(instrument.created, 1);
+  err.str("");
+  EXPECT_EQ(Run(/*inTerminal=*/false, "\n"), kExitUsage);
+  EXPECT_THAT(err.str(), HasSubstr("--wait-boot asks on a terminal"));
 }
 
 TEST_F(CliRunnerTest, TransferHintsOnGpibTalkOfTheBusNotTheBaudRate) {

@@ -63,7 +63,9 @@ class Recorder final : public QN_UploadProcessEvents {
   void ActionUpdate(std::string& text) override { actions.push_back(text); }
   void MemoryIdentified(const MemoryCodes& codes) override { memories.push_back(codes); }
   void ProgramVerified(const ProgramChecksum& record) override { programs.push_back(record); }
+  void BootMonitorWait(std::chrono::milliseconds limit) override { bootWaits.push_back(limit); }
   std::vector<std::string> actions, progress;
+  std::vector<std::chrono::milliseconds> bootWaits;
   std::vector<MemoryCodes> memories;
   std::vector<ProgramChecksum> programs;
 };
@@ -122,6 +124,20 @@ class UploadEngineTest : public ::testing::Test {
   pelvane::testing::ScratchDir dir{"pelvane-upload",
                                    ::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
+
+// The runner counts the wait for the boot monitor down: the verdict wait,
+// after the transfer program's time on a serial line (11 bits a byte).
+TEST_F(UploadEngineTest, BootMonitorWaitIncludesTheTransferProgramsTimeOnTheLine) {
+  package.plan.baudRate = 9600;
+  package.members["tp.bin"] = Bytes(12000, 1);
+  engine.SetTransferOnly(true);
+  ASSERT_TRUE(engine.Upload(package));
+  // The GPIB bus has no line rate to wait for.
+  engine.SetPort("GPIB");
+  ASSERT_TRUE(engine.Upload(package));
+  using std::chrono::milliseconds;
+  EXPECT_THAT(recorder.bootWaits, ElementsAre(milliseconds(23750), milliseconds(10000)));
+}
 
 TEST_F(UploadEngineTest, FullSequenceReportsEveryStepInOrder) {
   FullPlan();
