@@ -121,7 +121,8 @@ int CliRunner::Run() {
 
   if (options_.summary) {
     const std::vector<std::string> pieces =
-        package::ConfigurationSummary(process_->Configuration(), /*advanced=*/true);
+        package::ConfigurationSummary(process_->Configuration(), /*advanced=*/true,
+                                      /*nameDevice=*/true);
     if (options_.json) {
       Json summary{{"package", Text(options_.package)},
                    {"comment", Text(record_->comment)},
@@ -140,8 +141,8 @@ int CliRunner::Run() {
                 loop_, io_);
   // Ended input at the question ends the run as a cancel does.
   if (options_.waitBoot && !cancelRequested_ &&
-      !AskForBootMonitor(package::ConfigurationSummary(process_->Configuration(), false).front(),
-                         io_))
+      !AskForBootMonitor(
+          package::ConfigurationSummary(process_->Configuration(), false, true).front(), io_))
     cancelRequested_ = true;
   process_->TransferOnly(options_.transferOnly);
   process_->Verify(options_.verify);

@@ -30,7 +30,7 @@ void AppendUtf8(std::string& out, char32_t c) {
 // code point as it is.
 char32_t UpperOf1252Letter(char32_t c) {
   if (c >= U'a' && c <= U'z') return c - 0x20;
-  // à..þ without ÷ (and ß, which has no single upper-case letter).
+  // à..þ except ÷ (ß, just below, has no single upper-case letter).
   if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;
   switch (c) {
     case 0xFF:  // ÿ

@@ -114,7 +114,8 @@ class QN_UploadProcess::Impl final : public UploadPackage {
   void DisplayConfiguration() override {
     const bool advanced = engine.WizardMode() && engine.View()->AdvancedDisplay();
     bool first = true;
-    for (const std::string& piece : package::ConfigurationSummary(config, advanced)) {
+    for (const std::string& piece :
+         package::ConfigurationSummary(config, advanced, /*nameDevice=*/true)) {
       engine.Report().SummaryPiece(piece, first);
       first = false;
     }

@@ -24,8 +24,8 @@ TEST_F(SummaryTest, ExamplePackagePlainAndAdvanced) {
   ASSERT_TRUE(loader.Load(PELVANE_EXAMPLE_PACKAGE, prompt, c)) << loader.GetLastErrorString();
 
   const std::string connect =
-      "Please connect your instrument using a Serial Cable (null modem) to COM1" +
-      Device("/dev/ttyS0") + " and then switch on your instrument whilst pressing the number 5";
+      "Please connect your instrument using a Serial Cable (null modem) to COM1 and then switch "
+      "on your instrument whilst pressing the number 5";
   EXPECT_EQ(ConfigurationSummary(c, false), std::vector<std::string>{connect});
 
   std::vector<std::string> expected = {
@@ -61,21 +61,23 @@ TEST_F(SummaryTest, ConnectionInstructionByPortAndKey) {
             "whilst pressing the LOCAL key");
   c.port = "com2";
   c.keyText = "";
+  const std::string then = " and then switch on your instrument whilst pressing the number 5";
   EXPECT_EQ(ConfigurationSummary(c, false)[0],
-            "Please connect your instrument using a Serial Cable (null modem) to com2" +
-                Device("/dev/ttyS1") +
-                " and then switch on your instrument whilst pressing the number 5");
-  // A name that says neither serial nor GPIB opens the default COM1; a device
+            "Please connect your instrument using a Serial Cable (null modem) to com2" + then);
+
+  // As a run tells it: the device a COM name opens on this computer, the
+  // default line's for a name that says neither serial nor GPIB; a device
   // path names its device itself.
+  EXPECT_EQ(ConfigurationSummary(c, false, true)[0],
+            "Please connect your instrument using a Serial Cable (null modem) to com2" +
+                Device("/dev/ttyS1") + then);
   c.port = "LINE";
-  EXPECT_EQ(ConfigurationSummary(c, false)[0],
+  EXPECT_EQ(ConfigurationSummary(c, false, true)[0],
             "Please connect your instrument using a Serial Cable (null modem) to LINE (" +
-                ports::DeviceOfPort("COM1") +
-                ") and then switch on your instrument whilst pressing the number 5");
+                ports::DeviceOfPort("COM1") + ")" + then);
   c.port = ports::IsDevicePath("COM1") ? "COM7" : "/dev/ttyUSB0";
-  EXPECT_EQ(ConfigurationSummary(c, false)[0],
-            "Please connect your instrument using a Serial Cable (null modem) to " + c.port +
-                " and then switch on your instrument whilst pressing the number 5");
+  EXPECT_EQ(ConfigurationSummary(c, false, true)[0],
+            "Please connect your instrument using a Serial Cable (null modem) to " + c.port + then);
 
   // A GPIB port has no baud-rate line; a set continue flag no restart line;
   // negative numbers are shown as their 32-bit pattern.
