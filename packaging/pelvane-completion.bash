@@ -71,8 +71,8 @@ _pelvane() {
         --language | --idle-timeout | --wait-device) return ;;
       esac
       _pelvane_options "$cur" "--package --port --language --transfer-only --verify --yes --json
-        --idle-timeout --wait-device --report --trace --output-dir --summary --list-ports --help
-        --version"
+        --idle-timeout --wait-device --wait-boot --report --trace --output-dir --summary --list-ports
+        --help --version"
       ;;
     pelvane-sim)
       case $prev in

@@ -57,6 +57,9 @@ using session::kVerdictFraming;
 using session::kVerdictOk;
 using session::kVerdictOverrun;
 using session::kVerdictParity;
+// How long UploadTransferProgram waits for that answer once the block has
+// left the host.
+using session::kVerdictWait;
 
 // The host's answer to a frame's length byte, before the body follows.
 inline constexpr std::uint8_t kLengthAck = 0xFF;

@@ -5,12 +5,20 @@ namespace {
 
 constexpr std::size_t kReadLengthOffset = 6;
 constexpr std::size_t kReadDataOffset = 10;
+constexpr std::size_t kFailAddressOffset = 3;
 
 std::uint32_t LittleEndian32(std::span<const std::uint8_t> bytes, std::size_t offset) {
   return static_cast<std::uint32_t>(bytes[offset]) |
          static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
          static_cast<std::uint32_t>(bytes[offset + 2]) << 16 |
          static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
+}
+
+// The instrument sends the whole 32-bit fail address; an answer cut after its
+// first byte still names that byte, as answers always did.
+std::uint32_t FailAddress(std::span<const std::uint8_t> message) {
+  return message.size() >= kFailAddressOffset + 4 ? LittleEndian32(message, kFailAddressOffset)
+                                                  : message[kFailAddressOffset];
 }
 
 }  // namespace
@@ -27,9 +35,9 @@ std::size_t BytesNeeded(std::span<const std::uint8_t> message) {
       return 9;
     case HPROGDATEN:
     case HFLASHERASE:
-      // The host takes the fail address from byte 3 alone; bytes 2 and from
-      // 4 on are not interpreted.
-      return 4;
+      // The fail address starts at byte 3; an answer that ends there
+      // carries its low byte alone.
+      return kFailAddressOffset + 1;
     case HLESEDATEN: {
       if (message.size() <= kReadLengthOffset) return kReadLengthOffset + 1;
       const std::size_t length = message[kReadLengthOffset];
@@ -69,7 +77,7 @@ DecodedResponse DecodeResponse(std::span<const std::uint8_t> message) {
     case HPROGDATEN:
       r.kind = ResponseKind::ProgStatus;
       r.status = message[1];
-      r.failAddr = message[3];
+      r.failAddr = FailAddress(message);
       break;
     case HCHECKSUM:
       r.kind = ResponseKind::Checksum;
@@ -78,7 +86,7 @@ DecodedResponse DecodeResponse(std::span<const std::uint8_t> message) {
     case HFLASHERASE:
       r.kind = ResponseKind::EraseStatus;
       r.status = message[1];
-      r.failAddr = message[3];
+      r.failAddr = FailAddress(message);
       break;
     case HPROGEND:
       r.kind = ResponseKind::ProgEnd;

@@ -61,6 +61,9 @@ constexpr options::Option kOptions[] = {
      .value = "SECONDS",
      .help = "wait this long for the port's device to appear and be free (an adapter "
              "plugged in after the command was typed)"},
+    {.name = "wait-boot",
+     .help = "on a terminal, say how to start the boot monitor and wait for Enter before "
+             "anything is sent"},
     {.name = "report",
      .value = "FILE",
      .help = "write a JSON record of the run, whatever its outcome"},
@@ -107,6 +110,8 @@ std::string Take(const options::Argument& a, CliOptions& o) {
     if (!seconds)
       return "--wait-device needs a number of seconds, at least 0.001, not \"" + a.value + "\"";
     o.waitDevice = std::chrono::milliseconds(static_cast<long long>(*seconds * 1000));
+  } else if (a.Is("wait-boot")) {
+    o.waitBoot = true;
   } else if (a.Is("transfer-only")) {
     o.transferOnly = true;
   } else if (a.Is("verify")) {

@@ -24,6 +24,7 @@ struct CliOptions {
   bool listPorts = false;
   std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
   std::chrono::milliseconds waitDevice{0};  // 0: the device must be there at once
+  bool waitBoot = false;  // ask for Enter once the instrument is in its boot monitor
   std::string report;
   std::string trace;
   std::string outputDir;  // where read-back files go; empty: the current folder

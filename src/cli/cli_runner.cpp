@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <istream>
 #include <ostream>
 #include <vector>
 
+#include "cli/boot_monitor_wait.h"
 #include "cli/device_wait.h"
 #include "cli/json_text.h"
 #include "cli/overwrite_prompt.h"
@@ -28,8 +30,19 @@
 
 namespace pelvane::cli {
 
-using core::ToUpper;
 using core::Trim;
+
+std::optional<std::string> ReadAnswer(CliStreams& io) {
+  std::optional<std::string> line;
+  if (io.answers != nullptr) {
+    line = io.answers->ReadLine();
+  } else if (std::string text; std::getline(io.in, text)) {
+    line = std::move(text);
+  }
+  // The question's line ends here also when no answer came.
+  if (!line) io.err << "\n";
+  return line;
+}
 
 CliRunner::CliRunner(CliOptions options, CliStreams streams,
                      const core::ClassRegistry<app::IQX_App>& apps)
@@ -76,6 +89,10 @@ int CliRunner::Run() {
   }
   if (!ReportWritable())
     return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
+  if (options_.waitBoot && !io_.inIsTerminal) {
+    UsageError("--wait-boot asks on a terminal, and standard input is none");
+    return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
+  }
   record_->packageSha256 = core::FileSha256(options_.package);
   record_->outputFolder = core::Utf8FromPath(
       options_.outputDir.empty()
@@ -104,7 +121,8 @@ int CliRunner::Run() {
 
   if (options_.summary) {
     const std::vector<std::string> pieces =
-        package::ConfigurationSummary(process_->Configuration(), /*advanced=*/true);
+        package::ConfigurationSummary(process_->Configuration(), /*advanced=*/true,
+                                      /*nameDevice=*/true);
     if (options_.json) {
       Json summary{{"package", Text(options_.package)},
                    {"comment", Text(record_->comment)},
@@ -121,6 +139,11 @@ int CliRunner::Run() {
 
   WaitForDevice(ports::DeviceOfPort(process_->ComPort()), options_.waitDevice, cancelRequested_,
                 loop_, io_);
+  // Ended input at the question ends the run as a cancel does.
+  if (options_.waitBoot && !cancelRequested_ &&
+      !AskForBootMonitor(
+          package::ConfigurationSummary(process_->Configuration(), false, true).front(), io_))
+    cancelRequested_ = true;
   process_->TransferOnly(options_.transferOnly);
   process_->Verify(options_.verify);
   process_->OutputFolder(options_.outputDir);
@@ -220,16 +243,21 @@ bool CliRunner::ChoosePort() {
 
 bool CliRunner::ChooseLanguage() {
   if (options_.language.empty()) return true;
-  const std::string wanted = ToUpper(Trim(options_.language));
+  // Any case, also of the package's code page ("français" is FRANÇAIS,
+  // whether the package wrote it in Windows-1252 or in UTF-8).
+  const std::string wanted = package::FoldedName(Trim(options_.language));
   const auto& languages = process_->Configuration().firmwareLanguages;
-  if (std::find(languages.begin(), languages.end(), wanted) == languages.end()) {
+  const auto match = std::find_if(languages.begin(), languages.end(), [&](const std::string& l) {
+    return package::FoldedName(l) == wanted;
+  });
+  if (match == languages.end()) {
     std::string known;
     for (const auto& l : languages) known += (known.empty() ? "" : ", ") + l;
     UsageError("--language " + options_.language + " is not a firmware language of the package (" +
                known + ")");
     return false;
   }
-  process_->FirmwareLanguage(wanted);
+  process_->FirmwareLanguage(*match);
   return true;
 }
 
@@ -242,7 +270,17 @@ void CliRunner::PrintHint() {
         "overwrite it");
     return;
   }
-  const std::string hint = process_->Hint();
+  std::string hint = process_->Hint();
+  // Without --port the run used the package's port, which the technician
+  // never named: say which device that is and how to find the right one.
+  const std::string& port = process_->ComPort();
+  if (options_.port.empty() && process_->Cause() == upload::FailureCause::BootMonitorSilent &&
+      ports::IsSerialPort(port)) {
+    const std::string device = ports::DeviceBehindName(port);
+    hint += "; the run used the package's port " + port +
+            (device.empty() ? "" : " (" + device + ")") +
+            ": pelvane-cli --list-ports shows this computer's serial devices, --port names one";
+  }
   if (!hint.empty()) Hint(hint);
 }
 

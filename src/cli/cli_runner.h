@@ -9,6 +9,7 @@
 #include <chrono>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,11 @@ struct CliStreams {
   // that a cancellation can interrupt the wait for one; null: read `in`.
   AnswerReader* answers = nullptr;
 };
+
+// A line the user typed, without its line end: from `answers` when set (a
+// cancellation ends the wait at once), else from `in`; nothing when input
+// ended or the run was cancelled.
+std::optional<std::string> ReadAnswer(CliStreams& io);
 
 class CliRunner {
  public:

@@ -1,6 +1,5 @@
 #include "cli/overwrite_prompt.h"
 
-#include <istream>
 #include <ostream>
 
 #include "core/text.h"
@@ -25,14 +24,7 @@ package::PromptAnswer OverwritePrompt::Ask(const std::string& text, const std::s
 }
 
 std::string OverwritePrompt::ReadAnswer() {
-  std::string line;
-  if (io_.answers == nullptr) {
-    std::getline(io_.in, line);
-    return line;
-  }
-  const std::optional<std::string> answer = io_.answers->ReadLine();
-  if (!answer) io_.err << "\n";
-  return answer.value_or("");
+  return cli::ReadAnswer(io_).value_or("");
 }
 
 }  // namespace pelvane::cli

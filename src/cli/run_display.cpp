@@ -25,6 +25,7 @@ void RunDisplay::ProgressUpdate(std::string& text, std::int16_t& percent) {
     return;
   }
   if (!io_.errIsTerminal) return;
+  bootWait_.Stop();
   const int shown = std::clamp<int>(percent, 0, 100);
   constexpr int kWidth = 30;
   const int filled = shown * kWidth / 100;
@@ -49,7 +50,13 @@ void RunDisplay::DownloadWritten(const std::string& filename, std::int64_t bytes
   record_.downloads.emplace_back(filename, bytes);
 }
 
+void RunDisplay::BootMonitorWait(std::chrono::milliseconds limit) {
+  // A terminal's own: JSON lines and logs are unchanged.
+  if (!options_.json && io_.errIsTerminal) bootWait_.Start(limit);
+}
+
 void RunDisplay::ClearBar() {
+  bootWait_.Stop();
   if (!barShown_) return;
   io_.err << "\r\033[K" << std::flush;
   barShown_ = false;

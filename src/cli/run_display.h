@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/boot_monitor_wait.h"
 #include "cli/cli_options.h"
 #include "cli/cli_runner.h"
 #include "cli/run_record.h"
@@ -16,7 +17,7 @@ namespace pelvane::cli {
 class RunDisplay final : public upload::QN_UploadProcessEvents {
  public:
   RunDisplay(const CliOptions& options, CliStreams& io, RunRecord& record)
-      : options_(options), io_(io), record_(record) {}
+      : options_(options), io_(io), record_(record), bootWait_(io.err) {}
 
   void ActionUpdate(std::string& text) override;
   void ProgressUpdate(std::string& text, std::int16_t& percent) override;
@@ -24,8 +25,10 @@ class RunDisplay final : public upload::QN_UploadProcessEvents {
   void ProgramReadBack(const upload::VerifyResult& result) override;
   void ProgramVerified(const upload::ProgramChecksum& program) override;
   void DownloadWritten(const std::string& filename, std::int64_t bytes) override;
+  void BootMonitorWait(std::chrono::milliseconds limit) override;
 
-  // Takes the progress bar off the terminal before other text goes there.
+  // Takes the progress bar (or the wait for the boot monitor) off the
+  // terminal before other text goes there.
   void ClearBar();
 
  private:
@@ -33,6 +36,7 @@ class RunDisplay final : public upload::QN_UploadProcessEvents {
   CliStreams& io_;
   RunRecord& record_;
   bool barShown_ = false;
+  BootMonitorCountdown bootWait_;
 };
 
 }  // namespace pelvane::cli

@@ -4,13 +4,18 @@
 
 namespace pelvane::package {
 
-std::vector<std::string> ConfigurationSummary(const PackageConfiguration& c, bool advanced) {
+std::vector<std::string> ConfigurationSummary(const PackageConfiguration& c, bool advanced,
+                                              bool nameDevice) {
   std::vector<std::string> pieces;
   const ports::PortKindInfo& port = ports::InfoOfPort(c.port);
   const bool serial = !port.gpibBus;
   std::string connect =
       serial ? "Please connect your instrument using a Serial Cable (null modem) to " + Trim(c.port)
              : std::string("Please connect your instrument using a GPIB Cable");
+  // "COM1" means nothing on a Linux computer: the cable goes to /dev/ttyS0.
+  if (const std::string device = ports::DeviceBehindName(c.port);
+      nameDevice && serial && !device.empty())
+    connect += " (" + device + ")";
   connect += " and then switch on your instrument whilst pressing the " +
              (c.keyText.empty() ? std::string(port.bootKey) : c.keyText);
   pieces.push_back(connect);

@@ -50,7 +50,12 @@ struct PackageConfiguration {
   std::int32_t maxProgramBlockLength = kDefaultMaxProgramBlockLength;  // [HOST] MAXPROGLEN
   std::vector<std::string> ports;                                      // [HOST] PORTS
   std::string port;                                                    // [HOST] UART
-  std::string keyText;   // [HOST] key named by the port; empty when missing
+  std::string keyText;  // [HOST] key named by the port; empty when missing
+  // The key text of the package's serial port (UART, or the first serial
+  // entry of PORTS when UART is GPIB). A serial device the package does not
+  // list (/dev/ttyUSB0, this computer's COM7) stands in for that port and
+  // starts the boot monitor with its key.
+  std::string serialKeyText;
   std::string baudText;  // [HOST] BAUD, upper-cased
   std::int32_t baudRate = 0;
   std::string processorName;  // [TARGET] PROCESSOR

@@ -1,5 +1,6 @@
 #include "package/package_loader.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 
 #include "package/item_parsing.h"
 #include "ports/kind/device_name.h"
+#include "ports/kind/port_kind.h"
 
 namespace pelvane::package {
 
@@ -257,11 +259,9 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   if (!archive.ReadMemberText(name, 0, kMaxMemberBytes, text)) {
     return Fail(kErrConfigurationInvalid, " " + archive.LastError());
   }
+  // NUL bytes (padding, or one at the end) are the profile reader's business,
+  // as they are Windows'.
   FromUtf16(text);
-  if (std::size_t nul = text.find('\0'); nul != std::string::npos) {
-    return Fail(kErrConfigurationInvalid, " " + name + " is not a text file (NUL byte at offset " +
-                                              std::to_string(nul) + ")");
-  }
   if (!copy->Write(text)) return Fail(kErrConfigurationInvalid, " " + copy->Error());
   c.profile = std::make_shared<const PrivateProfile>(text);
 
@@ -297,6 +297,14 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   if (Failed()) return false;
 
   if (!Optional("HOST", c.port, c.keyText)) c.keyText.clear();
+  if (ports::IsSerialPort(c.port)) {
+    c.serialKeyText = c.keyText;
+  } else {
+    const auto serial = std::find_if(c.ports.begin(), c.ports.end(),
+                                     [](const std::string& p) { return ports::IsSerialPort(p); });
+    if (serial != c.ports.end() && !Optional("HOST", *serial, c.serialKeyText))
+      c.serialKeyText.clear();
+  }
 
   c.baudText = ToUpper(Key("HOST", "BAUD"));
   if (Failed()) return false;

@@ -41,7 +41,11 @@ std::int64_t RoundHalfEven(double value);
 
 // The connection instruction (always) and, when advanced, the detail pieces,
 // in order. The wizard appends them without separators; other callers may
-// print one per line.
-std::vector<std::string> ConfigurationSummary(const PackageConfiguration& config, bool advanced);
+// print one per line. With `nameDevice` the instruction also names the device
+// a COM name opens on this computer ("COM1 (/dev/ttyS0)" on Linux), as a run
+// tells the technician; a description of the package alone leaves it out, so
+// that it reads the same on every computer.
+std::vector<std::string> ConfigurationSummary(const PackageConfiguration& config, bool advanced,
+                                              bool nameDevice = false);
 
 }  // namespace pelvane::package

@@ -26,6 +26,26 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
+// The upper-case partner of a letter of Windows-1252 that has one; any other
+// code point as it is.
+char32_t UpperOf1252Letter(char32_t c) {
+  if (c >= U'a' && c <= U'z') return c - 0x20;
+  // à..þ except ÷ (ß, just below, has no single upper-case letter).
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;
+  switch (c) {
+    case 0xFF:  // ÿ
+      return 0x178;
+    case 0x161:  // š
+      return 0x160;
+    case 0x153:  // œ
+      return 0x152;
+    case 0x17E:  // ž
+      return 0x17D;
+    default:
+      return c;
+  }
+}
+
 }  // namespace
 
 bool IsValidUtf8(std::string_view text) {
@@ -74,6 +94,25 @@ std::string ToUtf8(std::string_view text) {
       AppendUtf8(out, kHighControls[byte - 0x80]);
     else
       AppendUtf8(out, byte);
+  }
+  return out;
+}
+
+std::string FoldedName(std::string_view name) {
+  const std::string text = ToUtf8(name);
+  std::string out;
+  out.reserve(text.size());
+  // Valid UTF-8 from here on: each lead byte says how many bytes follow.
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<std::uint8_t>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (text[i + k] & 0x3F);
+    if (c < 0x10000)
+      AppendUtf8(out, UpperOf1252Letter(c));
+    else
+      out.append(text, i, length);
+    i += length;
   }
   return out;
 }

@@ -6,9 +6,14 @@
 // the instrument simulator) can name them without the rest.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace pelvane::session {
+
+// How long the boot monitor may take for its verdict once the transfer
+// program has left the host (tests shorten it through SessionTimeouts).
+inline constexpr std::chrono::milliseconds kVerdictWait{10000};
 
 // The boot monitor's one-character answers.
 inline constexpr std::uint8_t kVerdictOk = 'T';

@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "session/session_codes.h"
+
 namespace pelvane::session {
 
 struct SessionTimeouts {
@@ -17,7 +19,7 @@ struct SessionTimeouts {
   ms perByte{4000};
   // From the moment the transfer program has left the host (IsUploadOK waits
   // for that first) until the boot monitor's verdict character.
-  ms uploadVerdict{10000};
+  ms uploadVerdict{kVerdictWait};
   // How much longer than the transfer program's wire time the transmit
   // queues may take to empty before the verdict wait starts regardless.
   ms uploadDrain{2000};

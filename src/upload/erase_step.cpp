@@ -18,8 +18,8 @@ bool UploadEngine::SwitchVoltage(bool on) {
   return ok;
 }
 
-std::string UploadEngine::RangeText(std::int32_t start, std::int32_t end) {
-  return " H" + HexText(start) + " to H" + HexText(end) + " lies in no flash memory";
+std::string UploadEngine::RangeText(const std::string& what, std::int32_t start, std::int32_t end) {
+  return ", " + what + " H" + HexText(start) + " to H" + HexText(end) + " lies in no flash memory";
 }
 
 const PlanMemory* UploadEngine::MemoryHolding(std::int32_t start, std::int32_t end) const {
@@ -38,7 +38,7 @@ bool UploadEngine::EraseFlashMemories() {
     const PlanMemory* memory = MemoryHolding(erase.eraseAddress, erase.endAddress);
     if (memory == nullptr) {
       result = false;
-      outside = RangeText(erase.eraseAddress, erase.endAddress);
+      outside = RangeText("erase range", erase.eraseAddress, erase.endAddress);
       report_.Action("FlashErase Configuration Error");
       break;
     }
@@ -66,10 +66,9 @@ bool UploadEngine::EraseFlashMemories() {
   }
   if (!SwitchVoltage(false)) return false;
   // Recorded once the voltage is off: a failure on record fails every answer.
-  if (!result) {
-    outcome_.Fail(package::kErrFlashRange, outside, FailureCause::RangeOutsideMemory);
-    return false;
-  }
+  // The step still ends with its closing line, as it does when every range
+  // was erased.
+  if (!result) outcome_.Fail(package::kErrFlashRange, outside, FailureCause::RangeOutsideMemory);
   report_.Action("Erase Flash Memories Completed");
   report_.SetCounter(plan_.eraseMark);
   return result;

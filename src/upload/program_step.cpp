@@ -42,7 +42,8 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
       std::int64_t{program.loadAddress} + static_cast<std::int64_t>(data.size()), INT32_MAX));
   const PlanMemory* memory = MemoryHolding(program.loadAddress, end);
   if (memory == nullptr) {
-    outcome_.Fail(package::kErrFlashRange, RangeText(program.loadAddress, end),
+    outcome_.Fail(package::kErrFlashRange,
+                  RangeText("program " + program.filename, program.loadAddress, end),
                   FailureCause::RangeOutsideMemory);
     report_.Action("Program Configuration ERROR");
     return ProgramEnd::Stopped;

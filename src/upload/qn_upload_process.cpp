@@ -4,6 +4,7 @@
 
 #include "package/package_loader.h"
 #include "package/prompt.h"
+#include "ports/kind/device_name.h"
 #include "ports/kind/port_kind.h"
 #include "upload/report_text.h"
 #include "upload/upload_engine.h"
@@ -113,7 +114,8 @@ class QN_UploadProcess::Impl final : public UploadPackage {
   void DisplayConfiguration() override {
     const bool advanced = engine.WizardMode() && engine.View()->AdvancedDisplay();
     bool first = true;
-    for (const std::string& piece : package::ConfigurationSummary(config, advanced)) {
+    for (const std::string& piece :
+         package::ConfigurationSummary(config, advanced, /*nameDevice=*/true)) {
       engine.Report().SummaryPiece(piece, first);
       first = false;
     }
@@ -170,6 +172,13 @@ void QN_UploadProcess::ComPort(const std::string& port) {
     key.clear();
     d.engine.SetLastError(package::kErrOk);
   }
+  // A device the package does not list stands in for the package's serial
+  // port: "the number 5" would send the technician to the wrong key.
+  const std::string name = ports::CanonicalPortName(Trim(port));
+  const auto& listed = d.config.ports;
+  if (key.empty() && ports::IsSerialPort(name) &&
+      std::find(listed.begin(), listed.end(), name) == listed.end())
+    key = d.config.serialKeyText;
   d.config.keyText = key;
   DisplayConfiguration();
 }

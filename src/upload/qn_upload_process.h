@@ -66,6 +66,10 @@ class QN_UploadProcessEvents {
   virtual void ProgramVerified(const ProgramChecksum&) {}
   virtual void DownloadWritten(const std::string& /*filename*/, std::int64_t /*bytes*/) {}
   virtual void ProgramReadBack(const VerifyResult&) {}
+  // The transfer program goes out now and the run waits, without events, for
+  // the boot monitor's verdict: due within `limit` (the block's time on the
+  // line and the verdict wait). The next event ends the wait.
+  virtual void BootMonitorWait(std::chrono::milliseconds /*limit*/) {}
 };
 
 class QN_UploadProcess {

@@ -76,6 +76,10 @@ void RunReport::ProgramReadBack(const VerifyResult& result) {
   Raise([&](QN_UploadProcessEvents& l) { l.ProgramReadBack(result); });
 }
 
+void RunReport::BootMonitorWait(std::chrono::milliseconds limit) {
+  Raise([&](QN_UploadProcessEvents& l) { l.BootMonitorWait(limit); });
+}
+
 void RunReport::StartRun(std::int32_t weight) {
   weight_ = weight;
   counter_ = 0;

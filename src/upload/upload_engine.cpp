@@ -164,6 +164,7 @@ bool UploadEngine::TransferProgram() {
   const std::vector<std::uint8_t>& program = transferProgram_;
   report_.Action("Transfer Program Read (" + plan_.transfer.filename + ")");
   report_.Animate();
+  report_.BootMonitorWait(BootMonitorLimit(program.size()));
   app::QUARNEL_ERR verdict = app::PT_TOK;
   const core::Status status = wait_.Guarded([&](app::IQX_App& a) {
     return a.UploadTransferProgram(program.data(), static_cast<std::int32_t>(program.size()),
@@ -178,6 +179,18 @@ bool UploadEngine::TransferProgram() {
                  HexText(verdict != app::PT_TOK ? static_cast<std::int32_t>(verdict) : appError));
   outcome_.Fail(package::kErrTransferProgram, wait_.AppErrorText(), TransferFailureCause(verdict));
   return false;
+}
+
+std::chrono::milliseconds UploadEngine::BootMonitorLimit(std::size_t bytes) const {
+  // The verdict wait starts once the block has left; on a serial line each
+  // byte takes 11 bits first (12,000 bytes at 9600 baud: about 14 s). The
+  // default line runs at 115200 whatever the package says.
+  const ports::PortKindInfo& port = ports::InfoOfPort(port_);
+  if (port.gpibBus) return app::kVerdictWait;
+  const std::int64_t rate = port.needsRate ? plan_.baudRate : 115200;
+  if (rate <= 0) return app::kVerdictWait;
+  return app::kVerdictWait +
+         std::chrono::milliseconds(static_cast<std::int64_t>(bytes) * 11 * 1000 / rate);
 }
 
 FailureCause UploadEngine::TransferFailureCause(app::QUARNEL_ERR verdict) const {

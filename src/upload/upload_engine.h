@@ -85,6 +85,8 @@ class UploadEngine {
   // that a damaged package is found before anything is sent or erased.
   bool ReadPackageMembers(UploadPackage& package);
   bool TransferProgram();
+  // When the boot monitor's verdict on a transfer program of `bytes` is due.
+  std::chrono::milliseconds BootMonitorLimit(std::size_t bytes) const;
   FailureCause TransferFailureCause(app::QUARNEL_ERR verdict) const;
   bool QueryManufacturers();
   bool DownloadFlashMemories();
@@ -107,8 +109,9 @@ class UploadEngine {
   // Switches the programming voltage and reports it; false when the answer failed.
   bool SwitchVoltage(bool on);
   const PlanMemory* MemoryHolding(std::int32_t start, std::int32_t end) const;
-  // The detail of a range outside the memories (end: the first address behind it).
-  static std::string RangeText(std::int32_t start, std::int32_t end);
+  // The detail of a range outside the memories, naming the step's entry
+  // ("erase range", "program FILE"; end: the first address behind it).
+  static std::string RangeText(const std::string& what, std::int32_t start, std::int32_t end);
   std::chrono::steady_clock::time_point Now() const { return clock_(); }
 
   Clock clock_ = [] { return std::chrono::steady_clock::now(); };

@@ -44,18 +44,24 @@ TEST_F(ResponsesTest, EachResponseStoresItsFieldsAndGatesTheOthers) {
   expected.flashType = 0x89;
   EXPECT_EQ(ReadAll(*app), expected);
 
-  // Fail addresses and the checksum are one byte each; wider fields are not read.
-  Respond({HPROGDATEN, 0x05, 0xEE, 0x42, 0xEE, 0xEE});
+  // A fail address is the 32-bit value at bytes 3 to 6 (an erase failing at
+  // 0x480000 is not "address 0"); an answer that ends before byte 6 gives
+  // byte 3 alone. The checksum is one byte.
+  Respond({HPROGDATEN, 0x05, 0xEE, 0x00, 0x00, 0x48, 0x00});
   expected = {};
   expected.progStatus = 5;
-  expected.progFail = 0x42;
+  expected.progFail = 0x480000;
   EXPECT_EQ(ReadAll(*app), expected);
+  Respond({HPROGDATEN, 0x05, 0xEE, 0x42, 0xEE, 0xEE});
+  EXPECT_EQ(ReadAll(*app).progFail, 0x42u);
 
   Respond({HFLASHERASE, 0x80, 0xEE, 0x81});
   expected = {};
   expected.eraseStatus = 0x80;  // zero-extended, never negative
   expected.eraseFail = 0x81;
   EXPECT_EQ(ReadAll(*app), expected);
+  Respond({HFLASHERASE, 0x80, 0xEE, 0x78, 0x56, 0x34, 0x12});
+  EXPECT_EQ(ReadAll(*app).eraseFail, 0x12345678u);
 
   Respond({HCHECKSUM, 0xFE, 0x12, 0x34});
   expected = {};
@@ -69,9 +75,9 @@ TEST_F(ResponsesTest, EachResponseStoresItsFieldsAndGatesTheOthers) {
   Respond({HPROGPWROFF, 0x02});
   EXPECT_EQ(ReadAll(*app).status, 2);
 
-  EXPECT_EQ(listener.log,
-            (std::vector<std::string>{"Response 161", "Response 165", "Response 167",
-                                      "Response 166", "Response 32", "Response 163"}));
+  EXPECT_EQ(listener.log, (std::vector<std::string>{"Response 161", "Response 165", "Response 165",
+                                                    "Response 167", "Response 167", "Response 166",
+                                                    "Response 32", "Response 163"}));
   // GetReadDataLength after another kind records 105 and leaves the place alone.
   std::uint32_t len = 0xDEAD;
   app->GetReadDataLength(&len);

@@ -8,10 +8,12 @@
 #include <numeric>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "package/package_archive.h"
 #include "package/package_writer.h"
 #include "support/sim_package.h"
 #include "support/sim_process.h"
@@ -20,6 +22,7 @@
 namespace pelvane::cli {
 namespace {
 
+using namespace std::string_literals;
 using testing::ChildProcess;
 using testing::FileBytes;
 using ::testing::HasSubstr;
@@ -59,9 +62,12 @@ class CliEndToEnd : public ::testing::Test {
     return static_cast<std::size_t>(std::distance(begin(files), end(files)));
   }
 
-  // `target` and `english` add lines to those sections.
+  // `target` and `english` add lines to those sections; `rewrite`, when set,
+  // gives the configuration member from the plain one.
   void WritePackage(const std::string& continueLine, const std::string& target = "",
-                    const std::string& english = "") {
+                    const std::string& english = "",
+                    std::string (*rewrite)(const std::string&) = nullptr,
+                    const char* file = "test.qxpkg") {
     const testing::SimPackage package{
         continueLine + "\nFIRMWARE_LANGUAGES=English,German\nFIRMWARE_LANGUAGE=English\n",
         "MEMORY1=0x20000,0x10000,AM29F010\nERASE=0x10000,0x1000\nERASE1=0x20000,0x1000\n" + target +
@@ -71,7 +77,8 @@ class CliEndToEnd : public ::testing::Test {
             english + "\n[GERMAN]\nPROGRAM1=0x20000,TEXT_DE.BIN\n",
         "End-to-end test package",
         {{"MAIN.BIN", main_}, {"TEXT_EN.BIN", textEn_}, {"TEXT_DE.BIN", textDe_}}};
-    ASSERT_EQ(package.Write(dir_ / "test.qxpkg"), "");
+    ASSERT_EQ(
+        package.Write(dir_ / file, rewrite != nullptr ? rewrite(package.Configuration()) : ""), "");
   }
 
   // Starts the simulator with the package's memories; returns its terminal.
@@ -169,6 +176,62 @@ TEST_F(CliEndToEnd, FullUploadProgramsTheInstrumentAndRestartsIt) {
   EXPECT_TRUE(std::regex_search(trace, std::regex("^ +0\\.[0-9]{6} run: pelvane-cli ")));
 }
 
+// As Windows tools write a configuration: CR LF, values in single quotes, a
+// ^Z (DOS end of file) right behind the last value and NUL padding.
+std::string AsAWindowsToolWritesIt(const std::string& plain) {
+  std::string out;
+  std::istringstream lines(plain);
+  for (std::string line; std::getline(lines, line);) {
+    const auto equals = line.find('=');
+    if (equals != std::string::npos && line.find(',') != std::string::npos)
+      line = line.substr(0, equals + 1) + "'" + line.substr(equals + 1) + "'";
+    out += (out.empty() ? "" : "\r\n") + line;
+  }
+  return out + "\x1A" + std::string(64, '\0');
+}
+
+// Windows reads such a package, so the upload goes exactly as with the plain
+// one (which the simulator keeps reading for its memories).
+TEST_F(CliEndToEnd, PackageWrittenByAWindowsToolUploadsLikeThePlainOne) {
+  const auto run = [&](const char* package, const char* flash) {
+    // German: its program is the last line, the one the ^Z follows.
+    const int code = RunCli({"--package", (dir_ / package).string(), "--port", StartSim({"--once"}),
+                             "--yes", "--language", "german"});
+    EXPECT_EQ(code, 0) << cli_->Out() << cli_->Err();
+    EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
+    std::filesystem::rename(dir_ / "flash", dir_ / flash);
+    // Everything but the terminal (the first line names it) and the duration.
+    std::string out = cli_->Out();
+    out.erase(out.find("Firmware Upload Process completed in"));
+    out.erase(0, out.find('\n'));
+    return out;
+  };
+  const std::string plain = run("test.qxpkg", "plain");
+  WritePackage("CONTINUE=NO", "", "", AsAWindowsToolWritesIt, "windows.qxpkg");
+  std::string configuration;
+  ASSERT_TRUE(package::PackageArchive((dir_ / "windows.qxpkg").string())
+                  .ReadMemberText("QXCONFIG.INI", 0, 1 << 16, configuration));
+  ASSERT_THAT(configuration, HasSubstr("PROGRAM='0x10000,MAIN.BIN'\r\n"));
+  ASSERT_THAT(configuration, HasSubstr("PROGRAM1='0x20000,TEXT_DE.BIN'\x1A\0\0"s));
+  EXPECT_EQ(run("windows.qxpkg", "windows"), plain);
+  for (const char* image : {"AM29F010_10000.bin", "AM29F010_20000.bin"})
+    EXPECT_EQ(FileBytes(dir_ / "windows" / image), FileBytes(dir_ / "plain" / image)) << image;
+  EXPECT_THAT(plain, HasSubstr("Block Count = 4\n"));
+}
+
+// The simulator's terminal is a device the package does not list: it stands
+// in for the package's serial port and starts with that port's key.
+TEST_F(CliEndToEnd, DevicePathTakesTheKeyOfThePackagesSerialPort) {
+  WritePackage("CONTINUE=NO\nCOM1=F1 key");
+  const std::string pty = StartSim();
+  ASSERT_EQ(RunCli(Cli(pty, {"--transfer-only"})), 0) << cli_->Err();
+  EXPECT_THAT(cli_->Out(), HasSubstr("Please connect your instrument using a Serial Cable (null "
+                                     "modem) to " +
+                                     pty +
+                                     " and then switch on your instrument whilst pressing the F1 "
+                                     "key\n"));
+}
+
 // An adapter plugged in after the command was typed: its device (here a link
 // to the simulator's terminal) appears while the runner waits for it.
 TEST_F(CliEndToEnd, WaitDeviceStartsOnceTheDeviceAppears) {
@@ -263,12 +326,17 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
                          ::testing::Values(FaultRow{"ProgramBlock",
                                                     {"--fail-prog", "3"},
                                                     "Prog ERROR",
-                                                    "PROGRAMMING ERROR, failed at address ",
+                                                    "PROGRAMMING ERROR, failed at address "
+                                                    "100C8\n",
                                                     "instrument_error"},
+                                           // Fail addresses are whole: block 3 of MAIN.BIN
+                                           // starts at 0x100C8, the second erase range
+                                           // at 0x20000.
                                            FaultRow{"Erase",
                                                     {"--fail-erase", "2"},
                                                     "FlashDelete ERROR",
-                                                    "FLASH ERASE ERROR, failed at address = ",
+                                                    "FLASH ERASE ERROR, failed at address = "
+                                                    "20000\n",
                                                     "instrument_error"},
                                            FaultRow{"ChecksumMismatch",
                                                     {"--bad-checksum", "1"},
@@ -282,11 +350,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
                                                "Transfer Program Failed, Error Code = 904",
                                                "Error occurred uploading the Transfer Program ",
                                                "boot_monitor_refused"},
+                                           // The erase step still ends with its
+                                           // closing line, then the shutdown.
                                            FaultRow{"RangeInNoMemory",
                                                     {},
-                                                    "FlashErase Configuration Error",
-                                                    "FLASH RANGE ERROR H30000 to H30010 lies in "
-                                                    "no flash memory",
+                                                    "FlashErase Configuration Error\n"
+                                                    "Programming Voltage Off\n"
+                                                    "Erase Flash Memories Completed\n"
+                                                    "Close Communication Channel\n",
+                                                    "FLASH RANGE ERROR, erase range H30000 to "
+                                                    "H30010 lies in no flash memory",
                                                     "range_outside_memory",
                                                     false,
                                                     "ERASE2=0x30000,0x10"},

@@ -64,6 +64,7 @@ class CliRunnerTest : public ::testing::Test {
   }
 
   int Run(bool inTerminal = false, const std::string& input = "") {
+    in.clear();
     in.str(input);
     CliRunner runner(options, {out, err, in, inTerminal, false}, registry);
     return runner.Run();
@@ -216,6 +217,114 @@ TEST_F(CliRunnerTest, SilentBootMonitorGetsTheKeyHint) {
   EXPECT_EQ(Run(), kExitUploadFailed);
   EXPECT_THAT(out.str(), HasSubstr("Transfer Program Failed, Error Code = 906\n"));
   EXPECT_THAT(err.str(), HasSubstr("pressing the number 5"));
+}
+
+// A device the package does not list stands in for the package's serial
+// port and starts with its key. Without --port the run names the device the
+// package's port means, and the hint how to find the right one.
+TEST_F(CliRunnerTest, BootKeyAndDeviceOfThePortAreNamed) {
+  package::PackageWriter writer;
+  writer.AddMember("QXCONFIG.INI",
+                   "[HOST]\nPORTS=GPIB,COM1\nUART=GPIB\nCOM1=F1 key\nBAUD=9600\n"
+                   "TRANSFER=TP.BIN,0x100,0x100\n"
+                   "[TARGET]\nPROCESSOR=I80X86\nARCHITECTURE=B8\n");
+  writer.AddMember("TP.BIN", std::vector<std::uint8_t>{1, 2, 3});
+  options.package = (dir / "key.qxpkg").string();
+  ASSERT_TRUE(writer.Write(options.package));
+  instrument.verdict = app::PT_TNORESPONSE;
+  const std::string instruction =
+      " and then switch on your instrument whilst pressing the F1 key\n";
+  EXPECT_EQ(Run(), kExitUploadFailed);
+  EXPECT_THAT(out.str(), HasSubstr("(null modem) to " + kDevice + instruction));
+  EXPECT_THAT(err.str(), HasSubstr("hint: the boot monitor did not answer: check the cable, then "
+                                   "switch the instrument on while pressing the F1 key\n"));
+  // The GPIB bus has its own (here the default) key.
+  out.str("");
+  err.str("");
+  options.port.clear();
+  EXPECT_EQ(Run(), kExitUploadFailed);
+  EXPECT_THAT(err.str(), HasSubstr("pressing the number 6\n"));
+  // The package's own serial port, by the name only this program knows.
+  out.str("");
+  err.str("");
+  options.port = "COM1";
+  const std::string device = ports::IsDevicePath("COM1") ? "" : " (/dev/ttyS0)";
+  EXPECT_EQ(Run(), kExitUploadFailed);
+  EXPECT_THAT(out.str(), HasSubstr("(null modem) to COM1" + device + instruction));
+  EXPECT_THAT(err.str(), Not(HasSubstr("--list-ports")));
+  // Not chosen at all: the hint names the device and how to pick another.
+  err.str("");
+  package::PackageWriter plain;
+  plain.AddMember("QXCONFIG.INI",
+                  "[HOST]\nPORTS=GPIB,COM1\nUART=COM1\nBAUD=9600\nTRANSFER=TP.BIN,0x100,0x100\n"
+                  "[TARGET]\nPROCESSOR=I80X86\nARCHITECTURE=B8\n");
+  plain.AddMember("TP.BIN", std::vector<std::uint8_t>{1, 2, 3});
+  ASSERT_TRUE(plain.Write(options.package)) << plain.Error();
+  options.port.clear();
+  EXPECT_EQ(Run(), kExitUploadFailed);
+  EXPECT_THAT(err.str(),
+              HasSubstr("pressing the number 5; the run used the package's port COM1" + device +
+                        ": pelvane-cli --list-ports shows this computer's serial "
+                        "devices, --port names one\n"));
+}
+
+// A language named in the package's code page (Windows-1252) is found by its
+// name in any case, typed in UTF-8.
+TEST_F(CliRunnerTest, LanguageMatchesWithoutRegardToCaseOfTheCodePage) {
+  package::PackageWriter writer;
+  writer.AddMember("QXCONFIG.INI",
+                   "[HOST]\nPORTS=COM1\nUART=COM1\nBAUD=9600\nTRANSFER=TP.BIN,0x100,0x100\n"
+                   "FIRMWARE_LANGUAGES=English,Fran\xE7"
+                   "ais\n"
+                   "[TARGET]\nPROCESSOR=I80X86\nARCHITECTURE=B8\nMEMORY=0x1000,0x1000,AM29F010\n"
+                   "[FRAN\xC7"
+                   "AIS]\nPROGRAM=0x1800,P.BIN\n");
+  writer.AddMember("TP.BIN", std::vector<std::uint8_t>{1, 2, 3});
+  writer.AddMember("P.BIN", std::vector<std::uint8_t>(16, 0x5A));
+  options.package = (dir / "fr.qxpkg").string();
+  ASSERT_TRUE(writer.Write(options.package));
+  options.language =
+      "fran\xC3\xA7"
+      "ais";
+  EXPECT_EQ(Run(), kExitOk) << err.str();
+  EXPECT_NE(std::find(instrument.calls.begin(), instrument.calls.end(), "Checksum 1800 10"),
+            instrument.calls.end());
+}
+
+// On a terminal the wait for the boot monitor's verdict shows the seconds
+// left and leaves the line clean; JSON lines and other output stay as they are.
+TEST_F(CliRunnerTest, TheWaitForTheBootMonitorIsShownOnATerminal) {
+  options.transferOnly = true;
+  const auto run = [&](bool errIsTerminal) {
+    err.str("");
+    CliRunner runner(options, {out, err, in, false, errIsTerminal}, registry);
+    EXPECT_EQ(runner.Run(), kExitOk) << err.str();
+  };
+  run(true);
+  EXPECT_THAT(err.str(), ::testing::EndsWith("\r\033[KWaiting for the boot monitor's answer (10 s "
+                                             "left)\r\033[K"));
+  run(false);
+  EXPECT_EQ(err.str(), "");
+  options.json = true;
+  run(true);
+  EXPECT_THAT(err.str(), Not(HasSubstr("boot monitor")));
+}
+
+// --wait-boot says how to start the boot monitor and sends nothing before
+// Enter; input that ends instead cancels. It needs a terminal to ask on.
+TEST_F(CliRunnerTest, WaitBootAsksForEnterBeforeAnythingIsSent) {
+  options.waitBoot = true;
+  EXPECT_EQ(Run(/*inTerminal=*/true, ""), kExitCancelled);
+  EXPECT_EQ(instrument.created, 0);
+  EXPECT_THAT(err.str(), HasSubstr("(null modem) to " + kDevice +
+                                   " and then switch on your instrument whilst pressing the number "
+                                   "5.\nPress Enter once the instrument is in its boot monitor "
+                                   "(Ctrl-C cancels): "));
+  EXPECT_EQ(Run(/*inTerminal=*/true, "\n"), kExitOk) << err.str();
+  EXPECT_EQ(instrument.created, 1);
+  err.str("");
+  EXPECT_EQ(Run(/*inTerminal=*/false, "\n"), kExitUsage);
+  EXPECT_THAT(err.str(), HasSubstr("--wait-boot asks on a terminal"));
 }
 
 TEST_F(CliRunnerTest, TransferHintsOnGpibTalkOfTheBusNotTheBaudRate) {

@@ -2,6 +2,7 @@
 
 #include "package/package_loader.h"
 #include "package_fixture.h"
+#include "ports/kind/device_name.h"
 
 namespace pelvane::package {
 namespace {
@@ -9,6 +10,12 @@ namespace {
 using testing::ScriptedPrompt;
 
 class SummaryTest : public testing::PackageTest {};
+
+// The device a COM name opens, where that name is not a device itself (on
+// Linux COM1 is /dev/ttyS0; on Windows COM1 is the device).
+std::string Device(const std::string& linuxDevice) {
+  return ports::IsDevicePath("COM1") ? "" : " (" + linuxDevice + ")";
+}
 
 TEST_F(SummaryTest, ExamplePackagePlainAndAdvanced) {
   QN_PackageLoader loader;
@@ -54,9 +61,23 @@ TEST_F(SummaryTest, ConnectionInstructionByPortAndKey) {
             "whilst pressing the LOCAL key");
   c.port = "com2";
   c.keyText = "";
+  const std::string then = " and then switch on your instrument whilst pressing the number 5";
   EXPECT_EQ(ConfigurationSummary(c, false)[0],
-            "Please connect your instrument using a Serial Cable (null modem) to com2 and then "
-            "switch on your instrument whilst pressing the number 5");
+            "Please connect your instrument using a Serial Cable (null modem) to com2" + then);
+
+  // As a run tells it: the device a COM name opens on this computer, the
+  // default line's for a name that says neither serial nor GPIB; a device
+  // path names its device itself.
+  EXPECT_EQ(ConfigurationSummary(c, false, true)[0],
+            "Please connect your instrument using a Serial Cable (null modem) to com2" +
+                Device("/dev/ttyS1") + then);
+  c.port = "LINE";
+  EXPECT_EQ(ConfigurationSummary(c, false, true)[0],
+            "Please connect your instrument using a Serial Cable (null modem) to LINE (" +
+                ports::DeviceOfPort("COM1") + ")" + then);
+  c.port = ports::IsDevicePath("COM1") ? "COM7" : "/dev/ttyUSB0";
+  EXPECT_EQ(ConfigurationSummary(c, false, true)[0],
+            "Please connect your instrument using a Serial Cable (null modem) to " + c.port + then);
 
   // A GPIB port has no baud-rate line; a set continue flag no restart line;
   // negative numbers are shown as their 32-bit pattern.

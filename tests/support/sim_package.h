@@ -28,11 +28,13 @@ struct SimPackage {
            target + files;
   }
 
-  // Writes the package; the writer's error, or empty when it was written.
-  std::string Write(const std::filesystem::path& path) const {
+  // Writes the package with `configuration` (empty: Configuration()); the
+  // writer's error, or empty when it was written.
+  std::string Write(const std::filesystem::path& path,
+                    const std::string& configuration = "") const {
     package::PackageWriter writer;
     writer.SetComment(comment);
-    writer.AddMember("QXCONFIG.INI", Configuration());
+    writer.AddMember("QXCONFIG.INI", configuration.empty() ? Configuration() : configuration);
     writer.AddMember("XFER.BIN", BytePattern(64, 5, 13, 5));
     for (const auto& [name, bytes] : members) writer.AddMember(name, bytes);
     return writer.Write(path.string()) ? "" : writer.Error();

@@ -63,7 +63,9 @@ class Recorder final : public QN_UploadProcessEvents {
   void ActionUpdate(std::string& text) override { actions.push_back(text); }
   void MemoryIdentified(const MemoryCodes& codes) override { memories.push_back(codes); }
   void ProgramVerified(const ProgramChecksum& record) override { programs.push_back(record); }
+  void BootMonitorWait(std::chrono::milliseconds limit) override { bootWaits.push_back(limit); }
   std::vector<std::string> actions, progress;
+  std::vector<std::chrono::milliseconds> bootWaits;
   std::vector<MemoryCodes> memories;
   std::vector<ProgramChecksum> programs;
 };
@@ -122,6 +124,20 @@ class UploadEngineTest : public ::testing::Test {
   pelvane::testing::ScratchDir dir{"pelvane-upload",
                                    ::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
+
+// The runner counts the wait for the boot monitor down: the verdict wait,
+// after the transfer program's time on a serial line (11 bits a byte).
+TEST_F(UploadEngineTest, BootMonitorWaitIncludesTheTransferProgramsTimeOnTheLine) {
+  package.plan.baudRate = 9600;
+  package.members["tp.bin"] = Bytes(12000, 1);
+  engine.SetTransferOnly(true);
+  ASSERT_TRUE(engine.Upload(package));
+  // The GPIB bus has no line rate to wait for.
+  engine.SetPort("GPIB");
+  ASSERT_TRUE(engine.Upload(package));
+  using std::chrono::milliseconds;
+  EXPECT_THAT(recorder.bootWaits, ElementsAre(milliseconds(23750), milliseconds(10000)));
+}
 
 TEST_F(UploadEngineTest, FullSequenceReportsEveryStepInOrder) {
   FullPlan();
@@ -715,16 +731,24 @@ TEST_F(UploadEngineTest, VerifyReadsBackWhatTheChecksumCannotSee) {
   EXPECT_THAT(CallsStartingWith("ProgEnd"), ElementsAre("ProgEnd"));  // only the first run's
 }
 
+// The step ends as it always does: voltage off, its closing line, then the
+// shutdown; the message names the erase step's range.
 TEST_F(UploadEngineTest, EraseRangeInNoMemoryStillSwitchesTheVoltageOff) {
   FullPlan();
   package.plan.erases = {{0x4A0000 - 0x10, 0x20, 0x4A0000 + 0x10}};
   EXPECT_FALSE(engine.Upload(package));
   EXPECT_EQ(engine.GetLastErrorString(),
-            "FLASH RANGE ERROR H49FFF0 to H4A0010 lies in no flash memory");
+            "FLASH RANGE ERROR, erase range H49FFF0 to H4A0010 lies in no flash memory");
   EXPECT_EQ(engine.Cause(), FailureCause::RangeOutsideMemory);
   EXPECT_THAT(CallsStartingWith("Power"), ElementsAre("PowerOn", "PowerOff"));
-  EXPECT_THAT(recorder.actions, ::testing::Contains("Programming Voltage Off"));
-  EXPECT_THAT(recorder.actions, ::testing::Contains("FlashErase Configuration Error"));
+  const auto& a = recorder.actions;
+  const auto it = std::find(a.begin(), a.end(), "FlashErase Configuration Error");
+  ASSERT_LE(it + 5, a.end());
+  EXPECT_EQ(
+      std::vector<std::string>(it, it + 5),
+      (std::vector<std::string>{"FlashErase Configuration Error", "Programming Voltage Off",
+                                "Erase Flash Memories Completed", "Close Communication Channel",
+                                "Shutdown Application Layer"}));
   EXPECT_THAT(CallsStartingWith("Prog"), ::testing::IsEmpty());
 }
 
@@ -732,7 +756,8 @@ TEST_F(UploadEngineTest, ProgramInNoMemoryStopsWithTheVoltageOn) {
   FullPlan();
   package.plan.programs = {{"main.bin", 0x47FF00, 0x47FF00 + 500}};
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_EQ(engine.GetLastError(), package::kErrFlashRange);
+  EXPECT_EQ(engine.GetLastErrorString(),
+            "FLASH RANGE ERROR, program main.bin H47FF00 to H4800F4 lies in no flash memory");
   EXPECT_EQ(engine.Cause(), FailureCause::RangeOutsideMemory);
   const auto& a = recorder.actions;
   const auto it = std::find(a.begin(), a.end(), "Program Configuration ERROR");

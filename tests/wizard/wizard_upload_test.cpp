@@ -224,10 +224,10 @@ class WizardUploadTest : public QObject {
              QString("Read this before the update."));
     window.PressNavigation(NavButton::Next);
     QCOMPARE(window.CurrentStep(), 2);
-    QVERIFY(
-        Text(program, "lblConfirm")
-            .startsWith("Please connect your instrument using a Serial Cable (null modem) to "
-                        "COM1 and then switch on your instrument whilst pressing the number 5"));
+    QVERIFY(Text(program, "lblConfirm")
+                .startsWith("Please connect your instrument using a Serial Cable (null modem) to "
+                            "COM1 (/dev/ttyS0) and then switch on your instrument whilst pressing "
+                            "the number 5"));
     // The advanced display adds the details of the configuration.
     QVERIFY(Text(program, "lblConfirm").contains("Instrument Processor = I80X86"));
 

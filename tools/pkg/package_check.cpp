@@ -76,25 +76,47 @@ bool InSomeMemory(const PackageConfiguration& c, std::int64_t start, std::int64_
   return false;
 }
 
+// True when the erase ranges together cover [start, start + length): flash
+// that was never erased fails to program on the instrument.
+bool Erased(const PackageConfiguration& c, std::int64_t start, std::int64_t length) {
+  std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+  for (const auto& e : c.erases)
+    ranges.emplace_back(e.EraseAddress(), std::int64_t{e.EraseAddress()} + e.Length());
+  std::sort(ranges.begin(), ranges.end());
+  std::int64_t covered = start;  // everything below is erased
+  for (const auto& [from, to] : ranges) {
+    if (from > covered) break;
+    covered = std::max(covered, to);
+  }
+  return covered >= start + length;
+}
+
 // A program's problem, with the firmware languages whose program list has it.
 struct ProgramProblem {
   std::string key;
   std::string text;
   std::vector<std::string> languages;
+  bool warning = false;  // the upload goes on, but the instrument may refuse it
 };
 
 // `members` collects the archive members the programs name.
 void CheckPrograms(const PackageConfiguration& c, const std::string& language,
                    std::vector<ProgramProblem>& found, std::set<std::string>& members) {
-  auto note = [&](const std::string& key, const std::string& text) {
+  auto note = [&](const std::string& key, const std::string& text, bool warning = false) {
     for (auto& f : found) {
       if (f.key == key && f.text == text) {
         f.languages.push_back(language);
         return;
       }
     }
-    found.push_back({key, text, {language}});
+    found.push_back({key, text, {language}, warning});
   };
+  // The programs checked so far, for overlaps.
+  struct Placed {
+    std::string key, name;
+    std::int64_t start, length;
+  };
+  std::vector<Placed> placed;
   for (const auto& p : c.programs) {
     const std::string key =
         pelvane::core::ToUpper(p.Filename()) + "@" + std::to_string(p.LoadAddress());
@@ -111,10 +133,21 @@ void CheckPrograms(const PackageConfiguration& c, const std::string& language,
     }
     if (download == nullptr) members.insert(p.Filename());
     const std::int64_t length = download ? download->Length() : p.Length();
-    if (length > 0 && !InSomeMemory(c, p.LoadAddress(), length)) {
-      note(key, "program file " + p.Filename() + " at " + Range(p.LoadAddress(), length) +
-                    " lies outside every flash memory");
+    if (length <= 0) continue;
+    const std::string at = p.Filename() + " at " + Range(p.LoadAddress(), length);
+    const std::string where = "program file " + at;
+    if (!InSomeMemory(c, p.LoadAddress(), length))
+      note(key, where + " lies outside every flash memory");
+    if (!Erased(c, p.LoadAddress(), length))
+      note(key,
+           where + " is not inside the erase ranges: flash that was not erased fails to program",
+           true);
+    for (const Placed& other : placed) {
+      if (other.start < p.LoadAddress() + length && p.LoadAddress() < other.start + other.length)
+        note(other.key + "+" + key, "program files " + other.name + " and " + at + " overlap",
+             true);
     }
+    placed.push_back({key, at, p.LoadAddress(), length});
   }
 }
 
@@ -229,7 +262,7 @@ CheckReport CheckPackage(const std::string& path) {
       for (const auto& l : f.languages) text += " " + l;
       text += ")";
     }
-    problems.push_back(text);
+    (f.warning ? report.warnings : problems).push_back(text);
   }
   // Read whole, as the upload reads them before it erases anything: libzip
   // checks each member's CRC at its end.

@@ -13,6 +13,7 @@ namespace {
 constexpr std::string_view kNamedLine = "{port}:{baud},E,8,1";
 // The serial line opened for a name that says neither serial nor GPIB.
 constexpr std::string_view kDefaultLine = "COM1:115200,E,8,1";
+constexpr std::string_view kDefaultPort = kDefaultLine.substr(0, kDefaultLine.find(':'));
 
 constexpr std::array<PortKindInfo, 4> kKinds = {{
     {PortKind::DevicePath, core::clsid::kSerialPort, kNamedLine, true, false, false, "number 5"},
@@ -62,6 +63,18 @@ const PortKindInfo& InfoOfPort(std::string_view portName) {
 
 bool IsSerialPort(std::string_view portName) {
   return !InfoOfPort(portName).gpibBus;
+}
+
+std::string DeviceBehindName(std::string_view portName) {
+  const std::string name = core::Trim(portName);
+  switch (KindOfPort(name)) {
+    case PortKind::SerialName:
+      return DeviceOfPort(CanonicalPortName(name));
+    case PortKind::Default:
+      return DeviceOfPort(kDefaultPort);
+    default:
+      return {};
+  }
 }
 
 std::string OpenString(std::string_view portName, std::string_view baudText) {

@@ -39,6 +39,12 @@ const PortKindInfo& InfoOfPort(std::string_view portName);
 // A serial line, the default one included: everything but GPIB.
 bool IsSerialPort(std::string_view portName);
 
+// The device a serial port name opens when the name is not a device itself,
+// to tell the technician where the cable goes: COM1 is /dev/ttyS0 on Linux,
+// and a name that says neither serial nor GPIB opens the default line's COM1.
+// Empty for a device path (on Windows any COMn too) and for GPIB.
+std::string DeviceBehindName(std::string_view portName);
+
 // "clsid:<class id> <port parameters>" for a port name and the package's baud
 // text: "clsid:<serial> COM2:9600,E,8,1", "clsid:<GPIB> GPIB0", or the
 // default line "clsid:<serial> COM1:115200,E,8,1".

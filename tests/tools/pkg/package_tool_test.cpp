@@ -42,6 +42,7 @@ ARCHITECTURE=B16
 MEMORY=0x400000,0x80000,AM29F040
 MEMORY1=0x480000,0x80000,AM29F040
 ERASE=0x400000,0x10000
+ERASE1=0x480000,0x10000
 [FILES]
 UPLOAD=0x4F0000,0x200,cal.bin
 PROGRAM=0x400000,BOOT.BIN
@@ -74,6 +75,48 @@ TEST(PackageCheckTest, SoundPackagePasses) {
   const CheckReport r = CheckPackage(path);
   EXPECT_TRUE(r.loaded);
   EXPECT_TRUE(r.problems.empty()) << r.problems.front();
+  EXPECT_TRUE(r.warnings.empty()) << r.warnings.front();
+}
+
+// Programming flash that was never erased fails on the instrument, where it
+// reads as an instrument fault; two programs on the same bytes leave the
+// later one's. Both are warnings: the package may know better.
+TEST(PackageCheckTest, ProgramsOutsideTheEraseRangesOrOnEachOtherWarn) {
+  TempDir dir;
+  const std::string ini = R"([HOST]
+PORTS=COM1
+UART=COM1
+BAUD=57600
+TRANSFER=XFER.BIN,0x8000,0x8000
+FIRMWARE_LANGUAGES=English,German
+[TARGET]
+PROCESSOR=I80X86
+ARCHITECTURE=B16
+MEMORY=0x400000,0x80000,AM29F040
+ERASE=0x400000,0x10000
+ERASE1=0x410000,0x10000
+[FILES]
+PROGRAM=0x40FFF0,SPAN.BIN
+PROGRAM1=0x41FFF0,EDGE.BIN
+PROGRAM2=0x400020,A.BIN
+PROGRAM3=0x400040,B.BIN
+[ENGLISH]
+PROGRAM4=0x400060,EN.BIN
+[GERMAN]
+PROGRAM4=0x400010,DE.BIN
+)";
+  const auto path =
+      WritePackage(dir / "p.qxpkg", ini,
+                   {"XFER.BIN", "SPAN.BIN", "EDGE.BIN", "A.BIN", "B.BIN", "EN.BIN", "DE.BIN"});
+  const CheckReport r = CheckPackage(path);
+  EXPECT_TRUE(r.problems.empty()) << r.problems.front();
+  // SPAN.BIN lies in two erase ranges that meet; B.BIN only touches A.BIN.
+  EXPECT_EQ(r.warnings,
+            (std::vector<std::string>{
+                "program file EDGE.BIN at 0x41FFF0..0x42000F is not inside the erase ranges: "
+                "flash that was not erased fails to program",
+                "program files A.BIN at 0x400020..0x40003F and DE.BIN at 0x400010..0x40002F "
+                "overlap (firmware language GERMAN)"}));
 }
 
 TEST(PackageCheckTest, FindsEveryProblemOfABrokenPackage) {
