@@ -23,6 +23,7 @@ struct CliOptions {
   bool summary = false;
   bool listPorts = false;
   std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
+  bool resend = true;  // --no-resend: every command once, a lost answer fails the run
   std::chrono::milliseconds waitDevice{0};  // 0: the device must be there at once
   std::string report;
   std::string trace;

@@ -49,6 +49,14 @@ void RunDisplay::DownloadWritten(const std::string& filename, std::int64_t bytes
   record_.downloads.emplace_back(filename, bytes);
 }
 
+void RunDisplay::CommandResent(const upload::Resend& resend) {
+  record_.resends.push_back(resend);
+}
+
+void RunDisplay::AdapterSlow(const upload::SlowAdapter& slow) {
+  record_.slowAdapter = slow;
+}
+
 void RunDisplay::ClearBar() {
   if (!barShown_) return;
   io_.err << "\r\033[K" << std::flush;

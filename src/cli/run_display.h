@@ -24,6 +24,8 @@ class RunDisplay final : public upload::QN_UploadProcessEvents {
   void ProgramReadBack(const upload::VerifyResult& result) override;
   void ProgramVerified(const upload::ProgramChecksum& program) override;
   void DownloadWritten(const std::string& filename, std::int64_t bytes) override;
+  void CommandResent(const upload::Resend& resend) override;
+  void AdapterSlow(const upload::SlowAdapter& slow) override;
 
   // Takes the progress bar off the terminal before other text goes there.
   void ClearBar();

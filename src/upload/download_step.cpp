@@ -127,7 +127,7 @@ UploadEngine::DownloadEnd UploadEngine::ReadRange(std::int32_t start, std::int64
       position += length;
     }
     report_.Tick();
-    report_.StepShare(text, position, size, &lastPercent);
+    if (!text.empty()) report_.StepShare(text, position, size, &lastPercent);
   } while (position < size && !wait_.StopRequested());
   return wait_.StopRequested() ? DownloadEnd::Cancelled : DownloadEnd::Done;
 }

@@ -76,6 +76,14 @@ void RunReport::ProgramReadBack(const VerifyResult& result) {
   Raise([&](QN_UploadProcessEvents& l) { l.ProgramReadBack(result); });
 }
 
+void RunReport::CommandResent(const Resend& resend) {
+  Raise([&](QN_UploadProcessEvents& l) { l.CommandResent(resend); });
+}
+
+void RunReport::AdapterSlow(const SlowAdapter& slow) {
+  Raise([&](QN_UploadProcessEvents& l) { l.AdapterSlow(slow); });
+}
+
 void RunReport::StartRun(std::int32_t weight) {
   weight_ = weight;
   counter_ = 0;

@@ -74,6 +74,7 @@ class UploadEngine {
   void SetClock(Clock clock) { clock_ = std::move(clock); }
   void SetTick(std::chrono::milliseconds tick);
   void SetIdleTimeout(std::chrono::milliseconds timeout) { wait_.SetIdleTimeout(timeout); }
+  void SetResend(bool resend) { wait_.SetResend(resend); }
   bool IdleTimedOut() const { return wait_.IdleTimedOut(); }
   std::int32_t ProgressCounter() const { return report_.Counter(); }
 
@@ -96,7 +97,8 @@ class UploadEngine {
   // Reads one range into `data`; the file is written once the whole range is in.
   DownloadEnd DownloadOne(const PlanDownload& download, std::vector<std::uint8_t>* data);
   // Reads `size` bytes from `start` into `data`, each answer checked against
-  // its request; `counted` reads advance the progress counter.
+  // its request; `counted` reads advance the progress counter; the step's
+  // progress shows under `text` (none when it is empty).
   DownloadEnd ReadRange(std::int32_t start, std::int64_t size, const std::string& text,
                         bool counted, std::vector<std::uint8_t>* data);
   // Reads a programmed range back and compares it byte for byte.
@@ -104,6 +106,12 @@ class UploadEngine {
   // Stopped: the step ends with its closing line; Failed: at once.
   enum class ProgramEnd { Done, Stopped, Failed };
   ProgramEnd ProgramOne(const PlanProgram& program, std::span<const std::uint8_t> data);
+  // Programs one block. When its answer was lost on the line, the block's
+  // range tells what the instrument did: as sent, it was programmed; erased,
+  // it was not, and it is sent again once; anything else fails with the first
+  // address that differs.
+  bool ProgramBlock(std::uint32_t address, std::span<const std::uint8_t> data,
+                    std::uint8_t flashType);
   // Switches the programming voltage and reports it; false when the answer failed.
   bool SwitchVoltage(bool on);
   const PlanMemory* MemoryHolding(std::int32_t start, std::int32_t end) const;

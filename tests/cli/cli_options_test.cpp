@@ -30,15 +30,16 @@ std::string Error(const std::vector<std::string>& args) {
 }
 
 TEST(CliOptions, GnuOptionsWithSeparateAndInlineValues) {
-  const CliOptions o =
-      Parse({"--package", "a.qxpkg", "--port=/dev/pts/3", "--language", "german", "--transfer-only",
-             "--yes", "--json", "--idle-timeout", "2.5", "--report", "r.json", "--summary"});
+  const CliOptions o = Parse({"--package", "a.qxpkg", "--port=/dev/pts/3", "--language", "german",
+                              "--transfer-only", "--yes", "--json", "--idle-timeout", "2.5",
+                              "--report", "r.json", "--summary", "--no-resend"});
   EXPECT_EQ(o.package, "a.qxpkg");
   EXPECT_EQ(o.port, "/dev/pts/3");
   EXPECT_EQ(o.language, "german");
   EXPECT_TRUE(o.transferOnly && o.yes && o.json && o.summary);
   EXPECT_EQ(o.idleTimeout, std::chrono::milliseconds(2500));
   EXPECT_EQ(o.report, "r.json");
+  EXPECT_FALSE(o.resend);
 }
 
 TEST(CliOptions, Defaults) {
@@ -46,6 +47,7 @@ TEST(CliOptions, Defaults) {
   EXPECT_EQ(o.idleTimeout, std::chrono::seconds(150));
   EXPECT_TRUE(o.port.empty());
   EXPECT_FALSE(o.yes);
+  EXPECT_TRUE(o.resend);
 }
 
 TEST(CliOptions, BadUsageIsNamed) {
