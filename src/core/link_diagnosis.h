@@ -23,6 +23,9 @@ struct LinkDiagnosis {
 struct LinkActivity {
   // When the instrument's last byte came; the clock's epoch before the first.
   std::chrono::steady_clock::time_point lastInput{};
+  // An answer frame is coming in: its length byte came, the rest is under
+  // the session's own per-byte time-out.
+  bool answering = false;
   // The median time from an acknowledgement to the answer byte it lets come,
   // over the most recent ones, and how many were measured since the link
   // opened. The adapter's latency shows here: the instrument itself answers

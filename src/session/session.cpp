@@ -99,6 +99,7 @@ core::Status Session::Open(const std::string& openParameter, bool* pbOpenFlag) {
   {
     std::lock_guard lock(activityMutex_);
     lastInput_ = {};
+    answering_ = false;
     turnarounds_ = 0;
     adapter_ = portDiagnostics_ != nullptr ? portDiagnostics_->GetAdapterReport() : "";
     if (core::trace::On() && !adapter_.empty())
@@ -337,7 +338,7 @@ core::LinkDiagnosis Session::DiagnoseLink() const {
 
 core::LinkActivity Session::Activity() const {
   std::lock_guard lock(activityMutex_);
-  core::LinkActivity activity{lastInput_, {}, turnarounds_, adapter_};
+  core::LinkActivity activity{lastInput_, answering_, {}, turnarounds_, adapter_};
   const std::size_t kept = std::min(turnarounds_, turnaroundSamples_.size());
   if (kept > 0) {
     auto samples = turnaroundSamples_;
@@ -346,6 +347,11 @@ core::LinkActivity Session::Activity() const {
     activity.turnaround = std::chrono::microseconds(*middle);
   }
   return activity;
+}
+
+void Session::SetAnswering(bool answering) {
+  std::lock_guard lock(activityMutex_);
+  answering_ = answering;
 }
 
 void Session::NoteInput(std::optional<SessionClock::duration> sinceAck) {
@@ -443,10 +449,12 @@ void Session::ReceiveStep(PortInput& input) {
     return;
   }
   NoteInput(std::nullopt);
+  SetAnswering(true);
   const int count = length + 2;
   const bool complete = blockMode_ ? ReadBody(input, count) : HandshakeBody(input, count);
   const bool intact = complete && FrameIntact(length);
   if (complete && !intact && !blockMode_) AcknowledgeRest(input, count);
+  SetAnswering(false);
   if (intact) {
     std::lock_guard lock(receivedMutex_);
     std::memcpy(receiveBuffer_.data(), bodyBuffer_.data(), static_cast<std::size_t>(count));

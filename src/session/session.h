@@ -105,6 +105,7 @@ class Session final : public IQX_Session, public IQX_Transfer, public core::IQX_
   // A byte came from the instrument; `sinceAck` is the time since the
   // acknowledgement that let it come (none for the length byte).
   void NoteInput(std::optional<SessionClock::duration> sinceAck);
+  void SetAnswering(bool answering);
   // False when the frame stays pending because the port refused it.
   bool SendStep();
   // Hands the send buffer back after a write: 0 when the frame went, its
@@ -155,6 +156,7 @@ class Session final : public IQX_Session, public IQX_Transfer, public core::IQX_
   // the most recent ones, in microseconds, written round.
   mutable std::mutex activityMutex_;
   SessionClock::time_point lastInput_{};                // guarded by activityMutex_
+  bool answering_ = false;                              // guarded by activityMutex_
   std::array<std::uint32_t, 128> turnaroundSamples_{};  // guarded by activityMutex_
   std::size_t turnarounds_ = 0;                         // guarded by activityMutex_
   std::string adapter_;                                 // guarded by activityMutex_

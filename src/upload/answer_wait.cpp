@@ -216,16 +216,14 @@ void AnswerWait::FailSilent(std::chrono::milliseconds limit) {
   stopRequested_ = true;
 }
 
-std::chrono::steady_clock::time_point AnswerWait::LastInput() const {
+core::LinkActivity AnswerWait::Activity() const {
   const auto* link = dynamic_cast<const core::IQX_LinkDiagnostics*>(app_.get());
-  return link ? link->Activity().lastInput : std::chrono::steady_clock::time_point{};
+  return link ? link->Activity() : core::LinkActivity{};
 }
 
 void AnswerWait::CheckPace() {
   if (paceNoted_) return;
-  const auto* link = dynamic_cast<const core::IQX_LinkDiagnostics*>(app_.get());
-  if (link == nullptr) return;
-  const core::LinkActivity activity = link->Activity();
+  const core::LinkActivity activity = Activity();
   if (activity.turnarounds < kPaceSamples) return;
   // The acknowledgement and the byte it lets come take their wire time.
   const std::chrono::microseconds wire(baudRate_ > 0 ? 2 * kBitsPerByte * 1000000 / baudRate_ : 0);
@@ -261,8 +259,13 @@ void AnswerWait::Wait(const std::function<void()>& onPass, std::chrono::millisec
   using std::chrono::milliseconds;
   const auto sent = Now();
   // Silence counts from the command or from the instrument's last byte, so
-  // that a long answer through a slow adapter is no silence.
-  const auto silence = [&] { return Now() - std::max(sent, LastInput()); };
+  // that a long answer through a slow adapter is no silence; while an answer
+  // frame comes in, the session's per-byte time-out watches it instead.
+  const auto silence = [&] {
+    const core::LinkActivity activity = Activity();
+    return activity.answering ? std::chrono::steady_clock::duration::zero()
+                              : Now() - std::max(sent, activity.lastInput);
+  };
   core::MessageLoop& loop = core::CurrentMessageLoop();
   while (!answered_ && !stopRequested_) {
     milliseconds slice = onPass ? tick_ : milliseconds(1000);

@@ -13,6 +13,7 @@
 
 #include "app/iqx_app.h"
 #include "core/event_source.h"
+#include "core/link_diagnosis.h"
 #include "upload/qn_upload_process.h"
 #include "upload/run_outcome.h"
 #include "upload/run_report.h"
@@ -130,7 +131,8 @@ class AnswerWait final : private app::IQX_AppEvents {
   void FailSilent(std::chrono::milliseconds limit);
   // Says once a run when the adapter delays every answer byte.
   void CheckPace();
-  std::chrono::steady_clock::time_point LastInput() const;
+  // How the application object's link has been going (nothing known without one).
+  core::LinkActivity Activity() const;
   // Reads what the answer carries and checks its status.
   void TakeAnswer(app::IQX_App& app, std::uint8_t responseId);
   std::chrono::steady_clock::time_point Now() const { return clock_(); }

@@ -43,7 +43,7 @@ std::string LatencyTimerAdvice(std::string_view device) {
   std::error_code ec;
   std::string tty =
       core::Utf8FromPath(std::filesystem::canonical(core::PathFromUtf8(device), ec).filename());
-  if (ec || tty.empty()) tty = "ttyUSB0";
+  if (ec || !tty.starts_with("tty")) tty = "ttyUSB0";
   return "echo 1 | sudo tee /sys/class/tty/" + tty +
          "/device/latency_timer (until the adapter is plugged in again; the udev rule in "
          "/usr/share/pelvane/udev keeps it)";
