@@ -63,8 +63,8 @@ constexpr options::Option kOptions[] = {
              "and a program block whose answer was lost is read back)"},
     {.name = "wait-device",
      .value = "SECONDS",
-     .help = "wait this long for the port's device to appear and be free (an adapter "
-             "plugged in after the command was typed)"},
+     .help = "wait this long for the port's device to appear (an adapter plugged in after "
+             "the command was typed); the device is looked at, not opened"},
     {.name = "report",
      .value = "FILE",
      .help = "write a JSON record of the run, whatever its outcome"},

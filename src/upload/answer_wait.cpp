@@ -207,7 +207,8 @@ void AnswerWait::FailLost(std::uint8_t expected, int sent) {
 }
 
 void AnswerWait::FailSilent(std::chrono::milliseconds limit) {
-  // A dropped answer (its checksum failed, say) ends no wait by itself.
+  // An answer that never comes (the instrument hung, the cable is out) ends
+  // no wait by itself.
   idleTimedOut_ = true;
   report_.Action("The instrument stopped answering (no answer for " + SecondsText(limit) +
                  " seconds)");
