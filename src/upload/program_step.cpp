@@ -130,7 +130,7 @@ bool UploadEngine::ProgramBlock(std::uint32_t address, std::span<const std::uint
     report_.Action("Prog: " + wait_.LostReason() + ", reading " + at + " back");
     std::vector<std::uint8_t> read;
     if (ReadRange(static_cast<std::int32_t>(address), static_cast<std::int64_t>(block.size()), "",
-                  false, &read) != DownloadEnd::Done)
+                  false, &read, kBlockCheckPiece) != DownloadEnd::Done)
       return false;
     if (std::equal(block.begin(), block.end(), read.begin(), read.end())) {
       report_.Action("Prog: " + at + " reads back as sent");
