@@ -71,7 +71,7 @@ _pelvane() {
         --language | --idle-timeout | --wait-device) return ;;
       esac
       _pelvane_options "$cur" "--package --port --language --transfer-only --verify --yes --json
-        --idle-timeout --wait-device --wait-boot --report --trace --output-dir --summary --list-ports
+        --idle-timeout --no-resend --wait-device --wait-boot --report --trace --output-dir --summary --list-ports
         --help --version"
       ;;
     pelvane-sim)
@@ -84,14 +84,16 @@ _pelvane() {
           _pelvane_options "$cur" "T P F O C silent"
           return
           ;;
-        --baud | --gpib-tcp | --byte-timeout | --ack-timeout | --memory | --fill | --preload | --seed | \
+        --baud | --adapter-latency | --gpib-tcp | --byte-timeout | --ack-timeout | --memory | --fill | \
+          --preload | --seed | \
           --boot-fault-upload | --fail-prog | --fail-erase | --bad-checksum | --short-read | --corrupt-stored | \
           --long-read | --corrupt-response | --wrong-code | --silent-after | --vanish-after | --noise | \
           --noise-after)
           return
           ;;
       esac
-      _pelvane_options "$cur" "--link --device --baud --gpib-socket --gpib-tcp --block-mode --byte-timeout
+      _pelvane_options "$cur" "--link --device --baud --adapter-latency --gpib-socket --gpib-tcp
+        --block-mode --byte-timeout
         --ack-timeout --memory --package --fill --preload --no-power-check --seed --boot-verdict
         --boot-fault-upload --fail-prog --fail-erase --bad-checksum --short-read --long-read --corrupt-stored
         --corrupt-response --wrong-code --silent-after --vanish-after --noise --noise-after

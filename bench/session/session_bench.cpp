@@ -76,8 +76,10 @@ int main(int argc, char** argv) {
   // Let the command end, then time answers of 16 payload bytes.
   std::vector<double> firstByte;  // length byte -> 0xFF
   std::vector<double> perByte;    // body byte -> its acknowledgement
+  // 16 payload bytes 1..16 and their checksum (the sum, 136, low byte first).
   std::vector<std::uint8_t> body(18);
-  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(i + 1);
+  for (std::size_t i = 0; i < 16; ++i) body[i] = static_cast<std::uint8_t>(i + 1);
+  body[16] = 136;
   std::thread peer([&] {
     instrument.Answer(body);  // the command sent above
     for (int f = 0; f < frames; ++f) {

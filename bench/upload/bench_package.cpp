@@ -38,14 +38,11 @@ std::string BenchConfiguration(const BenchPackageShape& shape) {
          "PROCESSOR=I80X86\r\n"
          "ARCHITECTURE=B16\r\n"
          "MEMORY=" +
-         Hex(kFlashBase) + "," + Hex(kFlashSize) +
-         ",I28F016\r\n"
-         "ERASE=" +
-         Hex(kFlashBase) + "," + Hex(programSize) +
-         "\r\n"
-         "[FILES]\r\n"
-         "PROGRAM=" +
-         Hex(kFlashBase) + ",PROGRAM.BIN\r\n";
+         Hex(kFlashBase) + "," + Hex(kFlashSize) + ",I28F016\r\n" +
+         (shape.readBack ? "[FILES]\r\nUPLOAD=" + Hex(kFlashBase) + "," + Hex(programSize) +
+                               ",READBACK.BIN\r\n"
+                         : "ERASE=" + Hex(kFlashBase) + "," + Hex(programSize) +
+                               "\r\n[FILES]\r\nPROGRAM=" + Hex(kFlashBase) + ",PROGRAM.BIN\r\n");
 }
 
 std::vector<std::uint8_t> BenchProgramData(std::size_t size) {
@@ -71,11 +68,11 @@ bool WriteBenchPackage(const std::string& path, const BenchPackageShape& shape,
   }
   package::PackageWriter writer;
   writer.SetComment("Pelvane benchmark package, " + std::to_string(shape.programBytes) +
-                    " bytes of program data");
+                    (shape.readBack ? " bytes read back" : " bytes of program data"));
   writer.AddMember("QXCONFIG.INI", BenchConfiguration(shape));
   auto transfer = BenchProgramData(kTransferBytes);
   writer.AddMember("XFER.BIN", std::move(transfer));
-  writer.AddMember("PROGRAM.BIN", BenchProgramData(shape.programBytes));
+  if (!shape.readBack) writer.AddMember("PROGRAM.BIN", BenchProgramData(shape.programBytes));
   if (!writer.Write(path)) {
     if (error) *error = writer.Error();
     return false;

@@ -1,6 +1,7 @@
 // Firmware packages made for the upload benchmark: one flash memory, one
-// program file of a given size, the transfer program and nothing else, so
-// that the time of a run is the time of the program blocks.
+// program file of a given size (or one read-back of that size), the transfer
+// program and nothing else, so that the time of a run is the time of the
+// program blocks (or of the read answers).
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,9 @@ struct BenchPackageShape {
   std::size_t programBytes = 64 * 1024;
   int maxProgLen = 240;
   long baud = 115200;
+  // Instead of erasing and programming, read that many bytes back into a file
+  // (an UPLOAD entry): the answers carry the data.
+  bool readBack = false;
 };
 
 // The flash memory the package names: large enough for the program, in a

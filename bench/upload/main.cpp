@@ -5,7 +5,8 @@
 //
 // Default cases: the paced ones except 1 MiB at 9600 baud (about 20 minutes
 // of wire time; --full adds it), the unpaced pseudo-terminal runs and the
-// parallel runs of 4 and 8 instruments.
+// parallel runs of 4 and 8 instruments. --full also adds the 64 KiB
+// read-backs through slow adapters and the uploads on a noisy line.
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +37,43 @@ struct CaseRow {
   bool inDefault;
 };
 
+UploadCase ReadBack(const char* name, int latencyMs) {
+  UploadCase c{name, k64K, 115200, 1};
+  c.readBack = true;
+  c.adapterLatencyMs = latencyMs;
+  return c;
+}
+
+constexpr int kNoisyRuns = 20;
+
+UploadCase Noisy(const char* name, double rate) {
+  UploadCase c{name, k64K, 115200, 1};
+  c.noise = rate;
+  c.runs = kNoisyRuns;
+  return c;
+}
+
+// The uploads of one noise rate: how many got through, and how long they took.
+void PrintNoisyRow(const UploadCase& c, const std::vector<UploadOutcome>& outcomes) {
+  std::vector<double> walls;
+  int resends = 0;
+  for (const auto& o : outcomes) {
+    if (!o.problem.empty()) continue;
+    walls.push_back(o.figures.host.wallSeconds);
+    resends += o.resends;
+  }
+  std::sort(walls.begin(), walls.end());
+  std::printf("%-20s %5.2f %% of the answer bytes damaged: %zu of %zu uploads succeeded",
+              c.name.c_str(), 100.0 * c.noise, walls.size(), outcomes.size());
+  if (!walls.empty())
+    std::printf("; wall s median %.3f, min %.3f, max %.3f; %.1f resends per upload",
+                walls[walls.size() / 2], walls.front(), walls.back(),
+                static_cast<double>(resends) / static_cast<double>(walls.size()));
+  std::printf("\n");
+  for (const auto& o : outcomes)
+    if (!o.problem.empty()) std::printf("%-20s   failed: %s\n", "", o.problem.c_str());
+}
+
 std::vector<CaseRow> AllCases() {
   return {
       {{"paced-64k-115200", k64K, 115200, 1}, true},
@@ -53,6 +91,15 @@ std::vector<CaseRow> AllCases() {
       {{"parallel-8", k64K, 115200, 8}, true},
       // The Windows runner under Wine beside the native one (--windows).
       {{"paced-64k-115200-wine", k64K, 115200, 1, false, false, true}, false},
+      // A 64 KiB read-back through a USB adapter whose latency timer holds
+      // each answer byte: none, 1 ms, FTDI's default 16 ms (about 18 minutes).
+      {ReadBack("readback-64k-latency-0", 0), false},
+      {ReadBack("readback-64k-latency-1", 1), false},
+      {ReadBack("readback-64k-latency-16", 16), false},
+      // 64 KiB uploads on a noisy line: the share that succeeds, and its time.
+      {Noisy("noise-64k-0", 0), false},
+      {Noisy("noise-64k-0.05pct", 0.0005), false},
+      {Noisy("noise-64k-0.2pct", 0.002), false},
   };
 }
 
@@ -96,7 +143,8 @@ int Usage(int code) {
   std::fprintf(
       code == 0 ? stdout : stderr,
       "Usage: pelvane-bench [--full] [--case NAME]... [--bin DIR] [--work DIR] [--list]\n"
-      "  --full      all cases, with 1 MiB at 9600 baud (about 20 minutes)\n"
+      "  --full      all cases, with 1 MiB at 9600 baud (about 20 minutes), read-backs\n"
+      "              through slow adapters (about 20 minutes) and noisy lines (5 minutes)\n"
       "  --case NAME only this case (repeatable; --list names them)\n"
       "  --bin DIR   where pelvane-cli and pelvane-sim are (default: beside this program)\n"
       "  --work DIR  folder for packages, logs and summaries (default: a new temporary one)\n"
@@ -233,6 +281,11 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
       std::printf("%-20s FAILED: %s\n", c.name.c_str(), e.what());
       ++failures;
+      continue;
+    }
+    if (c.runs > 1) {
+      // Failed uploads are the figure here, not a fault of the benchmark.
+      PrintNoisyRow(c, outcomes);
       continue;
     }
     for (const auto& o : outcomes)

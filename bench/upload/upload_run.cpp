@@ -102,11 +102,23 @@ WineIdle MeasureWineIdle(const Tools& tools) {
 }
 
 std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c) {
+  if (c.runs > 1) {
+    std::vector<UploadOutcome> outcomes;
+    for (int seed = 1; seed <= c.runs; ++seed) {
+      UploadCase one = c;
+      one.runs = 1;
+      one.seed = static_cast<std::uint64_t>(seed);
+      one.name = c.name + "-" + std::to_string(seed);
+      const auto outcome = RunUploadCase(tools, one);
+      outcomes.insert(outcomes.end(), outcome.begin(), outcome.end());
+    }
+    return outcomes;
+  }
   const long packageBaud = c.baud > 0 ? c.baud : 115200;
   const std::string package = tools.work + "/bench-" + std::to_string(c.programBytes) + "-" +
-                              std::to_string(packageBaud) + ".qxpkg";
+                              std::to_string(packageBaud) + (c.readBack ? "-read" : "") + ".qxpkg";
   std::string error;
-  if (!WriteBenchPackage(package, {c.programBytes, kMaxProgLen, packageBaud}, &error))
+  if (!WriteBenchPackage(package, {c.programBytes, kMaxProgLen, packageBaud, c.readBack}, &error))
     throw std::runtime_error("cannot write " + package + ": " + error);
 
   const int n = std::max(1, c.parallel);
@@ -124,6 +136,11 @@ std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c
       args.push_back(std::to_string(c.baud));
     }
     if (c.wine) args.insert(args.end(), {"--link", tools.wineLink});
+    if (c.adapterLatencyMs > 0)
+      args.insert(args.end(), {"--adapter-latency", std::to_string(c.adapterLatencyMs)});
+    if (c.noise > 0)
+      args.insert(args.end(),
+                  {"--noise", std::to_string(c.noise), "--seed", std::to_string(c.seed)});
     sims.push_back(std::make_unique<ChildProcess>(args, "", prefix + ".sim-log"));
     ptys.push_back(sims.back()->ReadLine(kSimStart));
     if (ptys.back().empty())
@@ -143,6 +160,7 @@ std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c
       args.push_back(prefixes[i] + ".trace");
     }
     if (c.verify) args.push_back("--verify");
+    if (c.readBack) args.insert(args.end(), {"--output-dir", tools.work});
     clis.push_back(std::make_unique<ChildProcess>(args, prefixes[i] + ".cli-log",
                                                   prefixes[i] + ".cli-errors"));
   }
@@ -168,6 +186,10 @@ std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c
     else
       o.problem = "no byte counts in " + summaries[i];
     o.violations = ParseSimSummaryViolations(summary).value_or(0);
+    const std::string said = ReadText(prefixes[i] + ".cli-log");
+    for (auto at = said.find(", sent again ("); at != std::string::npos;
+         at = said.find(", sent again (", at + 1))
+      ++o.resends;
     if (o.cliStatus != 0)
       o.problem = "pelvane-cli exit status " + std::to_string(o.cliStatus) + "; see " +
                   prefixes[i] + ".cli-errors";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,17 @@ struct UploadCase {
   std::size_t programBytes = 0;
   long baud = 0;  // simulator pacing; 0: as fast as the pseudo-terminal goes
   int parallel = 1;
-  bool trace = false;   // pelvane-cli records the run with --trace
-  bool verify = false;  // pelvane-cli reads each programmed file back with --verify
-  bool wine = false;    // the Windows runner under Wine, through a COM port
+  bool trace = false;        // pelvane-cli records the run with --trace
+  bool verify = false;       // pelvane-cli reads each programmed file back with --verify
+  bool wine = false;         // the Windows runner under Wine, through a COM port
+  bool readBack = false;     // the bytes are read back from the instrument, not programmed
+  int adapterLatencyMs = 0;  // the simulator's --adapter-latency
+  // Line noise (the simulator's --noise, from `seed`) and how many uploads,
+  // one after the other with the seeds 1, 2, ...: the share that succeeds is
+  // the figure.
+  double noise = 0;
+  std::uint64_t seed = 1;
+  int runs = 1;
 };
 
 struct UploadOutcome {
@@ -39,6 +48,7 @@ struct UploadOutcome {
   int cliStatus = -1;
   int simStatus = -1;
   std::uint64_t violations = 0;
+  int resends = 0;      // commands the runner sent again
   std::string problem;  // empty when the upload went through cleanly
 };
 
@@ -52,8 +62,9 @@ struct WineIdle {
 // instrument that stays silent after the transfer program.
 WineIdle MeasureWineIdle(const Tools& tools);
 
-// Runs the case; one outcome per instrument. Throws std::runtime_error when
-// the package cannot be made or a program cannot start.
+// Runs the case; one outcome per instrument, or with `runs` one per upload.
+// Throws std::runtime_error when the package cannot be made or a program
+// cannot start.
 std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c);
 
 }  // namespace pelvane::bench

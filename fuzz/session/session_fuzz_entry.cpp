@@ -31,12 +31,15 @@ struct Recorder final : IQX_SessionEvents {
 SessionTimeouts TinyTimeouts() {
   SessionTimeouts t;
   t.response = milliseconds(1);
-  t.perByte = milliseconds(200);  // input never trickles; only a starved line waits
+  // Input never trickles: only a starved line waits, and so does a Close
+  // while a frame it began is still missing bytes.
+  t.perByte = milliseconds(10);
   t.uploadVerdict = milliseconds(1);
   t.uploadStall = milliseconds(1);
   t.closeSettle = milliseconds(0);
   t.pollSlice = milliseconds(1);
   t.resendInterval = milliseconds(1);
+  t.answerSettle = milliseconds(1);
   return t;
 }
 

@@ -82,6 +82,11 @@ core::LinkDiagnosis FlashApp::DiagnoseLink() const {
   return link ? link->DiagnoseLink() : core::LinkDiagnosis{};
 }
 
+core::LinkActivity FlashApp::Activity() const {
+  const auto* link = dynamic_cast<const core::IQX_LinkDiagnostics*>(session_.get());
+  return link ? link->Activity() : core::LinkActivity{};
+}
+
 session::IQX_Session& FlashApp::RequireSession(const char* operation) {
   if (!session_)
     throw core::StatusError(core::Status::Pointer,

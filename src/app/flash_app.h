@@ -95,8 +95,10 @@ class FlashApp final : public IQX_App,
   core::Status GetLastError(std::int16_t* piLastError) override;
   core::Status GetErrorString(std::string* lastError) override;
 
-  // IQX_LinkDiagnostics: what the session's port said about the last failure.
+  // IQX_LinkDiagnostics: what the session's port said about the last failure,
+  // and how the session's answers have been coming.
   core::LinkDiagnosis DiagnoseLink() const override;
+  core::LinkActivity Activity() const override;
 
   core::Status Advise(IQX_AppEvents* listener, core::Cookie* cookie) override;
   core::Status Unadvise(core::Cookie cookie) override;

@@ -23,6 +23,8 @@ constexpr bool IsNoAnswer(std::int16_t errorNumber) {
   return errorNumber == kErrorNoResponse || errorNumber == kErrorReadTimeout ||
          errorNumber == kErrorWriteTimeout;
 }
+// An answer came, but damaged on the line (its checksum failed).
+inline constexpr std::int16_t kErrorAnswerDamaged = session::kMsgAnswerDamaged;
 
 // Events of the application object (published name with a leading underscore,
 // dropped here because such names are reserved in C++).

@@ -57,10 +57,14 @@ constexpr options::Option kOptions[] = {
     {.name = "idle-timeout",
      .value = "SECONDS",
      .help = "give up when the instrument has not answered for this long (default 150)"},
+    {.name = "no-resend",
+     .help = "send every command once: an answer damaged on the line or not come fails the run "
+             "(by default commands that only read or set a state are sent again, at most twice, "
+             "and a program block whose answer was lost is read back)"},
     {.name = "wait-device",
      .value = "SECONDS",
-     .help = "wait this long for the port's device to appear and be free (an adapter "
-             "plugged in after the command was typed)"},
+     .help = "wait this long for the port's device to appear (an adapter plugged in after "
+             "the command was typed); the device is looked at, not opened"},
     {.name = "wait-boot",
      .help = "on a terminal, say how to start the boot monitor and wait for Enter before "
              "anything is sent"},
@@ -112,6 +116,8 @@ std::string Take(const options::Argument& a, CliOptions& o) {
     o.waitDevice = std::chrono::milliseconds(static_cast<long long>(*seconds * 1000));
   } else if (a.Is("wait-boot")) {
     o.waitBoot = true;
+  } else if (a.Is("no-resend")) {
+    o.resend = false;
   } else if (a.Is("transfer-only")) {
     o.transferOnly = true;
   } else if (a.Is("verify")) {

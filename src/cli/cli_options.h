@@ -23,6 +23,7 @@ struct CliOptions {
   bool summary = false;
   bool listPorts = false;
   std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
+  bool resend = true;  // --no-resend: every command once, a lost answer fails the run
   std::chrono::milliseconds waitDevice{0};  // 0: the device must be there at once
   bool waitBoot = false;  // ask for Enter once the instrument is in its boot monitor
   std::string report;

@@ -148,6 +148,7 @@ int CliRunner::Run() {
   process_->Verify(options_.verify);
   process_->OutputFolder(options_.outputDir);
   process_->SetIdleTimeout(options_.idleTimeout);
+  process_->Resend(options_.resend);
   // A signal that came while the package loaded is handled here at the latest.
   loop_.ProcessEvents(std::chrono::milliseconds(0));
   if (cancelRequested_)

@@ -1,6 +1,8 @@
 // Waiting for an adapter plugged in after the command was typed: the run
-// starts when its device is there and free, or when the time is up (the port
-// then explains what is wrong). A cancel ends the wait like the run.
+// starts when its device is there, or when the time is up (the port then
+// explains what is wrong). The device is looked at, not opened (an open can
+// reset an instrument); whether another program holds it, the run's own open
+// tells. A cancel ends the wait like the run.
 #pragma once
 
 #include <atomic>

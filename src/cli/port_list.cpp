@@ -3,6 +3,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "ports/kind/device_name.h"
+
 namespace pelvane::cli {
 
 namespace {
@@ -19,6 +21,19 @@ std::string Identity(const ports::SerialDevice& device) {
                                     : device.description + " (" + details + ")";
 }
 
+// "driver ftdi_sio, latency timer 16 ms: ...", or empty when neither is known.
+std::string AdapterLine(const ports::SerialDevice& device) {
+  std::string line = device.driver.empty() ? "" : "driver " + device.driver;
+  if (device.latencyTimerMs < 0) return line;
+  line += (line.empty() ? "" : ", ") + std::string("latency timer ") +
+          std::to_string(device.latencyTimerMs) + " ms";
+  // The host acknowledges every answer byte, so each one waits that long.
+  if (device.latencyTimerMs > 1)
+    line += ": each answer byte waits that long; set it to 1 ms: " +
+            ports::LatencyTimerAdvice(device.path);
+  return line;
+}
+
 void PrintJson(std::ostream& out, const ports::SerialDeviceList& list) {
   using Json = nlohmann::ordered_json;
   Json devices = Json::array();
@@ -28,7 +43,10 @@ void PrintJson(std::ostream& out, const ports::SerialDeviceList& list) {
                        {"stablePath", device.stablePath},
                        {"usbId", device.usbId},
                        {"serialNumber", device.serialNumber},
-                       {"accessHint", device.accessHint}});
+                       {"accessHint", device.accessHint},
+                       {"driver", device.driver},
+                       {"latencyTimer",
+                        device.latencyTimerMs < 0 ? Json(nullptr) : Json(device.latencyTimerMs)}});
   }
   Json object{{"devices", std::move(devices)}, {"described", list.undescribedReason.empty()}};
   if (!list.undescribedReason.empty()) object["undescribedReason"] = list.undescribedReason;
@@ -49,6 +67,8 @@ void PrintPortList(std::ostream& out, const ports::SerialDeviceList& list, bool 
     const std::string identity = PrintableText(Identity(device));
     out << PrintableText(device.path) << (identity.empty() ? "" : "  " + identity) << "\n";
     if (!device.stablePath.empty()) out << "    " << PrintableText(device.stablePath) << "\n";
+    if (const std::string adapter = AdapterLine(device); !adapter.empty())
+      out << "    " << PrintableText(adapter) << "\n";
     if (!device.accessHint.empty())
       out << "    You may not open it yet: " << PrintableText(device.accessHint) << ".\n";
   }

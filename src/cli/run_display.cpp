@@ -55,6 +55,14 @@ void RunDisplay::BootMonitorWait(std::chrono::milliseconds limit) {
   if (!options_.json && io_.errIsTerminal) bootWait_.Start(limit);
 }
 
+void RunDisplay::CommandResent(const upload::Resend& resend) {
+  record_.resends.push_back(resend);
+}
+
+void RunDisplay::AdapterSlow(const upload::SlowAdapter& slow) {
+  record_.slowAdapter = slow;
+}
+
 void RunDisplay::ClearBar() {
   bootWait_.Stop();
   if (!barShown_) return;

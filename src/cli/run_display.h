@@ -26,6 +26,8 @@ class RunDisplay final : public upload::QN_UploadProcessEvents {
   void ProgramVerified(const upload::ProgramChecksum& program) override;
   void DownloadWritten(const std::string& filename, std::int64_t bytes) override;
   void BootMonitorWait(std::chrono::milliseconds limit) override;
+  void CommandResent(const upload::Resend& resend) override;
+  void AdapterSlow(const upload::SlowAdapter& slow) override;
 
   // Takes the progress bar (or the wait for the boot monitor) off the
   // terminal before other text goes there.

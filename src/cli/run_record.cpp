@@ -46,6 +46,16 @@ std::string RunRecord::ToJson() const {
   for (const auto& [file, bytes] : downloads)
     record["downloads"].push_back(
         {{"file", Text(file)}, {"bytes", bytes}, {"sha256", core::FileSha256(file)}});
+  // Commands sent again because their answers were lost on the line: a
+  // count to compare runs by, and each one to see which step met the noise.
+  record["resends"] = resends.size();
+  record["resent"] = Json::array();
+  for (const upload::Resend& resend : resends)
+    record["resent"].push_back({{"command", resend.command}, {"reason", resend.reason}});
+  if (slowAdapter)
+    record["slowAdapter"] = {{"turnaroundMs", slowAdapter->turnaroundMs},
+                             {"adapter", Text(slowAdapter->adapter)},
+                             {"advice", Text(slowAdapter->advice)}};
   Json outcome;
   AddOutcome(outcome, ok, code, message, cause);
   outcome["exitCode"] = exitCode;

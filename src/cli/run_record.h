@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,8 @@ struct RunRecord {
   std::vector<upload::ProgramChecksum> programs;
   std::vector<upload::VerifyResult> verified;
   std::vector<std::pair<std::string, std::int64_t>> downloads;
+  std::vector<upload::Resend> resends;
+  std::optional<upload::SlowAdapter> slowAdapter;
   bool ok = false;
   std::int32_t code = 0;
   std::string message;

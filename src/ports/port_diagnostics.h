@@ -19,6 +19,10 @@ class IQX_PortDiagnostics {
   // True once the device reported a hang-up or an I/O error since it was
   // opened (an unplugged adapter, a closed pseudo-terminal).
   virtual bool IsDeviceLost() const = 0;
+  // What the last Open found out about the adapter, for the run's trace:
+  // "driver ftdi_sio, low latency kept, latency timer 1 ms"; empty when
+  // nothing is known.
+  virtual std::string GetAdapterReport() const { return {}; }
 };
 
 }  // namespace pelvane::ports

@@ -16,6 +16,8 @@ using std::chrono::milliseconds;
 
 constexpr std::size_t kMaxErrorText = 511;
 constexpr int kMaxPayload = 255;
+// The host's answer to an answer frame's length byte.
+constexpr std::uint8_t kLengthAcknowledgement = 0xFF;
 
 bool IsConnectedState(PT_STATE state) {
   return state == PT_CONNECTING || state == PT_CONNECTED || state == PT_LISTENING;
@@ -29,6 +31,12 @@ milliseconds Remaining(milliseconds limit, SessionClock::duration elapsed) {
 
 void SleepFor(milliseconds d) {
   std::this_thread::sleep_for(d);
+}
+
+// The instrument checks each acknowledgement against a count that starts from
+// the first body byte, not against the byte just sent.
+std::uint8_t Acknowledgement(std::uint8_t first, int index) {
+  return static_cast<std::uint8_t>(~(first + index + 1));
 }
 }  // namespace
 
@@ -88,6 +96,15 @@ core::Status Session::Open(const std::string& openParameter, bool* pbOpenFlag) {
   }
   blockMode_ = binding.blockMode;
   if (!opened) return Status::Ok;
+  {
+    std::lock_guard lock(activityMutex_);
+    lastInput_ = {};
+    answering_ = false;
+    turnarounds_ = 0;
+    adapter_ = portDiagnostics_ != nullptr ? portDiagnostics_->GetAdapterReport() : "";
+    if (core::trace::On() && !adapter_.empty())
+      core::trace::Note("port", binding.parameters + ": " + adapter_);
+  }
 
   sendLength_.store(0);
   awaitingResponse_.store(false);
@@ -319,6 +336,34 @@ core::LinkDiagnosis Session::DiagnoseLink() const {
   return diagnosis_;
 }
 
+core::LinkActivity Session::Activity() const {
+  std::lock_guard lock(activityMutex_);
+  core::LinkActivity activity{lastInput_, answering_, {}, turnarounds_, adapter_};
+  const std::size_t kept = std::min(turnarounds_, turnaroundSamples_.size());
+  if (kept > 0) {
+    auto samples = turnaroundSamples_;
+    const auto middle = samples.begin() + static_cast<std::ptrdiff_t>(kept / 2);
+    std::nth_element(samples.begin(), middle, samples.begin() + static_cast<std::ptrdiff_t>(kept));
+    activity.turnaround = std::chrono::microseconds(*middle);
+  }
+  return activity;
+}
+
+void Session::SetAnswering(bool answering) {
+  std::lock_guard lock(activityMutex_);
+  answering_ = answering;
+}
+
+void Session::NoteInput(std::optional<SessionClock::duration> sinceAck) {
+  std::lock_guard lock(activityMutex_);
+  lastInput_ = time_.Now();
+  if (!sinceAck) return;
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(*sinceAck).count();
+  turnaroundSamples_[turnarounds_ % turnaroundSamples_.size()] =
+      static_cast<std::uint32_t>(std::clamp<std::int64_t>(us, 0, UINT32_MAX));
+  ++turnarounds_;
+}
+
 bool Session::DeviceLost() {
   if (portDiagnostics_ == nullptr || !portDiagnostics_->IsDeviceLost()) return false;
   if (!deviceLostReported_.exchange(true)) PostError(kMsgPortFailureSR);
@@ -366,7 +411,13 @@ bool Session::OwnerMayUsePort() const {
 // ---------------------------------------------------------------- worker ---
 
 void Session::WorkerSleep(milliseconds limit) {
-  worker_.WaitForWake(limit);
+  // A worker that is being stopped only finishes the frame in progress:
+  // nothing may end its sleep early, and a wait that returned at once would
+  // spin.
+  if (worker_.StopRequested())
+    SleepFor(limit);
+  else
+    worker_.WaitForWake(limit);
 }
 
 void Session::WorkerPass() {
@@ -397,32 +448,69 @@ void Session::ReceiveStep(PortInput& input) {
       PostError(kMsgSessionTimeout);
     return;
   }
+  NoteInput(std::nullopt);
+  SetAnswering(true);
   const int count = length + 2;
   const bool complete = blockMode_ ? ReadBody(input, count) : HandshakeBody(input, count);
-  if (complete) {
+  const bool intact = complete && FrameIntact(length);
+  if (complete && !intact && !blockMode_) AcknowledgeRest(input, count);
+  SetAnswering(false);
+  if (intact) {
     std::lock_guard lock(receivedMutex_);
     std::memcpy(receiveBuffer_.data(), bodyBuffer_.data(), static_cast<std::size_t>(count));
     receiveLength_ = length;
   }
   // Cleared before the notice, so that the owner, once told, may use the port.
   awaitingResponse_.store(false, std::memory_order_release);
-  if (complete) {
+  if (intact) {
     core::trace::Note("frame", "received (" + std::to_string(length) + "-byte message)");
     relay_.Post(EventRelay::ReceiveNotice, count);
+  } else if (complete) {
+    PostError(kMsgAnswerDamaged);
   }
 }
 
+bool Session::FrameIntact(int length) const {
+  // The two bytes behind the message are the presentation layer's sum of it,
+  // low byte first. The session checks them where the frame arrives, so that
+  // a damaged answer is known at once and the rest of it acknowledged; the
+  // application layer still checks every frame it takes in.
+  std::uint32_t sum = 0;
+  for (int i = 0; i < length; ++i) sum += bodyBuffer_[static_cast<std::size_t>(i)];
+  const auto at = static_cast<std::size_t>(length);
+  return bodyBuffer_[at] == (sum & 0xFF) && bodyBuffer_[at + 1] == ((sum >> 8) & 0xFF);
+}
+
 bool Session::HandshakeBody(PortInput& input, int count) {
-  if (WriteByte(0xFF) != ByteOutcome::Done) return false;
+  if (!WriteByte(kLengthAcknowledgement)) return false;
+  auto acknowledged = time_.Now();
   for (int i = 0; i < count; ++i) {
-    if (ReadByte(input, &bodyBuffer_[static_cast<std::size_t>(i)]) != ByteOutcome::Done)
-      return false;
-    // The instrument checks each acknowledgement against a count that starts
-    // from the first body byte, not against the byte just sent.
-    const auto ack = static_cast<std::uint8_t>(~(bodyBuffer_[0] + i + 1));
-    if (WriteByte(ack) != ByteOutcome::Done) return false;
+    if (!ReadByte(input, &bodyBuffer_[static_cast<std::size_t>(i)])) return false;
+    NoteInput(time_.Now() - acknowledged);
+    if (!WriteByte(Acknowledgement(bodyBuffer_[0], i))) return false;
+    acknowledged = time_.Now();
   }
   return true;
+}
+
+void Session::AcknowledgeRest(PortInput& input, int received) {
+  // A damaged length byte that promised less than the instrument sends leaves
+  // it waiting for the acknowledgement of its next byte; no frame holds more
+  // than 257 body bytes.
+  std::uint8_t byte = 0;
+  auto quietSince = time_.Now();
+  for (int i = received; i < kMaxPayload + 2;) {
+    const auto quiet = time_.Now() - quietSince;
+    if (quiet >= timeouts_.answerSettle) return;
+    if (input.Read(&byte, 1) == 1) {
+      NoteInput(std::nullopt);
+      if (!WriteByte(Acknowledgement(bodyBuffer_[0], i++))) return;
+      quietSince = time_.Now();
+      continue;
+    }
+    if (DeviceLost()) return;
+    input.Wait(std::min(timeouts_.pollSlice, Remaining(timeouts_.answerSettle, quiet)));
+  }
 }
 
 bool Session::ReadBody(PortInput& input, int count) {
@@ -432,6 +520,7 @@ bool Session::ReadBody(PortInput& input, int count) {
     if (worker_.StopRequested()) return false;
     const std::int32_t got = input.Read(bodyBuffer_.data() + done, count - done);
     if (got > 0) {
+      NoteInput(std::nullopt);
       done += got;
       lastProgress = time_.Now();
       continue;
@@ -447,35 +536,25 @@ bool Session::ReadBody(PortInput& input, int count) {
   return true;
 }
 
-Session::ByteOutcome Session::ReadByte(PortInput& input, std::uint8_t* byte) {
+bool Session::ReadByte(PortInput& input, std::uint8_t* byte) {
   const auto start = time_.Now();
   for (;;) {
     const auto elapsed = time_.Now() - start;
     if (elapsed >= timeouts_.perByte) {
       PostError(kMsgReadTimeout);
-      return ByteOutcome::Failed;
+      return false;
     }
-    if (worker_.StopRequested()) return ByteOutcome::Stopped;
-    if (input.Read(byte, 1) == 1) return ByteOutcome::Done;
-    if (DeviceLost()) return ByteOutcome::Failed;
+    if (input.Read(byte, 1) == 1) return true;
+    if (DeviceLost()) return false;
     input.Wait(std::min(timeouts_.pollSlice, Remaining(timeouts_.perByte, elapsed)));
   }
 }
 
-Session::ByteOutcome Session::WriteByte(std::uint8_t byte) {
-  switch (WriteAll(
-      *port_, &byte, 1, timeouts_.perByte, [this](milliseconds d) { WorkerSleep(d); },
-      [this] { return worker_.StopRequested(); })) {
-    case WriteOutcome::Written:
-      return ByteOutcome::Done;
-    case WriteOutcome::Stopped:
-      return ByteOutcome::Stopped;
-    case WriteOutcome::PortError:
-    case WriteOutcome::Stalled:
-      break;
-  }
+bool Session::WriteByte(std::uint8_t byte) {
+  if (WriteAll(*port_, &byte, 1, timeouts_.perByte, SleepFor, nullptr) == WriteOutcome::Written)
+    return true;
   PostError(kMsgWriteTimeout);
-  return ByteOutcome::Failed;
+  return false;
 }
 
 bool Session::SendStep() {

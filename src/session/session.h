@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/event_source.h"
@@ -70,8 +71,10 @@ class Session final : public IQX_Session, public IQX_Transfer, public core::IQX_
   core::Status Upload(const std::uint8_t* pucBuffer, std::int32_t lSize) override;
   core::Status IsUploadOK(PTS_FAILCODE* pFailCode) override;
 
-  // IQX_LinkDiagnostics: the port's account of the last failure.
+  // IQX_LinkDiagnostics: the port's account of the last failure, and how the
+  // instrument's answers have been coming.
   core::LinkDiagnosis DiagnoseLink() const override;
+  core::LinkActivity Activity() const override;
 
  private:
   static constexpr int kSendBusy = -1;
@@ -88,10 +91,21 @@ class Session final : public IQX_Session, public IQX_Transfer, public core::IQX_
   void WorkerPass();
   void ReceiveStep(PortInput& input);
   bool ReadBody(PortInput& input, int count);
+  // Once a frame has begun it is acknowledged to its end, also when the
+  // session is being closed: an instrument left in the middle of its answer
+  // waits for an acknowledgement that never comes. Each byte is bounded by
+  // the per-byte time-out.
   bool HandshakeBody(PortInput& input, int count);
-  enum class ByteOutcome { Done, Failed, Stopped };
-  ByteOutcome ReadByte(PortInput& input, std::uint8_t* byte);
-  ByteOutcome WriteByte(std::uint8_t byte);
+  // Acknowledges what the instrument still sends after a damaged frame, until
+  // the line has been quiet for answerSettle.
+  void AcknowledgeRest(PortInput& input, int received);
+  bool FrameIntact(int length) const;
+  bool ReadByte(PortInput& input, std::uint8_t* byte);
+  bool WriteByte(std::uint8_t byte);
+  // A byte came from the instrument; `sinceAck` is the time since the
+  // acknowledgement that let it come (none for the length byte).
+  void NoteInput(std::optional<SessionClock::duration> sinceAck);
+  void SetAnswering(bool answering);
   // False when the frame stays pending because the port refused it.
   bool SendStep();
   // Hands the send buffer back after a write: 0 when the frame went, its
@@ -137,6 +151,15 @@ class Session final : public IQX_Session, public IQX_Transfer, public core::IQX_
   std::array<std::uint8_t, kBufferSize> receiveBuffer_{};
   int receiveLength_ = 0;
   std::array<std::uint8_t, kBufferSize> bodyBuffer_{};  // worker's
+
+  // How the answers have been coming, for Activity(). The turnarounds are
+  // the most recent ones, in microseconds, written round.
+  mutable std::mutex activityMutex_;
+  SessionClock::time_point lastInput_{};                // guarded by activityMutex_
+  bool answering_ = false;                              // guarded by activityMutex_
+  std::array<std::uint32_t, 128> turnaroundSamples_{};  // guarded by activityMutex_
+  std::size_t turnarounds_ = 0;                         // guarded by activityMutex_
+  std::string adapter_;                                 // guarded by activityMutex_
 
   std::unique_ptr<PortInput> workerInput_;  // worker's, made at Open
   core::EventSource<IQX_SessionEvents> events_;

@@ -53,9 +53,13 @@ enum SessionMessage : std::int16_t {
   kMsgPortFailureUpload = 115,
   kMsgPortFailureUploadOK = 116,
   kMsgPortFailureSR = 117,
+  // An answer frame whose checksum does not match its message: damaged on
+  // the line. Reported at once, so that the command can be judged or asked
+  // again instead of waiting for an answer that will not come.
+  kMsgAnswerDamaged = 118,
 };
 
 inline constexpr std::int16_t kFirstSessionMessage = kMsgSuccess;
-inline constexpr std::int16_t kLastSessionMessage = kMsgPortFailureSR;
+inline constexpr std::int16_t kLastSessionMessage = kMsgAnswerDamaged;
 
 }  // namespace pelvane::session

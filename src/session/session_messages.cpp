@@ -6,8 +6,9 @@ namespace pelvane::session {
 
 namespace {
 // Indexed by number - 101. Instruments' service staff know these texts from
-// the original tool, so they stay word for word, capitals included.
-constexpr std::array<std::string_view, 17> kTexts = {
+// the original tool, so they stay word for word, capitals included (118 is
+// this tool's own).
+constexpr std::array<std::string_view, 18> kTexts = {
     "The last command completed successfully",
     "Unable to Open Session",
     "Session already Open",
@@ -25,6 +26,7 @@ constexpr std::array<std::string_view, 17> kTexts = {
     "Port Failure Upload",
     "Port Failure UploadOK",
     "Port Failure SR",
+    "Answer damaged on the line (checksum error)",
 };
 }  // namespace
 

@@ -33,6 +33,12 @@ struct SessionTimeouts {
   ms pollSlice{50};
   // Pause before writing a frame again after the port refused it.
   ms resendInterval{100};
+  // After an answer frame that failed its checksum, the bytes the instrument
+  // still sends (its length byte may have been damaged to a smaller one) are
+  // acknowledged until none has come for this long, so that the instrument
+  // ends its frame and takes the next command. Above an adapter's latency
+  // timer and the instrument's reaction, below its wait for an acknowledgement.
+  ms answerSettle{250};
 };
 
 }  // namespace pelvane::session

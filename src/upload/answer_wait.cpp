@@ -5,6 +5,7 @@
 #include "core/class_ids.h"
 #include "core/link_diagnosis.h"
 #include "core/message_loop.h"
+#include "ports/kind/device_name.h"
 #include "upload/report_text.h"
 
 namespace pelvane::upload {
@@ -22,6 +23,38 @@ std::string SecondsText(std::chrono::milliseconds time) {
   }
   return text;
 }
+
+// The command each awaited answer belongs to, named as the action lines name it.
+std::string CommandName(std::uint8_t expected) {
+  switch (expected) {
+    case app::HMANUFACTURER:
+      return "QueryManufacturerCode";
+    case app::HPROGPWRON:
+      return "ProgPowerOn";
+    case app::HPROGPWROFF:
+      return "ProgPowerOff";
+    case app::HLESEDATEN:
+      return "ReadData";
+    case app::HPROGDATEN:
+      return "Prog";
+    case app::HCHECKSUM:
+      return "Checksum";
+    case app::HFLASHERASE:
+      return "FlashDelete";
+    default:
+      return "ProgEnd";  // the one command after which any answer will do
+  }
+}
+
+// An adapter is worth a word when the time from an acknowledgement to the
+// byte it lets come stays this much above the wire time of the two: the
+// instrument itself answers within a byte time, a pseudo-terminal or a USB
+// adapter at 1 ms within about a millisecond, FTDI's default timer takes 16.
+constexpr std::chrono::microseconds kSlowTurnaround{4000};
+// Enough acknowledgements that one slow moment does not count.
+constexpr std::size_t kPaceSamples = 32;
+// A byte on the line: start bit, 8 data bits, parity, stop bit.
+constexpr std::int64_t kBitsPerByte = 11;
 
 // The error code a step reports when the answer to its command fails.
 std::int32_t FailureCodeFor(std::uint8_t expected) {
@@ -96,20 +129,120 @@ std::string AnswerWait::AppErrorText() {
 void AnswerWait::StartRun() {
   stopRequested_ = false;
   idleTimedOut_ = false;
+  paceNoted_ = false;
   manufacturerCode_ = 0;
   deviceCode_ = 0;
   ClearChecksum();
 }
 
-bool AnswerWait::Exchange(std::uint8_t expected, const Call& send,
-                          const std::function<void()>& onPass) {
-  Send(expected, send);
-  Wait(onPass);
-  return !outcome_.HasError();
+AnswerWait::Repeat AnswerWait::RepeatOf(std::uint8_t expected) const {
+  if (!resend_) return Repeat::kNever;
+  switch (expected) {
+    case app::HMANUFACTURER:
+    case app::HPROGPWRON:
+    case app::HPROGPWROFF:
+    case app::HLESEDATEN:
+    case app::HCHECKSUM:
+      return Repeat::kResend;
+    case app::HPROGDATEN:
+      return Repeat::kByCaller;
+    default:
+      // An erase is not repeated blindly (a second one would hide what the
+      // first did), and a restart has happened once it was taken.
+      return Repeat::kNever;
+  }
+}
+
+std::chrono::milliseconds AnswerWait::SilenceLimit(Repeat repeat) const {
+  if (repeat == Repeat::kNever) return idleTimeout_;
+  return idleTimeout_ > kNoIdleTimeout ? std::min(idleTimeout_, kResendSilence) : kResendSilence;
+}
+
+AnswerWait::Reply AnswerWait::Ask(std::uint8_t expected, const Call& send,
+                                  const std::function<void()>& onPass) {
+  const Repeat repeat = RepeatOf(expected);
+  for (int sent = 1;; ++sent) {
+    Send(expected, send);
+    Wait(onPass, SilenceLimit(repeat), repeat != Repeat::kNever);
+    if (outcome_.HasError()) return Reply::kFailed;
+    if (lost_ == Lost::kNone) {
+      CheckPace();
+      return Reply::kAnswered;
+    }
+    if (repeat == Repeat::kByCaller) return Reply::kLost;
+    if (repeat == Repeat::kResend && sent <= kMaxResends) {
+      NoteResend(CommandName(expected), lostReason_, sent, kMaxResends);
+      continue;
+    }
+    FailLost(expected, sent);
+    return Reply::kFailed;
+  }
+}
+
+void AnswerWait::NoteResend(const std::string& command, const std::string& reason, int nth,
+                            int most) {
+  report_.Action(command + ": " + reason + ", sent again (" + std::to_string(nth) + " of " +
+                 std::to_string(most) + ")");
+  report_.CommandResent({command, reason});
+}
+
+void AnswerWait::FailLost(std::uint8_t expected, int sent) {
+  const std::string times = sent > 1 ? " (sent " + std::to_string(sent) + " times)" : "";
+  switch (lost_) {
+    case Lost::kDamaged:
+      outcome_.Fail(package::kErrCommunication,
+                    std::to_string(app::kErrorAnswerDamaged) + " Answer to " +
+                        CommandName(expected) + " damaged on the line (checksum error)" + times,
+                    FailureCause::AnswerCorrupted);
+      break;
+    case Lost::kEndedEarly:
+      outcome_.Fail(package::kErrCommunication, lostDetail_ + times,
+                    FailureCause::InstrumentSilent);
+      break;
+    case Lost::kSilent:
+    case Lost::kNone:
+      FailSilent(SilenceLimit(RepeatOf(expected)));
+      break;
+  }
+}
+
+void AnswerWait::FailSilent(std::chrono::milliseconds limit) {
+  // An answer that never comes (the instrument hung, the cable is out) ends
+  // no wait by itself.
+  idleTimedOut_ = true;
+  report_.Action("The instrument stopped answering (no answer for " + SecondsText(limit) +
+                 " seconds)");
+  outcome_.Fail(package::kErrCommunication, "idle time-out: the instrument stopped answering",
+                FailureCause::InstrumentSilent);
+  stopRequested_ = true;
+}
+
+core::LinkActivity AnswerWait::Activity() const {
+  const auto* link = dynamic_cast<const core::IQX_LinkDiagnostics*>(app_.get());
+  return link ? link->Activity() : core::LinkActivity{};
+}
+
+void AnswerWait::CheckPace() {
+  if (paceNoted_) return;
+  const core::LinkActivity activity = Activity();
+  if (activity.turnarounds < kPaceSamples) return;
+  // The acknowledgement and the byte it lets come take their wire time.
+  const std::chrono::microseconds wire(baudRate_ > 0 ? 2 * kBitsPerByte * 1000000 / baudRate_ : 0);
+  if (activity.turnaround - wire < kSlowTurnaround) return;
+  paceNoted_ = true;
+  SlowAdapter slow{static_cast<double>(activity.turnaround.count()) / 1000.0, activity.adapter,
+                   ports::LatencyTimerAdvice(ports::DeviceOfPort(port_))};
+  const auto ms = (activity.turnaround.count() + 500) / 1000;
+  report_.Action("Each answer byte comes about " + std::to_string(ms) +
+                 " ms after its acknowledgement: the serial adapter holds it" +
+                 (slow.adapter.empty() ? "" : " (" + slow.adapter + ")") +
+                 ". Set its latency timer to 1 ms: " + slow.advice);
+  report_.AdapterSlow(slow);
 }
 
 void AnswerWait::Send(std::uint8_t expected, const Call& send) {
   answered_ = false;
+  lost_ = Lost::kNone;
   expected_ = expected;
   std::string thrown;
   const core::Status status = Guarded(send, &thrown);
@@ -122,28 +255,36 @@ void AnswerWait::Send(std::uint8_t expected, const Call& send) {
   }
 }
 
-void AnswerWait::Wait(const std::function<void()>& onPass) {
+void AnswerWait::Wait(const std::function<void()>& onPass, std::chrono::milliseconds silenceLimit,
+                      bool silenceLoses) {
   using std::chrono::milliseconds;
   const auto sent = Now();
+  // Silence counts from the command or from the instrument's last byte, so
+  // that a long answer through a slow adapter is no silence; while an answer
+  // frame comes in, the session's per-byte time-out watches it instead.
+  const auto silence = [&] {
+    const core::LinkActivity activity = Activity();
+    return activity.answering ? std::chrono::steady_clock::duration::zero()
+                              : Now() - std::max(sent, activity.lastInput);
+  };
   core::MessageLoop& loop = core::CurrentMessageLoop();
   while (!answered_ && !stopRequested_) {
     milliseconds slice = onPass ? tick_ : milliseconds(1000);
-    if (idleTimeout_ > kNoIdleTimeout) {
-      const auto left = std::chrono::duration_cast<milliseconds>(idleTimeout_ - (Now() - sent));
+    if (silenceLimit > kNoIdleTimeout) {
+      const auto left = std::chrono::duration_cast<milliseconds>(silenceLimit - silence());
       slice = std::clamp(left, milliseconds(1), slice);
     }
     loop.ProcessEvents(slice);
     if (onPass) onPass();
-    if (!answered_ && !stopRequested_ && idleTimeout_ > kNoIdleTimeout &&
-        Now() - sent >= idleTimeout_) {
-      // A dropped answer (its checksum failed, say) ends no wait by itself.
-      idleTimedOut_ = true;
-      report_.Action("The instrument stopped answering (no answer for " +
-                     SecondsText(idleTimeout_) + " seconds)");
-      outcome_.Fail(package::kErrCommunication, "idle time-out: the instrument stopped answering",
-                    FailureCause::InstrumentSilent);
-      stopRequested_ = true;
+    if (answered_ || stopRequested_ || silenceLimit <= kNoIdleTimeout || silence() < silenceLimit)
+      continue;
+    if (!silenceLoses) {
+      FailSilent(silenceLimit);
+      continue;
     }
+    lost_ = Lost::kSilent;
+    lostReason_ = "no answer for " + SecondsText(silenceLimit) + " seconds";
+    answered_ = true;
   }
 }
 
@@ -233,6 +374,15 @@ void AnswerWait::TakeAnswer(app::IQX_App& app, std::uint8_t responseId) {
 
 void AnswerWait::Error(std::int16_t iLastError) {
   const std::string what = std::to_string(iLastError) + " " + Trim(AppErrorText());
+  // An answer lost on the line is the command's matter (Ask), not yet the run's.
+  if (iLastError == app::kErrorAnswerDamaged || iLastError == app::kErrorReadTimeout) {
+    const bool damaged = iLastError == app::kErrorAnswerDamaged;
+    lost_ = damaged ? Lost::kDamaged : Lost::kEndedEarly;
+    lostReason_ = damaged ? "answer damaged on the line" : "answer ended early";
+    lostDetail_ = what;
+    answered_ = true;
+    return;
+  }
   if (app::IsNoAnswer(iLastError))
     outcome_.Fail(package::kErrCommunication, what, FailureCause::InstrumentSilent);
   else

@@ -68,7 +68,8 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
 
 UploadEngine::DownloadEnd UploadEngine::ReadRange(std::int32_t start, std::int64_t size,
                                                   const std::string& text, bool counted,
-                                                  std::vector<std::uint8_t>* data) {
+                                                  std::vector<std::uint8_t>* data,
+                                                  std::int32_t piece) {
   const auto fail = [&](std::int32_t code, const std::string& detail, FailureCause cause) {
     outcome_.Fail(code, detail, cause);
     return DownloadEnd::Failed;
@@ -81,7 +82,8 @@ UploadEngine::DownloadEnd UploadEngine::ReadRange(std::int32_t start, std::int64
   data->clear();
   std::int64_t position = 0;
   std::int32_t lastPercent = 0;
-  const std::int32_t maxBlock = std::min(plan_.maxProgLen, kMaxReadFrameBlock);
+  std::int32_t maxBlock = std::min(plan_.maxProgLen, kMaxReadFrameBlock);
+  if (piece > 0) maxBlock = std::min(maxBlock, piece);
   do {
     const std::int64_t count = std::min<std::int64_t>(maxBlock, size - position);
     if (count > 0) {
@@ -127,7 +129,7 @@ UploadEngine::DownloadEnd UploadEngine::ReadRange(std::int32_t start, std::int64
       position += length;
     }
     report_.Tick();
-    report_.StepShare(text, position, size, &lastPercent);
+    if (!text.empty()) report_.StepShare(text, position, size, &lastPercent);
   } while (position < size && !wait_.StopRequested());
   return wait_.StopRequested() ? DownloadEnd::Cancelled : DownloadEnd::Done;
 }

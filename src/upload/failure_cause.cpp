@@ -52,6 +52,13 @@ constexpr std::array<CauseRow, kFailureCauseCount> kCauses = {{
      "the instrument reported a failure: switch it off and on, start its boot monitor again and "
      "repeat the upload; if the same step fails again, the instrument needs service",
      nullptr, false},
+    {FailureCause::AnswerCorrupted, "answer_corrupted",
+     "the instrument's answers were damaged on the line: check the cable (its length, "
+     "shielding and connectors) and that nothing else shares the line, then repeat the upload; "
+     "the instrument may hold incomplete firmware",
+     "the instrument's answers were damaged on the bus: check the GPIB cable and its "
+     "connectors, then repeat the upload; the instrument may hold incomplete firmware",
+     false},
     {FailureCause::ChecksumMismatch, "checksum_mismatch",
      "the instrument's checksum differs from the package's: repeat the upload, and do not use "
      "the instrument before a run succeeds",

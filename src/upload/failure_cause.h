@@ -22,6 +22,7 @@ enum class FailureCause {
   BootMonitorRefused,  // the boot monitor found the transfer program garbled
   InstrumentSilent,    // the transfer program stopped answering
   InstrumentError,     // the transfer program reported a failure or answered out of turn
+  AnswerCorrupted,     // answers were damaged on the line (their checksum failed)
   ChecksumMismatch,    // the instrument's checksum differs from the package's
   VerifyMismatch,      // a programmed byte read back differs from the package's
   RangeOutsideMemory,  // an erase or program range lies in none of the memories

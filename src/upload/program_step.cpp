@@ -59,16 +59,11 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
     const auto count = static_cast<std::size_t>(std::min<std::int64_t>(maxBlock, size - position));
     std::copy_n(data.begin() + position, count, blockBuffer_.begin());
     for (std::size_t i = 0; i < count; ++i) byteSum += blockBuffer_[i];
-    if (count > 0) {
-      const auto address = static_cast<std::uint32_t>(program.loadAddress + position);
-      if (!wait_.Exchange(app::HPROGDATEN, [&](app::IQX_App& a) {
-            return a.Prog(address, static_cast<std::int16_t>(count),
-                          static_cast<std::uint8_t>(plan_.architecture),
-                          static_cast<std::uint8_t>(memory->flashnameIndex), blockBuffer_.data());
-          })) {
-        report_.Action("Prog ERROR");
-        return ProgramEnd::Failed;
-      }
+    if (count > 0 && !ProgramBlock(static_cast<std::uint32_t>(program.loadAddress + position),
+                                   {blockBuffer_.data(), count},
+                                   static_cast<std::uint8_t>(memory->flashnameIndex))) {
+      report_.Action("Prog ERROR");
+      return ProgramEnd::Failed;
     }
     position += static_cast<std::int64_t>(count);
     report_.Advance(1);
@@ -112,6 +107,50 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
   report_.Action("Block Count = " + std::to_string(blockCount));
   if (verify_ && !Verify(program, data)) return ProgramEnd::Failed;
   return ProgramEnd::Done;
+}
+
+bool UploadEngine::ProgramBlock(std::uint32_t address, std::span<const std::uint8_t> data,
+                                std::uint8_t flashType) {
+  // Its own copy: reading the range back fills the block buffer.
+  const std::vector<std::uint8_t> block(data.begin(), data.end());
+  const auto prog = [&](app::IQX_App& a) {
+    return a.Prog(address, static_cast<std::int16_t>(block.size()),
+                  static_cast<std::uint8_t>(plan_.architecture), flashType, block.data());
+  };
+  const std::string at = "the block at H" + HexText(address);
+  for (int sent = 1;; ++sent) {
+    switch (wait_.Ask(app::HPROGDATEN, prog)) {
+      case AnswerWait::Reply::kAnswered:
+        return true;
+      case AnswerWait::Reply::kFailed:
+        return false;
+      case AnswerWait::Reply::kLost:
+        break;
+    }
+    // Whether the instrument programmed the block, only its flash can say.
+    report_.Action("Prog: " + wait_.LostReason() + ", reading " + at + " back");
+    std::vector<std::uint8_t> read;
+    if (ReadRange(static_cast<std::int32_t>(address), static_cast<std::int64_t>(block.size()), "",
+                  false, &read, kBlockCheckPiece) != DownloadEnd::Done)
+      return false;
+    if (std::equal(block.begin(), block.end(), read.begin(), read.end())) {
+      report_.Action("Prog: " + at + " reads back as sent");
+      return true;
+    }
+    const bool erased =
+        std::all_of(read.begin(), read.end(), [](std::uint8_t b) { return b == 0xFF; });
+    if (erased && sent == 1) {
+      wait_.NoteResend("Prog", at + " reads back erased", 1, 1);
+      continue;
+    }
+    const auto differs = std::mismatch(block.begin(), block.end(), read.begin(), read.end());
+    const std::int64_t failed = std::int64_t{address} + (differs.first - block.begin());
+    report_.Action(
+        "Prog: " + at +
+        (erased ? " still reads back erased" : " reads back neither as sent nor erased"));
+    outcome_.Fail(package::kErrProgramming, HexText(failed), FailureCause::AnswerCorrupted);
+    return false;
+  }
 }
 
 bool UploadEngine::Verify(const PlanProgram& program, std::span<const std::uint8_t> data) {

@@ -301,6 +301,9 @@ void QN_UploadProcess::SetTick(std::chrono::milliseconds tick) {
 void QN_UploadProcess::SetIdleTimeout(std::chrono::milliseconds timeout) {
   impl_->engine.SetIdleTimeout(timeout);
 }
+void QN_UploadProcess::Resend(bool resend) {
+  impl_->engine.SetResend(resend);
+}
 bool QN_UploadProcess::IdleTimedOut() const {
   return impl_->engine.IdleTimedOut();
 }

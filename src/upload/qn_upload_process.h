@@ -33,6 +33,15 @@ inline constexpr std::chrono::milliseconds kAnimationTick{200};
 // A wait for an answer has no time limit of its own unless one is set (the
 // wizard's user can always cancel; the command-line runner sets one).
 inline constexpr std::chrono::milliseconds kNoIdleTimeout{0};
+// How long the instrument may be silent before a command that only reads or
+// sets a state is sent again (or a program block read back): far longer than
+// any of them takes, and longer than an instrument waits for an
+// acknowledgement that does not come, so that it has given up the old
+// exchange by then. Shorter when the idle time-out is. An erase may take
+// minutes and keeps the idle time-out.
+inline constexpr std::chrono::milliseconds kResendSilence{10000};
+// How often a command is sent again at most.
+inline constexpr int kMaxResends = 2;
 
 // What a run found out, for records kept per instrument.
 struct MemoryCodes {
@@ -55,6 +64,20 @@ struct VerifyResult {
   std::int64_t mismatchAddress = -1;  // the first byte that differs; -1: none found
 };
 
+// A command sent again because its answer was lost on the line.
+struct Resend {
+  std::string command;  // "ReadData"
+  std::string reason;   // "answer damaged on the line", "no answer for 10 seconds", ...
+};
+
+// An adapter that holds every answer byte for a while (a USB adapter's latency
+// timer): what the run measured, and what to do about it.
+struct SlowAdapter {
+  double turnaroundMs = 0;  // the median time from an acknowledgement to the next byte
+  std::string adapter;      // the port's report on its adapter; empty when it gave none
+  std::string advice;       // how to set the latency timer to 1 ms
+};
+
 class QN_UploadProcessEvents {
  public:
   virtual ~QN_UploadProcessEvents() = default;
@@ -70,6 +93,9 @@ class QN_UploadProcessEvents {
   // the boot monitor's verdict: due within `limit` (the block's time on the
   // line and the verdict wait). The next event ends the wait.
   virtual void BootMonitorWait(std::chrono::milliseconds /*limit*/) {}
+  virtual void CommandResent(const Resend&) {}
+  // Raised at most once a run.
+  virtual void AdapterSlow(const SlowAdapter&) {}
 };
 
 class QN_UploadProcess {
@@ -123,6 +149,11 @@ class QN_UploadProcess {
   void SetClock(Clock clock);  // steady clock unless set (tests drive their own)
   void SetTick(std::chrono::milliseconds tick);
   void SetIdleTimeout(std::chrono::milliseconds timeout);  // kNoIdleTimeout: none
+  // Commands that only read or set a state are sent again after a damaged
+  // answer or a short silence, and a program block whose answer was lost is
+  // read back (on by default). Off, every command goes once and a lost answer
+  // fails the run.
+  void Resend(bool resend);
   // True after a run whose wait was ended by the idle time-out.
   bool IdleTimedOut() const;
   // Why the last run failed (None after a success), and the advice for the

@@ -80,6 +80,14 @@ void RunReport::BootMonitorWait(std::chrono::milliseconds limit) {
   Raise([&](QN_UploadProcessEvents& l) { l.BootMonitorWait(limit); });
 }
 
+void RunReport::CommandResent(const Resend& resend) {
+  Raise([&](QN_UploadProcessEvents& l) { l.CommandResent(resend); });
+}
+
+void RunReport::AdapterSlow(const SlowAdapter& slow) {
+  Raise([&](QN_UploadProcessEvents& l) { l.AdapterSlow(slow); });
+}
+
 void RunReport::StartRun(std::int32_t weight) {
   weight_ = weight;
   counter_ = 0;

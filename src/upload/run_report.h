@@ -49,6 +49,8 @@ class RunReport {
   void DownloadWritten(const std::string& filename, std::int64_t bytes);
   void ProgramReadBack(const VerifyResult& result);
   void BootMonitorWait(std::chrono::milliseconds limit);
+  void CommandResent(const Resend& resend);
+  void AdapterSlow(const SlowAdapter& slow);
 
   // The whole run's bar: a counter in units of the plan's progress weight.
   void StartRun(std::int32_t weight);

@@ -73,6 +73,7 @@ bool UploadEngine::Upload(UploadPackage& package) {
     plan_.progressWeight = WeightOfSentBlocks(plan_, plan_.maxProgLen);
     plan_.maxProgLen = std::clamp<std::int32_t>(plan_.maxProgLen, 0, kMaxProgFrameBlock);
     report_.StartRun(plan_.progressWeight);
+    wait_.SetBaudRate(plan_.baudRate);
     if (report_.WizardMode())
       report_.LockNavigation();
     else

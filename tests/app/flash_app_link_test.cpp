@@ -222,7 +222,7 @@ TEST_F(LinkTest, CommandsAndResponsesCrossTheWire) {
   EXPECT_EQ(LastError(), 0);
 }
 
-TEST_F(LinkTest, CorruptAnswerIsDroppedAndProgEndClosesTheLinkFirst) {
+TEST_F(LinkTest, CorruptAnswerIsReportedAtOnceAndProgEndClosesTheLinkFirst) {
   Bytes corrupt = WithChecksum({HCHECKSUM, 0x77});
   corrupt.back() ^= 0x40;
   instrument.Run({
@@ -236,13 +236,13 @@ TEST_F(LinkTest, CorruptAnswerIsDroppedAndProgEndClosesTheLinkFirst) {
   app->ProgPowerOn();
   ASSERT_TRUE(PumpUntil([&] { return !listener.log.empty(); }));
 
-  // The corrupt answer raises nothing; it shows only in the last error, and
-  // the previous response's values stay readable.
+  // The session knows a corrupt answer where it arrives and says so at once,
+  // instead of leaving the command to wait; the previous response's values
+  // stay readable.
   app->Checksum(1, 0, 16);
-  ASSERT_TRUE(PumpUntil([&] { return LastError() != 0; }));
-  EXPECT_EQ(LastError(), kPresentationError - kAppOk);
-  EXPECT_EQ(ErrorString(), "Checksum failure");
-  EXPECT_EQ(listener.log.size(), 1u);
+  ASSERT_TRUE(PumpUntil([&] { return listener.log.size() == 2; }));
+  EXPECT_EQ(listener.log.back(), "Error 118");
+  EXPECT_EQ(ErrorString(), "Answer damaged on the line (checksum error)");
   std::int16_t status = -1;
   app->GetStatus(&status);
   EXPECT_EQ(status, 0);
@@ -250,7 +250,7 @@ TEST_F(LinkTest, CorruptAnswerIsDroppedAndProgEndClosesTheLinkFirst) {
   session::PT_STATE stateAtResponse = session::PT_INVALID;
   listener.onResponse = [&](std::uint8_t) { session->State(&stateAtResponse); };
   app->ProgEnd();
-  ASSERT_TRUE(PumpUntil([&] { return listener.log.size() == 2; }));
+  ASSERT_TRUE(PumpUntil([&] { return listener.log.size() == 3; }));
   EXPECT_EQ(listener.log.back(), "Response 72");
   EXPECT_EQ(stateAtResponse, session::PT_CLOSED);
 

@@ -9,6 +9,7 @@
 
 #include "cli/port_list.h"
 #include "options/options.h"
+#include "ports/kind/device_name.h"
 
 namespace pelvane::cli {
 namespace {
@@ -29,15 +30,16 @@ std::string Error(const std::vector<std::string>& args) {
 }
 
 TEST(CliOptions, GnuOptionsWithSeparateAndInlineValues) {
-  const CliOptions o =
-      Parse({"--package", "a.qxpkg", "--port=/dev/pts/3", "--language", "german", "--transfer-only",
-             "--yes", "--json", "--idle-timeout", "2.5", "--report", "r.json", "--summary"});
+  const CliOptions o = Parse({"--package", "a.qxpkg", "--port=/dev/pts/3", "--language", "german",
+                              "--transfer-only", "--yes", "--json", "--idle-timeout", "2.5",
+                              "--report", "r.json", "--summary", "--no-resend"});
   EXPECT_EQ(o.package, "a.qxpkg");
   EXPECT_EQ(o.port, "/dev/pts/3");
   EXPECT_EQ(o.language, "german");
   EXPECT_TRUE(o.transferOnly && o.yes && o.json && o.summary);
   EXPECT_EQ(o.idleTimeout, std::chrono::milliseconds(2500));
   EXPECT_EQ(o.report, "r.json");
+  EXPECT_FALSE(o.resend);
 }
 
 TEST(CliOptions, Defaults) {
@@ -45,6 +47,7 @@ TEST(CliOptions, Defaults) {
   EXPECT_EQ(o.idleTimeout, std::chrono::seconds(150));
   EXPECT_TRUE(o.port.empty());
   EXPECT_FALSE(o.yes);
+  EXPECT_TRUE(o.resend);
 }
 
 TEST(CliOptions, BadUsageIsNamed) {
@@ -161,21 +164,36 @@ TEST(CliPortList, ListsWhatIdentifiesADeviceAndSaysWhenDescriptionsAreMissing) {
   adapter.usbId = "0403:6001";
   adapter.serialNumber = "A1";
   adapter.accessHint = "add your user to the 'dialout' group";
+  adapter.driver = "ftdi_sio";
+  adapter.latencyTimerMs = 16;
   ports::SerialDevice uart;
   uart.path = "/dev/ttyS0";
+  uart.driver = "serial";
+  ports::SerialDevice quick = adapter;
+  quick.path = "/dev/ttyUSB1";
+  quick.latencyTimerMs = 1;
+  quick.stablePath = quick.accessHint = quick.description = quick.usbId = quick.serialNumber = "";
   std::ostringstream described;
-  PrintPortList(described, {{adapter, uart}, ""});
+  PrintPortList(described, {{adapter, uart, quick}, ""});
   EXPECT_EQ(described.str(),
             "/dev/ttyUSB0  FTDI FT232R USB UART (0403:6001, serial A1)\n"
             "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0\n"
-            "    You may not open it yet: add your user to the 'dialout' group.\n"
-            "/dev/ttyS0\n");
+            "    driver ftdi_sio, latency timer 16 ms: each answer byte waits that long; set it "
+            "to 1 ms: " +
+                ports::LatencyTimerAdvice("/dev/ttyUSB0") +
+                "\n"
+                "    You may not open it yet: add your user to the 'dialout' group.\n"
+                "/dev/ttyS0\n"
+                "    driver serial\n"
+                "/dev/ttyUSB1\n"
+                "    driver ftdi_sio, latency timer 1 ms\n");
   // Without udev (a container) the devices found by name, and a word why
   // nothing more is known.
   std::ostringstream byName;
   PrintPortList(byName, {{uart}, "udev does not run on this machine"});
   EXPECT_EQ(byName.str(),
-            "/dev/ttyS0\nDevice descriptions are unavailable: udev does not run on this "
+            "/dev/ttyS0\n    driver serial\nDevice descriptions are unavailable: udev does not run "
+            "on this "
             "machine.\n");
   std::ostringstream none;
   PrintPortList(none, {{}, "udev does not run on this machine"});
@@ -207,9 +225,12 @@ TEST(CliPortList, ListsWhatIdentifiesADeviceAndSaysWhenDescriptionsAreMissing) {
                                                   {"stablePath", adapter.stablePath},
                                                   {"usbId", "0403:6001"},
                                                   {"serialNumber", "A1"},
-                                                  {"accessHint", adapter.accessHint}}));
+                                                  {"accessHint", adapter.accessHint},
+                                                  {"driver", "ftdi_sio"},
+                                                  {"latencyTimer", 16}}));
   EXPECT_EQ(parsed["devices"][1]["description"], odd.description);
   EXPECT_EQ(parsed["devices"][1]["usbId"], "");
+  EXPECT_TRUE(parsed["devices"][1]["latencyTimer"].is_null());
   std::ostringstream undescribed;
   PrintPortList(undescribed, {{}, "udev does not run on this machine"}, true);
   EXPECT_EQ(undescribed.str(),

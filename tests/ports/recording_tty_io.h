@@ -68,9 +68,38 @@ class RecordingTtyIo : public serial_line::TtyIo {
     ++polls;
     return TtyIo::Poll(fds, count, timeoutMs);
   }
-  int RequestLowLatency(int fd) override {
-    ++lowLatencyRequests;
-    return TtyIo::RequestLowLatency(fd);  // a pseudo-terminal refuses
+  // A pseudo-terminal refuses both unless `lowLatency` plays a driver's flag.
+  int GetLowLatency(int fd, bool* on) override {
+    if (!lowLatency) return TtyIo::GetLowLatency(fd, on);
+    *on = *lowLatency;
+    return 0;
+  }
+  int SetLowLatency(int fd, bool on) override {
+    lowLatencySets.push_back(on);
+    if (!lowLatency) return TtyIo::SetLowLatency(fd, on);
+    if (lowLatencyRefused) {
+      errno = EINVAL;
+      return -1;
+    }
+    if (!lowLatencyIgnored) {
+      lowLatency = on;
+      // FTDI's driver turns the flag into its latency timer.
+      if (ftdiTimerFollows) sysfs["latency_timer"] = on ? "1" : "16";
+    }
+    return 0;
+  }
+  // The device's sysfs files by their last name ("driver", "latency_timer").
+  bool ReadAttribute(const std::string& path, std::string* text) override {
+    return Sysfs(path, text);
+  }
+  bool ReadLinkName(const std::string& path, std::string* name) override {
+    return Sysfs(path, name);
+  }
+  bool Sysfs(const std::string& path, std::string* value) const {
+    const auto it = sysfs.find(path.substr(path.rfind('/') + 1));
+    if (it == sysfs.end()) return false;
+    *value = it->second;
+    return true;
   }
   int Drain(int fd) override {
     ++drains;
@@ -91,7 +120,12 @@ class RecordingTtyIo : public serial_line::TtyIo {
   int drains = 0;
   int outputQueueQuestions = 0;
   int polls = 0;
-  int lowLatencyRequests = 0;
+  std::optional<bool> lowLatency;  // the driver's flag; none: ask the pseudo-terminal
+  bool lowLatencyRefused = false;  // setting the flag fails
+  bool lowLatencyIgnored = false;  // setting it succeeds and changes nothing
+  bool ftdiTimerFollows = false;   // the latency timer follows the flag, as ftdi_sio's does
+  std::vector<bool> lowLatencySets;
+  std::map<std::string, std::string> sysfs;
 };
 
 }  // namespace pelvane::ports::testing

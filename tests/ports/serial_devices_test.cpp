@@ -50,6 +50,8 @@ TEST_F(SerialDevicesTest, FindsSerialDevicesInNaturalOrderWithoutEmptyUartSlots)
   EXPECT_EQ(devices[2].path, (dev_ / "ttyUSB2").string());
   EXPECT_EQ(devices[3].path, (dev_ / "ttyUSB10").string());
   for (const auto& device : devices) EXPECT_EQ(device.description + device.stablePath, "");
+  EXPECT_EQ(devices[2].driver, "");
+  EXPECT_EQ(devices[2].latencyTimerMs, -1);
   // Without sysfs every ttyS name counts, as in a container.
   EXPECT_EQ(FindSerialDevices(dev_, SystemDeviceAccess, dev_ / "absent").size(), 5u);
 }
@@ -104,6 +106,26 @@ TEST_F(SerialDevicesTest, DevicesTheUserMayNotOpenSayHowToJoinTheirGroup) {
             "You may not open /dev/ttyUSB0 yet: add your user to the 'dialout' group.");
 }
 
+// sysfs names each tty's driver and, for FTDI chips, the latency timer that
+// every answer byte waits out.
+TEST_F(SerialDevicesTest, DriversAndLatencyTimersComeFromSysfs) {
+  Touch("ttyUSB0");
+  Touch("ttyACM0");
+  const fs::path ftdi = dev_ / "sys" / "ttyUSB0" / "device";
+  fs::create_directories(ftdi);
+  fs::create_symlink("../../../bus/usb-serial/drivers/ftdi_sio", ftdi / "driver");
+  std::ofstream(ftdi / "latency_timer") << "16\n";
+  const fs::path acm = dev_ / "sys" / "ttyACM0" / "device";
+  fs::create_directories(acm);
+  fs::create_symlink("../../../bus/usb/drivers/cdc_acm", acm / "driver");
+  const auto devices = FindSerialDevices(dev_, SystemDeviceAccess, dev_ / "sys");
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(devices[0].driver, "cdc_acm");
+  EXPECT_EQ(devices[0].latencyTimerMs, -1);
+  EXPECT_EQ(devices[1].driver, "ftdi_sio");
+  EXPECT_EQ(devices[1].latencyTimerMs, 16);
+}
+
 TEST_F(SerialDevicesTest, MissingFolderGivesNoDevices) {
   EXPECT_TRUE(FindSerialDevices(dev_ / "absent").empty());
   EXPECT_TRUE(FindSerialDevices(dev_).empty());
@@ -145,11 +167,11 @@ TEST(SerialDeviceNames, UsbIdentityFromAWindowsInstanceId) {
 }
 
 TEST(SerialDeviceNames, WindowsListsDescribedPortsAndTheRegistrysOthers) {
-  const SerialDeviceList list =
-      ComPortList({{"COM10", "USB Serial Port (COM10)", R"(USB\VID_0403&PID_6001\A1234)"},
-                   {"COM3", "Communications Port (COM3)", R"(ACPI\PNP0501\1)"},
-                   {"", "Modem", R"(ROOT\MODEM\0000)"}},
-                  {"COM3", "COM2", "COM10", ""});
+  const SerialDeviceList list = ComPortList(
+      {{"COM10", "USB Serial Port (COM10)", R"(USB\VID_0403&PID_6001\A1234)", "FTSER2K", 16},
+       {"COM3", "Communications Port (COM3)", R"(ACPI\PNP0501\1)", "Serial", -1},
+       {"", "Modem", R"(ROOT\MODEM\0000)", "Modem", -1}},
+      {"COM3", "COM2", "COM10", ""});
   ASSERT_EQ(list.devices.size(), 3u);
   EXPECT_EQ(list.devices[0].path, "COM2");
   EXPECT_EQ(list.devices[0].description, "");
@@ -160,6 +182,9 @@ TEST(SerialDeviceNames, WindowsListsDescribedPortsAndTheRegistrysOthers) {
   EXPECT_EQ(list.devices[2].usbId, "0403:6001");
   EXPECT_EQ(list.devices[2].serialNumber, "A1234");
   EXPECT_EQ(list.devices[2].stablePath + list.devices[2].accessHint, "");
+  EXPECT_EQ(list.devices[2].driver, "FTSER2K");
+  EXPECT_EQ(list.devices[2].latencyTimerMs, 16);
+  EXPECT_EQ(list.devices[1].latencyTimerMs, -1);
   EXPECT_EQ(list.undescribedReason, "");
   // Without SetupAPI's descriptions the registry's list stands alone, and says so.
   const SerialDeviceList fallback = ComPortList({}, {"COM1", "COM2"});

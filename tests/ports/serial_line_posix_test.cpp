@@ -112,6 +112,78 @@ TEST_F(SerialLineTest, RatesWithoutAConstantUseTheCustomRateUntilClose) {
   EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&found));
 }
 
+// What the driver does with the low-latency request is read back, not
+// assumed, and a flag the line set is cleared again at close.
+TEST_F(SerialLineTest, LowLatencyIsCheckedAfterAskingAndPutBackAtClose) {
+  struct Case {
+    const char* name;
+    bool onAtOpen, refused, ignored, timerFollows;
+    LowLatency outcome;
+    std::vector<bool> sets;  // the requests of open and close
+    const char* report;
+  };
+  const Case cases[] = {
+      {"kept",
+       false,
+       false,
+       false,
+       true,
+       LowLatency::kKept,
+       {true, false},
+       "driver ftdi_sio, low latency kept, latency timer 1 ms"},
+      {"on already",
+       true,
+       false,
+       false,
+       false,
+       LowLatency::kKept,
+       {},
+       "driver ftdi_sio, low latency kept, latency timer 1 ms"},
+      {"refused",
+       false,
+       true,
+       false,
+       false,
+       LowLatency::kRefused,
+       {true},
+       "driver ftdi_sio, low latency refused, latency timer 16 ms"},
+      {"flag ignored",
+       false,
+       false,
+       true,
+       false,
+       LowLatency::kIgnored,
+       {true, false},
+       "driver ftdi_sio, low latency ignored, latency timer 16 ms"},
+      // The flag sticks but the adapter still holds each byte for 16 ms.
+      {"timer unchanged",
+       false,
+       false,
+       false,
+       false,
+       LowLatency::kIgnored,
+       {true, false},
+       "driver ftdi_sio, low latency ignored, latency timer 16 ms"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingTtyIo driver;
+    driver.lowLatency = c.onAtOpen;
+    driver.lowLatencyRefused = c.refused;
+    driver.lowLatencyIgnored = c.ignored;
+    driver.ftdiTimerFollows = c.timerFollows;
+    driver.sysfs = {{"driver", "ftdi_sio"}, {"latency_timer", c.onAtOpen ? "1" : "16"}};
+    {
+      TermiosSerialLine line(driver);
+      ASSERT_TRUE(line.Open(Name(), LineParameters{115200, 'N', 8, 1})) << line.Problem().reason;
+      EXPECT_EQ(line.Adapter().lowLatency, c.outcome);
+      EXPECT_EQ(DescribeAdapter(line.Adapter()), c.report);
+    }
+    EXPECT_EQ(driver.lowLatencySets, c.sets);
+    EXPECT_EQ(driver.lowLatency, c.onAtOpen);  // as the line found it
+  }
+}
+
 TEST_F(SerialLineTest, OpenCountKeepsASecondLineOutAndIsNotReleasedByIt) {
   struct stat st {};
   ASSERT_EQ(::stat(pty.path().c_str(), &st), 0);

@@ -1,11 +1,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 
 #include <atomic>
 #include <numeric>
 #include <thread>
 
+#include "ports/devices/serial_devices.h"
 #include "ports/recording_tty_io.h"
 #include "ports/serial/serial_port.h"
 #include "ports/serial_line/posix/termios_serial_line.h"
@@ -163,7 +165,8 @@ TEST_F(SerialPortTest, LineSettingsAreAskedForAndReadBack) {
   EXPECT_EQ(asked.c_iflag & (IXON | IXOFF), 0u);
   EXPECT_TRUE(io.modemRaised & TIOCM_DTR);
   EXPECT_TRUE(io.modemRaised & TIOCM_RTS);
-  EXPECT_EQ(io.lowLatencyRequests, 1);
+  EXPECT_EQ(io.lowLatencySets.size(), 0u);  // the pseudo-terminal refuses to be asked
+  EXPECT_EQ(port.GetAdapterReport(), "low latency refused");
 
   // The pseudo-terminal keeps what it can carry: speed and stop bits.
   const termios actual = pty.SlaveSettings();
@@ -512,6 +515,27 @@ TEST(SerialPortFactory, CreatesAPortThatAlsoWaitsAndDiagnoses) {
   ASSERT_TRUE(port);
   EXPECT_NE(dynamic_cast<IQX_PortWait*>(port.get()), nullptr);
   EXPECT_NE(dynamic_cast<IQX_PortDiagnostics*>(port.get()), nullptr);
+}
+
+// Waiting for a device looks at it without opening it: an open raises DTR and
+// RTS and the close drops them, which resets an instrument whose cable wires
+// those lines.
+TEST(DeviceReady, LooksAtTheDeviceWithoutOpeningIt) {
+  PtyPair pty;
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, pty.path().c_str(), IN_OPEN), 0);
+  char events[1024];
+  EXPECT_TRUE(DeviceReady(pty.path()));
+  EXPECT_LT(::read(watch, events, sizeof events), 0);
+  // The watch does see an open.
+  const int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  EXPECT_GT(::read(watch, events, sizeof events), 0);
+  ::close(watch);
+  EXPECT_FALSE(DeviceReady("/dev/pelvane-no-such-device"));
+  EXPECT_FALSE(DeviceReady("/proc/self/status"));  // a file where a device belongs
 }
 
 }  // namespace

@@ -138,7 +138,13 @@ TEST(FuzzCorpus, SessionAnswersOfEveryLengthInBothModes) {
   for (int flags : {0x00, 0x01, 0x02, 0x03}) {
     for (int length = 1; length <= 255; length += 17) {
       Bytes data{static_cast<std::uint8_t>(flags), static_cast<std::uint8_t>(length)};
-      for (int i = 0; i < length + 2; ++i) data.push_back(static_cast<std::uint8_t>(i * 7));
+      unsigned sum = 0;
+      for (int i = 0; i < length; ++i) {
+        data.push_back(static_cast<std::uint8_t>(i * 7));
+        sum += data.back();
+      }
+      data.push_back(static_cast<std::uint8_t>(sum));
+      data.push_back(static_cast<std::uint8_t>(sum >> 8));
       ASSERT_TRUE(session::fuzz::FuzzSessionReceive(data)) << flags << " " << length;
     }
   }

@@ -141,7 +141,7 @@ TEST_F(SessionLinkTest, APayloadTheLengthByteCannotCarryIsRefusedWithoutTouching
 
 TEST_F(SessionLinkTest, BlockModeReadsTheBodyWithoutAcknowledging) {
   line_->SetPeer([](FakeLine& line, std::span<const std::uint8_t>) {
-    line.Feed({0x03, 0x05, 0x11, 0x22, 0x33, 0x44});
+    line.Feed({0x03, 0x05, 0x11, 0x22, 0x38, 0x00});
   });
   ASSERT_TRUE(Open(kGpibOpen));
   EXPECT_EQ(line_->LastParameters(), "GPIB0");
@@ -152,7 +152,7 @@ TEST_F(SessionLinkTest, BlockModeReadsTheBodyWithoutAcknowledging) {
   std::int32_t size = -1;
   session_->Receive(body.data(), 5, &size);
   EXPECT_EQ(size, 3);
-  EXPECT_EQ(body, (std::array<std::uint8_t, 5>{0x05, 0x11, 0x22, 0x33, 0x44}));
+  EXPECT_EQ(body, (std::array<std::uint8_t, 5>{0x05, 0x11, 0x22, 0x38, 0x00}));
 }
 
 TEST_F(SessionLinkTest, OnlyTheExactGpibClassIdSelectsBlockMode) {
@@ -247,7 +247,7 @@ TEST_F(SessionLinkTest, OpenAndCloseTwiceThenOpenAgain) {
   EXPECT_EQ(LastError(), 7);
 
   // A fresh port and a fresh worker.
-  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x33, 0x44});
+  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x38, 0x00});
   line_->SetPeer(instrument.Peer());
   ASSERT_TRUE(Open());
   EXPECT_EQ(line_->PortsCreated(), 2);
@@ -337,26 +337,55 @@ TEST_F(SessionLinkTest, ADeviceThatIsReadyWithoutDataDoesNotTurnTheWaitIntoASpin
   EXPECT_LT(line_->ReadCalls(), 100);
 }
 
-TEST_F(SessionLinkTest, CloseInterruptsAnAnswerThatHasStalled) {
-  // Long per-byte time: only the stop request can end the wait here.
-  SessionTimeouts timeouts = testing::ShortTimeouts();
-  timeouts.perByte = std::chrono::minutes(10);
-  session_->Unadvise(cookie_);
-  session_ = std::make_unique<Session>(registry_, timeouts);
-  ASSERT_EQ(session_->Advise(&events_, &cookie_), core::Status::Ok);
-  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x33, 0x44}, /*silentAfter=*/1);
+// A frame once begun is acknowledged to its end, also by a Close; an
+// instrument that stops in the middle holds Close for the per-byte time-out.
+TEST_F(SessionLinkTest, CloseWaitsForAStalledAnswerOnlyThePerByteTime) {
+  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x38, 0x00}, /*silentAfter=*/1);
   line_->SetPeer(instrument.Peer());
   ASSERT_TRUE(Open());
   ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
   ASSERT_TRUE(line_->WaitForWritten(4 + 2));  // frame, 0xFF, first acknowledgement
   EXPECT_TRUE(Close());
-  PumpFor(loop_, milliseconds(20));
-  EXPECT_FALSE(events_.Has(Event::Error, kMsgReadTimeout));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgReadTimeout));
   EXPECT_FALSE(events_.Has(Event::Receive, 5));
 }
 
+// The checksum is checked where the frame arrives: a damaged answer is
+// reported at once, and what the instrument still sends of it (its length
+// byte came damaged to a smaller one) is acknowledged, so that it takes the
+// next command.
+TEST_F(SessionLinkTest, ADamagedAnswerIsReportedAtOnceAndItsRestAcknowledged) {
+  const Bytes body = testing::Framed({0xA1, 0x01, 0x02, 0x03, 0x04});
+  HandshakeInstrument instrument(body);
+  instrument.DamageLengthTo(2);
+  line_->SetPeer(instrument.Peer());
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgAnswerDamaged));
+  EXPECT_EQ(LastError(), 17);
+  EXPECT_FALSE(events_.Has(Event::Receive, 4));
+  Bytes expected;
+  for (std::size_t i = 0; i < body.size(); ++i)
+    expected.push_back(static_cast<std::uint8_t>(~(body[0] + i + 1)));
+  EXPECT_EQ(instrument.Acks(), expected);
+
+  // The same exchange undamaged: the instrument took the command.
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Receive, 7));
+  EXPECT_EQ(events_.Count(Event::Error, kMsgAnswerDamaged), 1);
+
+  // A body that arrived whole but changed fails its checksum all the same.
+  Bytes changed = body;
+  changed[2] ^= 0x10;
+  HandshakeInstrument garbled(changed);
+  line_->SetPeer(garbled.Peer());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgAnswerDamaged, 2));
+  EXPECT_EQ(garbled.Acks().size(), body.size());
+}
+
 TEST_F(SessionLinkTest, DestroyingAnOpenSessionStopsItsWorkerAndDropsItsNotices) {
-  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x33, 0x44});
+  HandshakeInstrument instrument({0x05, 0x11, 0x22, 0x38, 0x00});
   line_->SetPeer(instrument.Peer());
   ASSERT_TRUE(Open());
   ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
@@ -373,10 +402,11 @@ TEST(SessionMessagesTest, EveryNumberHasItsText) {
   for (std::int16_t n = kFirstSessionMessage; n <= kLastSessionMessage; ++n)
     EXPECT_FALSE(SessionMessageText(n).empty()) << n;
   EXPECT_TRUE(SessionMessageText(100).empty());
-  EXPECT_TRUE(SessionMessageText(118).empty());
+  EXPECT_TRUE(SessionMessageText(119).empty());
   EXPECT_EQ(SessionMessageText(101), "The last command completed successfully");
   EXPECT_EQ(SessionMessageText(112), "Memory allocation failure");
   EXPECT_EQ(SessionMessageText(117), "Port Failure SR");
+  EXPECT_EQ(SessionMessageText(118), "Answer damaged on the line (checksum error)");
 }
 
 }  // namespace

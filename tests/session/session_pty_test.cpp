@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -84,7 +85,7 @@ TEST_F(SessionPtyTest, TheWorkedFramesArriveByteForByte) {
   EXPECT_EQ(instrument_.Read(4), (Bytes{0x01, 0x42, 0x42, 0x00}));
   ASSERT_TRUE(PumpUntilEvent(Event::Send, 1));
 
-  instrument_.Answer({0xC2, 0x01, 0x02});  // let the first command finish
+  instrument_.Answer({0xC2, 0xC2, 0x00});  // let the first command finish
   ASSERT_TRUE(PumpUntilEvent(Event::Receive, 3));
 
   Send({0x21, 0x01, 0x02, 0x00, 0x00, 0x10, 0x00, 0x34, 0x00});
@@ -97,7 +98,7 @@ TEST_F(SessionPtyTest, HandshakeAcknowledgementsCountFromTheFirstBodyByte) {
   Bytes acks;
   std::thread peer([&] {
     instrument_.Read(4);
-    acks = instrument_.Answer({0x05, 0x11, 0x22, 0x33, 0x44});
+    acks = instrument_.Answer({0x05, 0x11, 0x22, 0x38, 0x00});
   });
   Send({0x06, 0x86, 0x00});
   ASSERT_TRUE(PumpUntilEvent(Event::Receive, 5));
@@ -107,12 +108,13 @@ TEST_F(SessionPtyTest, HandshakeAcknowledgementsCountFromTheFirstBodyByte) {
   std::int32_t size = -1;
   session_.Receive(body.data(), 5, &size);
   EXPECT_EQ(size, 3);
-  EXPECT_EQ(body, (std::array<std::uint8_t, 5>{0x05, 0x11, 0x22, 0x33, 0x44}));
+  EXPECT_EQ(body, (std::array<std::uint8_t, 5>{0x05, 0x11, 0x22, 0x38, 0x00}));
 }
 
 TEST_F(SessionPtyTest, AnAnswerOf254BytesComesInWhole) {
-  Bytes body(256);
-  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(0xA0 + i);
+  Bytes payload(254);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(0xA0 + i);
+  const Bytes body = testing::Framed(payload);
   Bytes acks;
   std::thread peer([&] {
     instrument_.Read(4);
@@ -139,7 +141,7 @@ TEST_F(SessionPtyTest, SilenceIsReportedOnceAndALateAnswerStillCounts) {
   PumpFor(loop_, milliseconds(100));
   EXPECT_EQ(events_.Count(Event::Error, kMsgSessionTimeout), 1);
 
-  std::thread peer([&] { instrument_.Answer({0x86, 0x00, 0x86}); });
+  std::thread peer([&] { instrument_.Answer({0x86, 0x86, 0x00}); });
   ASSERT_TRUE(PumpUntilEvent(Event::Receive, 3));
   peer.join();
 
@@ -151,7 +153,7 @@ TEST_F(SessionPtyTest, SilenceIsReportedOnceAndALateAnswerStillCounts) {
 TEST_F(SessionPtyTest, AMissingByteEndsTheAnswerAndTheNextCommandStartsAfresh) {
   std::thread peer([&] {
     instrument_.Read(4);
-    instrument_.Answer({0x05, 0x11, 0x22, 0x33, 0x44}, 2);  // then falls silent
+    instrument_.Answer({0x05, 0x11, 0x22, 0x38, 0x00}, 2);  // then falls silent
   });
   Send({0x06, 0x86, 0x00});
   ASSERT_TRUE(PumpUntilTimedOut(Event::Error, kMsgReadTimeout));
@@ -166,12 +168,47 @@ TEST_F(SessionPtyTest, AMissingByteEndsTheAnswerAndTheNextCommandStartsAfresh) {
   Bytes acks;
   std::thread again([&] {
     instrument_.Read(4);
-    acks = instrument_.Answer({0x05, 0x11, 0x22, 0x33, 0x44});
+    acks = instrument_.Answer({0x05, 0x11, 0x22, 0x38, 0x00});
   });
   Send({0x06, 0x86, 0x00});
   ASSERT_TRUE(PumpUntilEvent(Event::Receive, 5));
   again.join();
   EXPECT_EQ(acks, (Bytes{0xFF, 0xF9, 0xF8, 0xF7, 0xF6, 0xF5}));
+}
+
+// A cancel that comes while an answer is coming in does not leave the
+// instrument in the middle of it: Close returns once every byte of the frame
+// has been acknowledged.
+TEST_F(SessionPtyTest, CloseDuringAnAnswerAcknowledgesEveryByteOfTheFrame) {
+  const Bytes body = testing::Framed({0xA4, 0x01, 0x02, 0x03, 0x04, 0x05});
+  Bytes acks;
+  std::atomic<bool> started{false};
+  std::thread peer([&] {
+    instrument_.Read(4);
+    instrument_.Write({static_cast<std::uint8_t>(body.size() - 2)});
+    acks = instrument_.Read(1);
+    started = true;
+    // An instrument that answers each acknowledgement after a while, as
+    // through a slow adapter: the cancel lands in the middle of the frame.
+    for (const std::uint8_t byte : body) {
+      std::this_thread::sleep_for(milliseconds(15));
+      instrument_.Write({byte});
+      const Bytes ack = instrument_.Read(1);
+      acks.insert(acks.end(), ack.begin(), ack.end());
+    }
+  });
+  Send({0x24, 0x24, 0x00});
+  while (!started) std::this_thread::yield();
+  bool closed = false;
+  session_.Close(&closed);
+  peer.join();
+  ASSERT_EQ(acks.size(), body.size() + 1);
+  EXPECT_EQ(acks.back(), static_cast<std::uint8_t>(~(body[0] + body.size())));
+
+  // Each acknowledgement let the next byte come about 15 ms later.
+  const core::LinkActivity activity = session_.Activity();
+  EXPECT_EQ(activity.turnarounds, body.size());
+  EXPECT_GE(activity.turnaround, milliseconds(15));
 }
 
 TEST_F(SessionPtyTest, AnUploadLargerThanTheTransmitQueueArrivesWholeAndIsJudged) {
@@ -252,7 +289,7 @@ TEST_F(SessionPtyTest, CloseAndOpenAgainOnTheSameDevice) {
 
   std::thread peer([&] {
     instrument_.Read(4);
-    instrument_.Answer({0xC2, 0x01, 0x02});
+    instrument_.Answer({0xC2, 0xC2, 0x00});
   });
   Send({0x42, 0x42, 0x00});
   ASSERT_TRUE(PumpUntilEvent(Event::Receive, 3));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -75,7 +76,18 @@ inline SessionTimeouts ShortTimeouts() {
   t.closeSettle = std::chrono::milliseconds(1);
   t.pollSlice = std::chrono::milliseconds(10);
   t.resendInterval = std::chrono::milliseconds(5);
+  t.answerSettle = std::chrono::milliseconds(30);
   return t;
+}
+
+// A frame's body: the payload and its checksum (the sum of its bytes, low
+// byte first), as the instrument sends it.
+inline std::vector<std::uint8_t> Framed(std::vector<std::uint8_t> payload) {
+  unsigned sum = 0;
+  for (const std::uint8_t byte : payload) sum += byte;
+  payload.push_back(static_cast<std::uint8_t>(sum));
+  payload.push_back(static_cast<std::uint8_t>(sum >> 8));
+  return payload;
 }
 
 // The instrument in handshake mode: after each frame from the host it sends
@@ -86,6 +98,9 @@ class HandshakeInstrument {
  public:
   explicit HandshakeInstrument(std::vector<std::uint8_t> body, int silentAfter = -1)
       : body_(std::move(body)), silentAfter_(silentAfter) {}
+  // The length byte as the host receives it, damaged on the line; the
+  // instrument still sends its whole body.
+  void DamageLengthTo(std::uint8_t length) { damagedLength_ = length; }
 
   FakeLine::Peer Peer() {
     return
@@ -104,7 +119,8 @@ class HandshakeInstrument {
           if (frameLeft_ == 0) frameLeft_ = byte + 3;
           if (--frameLeft_ == 0) {
             state_ = State::AwaitStart;
-            line.Feed({static_cast<std::uint8_t>(body_.size() - 2)});
+            line.Feed({damagedLength_.value_or(static_cast<std::uint8_t>(body_.size() - 2))});
+            damagedLength_.reset();
           }
           break;
         case State::AwaitStart:
@@ -136,6 +152,7 @@ class HandshakeInstrument {
   enum class State { Idle, AwaitStart, AwaitAck } state_ = State::Idle;
   std::vector<std::uint8_t> body_;
   int silentAfter_;
+  std::optional<std::uint8_t> damagedLength_;
   int frameLeft_ = 0;
   std::size_t next_ = 0;
   std::vector<std::uint8_t> acks_;

@@ -21,12 +21,16 @@ namespace pelvane::upload::testing {
 
 // How the instrument answers one kind of command.
 struct Answer {
-  enum class Kind { Normal, Silent, ErrorEvent, HError, WrongCode } kind = Kind::Normal;
+  // Damaged: the answer is damaged on the line, which the session reports as
+  // its error 118; `executed` says whether the command took effect before.
+  enum class Kind { Normal, Silent, ErrorEvent, HError, WrongCode, Damaged } kind = Kind::Normal;
   std::int16_t status = -1;       // overrides the normal status when >= 0
   std::uint32_t failAddress = 0;  // for program and erase answers
   std::int16_t errorCode = 10;    // for ErrorEvent
   int delayPasses = 0;            // answer after this many loop passes
   std::uint8_t wrongCode = 0;     // for WrongCode: the response code sent instead
+  bool executed = true;           // for Damaged
+  int times = -1;                 // how many commands it applies to; then Normal (-1: all)
 };
 
 struct FakeInstrument {
@@ -251,12 +255,19 @@ class FakeApp final : public app::IQX_App {
   // Runs the normal effect (which gives the response code) later on the loop,
   // or the scripted deviation.
   core::Status Answer(std::uint8_t command, std::function<app::QUARNEL_ID()> effect) {
-    const testing::Answer answer = in_.AnswerFor(command);
+    testing::Answer answer = in_.AnswerFor(command);
+    if (answer.times == 0) answer = {};
+    if (answer.times > 0) --in_.answers[command].times;
     if (answer.kind == testing::Answer::Kind::Silent) return core::Status::Ok;
     PostAfter(answer.delayPasses, [this, answer, effect] {
       if (answer.kind == testing::Answer::Kind::ErrorEvent) {
         lastError_ = 2;
         events_.Raise([&](app::IQX_AppEvents& l) { l.Error(answer.errorCode); });
+        return;
+      }
+      if (answer.kind == testing::Answer::Kind::Damaged) {
+        if (answer.executed) effect();
+        events_.Raise([&](app::IQX_AppEvents& l) { l.Error(app::kErrorAnswerDamaged); });
         return;
       }
       app::QUARNEL_ID code = effect();

@@ -64,7 +64,10 @@ class Recorder final : public QN_UploadProcessEvents {
   void MemoryIdentified(const MemoryCodes& codes) override { memories.push_back(codes); }
   void ProgramVerified(const ProgramChecksum& record) override { programs.push_back(record); }
   void BootMonitorWait(std::chrono::milliseconds limit) override { bootWaits.push_back(limit); }
-  std::vector<std::string> actions, progress;
+  void CommandResent(const Resend& resend) override {
+    resends.push_back(resend.command + ": " + resend.reason);
+  }
+  std::vector<std::string> actions, progress, resends;
   std::vector<std::chrono::milliseconds> bootWaits;
   std::vector<MemoryCodes> memories;
   std::vector<ProgramChecksum> programs;
@@ -788,7 +791,7 @@ TEST_F(UploadEngineTest, CancelFromAnotherThreadEndsTheWait) {
 
 TEST_F(UploadEngineTest, IdleTimeOutEndsAWaitThatNoAnswerEnds) {
   FullPlan();
-  instrument.answers[app::TPROGDATEN] = Answer{Answer::Kind::Silent};
+  instrument.answers[app::TFLASHERASE] = Answer{Answer::Kind::Silent};
   engine.SetIdleTimeout(std::chrono::milliseconds(20));
   EXPECT_FALSE(engine.Upload(package));
   EXPECT_TRUE(engine.IdleTimedOut());
@@ -797,8 +800,130 @@ TEST_F(UploadEngineTest, IdleTimeOutEndsAWaitThatNoAnswerEnds) {
   EXPECT_THAT(engine.GetLastErrorString(), HasSubstr("stopped answering"));
   EXPECT_THAT(recorder.actions,
               ::testing::Contains("The instrument stopped answering (no answer for 0.02 seconds)"));
-  EXPECT_THAT(recorder.actions, ::testing::Contains("Prog ERROR"));
+  EXPECT_THAT(recorder.actions, ::testing::Contains("FlashDelete ERROR"));
+  EXPECT_EQ(CallsStartingWith("Erase").size(), 1u);
 }
+
+// An answer lost on the line: damaged (the session's 118), ended early (113)
+// or not come within the command's silence. Commands that only read or set a
+// state are sent again; a program block's range is read back; an erase fails
+// at once, and without resends everything does.
+struct LostAnswerRow {
+  const char* name;
+  std::uint8_t command;
+  Answer answer;
+  const char* calls;    // what the fake records of that command
+  std::size_t sent;     // how often it went
+  std::size_t resends;  // how many resends the run reported
+  const char* line;     // an action line the run writes
+  std::int32_t code;    // 0: the run passes
+  const char* detail;   // the text behind the code's resource text
+  FailureCause cause;
+  bool resend = true;      // the controller's setting
+  bool strayByte = false;  // the instrument's flash at the block holds something else
+};
+void PrintTo(const LostAnswerRow& row, std::ostream* os) {
+  *os << row.name;
+}
+class LostAnswers : public UploadEngineTest, public ::testing::WithParamInterface<LostAnswerRow> {};
+
+TEST_P(LostAnswers, AreAskedAgainReadBackOrFailWithTheCause) {
+  const LostAnswerRow& row = GetParam();
+  FullPlan();
+  instrument.answers[row.command] = row.answer;
+  engine.SetResend(row.resend);
+  engine.SetIdleTimeout(std::chrono::milliseconds(20));
+  if (row.strayByte)
+    instrument.onCommand = [&](const std::string& call) {
+      if (call.rfind("Prog 400000", 0) == 0) instrument.flash[0x400005] = 0x12;
+    };
+  EXPECT_EQ(engine.Upload(package), row.code == 0) << engine.GetLastErrorString();
+  EXPECT_EQ(CallsStartingWith(row.calls).size(), row.sent);
+  EXPECT_EQ(recorder.resends.size(), row.resends);
+  EXPECT_THAT(recorder.actions, ::testing::Contains(row.line));
+  // A block is read back in short pieces, which a noisy line seldom damages.
+  for (const std::string& call : CallsStartingWith("ReadData 4000"))
+    EXPECT_THAT(call, ::testing::EndsWith(" 16"));
+  EXPECT_EQ(engine.GetLastError(), row.code);
+  EXPECT_EQ(engine.Cause(), row.cause);
+  if (row.code != 0)
+    EXPECT_EQ(engine.GetLastErrorString(), package::ErrorResourceText(row.code) + row.detail);
+  else
+    EXPECT_TRUE(std::equal(package.members["main.bin"].begin(), package.members["main.bin"].end(),
+                           instrument.flash.begin(), [](std::uint8_t byte, const auto& cell) {
+                             return cell.second == byte;
+                           }));
+}
+
+Answer Damaged(int times = -1, bool executed = true) {
+  Answer a;
+  a.kind = Answer::Kind::Damaged;
+  a.times = times;
+  a.executed = executed;
+  return a;
+}
+Answer Once(Answer a) {
+  a.times = 1;
+  return a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LostAnswers,
+    ::testing::Values(
+        LostAnswerRow{"QueryDamaged", app::TMANUFACTURER, Damaged(1), "Query", 3, 1,
+                      "QueryManufacturerCode: answer damaged on the line, sent again (1 of 2)", 0,
+                      "", FailureCause::None},
+        LostAnswerRow{"ReadDamagedTwice", app::TLESEDATEN, Damaged(2), "ReadData", 4, 2,
+                      "ReadData: answer damaged on the line, sent again (2 of 2)", 0, "",
+                      FailureCause::None},
+        LostAnswerRow{"ReadEndedEarly", app::TLESEDATEN,
+                      Once(Answer{Answer::Kind::ErrorEvent, -1, 0, app::kErrorReadTimeout}),
+                      "ReadData", 3, 1, "ReadData: answer ended early, sent again (1 of 2)", 0, "",
+                      FailureCause::None},
+        LostAnswerRow{"ChecksumDamaged", app::TCHECKSUM, Damaged(1), "Checksum", 3, 1,
+                      "Checksum: answer damaged on the line, sent again (1 of 2)", 0, "",
+                      FailureCause::None},
+        LostAnswerRow{"VoltageOnDamaged", app::TPROGPWRON, Damaged(1), "PowerOn", 4, 1,
+                      "ProgPowerOn: answer damaged on the line, sent again (1 of 2)", 0, "",
+                      FailureCause::None},
+        LostAnswerRow{"VoltageOffDamaged", app::TPROGPWROFF, Damaged(1), "PowerOff", 4, 1,
+                      "ProgPowerOff: answer damaged on the line, sent again (1 of 2)", 0, "",
+                      FailureCause::None},
+        LostAnswerRow{"QuerySilent", app::TMANUFACTURER, Once(Answer{Answer::Kind::Silent}),
+                      "Query", 3, 1,
+                      "QueryManufacturerCode: no answer for 0.02 seconds, sent again (1 of 2)", 0,
+                      "", FailureCause::None},
+        LostAnswerRow{"QueryAlwaysDamaged", app::TMANUFACTURER, Damaged(), "Query", 3, 2,
+                      "QueryManufacturerCode ERROR", package::kErrCommunication,
+                      "118 Answer to QueryManufacturerCode damaged on the line (checksum error) "
+                      "(sent 3 times)",
+                      FailureCause::AnswerCorrupted},
+        LostAnswerRow{"EraseDamaged", app::TFLASHERASE, Damaged(1), "Erase", 1, 0,
+                      "FlashDelete ERROR", package::kErrCommunication,
+                      "118 Answer to FlashDelete damaged on the line (checksum error)",
+                      FailureCause::AnswerCorrupted},
+        LostAnswerRow{"ProgDamagedButProgrammed", app::TPROGDATEN, Damaged(1), "Prog ", 4, 0,
+                      "Prog: the block at H400000 reads back as sent", 0, "", FailureCause::None},
+        LostAnswerRow{"ProgDamagedNotProgrammed", app::TPROGDATEN, Damaged(1, false), "Prog ", 5, 1,
+                      "Prog: the block at H400000 reads back erased, sent again (1 of 1)", 0, "",
+                      FailureCause::None},
+        LostAnswerRow{"ProgSilentNotProgrammed", app::TPROGDATEN,
+                      Once(Answer{Answer::Kind::Silent}), "Prog ", 5, 1,
+                      "Prog: no answer for 0.02 seconds, reading the block at H400000 back", 0, "",
+                      FailureCause::None},
+        LostAnswerRow{"ProgNeverProgrammed", app::TPROGDATEN, Damaged(-1, false), "Prog ", 2, 1,
+                      "Prog: the block at H400000 still reads back erased",
+                      package::kErrProgramming, "400000", FailureCause::AnswerCorrupted},
+        LostAnswerRow{"ProgHalfProgrammed", app::TPROGDATEN, Damaged(1, false), "Prog ", 1, 0,
+                      "Prog: the block at H400000 reads back neither as sent nor erased",
+                      package::kErrProgramming, "400000", FailureCause::AnswerCorrupted, true,
+                      true},
+        // Without resends every command goes once and a lost answer fails the run.
+        LostAnswerRow{"NoResend", app::TMANUFACTURER, Damaged(1), "Query", 1, 0,
+                      "QueryManufacturerCode ERROR", package::kErrCommunication,
+                      "118 Answer to QueryManufacturerCode damaged on the line (checksum error)",
+                      FailureCause::AnswerCorrupted, false}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 // Erase progress: 10 units per tick while below the erase mark, then the mark.
 TEST_F(UploadEngineTest, EraseWaitAdvancesTheCounterUpToTheMark) {

@@ -1,7 +1,7 @@
 // Faults the simulated instrument can be told to show. Counted faults name
 // the k-th occurrence (1-based) of a command or response; several may be given
-// and all of them combine. Line noise draws from a seeded generator, so a run
-// can be repeated exactly.
+// and all of them combine. Line noise damages the instrument's answer frames
+// and draws from a seeded generator, so a run can be repeated exactly.
 #pragma once
 
 #include <cstdint>
@@ -31,13 +31,12 @@ struct FaultPlan {
   std::set<std::uint64_t> wrong_code;         // k-th response answers another command
   std::optional<std::uint64_t> silent_after;  // commands after the k-th get no answer
   std::optional<std::uint64_t> vanish_after;  // the link closes after the k-th command
-  double noise_rate = 0.0;                    // chance that any one byte on the line is garbled
+  double noise_rate = 0.0;                    // chance that any one answer byte is damaged
   std::optional<std::uint64_t> noise_after;   // the noise starts once the k-th command is answered
   std::uint64_t seed = 1;
 };
 
-// Garbles bytes at the plan's rate; one generator for both directions keeps a
-// seeded run repeatable.
+// Damages bytes at the plan's rate; one generator keeps a seeded run repeatable.
 class LineNoise {
  public:
   LineNoise(double rate, std::uint64_t seed) : rate_(rate), rng_(seed) {}

@@ -2,10 +2,10 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <thread>
-#include <vector>
 
 namespace pelvane::sim {
 namespace {
@@ -29,8 +29,12 @@ void AskForPreciseWakeUps() {
 
 }  // namespace
 
-Link::Link(Transport& transport, const std::atomic<bool>& stop, long baud, LineNoise& noise)
-    : transport_(transport), stop_(stop), noise_(noise), start_(std::chrono::steady_clock::now()) {
+Link::Link(Transport& transport, const std::atomic<bool>& stop, long baud,
+           std::chrono::milliseconds adapterLatency)
+    : transport_(transport),
+      stop_(stop),
+      adapterLatency_(adapterLatency),
+      start_(std::chrono::steady_clock::now()) {
   if (baud > 0) {
     pacer_.emplace(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(static_cast<double>(kBitsPerByte) / baud)));
@@ -83,7 +87,7 @@ ByteResult Link::ReadByte(std::optional<std::chrono::milliseconds> timeout) {
       Log("RX", got);
       bytes_in_ += r.count;
       for (std::uint8_t& b : got) {
-        pending_.push_back(noise_.Pass(b));
+        pending_.push_back(b);
         if (pacer_) arrivals_.push_back(pacer_->Arrival(seen));
       }
     }
@@ -103,12 +107,19 @@ ByteResult Link::ReadByte(std::optional<std::chrono::milliseconds> timeout) {
 }
 
 bool Link::Write(std::span<const std::uint8_t> bytes) {
-  std::vector<std::uint8_t> line(bytes.begin(), bytes.end());
-  for (std::uint8_t& b : line) b = noise_.Pass(b);
-  if (pacer_) PaceUntil(pacer_->Delivery(std::chrono::steady_clock::now(), line.size()));
-  Log("TX", line);
-  bytes_out_ += line.size();
-  return transport_.Write(line);
+  auto ready = std::chrono::steady_clock::now();
+  if (pacer_) ready = std::max(ready, pacer_->Delivery(ready, bytes.size()));
+  if (adapterLatency_ > std::chrono::steady_clock::duration::zero()) {
+    // The bytes are in the adapter once they crossed the wire; it hands them
+    // on at its timer's next tick.
+    const auto ticks =
+        (ready - start_ + adapterLatency_ - std::chrono::nanoseconds(1)) / adapterLatency_;
+    ready = start_ + ticks * adapterLatency_;
+  }
+  if (pacer_ || adapterLatency_ > std::chrono::steady_clock::duration::zero()) PaceUntil(ready);
+  Log("TX", bytes);
+  bytes_out_ += bytes.size();
+  return transport_.Write(bytes);
 }
 
 void Link::DiscardInput() {

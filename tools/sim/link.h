@@ -1,5 +1,6 @@
 // The line as the instrument sees it: the transport plus what happens on the
-// way (wire-time pacing, line noise) and the transcript of every byte.
+// way (wire-time pacing, a USB adapter's latency timer) and the transcript of
+// every byte. Line noise is the instrument's (it damages its answers).
 #pragma once
 
 #include <atomic>
@@ -11,7 +12,6 @@
 #include <span>
 #include <string>
 
-#include "sim/faults.h"
 #include "sim/line_pacer.h"
 #include "sim/transport.h"
 
@@ -27,8 +27,12 @@ struct ByteResult {
 class Link {
  public:
   // `stop` is polled while waiting so that a signal or a test ends a wait
-  // quickly. `baud` 0 means no pacing.
-  Link(Transport& transport, const std::atomic<bool>& stop, long baud, LineNoise& noise);
+  // quickly. `baud` 0 means no pacing. With an `adapterLatency`, bytes to the
+  // host are held and handed on at the next tick of a timer that runs freely
+  // at that period, as a USB serial adapter's latency timer holds what the
+  // instrument sends (an adapter hands them on as soon as the tick comes).
+  Link(Transport& transport, const std::atomic<bool>& stop, long baud,
+       std::chrono::milliseconds adapterLatency = std::chrono::milliseconds(0));
 
   // Opens the transcript; false when the file cannot be written.
   bool OpenTranscript(const std::string& path);
@@ -49,7 +53,7 @@ class Link {
   Transport& transport_;
   const std::atomic<bool>& stop_;
   std::optional<LinePacer> pacer_;  // only when paced
-  LineNoise& noise_;
+  std::chrono::steady_clock::duration adapterLatency_;
   std::deque<std::uint8_t> pending_;
   // When each pending byte has crossed the line (only when paced).
   std::deque<std::chrono::steady_clock::time_point> arrivals_;

@@ -67,6 +67,12 @@ constexpr options::Option kOptions[] = {
      .help = "on a pseudo-terminal: each byte takes its wire time at N baud (11 bits per "
              "byte); on a device: its line speed (default 115200)",
      .group = kLine},
+    {.name = "adapter-latency",
+     .value = "MS",
+     .help = "hold each byte to the host and hand it on at the next tick of a timer that runs "
+             "freely every MS milliseconds, as a USB serial adapter's latency timer does (FTDI's "
+             "default is 16)",
+     .group = kLine},
     {.name = "gpib-socket",
      .value = "PATH",
      .help = "listen on the Unix socket PATH for the GPIB test driver library (host: "
@@ -156,7 +162,8 @@ constexpr options::Option kOptions[] = {
      .group = kFaults},
     {.name = "noise",
      .value = "RATE",
-     .help = "each byte on the line is garbled with chance RATE (0..1)",
+     .help = "each byte of the instrument's answer frames is damaged on the line with chance "
+             "RATE (0..1; 0.002 is 0.2 %), drawn from --seed",
      .group = kFaults},
     {.name = "noise-after",
      .value = "K",
@@ -245,6 +252,11 @@ std::string Take(const options::Argument& a, SimOptions& o) {
     if (auto n = Number(a, error)) {
       if (*n == 0) return "--baud must be above 0";
       o.baud = static_cast<long>(*n);
+    }
+  } else if (a.Is("adapter-latency")) {
+    if (auto n = Number(a, error)) {
+      if (*n > 1000) return "--adapter-latency wants milliseconds from 0 to 1000: " + v;
+      o.adapter_latency = std::chrono::milliseconds(*n);
     }
   } else if (a.Is("gpib-socket")) {
     o.gpib_socket = v;

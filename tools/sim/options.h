@@ -2,6 +2,7 @@
 // check it and the program only acts on it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -31,6 +32,8 @@ struct SimOptions {
   std::string link;    // also reachable through this symbolic link
   std::string device;  // a serial device instead of a pseudo-terminal
   long baud = 0;       // pacing on a pseudo-terminal, line speed on a device
+  // A USB adapter's latency timer: answer bytes wait for its next tick.
+  std::chrono::milliseconds adapter_latency{0};
   // The socket of the GPIB test driver library instead of a pseudo-terminal:
   // a Unix socket's path, or a TCP port on 127.0.0.1 (0: any free one).
   std::string gpib_socket;

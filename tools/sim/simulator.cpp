@@ -119,7 +119,7 @@ int RunSimulator(const SimOptions& o, const std::atomic<bool>& stop,
   }
 
   LineNoise noise(o.faults.noise_rate, o.faults.seed);
-  Link link(*transport, stop, pacing, noise);
+  Link link(*transport, stop, pacing, o.adapter_latency);
   if (!o.transcript.empty() && !link.OpenTranscript(o.transcript)) {
     log << "pelvane-sim: cannot write the transcript " << o.transcript << std::endl;
     return kExitSetup;

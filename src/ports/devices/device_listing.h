@@ -16,6 +16,10 @@ namespace pelvane::ports {
 // (no sysfs) the name counts.
 bool HasUart(const std::filesystem::path& sysDir, const std::string& name);
 
+// The driver and latency timer of each Linux tty from its sysfs folder
+// (`sysDir`/ttyUSB0/device/driver and .../latency_timer).
+void AddAdapterFacts(std::vector<SerialDevice>& devices, const std::filesystem::path& sysDir);
+
 // By path, digit runs compared as numbers: ttyUSB2 before ttyUSB10, COM2
 // before COM10.
 void SortNaturally(std::vector<SerialDevice>& devices);
@@ -47,6 +51,8 @@ struct ComPortEntry {
   std::string portName;      // the device's "PortName" value, "COM3"
   std::string friendlyName;  // "USB Serial Port (COM3)"
   std::string instanceId;    // "USB\VID_0403&PID_6001\A1234"
+  std::string service;       // the driver's service ("FTSER2K"), or empty
+  int latencyTimerMs = -1;   // the FTDI driver's "LatencyTimer" value; -1 without one
 };
 
 // The list Windows gives: the ports SetupAPI describes, and the ports of the

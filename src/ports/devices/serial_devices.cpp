@@ -7,6 +7,7 @@
 #include <map>
 #include <system_error>
 
+#include "core/files.h"
 #include "ports/devices/device_listing.h"
 
 namespace pelvane::ports {
@@ -120,6 +121,18 @@ bool HasUart(const fs::path& sysDir, const std::string& name) {
   return !(type >> kind) || kind != 0;
 }
 
+void AddAdapterFacts(std::vector<SerialDevice>& devices, const fs::path& sysDir) {
+  for (SerialDevice& device : devices) {
+    std::error_code ec;
+    const fs::path tty = sysDir / core::PathFromUtf8(device.path).filename() / "device";
+    const fs::path driver = fs::read_symlink(tty / "driver", ec);
+    if (!ec) device.driver = core::Utf8FromPath(driver.filename());
+    std::ifstream timer(tty / "latency_timer");
+    int ms = -1;
+    if (timer >> ms && ms >= 0) device.latencyTimerMs = ms;
+  }
+}
+
 void SortNaturally(std::vector<SerialDevice>& devices) {
   std::sort(devices.begin(), devices.end(), [](const SerialDevice& a, const SerialDevice& b) {
     return NaturalLess(a.path, b.path);
@@ -216,6 +229,7 @@ std::vector<SerialDevice> FindSerialDevices(const fs::path& devDir, const Device
   for (auto& entry : found) devices.push_back(std::move(entry.second));
   KeepCharacterDevices(devices);
   AddAccessHints(devices, mayUse);
+  AddAdapterFacts(devices, sysDir);
   SortNaturally(devices);
   return devices;
 }
@@ -258,6 +272,8 @@ SerialDeviceList ComPortList(const std::vector<ComPortEntry>& described,
     const UsbIdentity identity = ParseDeviceInstanceId(entry.instanceId);
     device.usbId = identity.usbId;
     device.serialNumber = identity.serialNumber;
+    device.driver = entry.service;
+    device.latencyTimerMs = entry.latencyTimerMs;
     list.devices.push_back(std::move(device));
   }
   const bool anyDescribed = !list.devices.empty();

@@ -23,6 +23,12 @@ struct SerialDevice {
   std::string stablePath;    // "/dev/serial/by-id/usb-FTDI_...-if00-port0", or empty
   std::string usbId;         // "0403:6001" (vendor:product), empty for other buses
   std::string serialNumber;  // the adapter's own serial number, or empty
+  // The kernel driver ("ftdi_sio", "cp210x", "cdc_acm"; on Windows the
+  // driver's service, "FTSER2K", "usbser"), empty when unknown, and the
+  // adapter's latency timer (FTDI's), -1 without one: each byte from the
+  // instrument waits that long in the adapter.
+  std::string driver;
+  int latencyTimerMs = -1;
   // What the user must do before this device can be opened, on a fresh Linux
   // machine usually joining the 'dialout' group; empty when the user may use
   // it, and always on Windows, which tells only by opening the port.
@@ -45,8 +51,9 @@ int SystemDeviceAccess(const std::string& path);
 // and every character device that a link in `devDir`/serial/by-id points to,
 // in natural order (ttyUSB2 before ttyUSB10). A ttyS* device is left out when
 // `sysDir` says that no UART sits behind it (most PCs have 32 such names).
-// Descriptions come from the by-id link names; `mayUse` decides the access
-// hints. A missing or unreadable folder gives no devices, never an error.
+// Descriptions come from the by-id link names, drivers and latency timers from
+// `sysDir`; `mayUse` decides the access hints. A missing or unreadable folder
+// gives no devices, never an error.
 std::vector<SerialDevice> FindSerialDevices(const std::filesystem::path& devDir = "/dev",
                                             const DeviceAccessCheck& mayUse = SystemDeviceAccess,
                                             const std::filesystem::path& sysDir = "/sys/class/tty");
@@ -57,8 +64,12 @@ std::vector<SerialDevice> FindSerialDevices(const std::filesystem::path& devDir 
 // from SetupAPI and the registry.
 SerialDeviceList ListSerialDevices(const DeviceAccessCheck& mayUse = SystemDeviceAccess);
 
-// True when this process can open the device for reading and writing now: it
-// exists, is a serial device and no one holds it exclusively.
+// True when the device is there for this user: on Linux its node is a
+// character device with a UART or an adapter behind it and the user may read
+// and write it; on Windows the system knows the port. The device is not
+// opened: an open raises DTR and RTS and the close drops them, which resets
+// an instrument whose cable wires those lines. Whether another program holds
+// it, the real open tells.
 bool DeviceReady(const std::string& device);
 
 // The text with control characters (C0, DEL, C1) and bytes that are not UTF-8

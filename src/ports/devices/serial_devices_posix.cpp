@@ -1,9 +1,11 @@
-#include <fcntl.h>
 #include <libudev.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <string_view>
 
 #include "ports/devices/device_listing.h"
@@ -84,6 +86,7 @@ SerialDeviceList ListSerialDevices(const DeviceAccessCheck& mayUse) {
       udev_unref(context);
       KeepCharacterDevices(list.devices);
       AddAccessHints(list.devices, mayUse);
+      AddAdapterFacts(list.devices, "/sys/class/tty");
       SortNaturally(list.devices);
       return list;
     }
@@ -137,11 +140,18 @@ bool SerialDeviceMonitor::TakeChanges() {
 }
 
 bool DeviceReady(const std::string& device) {
-  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool terminal = ::isatty(fd) == 1;
-  ::close(fd);
-  return terminal;
+  struct stat st {};
+  if (::stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  // The tty's sysfs folder by its device number, whatever link named it: a
+  // ttyS slot without a UART never answers.
+  if (!HasUart("/sys/dev/char",
+               std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev))))
+    return false;
+  // udev gives a new node its group and mode a moment after it appeared; a
+  // user who may not use it even then hears so from the open.
+  constexpr std::time_t kPermissionsSettle = 2;
+  return ::access(device.c_str(), R_OK | W_OK) == 0 ||
+         std::time(nullptr) - st.st_ctime >= kPermissionsSettle;
 }
 
 int SystemDeviceAccess(const std::string& path) {

@@ -12,6 +12,7 @@
 #include "core/utf16.h"
 #include "ports/devices/device_listing.h"
 #include "ports/devices/serial_devices.h"
+#include "ports/kind/device_name.h"
 
 namespace pelvane::ports {
 
@@ -21,14 +22,22 @@ std::string Utf8(std::wstring_view wide) {
   return core::Utf8FromUtf16(wide);
 }
 
-std::wstring Wide(std::string_view text) {
-  return core::Utf16FromUtf8(text);
-}
-
 // A string read from the registry or SetupAPI need not end in a NUL, and may
 // end in several.
 std::wstring StringOfBuffer(const std::vector<wchar_t>& buffer) {
   return std::wstring(buffer.data(), wcsnlen(buffer.data(), buffer.size()));
+}
+
+// A number value of a registry key; -1 when it is missing or no number.
+int RegistryNumber(HKEY key, const wchar_t* name) {
+  DWORD type = 0;
+  DWORD value = 0;
+  DWORD size = sizeof(value);
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+          ERROR_SUCCESS ||
+      type != REG_DWORD || value > 255)
+    return -1;
+  return static_cast<int>(value);
 }
 
 // A string value of a registry key; empty when it is missing or no string.
@@ -85,12 +94,15 @@ std::vector<ComPortEntry> SetupApiPorts() {
     HKEY key = SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
     if (key != INVALID_HANDLE_VALUE) {
       entry.portName = Utf8(RegistryString(key, L"PortName"));
+      // FTDI's driver keeps the adapter's latency timer beside the port name.
+      entry.latencyTimerMs = RegistryNumber(key, L"LatencyTimer");
       RegCloseKey(key);
     }
     std::wstring name = DeviceProperty(set, info, SPDRP_FRIENDLYNAME);
     if (name.empty()) name = DeviceProperty(set, info, SPDRP_DEVICEDESC);
     entry.friendlyName = Utf8(name);
     entry.instanceId = Utf8(InstanceId(set, info));
+    entry.service = Utf8(DeviceProperty(set, info, SPDRP_SERVICE));
     ports.push_back(std::move(entry));
   }
   SetupDiDestroyDeviceInfoList(set);
@@ -147,16 +159,8 @@ bool SerialDeviceMonitor::TakeChanges() {
 }
 
 bool DeviceReady(const std::string& device) {
-  // Exclusive, like the port's own open: a port that another program holds
-  // is refused.
-  HANDLE handle = CreateFileW(Wide(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  DCB settings{};
-  settings.DCBlength = sizeof(settings);
-  const bool serial = GetCommState(handle, &settings) != 0;
-  CloseHandle(handle);
-  return serial;
+  // The object manager knows the port ("COM7") as soon as its driver made it.
+  return DevicePresent(device);
 }
 
 int SystemDeviceAccess(const std::string&) {

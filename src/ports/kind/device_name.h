@@ -31,4 +31,8 @@ bool DevicePresent(std::string_view name);
 // Linux, NI-488.2 on Windows.
 std::string_view GpibDriverName();
 
+// How to set the latency timer of the USB adapter behind `device`
+// ("/dev/ttyUSB0", "COM5") to 1 ms on this system.
+std::string LatencyTimerAdvice(std::string_view device);
+
 }  // namespace pelvane::ports

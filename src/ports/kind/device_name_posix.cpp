@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "core/files.h"
 #include "core/text.h"
 #include "ports/kind/device_name.h"
 
@@ -35,6 +36,17 @@ bool DevicePresent(std::string_view name) {
 
 std::string_view GpibDriverName() {
   return "linux-gpib (libgpib.so.0)";
+}
+
+std::string LatencyTimerAdvice(std::string_view device) {
+  // sysfs names the tty, not a link to it (/dev/serial/by-id/...).
+  std::error_code ec;
+  std::string tty =
+      core::Utf8FromPath(std::filesystem::canonical(core::PathFromUtf8(device), ec).filename());
+  if (ec || !tty.starts_with("tty")) tty = "ttyUSB0";
+  return "echo 1 | sudo tee /sys/class/tty/" + tty +
+         "/device/latency_timer (until the adapter is plugged in again; the udev rule in "
+         "/usr/share/pelvane/udev keeps it)";
 }
 
 }  // namespace pelvane::ports

@@ -54,4 +54,11 @@ std::string_view GpibDriverName() {
   return "NI-488.2 (GPIB-32.DLL or ni4882.dll)";
 }
 
+std::string LatencyTimerAdvice(std::string_view device) {
+  std::string port(device);
+  if (port.starts_with(kDevicePrefix)) port.erase(0, kDevicePrefix.size());
+  return "in Device Manager open Ports (COM & LPT), " + core::ToUpper(port) +
+         ", Port Settings, Advanced, and set Latency Timer (msec) to 1";
+}
+
 }  // namespace pelvane::ports

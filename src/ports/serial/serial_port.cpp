@@ -49,6 +49,10 @@ core::Status Port::Open(const std::string& openParameters, bool* pbOpenFlag) {
     return core::Status::Ok;
   }
   SetDiagnostics({}, {});
+  {
+    std::lock_guard lock(diagnosticsMutex_);
+    adapter_.clear();
+  }
   *pbOpenFlag = false;
 
   const PortParameters parameters = ParsePortParameters(openParameters);
@@ -71,6 +75,10 @@ core::Status Port::Open(const std::string& openParameters, bool* pbOpenFlag) {
     line_.reset();
     error_ = kMessageUnableToOpen;
     return core::Status::Ok;
+  }
+  {
+    std::lock_guard lock(diagnosticsMutex_);
+    adapter_ = serial_line::DescribeAdapter(line_->Adapter());
   }
   open_ = true;
   *pbOpenFlag = true;
@@ -96,6 +104,11 @@ std::string Port::GetSystemReason() const {
 std::string Port::GetHint() const {
   std::lock_guard lock(diagnosticsMutex_);
   return hint_;
+}
+
+std::string Port::GetAdapterReport() const {
+  std::lock_guard lock(diagnosticsMutex_);
+  return adapter_;
 }
 
 core::Status Port::Close(bool* pbCloseFlag) {

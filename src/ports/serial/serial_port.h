@@ -68,6 +68,7 @@ class Port final : public IQX_Port, public IQX_PortWait, public IQX_PortDiagnost
   std::string GetSystemReason() const override;
   std::string GetHint() const override;
   bool IsDeviceLost() const override;
+  std::string GetAdapterReport() const override;
 
   bool IsOpen() const { return open_; }
   void SetCloseDrainTimeout(std::chrono::milliseconds timeout) { closeDrainTimeout_ = timeout; }
@@ -83,8 +84,9 @@ class Port final : public IQX_Port, public IQX_PortWait, public IQX_PortDiagnost
   // The diagnostics may be read on another thread (a user interface showing
   // why the link failed) while the session's worker still uses the port.
   mutable std::mutex diagnosticsMutex_;
-  std::string reason_;  // guarded by diagnosticsMutex_
-  std::string hint_;    // guarded by diagnosticsMutex_
+  std::string reason_;   // guarded by diagnosticsMutex_
+  std::string hint_;     // guarded by diagnosticsMutex_
+  std::string adapter_;  // guarded by diagnosticsMutex_
   std::chrono::milliseconds closeDrainTimeout_ = kDefaultCloseDrainTimeout;
 
   // Present while the port is open.

@@ -23,6 +23,28 @@ std::string ParameterFault(const LineParameters& p, int fewestDataBits) {
   return {};
 }
 
+std::string DescribeAdapter(const AdapterFacts& facts) {
+  std::string text;
+  const auto add = [&text](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+  if (!facts.driver.empty()) add("driver " + facts.driver);
+  switch (facts.lowLatency) {
+    case LowLatency::kKept:
+      add("low latency kept");
+      break;
+    case LowLatency::kRefused:
+      add("low latency refused");
+      break;
+    case LowLatency::kIgnored:
+      add("low latency ignored");
+      break;
+    case LowLatency::kUnknown:
+      break;
+  }
+  if (facts.latencyTimerMs >= 0)
+    add("latency timer " + std::to_string(facts.latencyTimerMs) + " ms");
+  return text;
+}
+
 SystemProblem RefusedParameters(std::string_view device, const LineParameters& parameters,
                                 std::string_view why) {
   return {ProblemKind::kRejected,

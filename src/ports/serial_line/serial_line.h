@@ -50,6 +50,30 @@ enum class ProblemKind {
   kOther,
 };
 
+// Whether the driver lowered its latency when the line asked for it
+// (ASYNC_LOW_LATENCY on Linux): USB adapters otherwise hold each byte from the
+// instrument for a few milliseconds, and the handshake pays that once per
+// answer byte.
+enum class LowLatency {
+  kUnknown,  // not asked, or nothing to ask (a back end without the request)
+  kKept,     // the driver holds it (it may have been on already)
+  kRefused,  // the driver refused the request
+  kIgnored,  // the request succeeded, but what was read back shows no effect
+};
+
+// What is known about the adapter behind a line, for diagnostics.
+struct AdapterFacts {
+  std::string driver;       // the kernel driver ("ftdi_sio", "cp210x"); empty when none
+  int latencyTimerMs = -1;  // the adapter's latency timer (FTDI); -1 without one
+  LowLatency lowLatency = LowLatency::kUnknown;
+  bool Known() const {
+    return !driver.empty() || latencyTimerMs >= 0 || lowLatency != LowLatency::kUnknown;
+  }
+};
+
+// "driver ftdi_sio, low latency kept, latency timer 1 ms"; empty when nothing is known.
+std::string DescribeAdapter(const AdapterFacts& facts);
+
 // A failure of the device told so that a user can act on it.
 struct SystemProblem {
   ProblemKind kind = ProblemKind::kNone;
@@ -87,6 +111,10 @@ class SerialLine {
   virtual LineParameters Parameters() const = 0;
   // Why the last Open failed, or why the device was lost.
   virtual const SystemProblem& Problem() const = 0;
+  // What the open found out about the adapter (nothing on a back end that
+  // cannot tell: the Win32 communications API has no low-latency request and
+  // no way to read an adapter's latency timer).
+  virtual AdapterFacts Adapter() const { return {}; }
 };
 
 // The line of this platform's back end.

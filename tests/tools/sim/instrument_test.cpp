@@ -32,7 +32,7 @@ class InstrumentTest : public ::testing::Test {
     FlashMemory m{"AM29F040", kBase, kSize, 0x01, 0xA4, {}};
     ASSERT_FALSE(flash_.Add(m).has_value());
     noise_ = std::make_unique<LineNoise>(faults_.noise_rate, faults_.seed);
-    link_ = std::make_unique<Link>(*transport_, stop_, 0, *noise_);
+    link_ = std::make_unique<Link>(*transport_, stop_, 0);
     instrument_ = std::make_unique<Instrument>(*link_, flash_, faults_, *noise_, options_);
     thread_ = std::thread([this] { ending_ = instrument_->Run(); });
   }
@@ -341,11 +341,36 @@ TEST(LineNoiseTest, GarblesBytesRepeatablyFromItsSeed) {
   EXPECT_EQ(changed, garbled);
 }
 
-TEST_F(InstrumentTest, FullNoiseSpoilsTheUpload) {
-  faults_.noise_rate = 1.0;
+// The noise damages what the instrument answers, byte by byte; the upload
+// block, the verdict and the commands cross the line whole. The host's
+// acknowledgements count from the first body byte as it reached the host.
+TEST_F(InstrumentTest, NoiseDamagesTheAnswerFramesOnly) {
+  faults_.noise_rate = 1.0;  // every answer byte
+  options_.ack_timeout = 100ms;
   Start();
-  const auto verdict = host_->Upload({1, 2, 3}, 0, 0, 400ms);
-  EXPECT_NE(verdict, std::optional<std::uint8_t>('T'));
+  Boot();  // the upload and its verdict crossed whole
+  const Bytes clean = testing::Frame({0xA2, 0x44, 0x00});  // length, body, checksum
+  host_->Write(testing::Frame({0x22}));
+  const Bytes length = host_->Read(1);
+  ASSERT_EQ(length.size(), 1u);
+  EXPECT_NE(length[0], clean[0]);
+  Bytes body;
+  // A length byte damaged to 0 is no frame: the host takes nothing.
+  if (length[0] != 0) {
+    host_->Write({0xFF});
+    for (std::size_t i = 0; i + 1 < clean.size(); ++i) {
+      const Bytes b = host_->Read(1, 500ms);
+      ASSERT_EQ(b.size(), 1u);
+      body.push_back(b[0]);
+      EXPECT_NE(b[0], clean[i + 1]);
+      host_->Write({static_cast<std::uint8_t>(~(body[0] + i + 1))});
+    }
+  }
+  const Summary& s = Finish();
+  EXPECT_EQ(s.by_code.at(0x22), 1u);  // the command came whole
+  EXPECT_EQ(s.bad_frames, 0u);
+  EXPECT_EQ(s.garbled, clean.size());
+  EXPECT_EQ(s.violations, 0u);
 }
 
 }  // namespace

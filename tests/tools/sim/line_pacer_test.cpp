@@ -81,8 +81,7 @@ TEST(PacedLink, EveryByteTakesItsWireTimeInBothDirections) {
   // 1100 baud: 10 ms per byte, far above any scheduling noise for a lower bound.
   QueueTransport transport;
   std::atomic<bool> stop{false};
-  LineNoise noise(0.0, 1);
-  Link link(transport, stop, 1100, noise);
+  Link link(transport, stop, 1100);
   transport.input = {0x11, 0x22, 0x33};
   const auto start = Clock::now();
   for (std::uint8_t expected : {0x11, 0x22, 0x33}) {
@@ -98,6 +97,21 @@ TEST(PacedLink, EveryByteTakesItsWireTimeInBothDirections) {
   EXPECT_EQ(transport.written, std::vector<std::uint8_t>({1, 2}));
   EXPECT_EQ(link.bytes_in(), 3u);
   EXPECT_EQ(link.bytes_out(), 2u);
+}
+
+// A USB adapter's latency timer runs freely: what the instrument writes goes
+// on at its next tick, so writes that follow each other go a tick apart.
+TEST(PacedLink, AnAdaptersTimerHoldsEachWriteUntilItsNextTick) {
+  QueueTransport transport;
+  std::atomic<bool> stop{false};
+  const auto start = Clock::now();
+  Link link(transport, stop, 0, milliseconds(20));
+  const std::uint8_t answer[] = {7};
+  ASSERT_TRUE(link.Write(answer));
+  EXPECT_GE(Clock::now() - start, milliseconds(20));
+  ASSERT_TRUE(link.Write(answer));
+  EXPECT_GE(Clock::now() - start, milliseconds(40));
+  EXPECT_EQ(transport.written, std::vector<std::uint8_t>({7, 7}));
 }
 
 }  // namespace

@@ -10,16 +10,28 @@ std::variant<SimOptions, std::string> Parse(std::vector<std::string> args) {
 }
 
 TEST(SimOptionsTest, MemoriesFaultsAndOutputs) {
-  const auto parsed = Parse({"--memory",       "0x400000,0x80000,AM29F040",
-                             "--memory",       "0,4096,CUSTOM,0x12,0x3456",
-                             "--fail-prog",    "2,5",
-                             "--fail-prog",    "9",
-                             "--boot-verdict", "0x55",
-                             "--noise",        "0.25",
-                             "--seed",         "42",
-                             "--short-read",   "0",
-                             "--once",         "--block-mode",
-                             "--baud",         "9600"});
+  const auto parsed = Parse({"--memory",
+                             "0x400000,0x80000,AM29F040",
+                             "--memory",
+                             "0,4096,CUSTOM,0x12,0x3456",
+                             "--fail-prog",
+                             "2,5",
+                             "--fail-prog",
+                             "9",
+                             "--boot-verdict",
+                             "0x55",
+                             "--noise",
+                             "0.25",
+                             "--seed",
+                             "42",
+                             "--short-read",
+                             "0",
+                             "--once",
+                             "--block-mode",
+                             "--baud",
+                             "9600",
+                             "--adapter-latency",
+                             "16"});
   ASSERT_TRUE(std::holds_alternative<SimOptions>(parsed)) << std::get<std::string>(parsed);
   const auto& o = std::get<SimOptions>(parsed);
   ASSERT_EQ(o.memories.size(), 2u);
@@ -34,6 +46,7 @@ TEST(SimOptionsTest, MemoriesFaultsAndOutputs) {
   EXPECT_TRUE(o.instrument.once);
   EXPECT_TRUE(o.instrument.block_mode);
   EXPECT_EQ(o.baud, 9600);
+  EXPECT_EQ(o.adapter_latency, std::chrono::milliseconds(16));
 }
 
 TEST(SimOptionsTest, BootVerdictForms) {
@@ -59,6 +72,7 @@ TEST(SimOptionsTest, BadArgumentsAreNamed) {
       {"--package", "p", "--fail-erase", "1,x"},
       {"--package", "p", "--noise", "1.5"},
       {"--package", "p", "--fill", "256"},
+      {"--package", "p", "--adapter-latency", "5000"},
       {"--package", "p", "--baud"},
       {"--package", "p", "--vanish-after", "0"},
       {"--package", "p", "--link", "l", "--device", "/dev/ttyS0"},

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -230,10 +231,31 @@ bool TermiosSerialLine::Configure(const std::optional<LineParameters>& wanted) {
   // Pseudo-terminals and some adapters have no modem lines and refuse the
   // request, which changes nothing for us.
   io_.SetModemBits(fd_, TIOCM_DTR | TIOCM_RTS);
-  // USB adapters otherwise add a few milliseconds to every turnaround; many
-  // drivers refuse the request, which changes nothing either.
-  io_.RequestLowLatency(fd_);
+  AskForLowLatency();
   return true;
+}
+
+void TermiosSerialLine::AskForLowLatency() {
+  // USB adapters hold each byte from the instrument for their latency timer
+  // (16 ms by default on FTDI chips), and the handshake pays that once per
+  // answer byte. Every USB serial driver accepts the request; only some act
+  // on it, so what holds afterwards is read back rather than assumed.
+  bool wasOn = false;
+  LowLatency outcome = LowLatency::kRefused;
+  if (io_.GetLowLatency(fd_, &wasOn) == 0 && (wasOn || io_.SetLowLatency(fd_, true) == 0)) {
+    clearLowLatencyAtClose_ = !wasOn;
+    bool isOn = false;
+    outcome = io_.GetLowLatency(fd_, &isOn) == 0 && isOn ? LowLatency::kKept : LowLatency::kIgnored;
+  }
+  struct stat st {};
+  if (io_.Stat(device_.c_str(), &st) == 0)
+    adapter_ = ReadAdapterFacts("/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                                    std::to_string(minor(st.st_rdev)) + "/device",
+                                io_);
+  // FTDI's driver turns the flag into a 1 ms latency timer; a timer still
+  // longer did not take it.
+  if (outcome == LowLatency::kKept && adapter_.latencyTimerMs > 1) outcome = LowLatency::kIgnored;
+  adapter_.lowLatency = outcome;
 }
 
 void TermiosSerialLine::CloseDevice() {
@@ -253,6 +275,8 @@ void TermiosSerialLine::CloseDevice() {
     io_.SetAttr(fd_, &saved_);
     if (savedCustomBaud_ != 0) io_.SetCustomBaud(fd_, savedCustomBaud_);
   }
+  if (clearLowLatencyAtClose_) io_.SetLowLatency(fd_, false);
+  clearLowLatencyAtClose_ = false;
   io_.ClearModemBits(fd_, TIOCM_DTR | TIOCM_RTS);
   io_.SetExclusive(fd_, false);
   io_.Close(fd_);  // also releases the lock

@@ -32,6 +32,7 @@ class TermiosSerialLine final : public SerialLine {
   bool DeviceLost() const override { return deviceLost_; }
   LineParameters Parameters() const override { return parameters_; }
   const SystemProblem& Problem() const override { return problem_; }
+  AdapterFacts Adapter() const override { return adapter_; }
 
   // The device a name opens.
   static std::string DevicePath(const LineName& name);
@@ -41,6 +42,8 @@ class TermiosSerialLine final : public SerialLine {
   bool FailWithError(int errnum, std::string_view what);
   bool OpenDevice();
   bool Configure(const std::optional<LineParameters>& wanted);
+  // Asks the driver for low latency and reads back what holds.
+  void AskForLowLatency();
   void CloseDevice();
   // Moves bytes from the line's own transmit queue into the kernel.
   void PumpTransmit();
@@ -65,6 +68,10 @@ class TermiosSerialLine final : public SerialLine {
   bool haveSaved_ = false;
   LineParameters parameters_;
   SystemProblem problem_;
+  AdapterFacts adapter_;
+  // Low latency was clear when the line opened and is cleared again at close:
+  // the flag outlives the open (an FTDI adapter keeps its 1 ms timer).
+  bool clearLowLatencyAtClose_ = false;
   // Read by diagnostics from another thread than the one using the line.
   std::atomic<bool> deviceLost_{false};
 

@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <fstream>
+#include <string_view>
 #include <thread>
 
 namespace pelvane::ports::serial_line {
@@ -63,12 +66,35 @@ int TtyIo::Drain(int fd) {
   return ::tcdrain(fd);
 }
 
-int TtyIo::RequestLowLatency(int fd) {
+int TtyIo::GetLowLatency(int fd, bool* on) {
   serial_struct serial{};
   if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) return -1;
-  if (serial.flags & ASYNC_LOW_LATENCY) return 0;
-  serial.flags |= ASYNC_LOW_LATENCY;
+  *on = (serial.flags & ASYNC_LOW_LATENCY) != 0;
+  return 0;
+}
+
+int TtyIo::SetLowLatency(int fd, bool on) {
+  serial_struct serial{};
+  if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) return -1;
+  if (on)
+    serial.flags |= ASYNC_LOW_LATENCY;
+  else
+    serial.flags &= ~ASYNC_LOW_LATENCY;
   return ::ioctl(fd, TIOCSSERIAL, &serial);
+}
+
+bool TtyIo::ReadAttribute(const std::string& path, std::string* text) {
+  std::ifstream in(path);
+  return static_cast<bool>(std::getline(in, *text));
+}
+
+bool TtyIo::ReadLinkName(const std::string& path, std::string* name) {
+  char target[4096];
+  const ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return false;
+  const std::string_view whole(target, static_cast<std::size_t>(length));
+  *name = std::string(whole.substr(whole.rfind('/') + 1));
+  return !name->empty();
 }
 
 ssize_t TtyIo::Read(int fd, void* buffer, std::size_t count) {
@@ -87,6 +113,19 @@ void TtyIo::Sleep(int milliseconds) {
 TtyIo& SystemTtyIo() {
   static TtyIo io;
   return io;
+}
+
+AdapterFacts ReadAdapterFacts(const std::string& deviceDir, TtyIo& io) {
+  AdapterFacts facts;
+  io.ReadLinkName(deviceDir + "/driver", &facts.driver);
+  std::string timer;
+  if (io.ReadAttribute(deviceDir + "/latency_timer", &timer)) {
+    const char* end = timer.data() + timer.size();
+    int ms = -1;
+    if (std::from_chars(timer.data(), end, ms).ec == std::errc() && ms >= 0)
+      facts.latencyTimerMs = ms;
+  }
+  return facts;
 }
 
 }  // namespace pelvane::ports::serial_line

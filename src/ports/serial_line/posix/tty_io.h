@@ -11,6 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "ports/serial_line/serial_line.h"
 
 namespace pelvane::ports::serial_line {
 
@@ -40,8 +43,14 @@ class TtyIo {
   // tcdrain: waits until the driver has sent what it holds. Bounded only when
   // the driver's queue is empty already (the last characters in the UART).
   virtual int Drain(int fd);
-  // Best-effort ASYNC_LOW_LATENCY (TIOCGSERIAL / TIOCSSERIAL).
-  virtual int RequestLowLatency(int fd);
+  // The driver's ASYNC_LOW_LATENCY flag (TIOCGSERIAL); setting or clearing
+  // it leaves the driver's other serial settings as they are (TIOCSSERIAL).
+  virtual int GetLowLatency(int fd, bool* on);
+  virtual int SetLowLatency(int fd, bool on);
+  // The first line of a sysfs attribute, or the last name of the path a
+  // sysfs link leads to (a device's "driver"); false when there is none.
+  virtual bool ReadAttribute(const std::string& path, std::string* text);
+  virtual bool ReadLinkName(const std::string& path, std::string* name);
 
   virtual ssize_t Read(int fd, void* buffer, std::size_t count);
   virtual ssize_t Write(int fd, const void* buffer, std::size_t count);
@@ -51,5 +60,9 @@ class TtyIo {
 
 // The layer used when nobody passes another.
 TtyIo& SystemTtyIo();
+
+// The driver and the latency timer of the adapter whose sysfs device folder
+// is `deviceDir` (/sys/class/tty/ttyUSB0/device), read through `io`.
+AdapterFacts ReadAdapterFacts(const std::string& deviceDir, TtyIo& io);
 
 }  // namespace pelvane::ports::serial_line
