@@ -141,6 +141,14 @@ std::variant<CliOptions, std::string> ParseCliArguments(const std::vector<std::s
   return o;
 }
 
+bool JsonAsked(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--") return false;  // the rest are plain arguments
+    if (arg == "--json") return true;
+  }
+  return false;
+}
+
 std::string CliUsage() {
   return "Usage: pelvane-cli --package FILE [OPTIONS]\n"
          "       pelvane-cli --list-ports [--json]\n"

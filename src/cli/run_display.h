@@ -23,7 +23,8 @@ class RunDisplay final : public upload::QN_UploadProcessEvents {
   void MemoryIdentified(const upload::MemoryCodes& codes) override;
   void ProgramReadBack(const upload::VerifyResult& result) override;
   void ProgramVerified(const upload::ProgramChecksum& program) override;
-  void DownloadWritten(const std::string& filename, std::int64_t bytes) override;
+  void DownloadWritten(const std::string& filename, std::int64_t bytes,
+                       const std::string& sha256) override;
 
   // Takes the progress bar off the terminal before other text goes there.
   void ClearBar();

@@ -17,9 +17,11 @@ bool UploadEngine::ProgramFlashMemories() {
     const PlanProgram& program = plan_.programs[i];
     // A read-back of this run is written back as it was read.
     const auto readBack = static_cast<std::size_t>(program.readBack);
-    const std::span<const std::uint8_t> data = program.readBack >= 0 && readBack < readBack_.size()
-                                                   ? readBack_[readBack]
-                                                   : programData_[i];
+    std::span<const std::uint8_t> data;
+    if (program.readBack >= 0 && readBack < readBack_.size())
+      data = readBack_[readBack];
+    else if (programData_[i])
+      data = *programData_[i];
     const ProgramEnd end = ProgramOne(program, data);
     if (end == ProgramEnd::Failed) return false;
     if (end == ProgramEnd::Stopped) {
@@ -60,6 +62,7 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
     for (std::size_t i = 0; i < count; ++i) byteSum += blockBuffer_[i];
     if (count > 0) {
       const auto address = static_cast<std::uint32_t>(program.loadAddress + position);
+      flashChanged_ = true;
       if (!wait_.Exchange(app::HPROGDATEN, [&](app::IQX_App& a) {
             return a.Prog(address, static_cast<std::int16_t>(count),
                           static_cast<std::uint8_t>(plan_.architecture),
