@@ -61,6 +61,7 @@ void CliRunner::RequestCancel() {
 }
 
 void CliRunner::UsageError(const std::string& text) {
+  usage_ = text;
   io_.err << "pelvane-cli: " << ShownText(text) << "\n";
 }
 
@@ -79,7 +80,7 @@ int CliRunner::Run() {
                   upload::FailureCause::PackageInvalid);
   }
   if (!PrepareOutputs())
-    return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
+    return Finish(kExitUsage, package::kErrOk, usage_, upload::FailureCause::ValidationFailed);
   record_->packageSha256 = core::FileSha256(options_.package);
   record_->outputFolder = core::Utf8FromPath(
       options_.outputDir.empty()
@@ -95,8 +96,8 @@ int CliRunner::Run() {
     return Finish(kExitPackage, process_->GetLastError(), message,
                   upload::FailureCause::PackageInvalid);
   }
-  if (!ChoosePort() || !ChooseLanguage() || !OutputsApartFromReadBacks())
-    return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
+  if (!ChoosePort() || !ChooseLanguage() || !SettleOutputs())
+    return Finish(kExitUsage, package::kErrOk, usage_, upload::FailureCause::ValidationFailed);
   if (!process_->Loaded()) {
     const std::string message = "Error in language selection: " + process_->GetLastErrorString();
     UsageError(message);
@@ -178,7 +179,7 @@ int CliRunner::Run() {
 // The report is written whatever the outcome, and the trace from the start,
 // so both are checked before anything is written or sent.
 bool CliRunner::PrepareOutputs() {
-  if (const std::string refused = CheckRunOutputs(options_.package, {&report_, &trace_}, *prompt_);
+  if (const std::string refused = CheckRunOutputs(options_.package, {&report_, &trace_});
       !refused.empty()) {
     UsageError(refused);
     // Nothing is written where the user's file or the package is.
@@ -187,8 +188,10 @@ bool CliRunner::PrepareOutputs() {
     return false;
   }
   if (trace_.path.empty()) return true;
+  // Nothing reaches the trace's name before its end, so it starts before the
+  // questions about what it may replace.
   std::string error;
-  if (!core::trace::Start(trace_.path, &error, trace_.overwrite)) {
+  if (!core::trace::Start(trace_.path, &error)) {
     UsageError(error);
     trace_.path.clear();
     return false;
@@ -200,15 +203,15 @@ bool CliRunner::PrepareOutputs() {
   return true;
 }
 
-bool CliRunner::OutputsApartFromReadBacks() {
+bool CliRunner::SettleOutputs() {
   std::vector<std::string> readBacks;
   for (package::QN_Download download : process_->Configuration().downloads) {
     download.OutputFolder(options_.outputDir);
     readBacks.push_back(download.OutputPath());
   }
-  const std::string clash = CheckAgainstReadBacks({&report_, &trace_}, readBacks);
-  if (clash.empty()) return true;
-  UsageError(clash);
+  const std::string refused = SettleRunOutputs({&report_, &trace_}, readBacks, *prompt_);
+  if (refused.empty()) return true;
+  UsageError(refused);
   report_.path.clear();
   core::trace::Abandon();
   trace_.path.clear();
@@ -292,7 +295,7 @@ int CliRunner::ForcedEnd() {
     // but no earlier run's report may pass for this one's.
     if (!report_.path.empty() && report_.overwrite == core::Overwrite::kAgreed)
       core::RemoveFile(report_.path);
-    core::trace::Stop();
+    core::trace::Stop(trace_.overwrite);
     return kExitCancelled;
   }
   return WriteEnd(kExitCancelled, package::kErrCancelled,
@@ -317,7 +320,7 @@ int CliRunner::WriteEnd(int exitCode, std::int32_t code, const std::string& mess
                       "exit " + std::to_string(exitCode) + ", code " + std::to_string(code) + ", " +
                           message + (ok ? "" : ", cause " + std::string(upload::CauseName(cause))));
     // A trace that a full disk cut short is lost output, not a silent gap.
-    const core::WholeWrite trace = core::trace::Stop();
+    const core::WholeWrite trace = core::trace::Stop(trace_.overwrite);
     if (!trace.ok) {
       traceError = trace.error;
       io_.err << "pelvane-cli: could not write the trace " << ShownText(trace.error) << "\n";

@@ -85,8 +85,9 @@ class CliRunner {
                upload::FailureCause cause);
   // The report and the trace may be written (run_outputs.h); the trace starts.
   bool PrepareOutputs();
-  // None of them is a read-back file of the loaded package.
-  bool OutputsApartFromReadBacks();
+  // Neither is a read-back file of the loaded package, and the user agreed
+  // to replace what they would replace.
+  bool SettleOutputs();
   bool ChoosePort();
   bool ChooseLanguage();
   void Hint(const std::string& text);
@@ -104,6 +105,7 @@ class CliRunner {
   RunOutput report_{"--report", "report", {}};
   RunOutput trace_{"--trace", "trace", {}};
   bool uploadStarted_ = false;
+  std::string usage_;  // the last usage error, the message of the run's end
   // The run wrote its end (guarded by the record's lock), with this code.
   bool ended_ = false;
   int endCode_ = kExitOk;

@@ -25,8 +25,7 @@ bool EarlierRecord(const RunOutput& output) {
 
 }  // namespace
 
-std::string CheckRunOutputs(const std::string& package, std::vector<RunOutput*> outputs,
-                            package::QN_Prompt& prompt) {
+std::string CheckRunOutputs(const std::string& package, std::vector<RunOutput*> outputs) {
   std::erase_if(outputs, [](const RunOutput* output) { return output->path.empty(); });
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     RunOutput& output = *outputs[i];
@@ -37,30 +36,34 @@ std::string CheckRunOutputs(const std::string& package, std::vector<RunOutput*> 
         return outputs[j]->option + " and " + output.option + " name the same file " + output.path;
     if (const std::string problem = core::OutputProblem(output.path); !problem.empty())
       return "cannot write the " + output.what + " " + output.path + ": " + problem;
-  }
-  // Questions last, so that nobody is asked about a run that is refused anyway.
-  for (RunOutput* output : outputs) {
-    output->overwrite = core::Overwrite::kNever;
-    if (core::KindOf(output->path) == core::FileKind::kMissing) continue;
-    if (!EarlierRecord(*output) &&
-        prompt.Ask("File Exists ! :\n" + output->path + "\n Do you want to overwite the file?",
-                   "Pelvane " + output->what,
-                   package::PromptButtons::YesNo) != package::PromptAnswer::Yes)
-      return output->option + " " + output->path + " names a file that is no " + output->what +
-             " of pelvane-cli; it is kept";
-    output->overwrite = core::Overwrite::kAgreed;
+    const bool exists = core::KindOf(output.path) != core::FileKind::kMissing;
+    const bool earlier = exists && EarlierRecord(output);
+    output.overwrite = earlier ? core::Overwrite::kAgreed : core::Overwrite::kNever;
+    output.ask = exists && !earlier;
   }
   return {};
 }
 
-std::string CheckAgainstReadBacks(const std::vector<const RunOutput*>& outputs,
-                                  const std::vector<std::string>& readBacks) {
+std::string SettleRunOutputs(const std::vector<RunOutput*>& outputs,
+                             const std::vector<std::string>& readBacks,
+                             package::QN_Prompt& prompt) {
   for (const RunOutput* output : outputs) {
     if (output->path.empty()) continue;
     for (const std::string& readBack : readBacks)
       if (core::SameOutput(output->path, readBack))
         return output->option + " " + output->path +
                " names a file the package reads back from the instrument (" + readBack + ")";
+  }
+  // Questions last, so that nobody is asked about a run that is refused anyway.
+  for (RunOutput* output : outputs) {
+    if (output->path.empty() || !output->ask) continue;
+    if (prompt.Ask("File Exists ! :\n" + output->path + "\n Do you want to overwite the file?",
+                   "Pelvane " + output->what,
+                   package::PromptButtons::YesNo) != package::PromptAnswer::Yes)
+      return output->option + " " + output->path + " names a file that is no " + output->what +
+             " of pelvane-cli; it is kept";
+    output->overwrite = core::Overwrite::kAgreed;
+    output->ask = false;
   }
   return {};
 }

@@ -17,20 +17,21 @@ struct RunOutput {
   std::string option;  // "--report"
   std::string what;    // "report"
   std::string path;    // empty: not asked for
-  // Replacing the file found at the path was agreed to (or it is an
-  // earlier record of its kind); otherwise no file of that name is replaced.
+  // Replacing the file found at the path was agreed to, or it is an earlier
+  // record of its kind; otherwise no file of that name is replaced.
   core::Overwrite overwrite = core::Overwrite::kNever;
+  // A file other than an earlier record is there: the user is asked.
+  bool ask = false;
 };
 
 // Checks the outputs against the package, each other and what is at their
-// paths; `prompt` is asked about an existing file that is no earlier record.
-// The usage error, or empty when every output can be written; sets each
-// output's overwrite.
-std::string CheckRunOutputs(const std::string& package, std::vector<RunOutput*> outputs,
-                            package::QN_Prompt& prompt);
+// paths, before the package is read. The usage error, or empty when every
+// output can be written; sets each output's overwrite and ask.
+std::string CheckRunOutputs(const std::string& package, std::vector<RunOutput*> outputs);
 
-// Once the package is loaded: no output may be one of its read-back files.
-std::string CheckAgainstReadBacks(const std::vector<const RunOutput*>& outputs,
-                                  const std::vector<std::string>& readBacks);
+// Once the package is loaded: no output may be one of its read-back files,
+// and `prompt` is asked about replacing the files that are no earlier record.
+std::string SettleRunOutputs(const std::vector<RunOutput*>& outputs,
+                             const std::vector<std::string>& readBacks, package::QN_Prompt& prompt);
 
 }  // namespace pelvane::cli

@@ -118,6 +118,7 @@ bool OutputFile::Create(const std::string& target, Access access, std::string* e
   std::setvbuf(stream_, nullptr, _IOFBF, 1 << 16);
   target_ = target;
   temporary_ = std::move(temporary);
+  RegisterTransientFile(temporary_);
   access_ = access;
   writeError_.clear();
   return true;
@@ -167,6 +168,7 @@ WholeWrite OutputFile::Finish(Overwrite overwrite) {
     Abandon();
     return result;
   }
+  UnregisterTransientFile(temporary_);
   temporary_.clear();
   // The rename is on the disk only once the folder is.
   SyncFolder(FolderOf(target_));
@@ -178,7 +180,9 @@ WholeWrite OutputFile::Finish(Overwrite overwrite) {
 void OutputFile::Abandon() {
   if (stream_ != nullptr) std::fclose(stream_);
   stream_ = nullptr;
-  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  if (temporary_.empty()) return;
+  UnregisterTransientFile(temporary_);
+  ::unlink(temporary_.c_str());
   temporary_.clear();
 }
 

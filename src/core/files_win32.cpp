@@ -146,6 +146,7 @@ bool OutputFile::Create(const std::string& target, Access access, std::string* e
   std::setvbuf(stream_, nullptr, _IOFBF, 1 << 16);
   target_ = target;
   temporary_ = std::move(temporary);
+  RegisterTransientFile(temporary_);
   // Who may read it is the folder's access rules' business on Windows.
   access_ = access;
   writeError_.clear();
@@ -195,6 +196,7 @@ WholeWrite OutputFile::Finish(Overwrite overwrite) {
     Abandon();
     return result;
   }
+  UnregisterTransientFile(temporary_);
   temporary_.clear();
   result.ok = true;
   result.written = destination;
@@ -204,7 +206,9 @@ WholeWrite OutputFile::Finish(Overwrite overwrite) {
 void OutputFile::Abandon() {
   if (stream_ != nullptr) std::fclose(stream_);
   stream_ = nullptr;
-  if (!temporary_.empty()) ::DeleteFileW(Wide(temporary_).c_str());
+  if (temporary_.empty()) return;
+  UnregisterTransientFile(temporary_);
+  ::DeleteFileW(Wide(temporary_).c_str());
   temporary_.clear();
 }
 

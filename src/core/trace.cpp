@@ -21,7 +21,6 @@ constexpr std::size_t kBytesPerLine = 32;
 struct State {
   std::mutex mutex;
   OutputFile file;  // buffered: an upload does not wait for the disk
-  Overwrite overwrite = Overwrite::kAgreed;
   std::chrono::steady_clock::time_point start;
 };
 
@@ -44,7 +43,7 @@ std::size_t Stamp(const State& state, char* out) {
 
 }  // namespace
 
-bool Start(const std::string& path, std::string* error, Overwrite overwrite, Access access) {
+bool Start(const std::string& path, std::string* error, Access access) {
   State& state = TheState();
   std::lock_guard lock(state.mutex);
   state.file.Abandon();
@@ -53,18 +52,17 @@ bool Start(const std::string& path, std::string* error, Overwrite overwrite, Acc
     if (error) *error = "cannot write the trace " + reason;
     return false;
   }
-  state.overwrite = overwrite;
   state.start = std::chrono::steady_clock::now();
   detail::on.store(true, std::memory_order_relaxed);
   return true;
 }
 
-WholeWrite Stop() {
+WholeWrite Stop(Overwrite overwrite) {
   State& state = TheState();
   std::lock_guard lock(state.mutex);
   detail::on.store(false, std::memory_order_relaxed);
   if (!state.file.IsOpen()) return {true, "", ""};
-  return state.file.Finish(state.overwrite);
+  return state.file.Finish(overwrite);
 }
 
 void Abandon() {

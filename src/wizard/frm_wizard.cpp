@@ -757,8 +757,8 @@ void frmWizard::RunUploadStep() {
   if (const std::filesystem::path folder = RunLogFolder(); !folder.empty())
     runLog = NextRunLog(folder, std::chrono::system_clock::now(), kRunLogsKept, kRunLogsBytes,
                         &logError);
-  if (!runLog.empty() && !core::trace::Start(core::Utf8FromPath(runLog), &logError,
-                                             core::Overwrite::kNever, core::Access::kPrivate))
+  if (!runLog.empty() &&
+      !core::trace::Start(core::Utf8FromPath(runLog), &logError, core::Access::kPrivate))
     runLog.clear();
   lblRunLog_->setText(runLog.empty() ? QString()
                                      : Q("Trace of this run: " + core::Utf8FromPath(runLog)));
@@ -778,7 +778,8 @@ void frmWizard::RunUploadStep() {
                                : failure.empty() ? backend_.GetLastErrorString()
                                                  : failure);
   // A trace the disk could not take is not offered as if it were there.
-  if (const core::WholeWrite trace = core::trace::Stop(); !trace.ok)
+  // Another wizard started in the same second keeps its log.
+  if (const core::WholeWrite trace = core::trace::Stop(core::Overwrite::kNever); !trace.ok)
     lblRunLog_->setText(Q("The trace of this run could not be written: " + trace.error));
   else if (!trace.written.empty())
     lblRunLog_->setText(Q("Trace of this run: " + trace.written));

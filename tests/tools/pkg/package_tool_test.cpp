@@ -74,6 +74,10 @@ TEST(PackageCheckTest, SoundPackagePasses) {
   const CheckReport r = CheckPackage(path);
   EXPECT_TRUE(r.loaded);
   EXPECT_TRUE(r.problems.empty()) << r.problems.front();
+  // What an upload holds unpacked: the transfer program, BOOT.BIN and one
+  // language's file, each once.
+  EXPECT_EQ(r.sentMembers, 3);
+  EXPECT_EQ(r.sentBytes, 3 * 32);
 }
 
 TEST(PackageCheckTest, FindsEveryProblemOfABrokenPackage) {
@@ -94,6 +98,8 @@ ERASE=0x400000,0x1000
 ERASE1=0x600000,0x100
 [FILES]
 UPLOAD=0x900000,0x10,cal.bin
+UPLOAD1=0x400000,0x10,sub/CAL.BIN
+UPLOAD2=0x400000,0x10,..\fw\Broken.QXPKG
 PROGRAM=0x400000,BOOT.BIN
 PROGRAM1=0x48FFF0,EDGE.BIN
 PROGRAM2=0x400100,GONE.BIN
@@ -119,7 +125,10 @@ PROGRAM3=0x400200,DE.BIN
   EXPECT_FALSE(Mentions(r, "BOOT.BIN"));
   EXPECT_TRUE(Mentions(r, "GONE.BIN"));
   EXPECT_FALSE(Mentions(r, "GONE.BIN", "language"));
-  EXPECT_EQ(r.problems.size(), 11u);
+  // Read-back files of one run never share a file, nor take the package's.
+  EXPECT_TRUE(Mentions(r, "upload files cal.bin and sub/CAL.BIN would both be written as CAL.BIN"));
+  EXPECT_TRUE(Mentions(r, "..\\fw\\Broken.QXPKG", "package's own name"));
+  EXPECT_EQ(r.problems.size(), 13u);
 }
 
 // Every member the upload sends is read whole, as the upload does before it
