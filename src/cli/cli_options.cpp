@@ -52,7 +52,9 @@ constexpr options::Option kOptions[] = {
     {.name = "language", .value = "NAME", .help = "a firmware language of the package (any case)"},
     {.name = "transfer-only", .help = "upload and start the transfer program only"},
     {.name = "verify", .help = "read each programmed file back and compare it byte for byte"},
-    {.name = "yes", .help = "overwrite existing download files without asking"},
+    {.name = "yes",
+     .help = "overwrite existing download files, and a report or trace file that is no earlier "
+             "record of pelvane-cli, without asking"},
     {.name = "json", .help = "one JSON object per line on standard output"},
     {.name = "idle-timeout",
      .value = "SECONDS",
@@ -161,7 +163,7 @@ std::string CliUsage() {
          "\n"
          "Exit status: 0 success, 1 upload failed, 2 bad usage, 3 package could not be\n"
          "loaded, 4 configuration failed validation, 5 succeeded but standard output could not\n"
-         "be written, 130 cancelled (SIGINT, SIGTERM, SIGHUP).\n";
+         "be written, 130 cancelled (SIGINT, SIGTERM, SIGHUP, SIGQUIT).\n";
 }
 
 }  // namespace pelvane::cli

@@ -331,7 +331,8 @@ int CliRunner::WriteEnd(int exitCode, std::int32_t code, const std::string& mess
               << ShownText(trace.written) << "\n";
     }
   }
-  if (options_.json && !options_.summary) {
+  // A summary stands for the result; a summary that never came does not.
+  if (options_.json && (!options_.summary || !ok)) {
     io_.out << ResultLine(ok, code, message, cause);
     io_.out.flush();
   }

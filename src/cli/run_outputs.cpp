@@ -61,7 +61,7 @@ std::string SettleRunOutputs(const std::vector<RunOutput*>& outputs,
                    "Pelvane " + output->what,
                    package::PromptButtons::YesNo) != package::PromptAnswer::Yes)
       return output->option + " " + output->path + " names a file that is no " + output->what +
-             " of pelvane-cli; it is kept";
+             " of pelvane-cli; it is kept (--yes replaces it)";
     output->overwrite = core::Overwrite::kAgreed;
     output->ask = false;
   }

@@ -143,8 +143,8 @@ bool RemoveFile(const std::string& path);
 
 // Files that must not outlive the process, also when it ends without
 // unwinding (a forced exit after a second stop request): a device's lock
-// file. Registered while they exist; RemoveTransientFiles removes them and
-// is safe to call from any thread.
+// file, a temporary copy, an output still on its way. Registered while they
+// exist; RemoveTransientFiles removes them and is safe to call from any thread.
 void RegisterTransientFile(const std::string& path);
 void UnregisterTransientFile(const std::string& path);
 void RemoveTransientFiles();
