@@ -77,6 +77,16 @@ TEST_F(FilesTest, OutputFileReachesItsNameOnlyWhenFinished) {
   const WholeWrite finished = file.Finish(Overwrite::kAgreed);
   ASSERT_TRUE(finished.ok) << finished.error;
   EXPECT_EQ(ReadText(dir / "run.trace"), "new\n");
+#ifndef _WIN32
+  // A log that holds calibration bytes is its owner's alone (Windows leaves
+  // that to the folder).
+  ASSERT_TRUE(
+      WriteWholeFile(Name(dir / "run.log"), Bytes("x"), Overwrite::kNever, Access::kPrivate).ok);
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status(dir / "run.log").permissions() &
+                (perms::group_all | perms::others_all),
+            perms::none);
+#endif
 }
 
 // What no output may be: a folder (or a FIFO, device), a name in a folder

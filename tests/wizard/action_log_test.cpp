@@ -99,6 +99,14 @@ TEST(RunLogs, EachRunGetsANewNameAndOnlyTheNewestAreKept) {
             (std::vector<std::string>{"notes.txt", "run-20261209-120000-3.log",
                                       "run-20261209-120000-4.log", "run-20261209-130000.log"}));
 
+  // The older logs also keep within their bytes: here room for one.
+  NextRunLog(folder, time + std::chrono::hours(2), 20, 6, &error);
+  left.clear();
+  for (const auto& entry : fs::directory_iterator(folder))
+    left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"notes.txt", "run-20261209-130000.log"}));
+
   EXPECT_TRUE(NextRunLog("/proc/no-logs-here", time, 3, kRunLogsBytes, &error).empty());
   EXPECT_NE(error.find("/proc/no-logs-here"), std::string::npos) << error;
   fs::remove_all(folder.parent_path());
