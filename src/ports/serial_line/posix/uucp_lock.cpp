@@ -35,8 +35,7 @@ struct LockContent {
 LockContent ReadLock(const std::string& path) {
   LockContent lock;
   std::vector<std::uint8_t> bytes;
-  std::string error;
-  switch (core::ReadWholeFile(path, kLockBytes, &bytes, &error)) {
+  switch (core::ReadWholeFile(path, kLockBytes, &bytes)) {
     case core::ReadOutcome::kMissing:
       lock.missing = true;
       return lock;
@@ -47,7 +46,7 @@ LockContent ReadLock(const std::string& path) {
       lock.foreign = "larger than any lock file";
       return lock;
     case core::ReadOutcome::kFailed:
-      lock.foreign = "unreadable (" + error + ")";
+      lock.foreign = "unreadable";
       return lock;
     case core::ReadOutcome::kRead:
       break;
