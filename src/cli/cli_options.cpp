@@ -52,7 +52,9 @@ constexpr options::Option kOptions[] = {
     {.name = "language", .value = "NAME", .help = "a firmware language of the package (any case)"},
     {.name = "transfer-only", .help = "upload and start the transfer program only"},
     {.name = "verify", .help = "read each programmed file back and compare it byte for byte"},
-    {.name = "yes", .help = "overwrite existing download files without asking"},
+    {.name = "yes",
+     .help = "overwrite existing download files, and a report or trace file that is no earlier "
+             "record of pelvane-cli, without asking"},
     {.name = "json", .help = "one JSON object per line on standard output"},
     {.name = "idle-timeout",
      .value = "SECONDS",
@@ -152,6 +154,14 @@ std::variant<CliOptions, std::string> ParseCliArguments(const std::vector<std::s
   return o;
 }
 
+bool JsonAsked(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--") return false;  // the rest are plain arguments
+    if (arg == "--json") return true;
+  }
+  return false;
+}
+
 std::string CliUsage() {
   return "Usage: pelvane-cli --package FILE [OPTIONS]\n"
          "       pelvane-cli --list-ports [--json]\n"
@@ -164,7 +174,7 @@ std::string CliUsage() {
          "\n"
          "Exit status: 0 success, 1 upload failed, 2 bad usage, 3 package could not be\n"
          "loaded, 4 configuration failed validation, 5 succeeded but standard output could not\n"
-         "be written, 130 cancelled (SIGINT, SIGTERM, SIGHUP).\n";
+         "be written, 130 cancelled (SIGINT, SIGTERM, SIGHUP, SIGQUIT).\n";
 }
 
 }  // namespace pelvane::cli

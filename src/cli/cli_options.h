@@ -28,13 +28,18 @@ struct CliOptions {
   bool waitBoot = false;  // ask for Enter once the instrument is in its boot monitor
   std::string report;
   std::string trace;
-  std::string outputDir;  // where read-back files go; empty: the current folder
+  std::string outputDir;               // where read-back files go; empty: the current folder
+  std::vector<std::string> arguments;  // as given, for the trace's first line
   bool help = false;
   bool version = false;
 };
 
 // The options, or the text of a usage error.
 std::variant<CliOptions, std::string> ParseCliArguments(const std::vector<std::string>& args);
+
+// True when the arguments ask for JSON output, also when they do not parse
+// (a script that asked for JSON gets its result line for a usage error too).
+bool JsonAsked(const std::vector<std::string>& args);
 
 std::string CliUsage();
 

@@ -11,6 +11,7 @@
 #include "cli/json_text.h"
 #include "cli/overwrite_prompt.h"
 #include "cli/run_display.h"
+#include "cli/run_outputs.h"
 #include "cli/run_record.h"
 #include "core/files.h"
 #include "core/sha256.h"
@@ -52,7 +53,10 @@ CliRunner::CliRunner(CliOptions options, CliStreams streams,
       prompt_(std::make_unique<OverwritePrompt>(options_, io_)),
       process_(std::make_unique<upload::QN_UploadProcess>(apps, prompt_.get())),
       record_(std::make_unique<RunRecord>()),
-      display_(std::make_unique<RunDisplay>(options_, io_, *record_)) {}
+      display_(std::make_unique<RunDisplay>(options_, io_, *record_)) {
+  report_.path = options_.report;
+  trace_.path = options_.trace;
+}
 
 CliRunner::~CliRunner() {
   // A cancellation posted after the upload ended still refers to this object.
@@ -70,11 +74,12 @@ void CliRunner::RequestCancel() {
 }
 
 void CliRunner::UsageError(const std::string& text) {
-  io_.err << "pelvane-cli: " << text << "\n";
+  usage_ = text;
+  io_.err << "pelvane-cli: " << ShownText(text) << "\n";
 }
 
 void CliRunner::Hint(const std::string& text) {
-  io_.err << "hint: " << text << "\n";
+  io_.err << "hint: " << ShownText(text) << "\n";
 }
 
 int CliRunner::Run() {
@@ -87,11 +92,11 @@ int CliRunner::Run() {
     return Finish(kExitPackage, package::kErrFilenameInvalid, message,
                   upload::FailureCause::PackageInvalid);
   }
-  if (!ReportWritable())
-    return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
+  if (!PrepareOutputs())
+    return Finish(kExitUsage, package::kErrOk, usage_, upload::FailureCause::ValidationFailed);
   if (options_.waitBoot && !io_.inIsTerminal) {
     UsageError("--wait-boot asks on a terminal, and standard input is none");
-    return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
+    return Finish(kExitUsage, package::kErrOk, usage_, upload::FailureCause::ValidationFailed);
   }
   record_->packageSha256 = core::FileSha256(options_.package);
   record_->outputFolder = core::Utf8FromPath(
@@ -108,8 +113,8 @@ int CliRunner::Run() {
     return Finish(kExitPackage, process_->GetLastError(), message,
                   upload::FailureCause::PackageInvalid);
   }
-  if (!ChoosePort() || !ChooseLanguage())
-    return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
+  if (!ChoosePort() || !ChooseLanguage() || !SettleOutputs())
+    return Finish(kExitUsage, package::kErrOk, usage_, upload::FailureCause::ValidationFailed);
   if (!process_->Loaded()) {
     const std::string message = "Error in language selection: " + process_->GetLastErrorString();
     UsageError(message);
@@ -132,7 +137,7 @@ int CliRunner::Run() {
       for (const std::string& piece : pieces) summary["summary"].push_back(Text(piece));
       io_.out << JsonLine(summary);
     } else {
-      for (const std::string& piece : pieces) io_.out << piece << "\n";
+      for (const std::string& piece : pieces) io_.out << ShownText(piece) << "\n";
     }
     return Finish(kExitOk, package::kErrOk, "OK", upload::FailureCause::None);
   }
@@ -169,7 +174,7 @@ int CliRunner::Run() {
   // A signal after the run succeeded comes too late to cancel anything.
   if (cancelRequested_ && !ok) {
     io_.err << "pelvane-cli: upload cancelled\n";
-    Hint(upload::CauseHint(upload::FailureCause::Cancelled, {}));
+    Hint(process_->Hint(upload::FailureCause::Cancelled));
     return Finish(kExitCancelled, code, message, upload::FailureCause::Cancelled);
   }
   if (ok) {
@@ -189,37 +194,52 @@ int CliRunner::Run() {
   io_.err << (options_.transferOnly ? "The Transfer Program Upload process failed."
                                     : "The Firmware Upload process failed.")
           << "\n"
-          << message << "\n";
+          << ShownText(message) << "\n";
   PrintHint();
   return Finish(code == package::kErrValidation ? kExitValidation : kExitUploadFailed, code,
                 message, process_->Cause());
 }
 
-// The report is written whatever the outcome, so a path that cannot take it
-// is refused before anything is sent, and so is the package itself, which the
-// report would replace.
-bool CliRunner::ReportWritable() {
-  if (options_.report.empty()) return true;
-  if (core::SameFile(options_.report, options_.package)) {
-    UsageError("--report " + options_.report + " names the package itself");
-    options_.report.clear();
+// The report is written whatever the outcome, and the trace from the start,
+// so both are checked before anything is written or sent.
+bool CliRunner::PrepareOutputs() {
+  if (const std::string refused = CheckRunOutputs(options_.package, {&report_, &trace_});
+      !refused.empty()) {
+    UsageError(refused);
+    // Nothing is written where the user's file or the package is.
+    report_.path.clear();
+    trace_.path.clear();
     return false;
   }
-  // Nothing is written yet: the report is written whole at the end, beside
-  // the name and then renamed onto it, so its folder must take a new file.
-  std::string reason;
-  const core::FileKind kind = core::KindOf(options_.report);
-  if (kind == core::FileKind::kDirectory || kind == core::FileKind::kOther)
-    reason = "not a regular file";
-  else
-    core::FolderWritable(core::Utf8FromPath(core::PathFromUtf8(options_.report).parent_path()),
-                         &reason);
-  if (!reason.empty()) {
-    UsageError("cannot write the report " + options_.report + ": " + reason);
-    options_.report.clear();
+  if (trace_.path.empty()) return true;
+  // Nothing reaches the trace's name before its end, so it starts before the
+  // questions about what it may replace.
+  std::string error;
+  if (!core::trace::Start(trace_.path, &error)) {
+    UsageError(error);
+    trace_.path.clear();
     return false;
   }
+  std::string line = pelvane::options::VersionLine("pelvane-cli");
+  line.pop_back();
+  for (const std::string& arg : options_.arguments) line += " " + arg;
+  core::trace::Note("run", line);
   return true;
+}
+
+bool CliRunner::SettleOutputs() {
+  std::vector<std::string> readBacks;
+  for (package::QN_Download download : process_->Configuration().downloads) {
+    download.OutputFolder(options_.outputDir);
+    readBacks.push_back(download.OutputPath());
+  }
+  const std::string refused = SettleRunOutputs({&report_, &trace_}, readBacks, *prompt_);
+  if (refused.empty()) return true;
+  UsageError(refused);
+  report_.path.clear();
+  core::trace::Abandon();
+  trace_.path.clear();
+  return false;
 }
 
 bool CliRunner::ChoosePort() {
@@ -298,26 +318,64 @@ int CliRunner::InternalFault(const std::string& what) {
 
 int CliRunner::Finish(int exitCode, std::int32_t code, const std::string& message,
                       upload::FailureCause cause) {
+  std::lock_guard lock(record_->lock);
+  return WriteEnd(exitCode, code, message, cause);
+}
+
+int CliRunner::ForcedEnd() {
+  std::unique_lock lock(record_->lock, std::chrono::seconds(1));
+  if (lock.owns_lock() && ended_) return endCode_;
+  io_.err << "\npelvane-cli: stopped at once after a second stop request\n";
+  upload::HintContext context;
+  context.stage = process_->Stage();
+  Hint(upload::CauseHint(upload::FailureCause::Cancelled, context));
+  if (!lock.owns_lock()) {
+    // The run holds its record: nothing is written from a record half made,
+    // but no earlier run's report may pass for this one's.
+    if (!report_.path.empty() && report_.overwrite == core::Overwrite::kAgreed)
+      core::RemoveFile(report_.path);
+    core::trace::Stop(trace_.overwrite);
+    return kExitCancelled;
+  }
+  return WriteEnd(kExitCancelled, package::kErrCancelled,
+                  package::ErrorResourceText(package::kErrCancelled),
+                  upload::FailureCause::Cancelled);
+}
+
+int CliRunner::WriteEnd(int exitCode, std::int32_t code, const std::string& message,
+                        upload::FailureCause cause) {
   const bool ok = cause == upload::FailureCause::None;
   // Standard output that could not be written (a closed pipe, a full disk)
   // never stopped the run; a success says so in its exit status.
   const bool outputLost = !io_.out.flush();
   if (outputLost) {
     io_.err << "pelvane-cli: standard output could not be written; the run went on to its end"
-            << (options_.report.empty() ? "" : " and the report has it all") << "\n";
+            << (report_.path.empty() ? "" : " and the report has it all") << "\n";
     if (exitCode == kExitOk) exitCode = kExitOutputLost;
   }
-  if (core::trace::On())
+  std::string traceError;
+  if (core::trace::On()) {
     core::trace::Note("outcome",
                       "exit " + std::to_string(exitCode) + ", code " + std::to_string(code) + ", " +
                           message + (ok ? "" : ", cause " + std::string(upload::CauseName(cause))));
-  if (options_.json && !options_.summary) {
-    Json result{{"event", "result"}};
-    AddOutcome(result, ok, code, message, cause);
-    io_.out << JsonLine(result);
+    // A trace that a full disk cut short is lost output, not a silent gap.
+    const core::WholeWrite trace = core::trace::Stop(trace_.overwrite);
+    if (!trace.ok) {
+      traceError = trace.error;
+      io_.err << "pelvane-cli: could not write the trace " << ShownText(trace.error) << "\n";
+      if (exitCode == kExitOk) exitCode = kExitOutputLost;
+    } else if (trace.written != trace_.path) {
+      io_.err << "pelvane-cli: a file named " << ShownText(trace_.path)
+              << " appeared during the run and is kept; the trace is in "
+              << ShownText(trace.written) << "\n";
+    }
+  }
+  // A summary stands for the result; a summary that never came does not.
+  if (options_.json && (!options_.summary || !ok)) {
+    io_.out << ResultLine(ok, code, message, cause);
     io_.out.flush();
   }
-  if (!options_.report.empty()) {
+  if (!report_.path.empty()) {
     record_->end = IsoTime(std::chrono::system_clock::now());
     record_->ok = ok;
     record_->code = code;
@@ -325,12 +383,29 @@ int CliRunner::Finish(int exitCode, std::int32_t code, const std::string& messag
     record_->cause = cause;
     record_->exitCode = exitCode;
     record_->outputLost = outputLost;
+    record_->traceError = traceError;
     const std::string json = record_->ToJson();
     const core::WholeWrite written = core::WriteWholeFile(
-        options_.report, {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()},
-        core::Overwrite::kAgreed);
-    if (!written.ok) io_.err << "pelvane-cli: could not write the report " << written.error << "\n";
+        report_.path, {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()},
+        report_.overwrite);
+    if (!written.ok) {
+      io_.err << "pelvane-cli: could not write the report " << ShownText(written.error) << "\n";
+      // An earlier run's report must not pass for this one's.
+      if (report_.overwrite == core::Overwrite::kAgreed && core::RemoveFile(report_.path))
+        io_.err << "pelvane-cli: the earlier report " << ShownText(report_.path)
+                << " was removed\n";
+      if (exitCode == kExitOk) exitCode = kExitOutputLost;
+    } else if (written.written != report_.path) {
+      io_.err << "pelvane-cli: a file named " << ShownText(report_.path)
+              << " appeared during the run and is kept; the report is in "
+              << ShownText(written.written) << "\n";
+      report_.path = written.written;
+    }
+    // The name is this run's now, should the end be written again.
+    if (written.ok) report_.overwrite = core::Overwrite::kAgreed;
   }
+  ended_ = true;
+  endCode_ = exitCode;
   return exitCode;
 }
 

@@ -2,7 +2,7 @@
 // upload and reports it as text or JSON lines, and keeps a record.
 //
 // Threading: everything runs on the thread that calls Run, except
-// RequestCancel, which any thread (a signal handler's helper) may call.
+// RequestCancel and ForcedEnd, which the stop watcher's thread calls.
 #pragma once
 
 #include <atomic>
@@ -16,6 +16,7 @@
 #include "app/iqx_app.h"
 #include "cli/answer_reader.h"
 #include "cli/cli_options.h"
+#include "cli/run_outputs.h"
 #include "core/class_registry.h"
 #include "core/message_loop.h"
 #include "upload/failure_cause.h"
@@ -74,13 +75,25 @@ class CliRunner {
   // Ends a run that an exception cut short (a fault of the program): says so,
   // writes the result and the report with the cause Internal, gives the exit code.
   int InternalFault(const std::string& what);
+  // Ends a run that a second stop request cuts short, on the watcher's thread
+  // while the run may still be stuck in a wait: says what the run left
+  // behind, writes the result, the trace and the report (cancelled), and
+  // gives the exit code for the process (the run's own when it ended meanwhile).
+  int ForcedEnd();
 
  private:
-  // Writes the result (JSON line, report) of a run that ended; a success has
-  // the cause None.
+  // Writes the result (JSON line, trace, report) of a run that ended; a
+  // success has the cause None.
   int Finish(int exitCode, std::int32_t code, const std::string& message,
              upload::FailureCause cause);
-  bool ReportWritable();
+  // Finish with the record's lock held.
+  int WriteEnd(int exitCode, std::int32_t code, const std::string& message,
+               upload::FailureCause cause);
+  // The report and the trace may be written (run_outputs.h); the trace starts.
+  bool PrepareOutputs();
+  // Neither is a read-back file of the loaded package, and the user agreed
+  // to replace what they would replace.
+  bool SettleOutputs();
   bool ChoosePort();
   bool ChooseLanguage();
   void Hint(const std::string& text);
@@ -95,7 +108,13 @@ class CliRunner {
   std::unique_ptr<upload::QN_UploadProcess> process_;
   std::unique_ptr<RunRecord> record_;
   std::unique_ptr<RunDisplay> display_;
+  RunOutput report_{"--report", "report", {}};
+  RunOutput trace_{"--trace", "trace", {}};
   bool uploadStarted_ = false;
+  std::string usage_;  // the last usage error, the message of the run's end
+  // The run wrote its end (guarded by the record's lock), with this code.
+  bool ended_ = false;
+  int endCode_ = kExitOk;
 };
 
 }  // namespace pelvane::cli

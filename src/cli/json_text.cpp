@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "package/text_encoding.h"
+#include "ports/devices/serial_devices.h"
 
 namespace pelvane::cli {
 
@@ -21,6 +22,28 @@ void AddOutcome(Json& object, bool ok, std::int32_t code, const std::string& mes
   object["code"] = code;
   object["message"] = Text(message);
   if (cause != upload::FailureCause::None) object["cause"] = upload::CauseName(cause);
+}
+
+std::string ResultLine(bool ok, std::int32_t code, const std::string& message,
+                       upload::FailureCause cause) {
+  Json result{{"event", "result"}};
+  AddOutcome(result, ok, code, message, cause);
+  return JsonLine(result);
+}
+
+std::string ShownText(std::string_view text) {
+  const std::string utf8 = package::ToUtf8(text);
+  std::string shown;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = utf8.find('\n', start);
+    std::string_view line = std::string_view(utf8).substr(start, end - start);
+    if (end != std::string::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    shown += ports::PrintableText(line);
+    if (end == std::string::npos) return shown;
+    shown += '\n';
+    start = end + 1;
+  }
 }
 
 std::string IsoTime(std::chrono::system_clock::time_point when) {

@@ -8,10 +8,11 @@
 #include "cli/answer_reader.h"
 #include "cli/cli_options.h"
 #include "cli/cli_runner.h"
+#include "cli/json_text.h"
 #include "cli/port_list.h"
 #include "cli/stop_signals.h"
+#include "core/files.h"
 #include "core/program.h"
-#include "core/trace.h"
 #include "options/options.h"
 
 int main(int argc, char** argv) {
@@ -19,10 +20,14 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args = core::ProgramArguments(argc, argv);
   auto parsed = cli::ParseCliArguments(args);
   if (auto* error = std::get_if<std::string>(&parsed)) {
-    std::cerr << options::UsageErrorText("pelvane-cli", *error);
+    std::cerr << options::UsageErrorText("pelvane-cli", cli::ShownText(*error));
+    // A script that asked for JSON gets its result line on every way out.
+    if (cli::JsonAsked(args))
+      std::cout << cli::ResultLine(false, 0, *error, upload::FailureCause::ValidationFailed);
     return cli::kExitUsage;
   }
-  const cli::CliOptions& options = std::get<cli::CliOptions>(parsed);
+  cli::CliOptions options = std::get<cli::CliOptions>(parsed);
+  options.arguments = args;
   if (options.help) {
     std::cout << cli::CliUsage();
     return cli::kExitOk;
@@ -34,18 +39,6 @@ int main(int argc, char** argv) {
   if (options.listPorts) {
     cli::PrintPortList(std::cout, ports::ListSerialDevices(), options.json);
     return cli::kExitOk;
-  }
-
-  if (!options.trace.empty()) {
-    std::string error;
-    if (!core::trace::Start(options.trace, &error)) {
-      std::cerr << "pelvane-cli: " << error << "\n";
-      return cli::kExitUsage;
-    }
-    std::string line = pelvane::options::VersionLine("pelvane-cli");
-    line.pop_back();
-    for (const std::string& arg : args) line += " " + arg;
-    core::trace::Note("run", line);
   }
 
   const auto apps = app::DefaultAppRegistry();
@@ -63,9 +56,15 @@ int main(int argc, char** argv) {
     // so that the link is closed and shut down properly. Watched from before
     // the first thread of the run starts until the run is over; the runner's
     // end then removes what the run left behind (the configuration's
-    // temporary copy).
-    const cli::StopSignals stop([&runner] { runner.RequestCancel(); }, cli::kSecondSignalGrace,
-                                cli::kExitCancelled);
+    // temporary copy). A run that a second request ends at once still leaves
+    // its record and no lock file of its device.
+    const cli::StopSignals stop([&runner] { runner.RequestCancel(); },
+                                [&runner] {
+                                  const int exitCode = runner.ForcedEnd();
+                                  core::RemoveTransientFiles();
+                                  return exitCode;
+                                },
+                                cli::kSecondSignalGrace);
     // What escapes the run is a fault of the program. It ends as a failed run
     // with its message, and the watcher is stopped all the same.
     try {
@@ -76,6 +75,5 @@ int main(int argc, char** argv) {
       code = runner.InternalFault("an unknown exception");
     }
   }
-  core::trace::Stop();
   return code;
 }

@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "cli/json_text.h"
 #include "core/text.h"
 
 namespace pelvane::cli {
@@ -9,12 +10,12 @@ namespace pelvane::cli {
 package::PromptAnswer OverwritePrompt::Ask(const std::string& text, const std::string& caption,
                                            package::PromptButtons buttons) {
   if (buttons != package::PromptButtons::YesNo) {
-    io_.err << caption << ": " << text << "\n";
+    io_.err << caption << ": " << ShownText(text) << "\n";
     return package::PromptAnswer::Ok;
   }
   if (options_.yes) return package::PromptAnswer::Yes;
   if (io_.inIsTerminal) {
-    io_.err << caption << ": " << text << " [y/N] " << std::flush;
+    io_.err << caption << ": " << ShownText(text) << " [y/N] " << std::flush;
     const std::string answer = core::ToUpper(core::Trim(ReadAnswer()));
     if (answer == "Y" || answer == "YES") return package::PromptAnswer::Yes;
   } else {

@@ -24,7 +24,8 @@ class RunDisplay final : public upload::QN_UploadProcessEvents {
   void MemoryIdentified(const upload::MemoryCodes& codes) override;
   void ProgramReadBack(const upload::VerifyResult& result) override;
   void ProgramVerified(const upload::ProgramChecksum& program) override;
-  void DownloadWritten(const std::string& filename, std::int64_t bytes) override;
+  void DownloadWritten(const std::string& filename, std::int64_t bytes,
+                       const std::string& sha256) override;
   void BootMonitorWait(std::chrono::milliseconds limit) override;
   void CommandResent(const upload::Resend& resend) override;
   void AdapterSlow(const upload::SlowAdapter& slow) override;

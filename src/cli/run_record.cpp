@@ -1,7 +1,6 @@
 #include "cli/run_record.h"
 
 #include "cli/json_text.h"
-#include "core/sha256.h"
 #include "options/options.h"
 #include "upload/report_text.h"
 
@@ -43,9 +42,9 @@ std::string RunRecord::ToJson() const {
   }
   // What the instrument kept only once, with a digest to prove the copy whole later.
   record["downloads"] = Json::array();
-  for (const auto& [file, bytes] : downloads)
+  for (const Download& download : downloads)
     record["downloads"].push_back(
-        {{"file", Text(file)}, {"bytes", bytes}, {"sha256", core::FileSha256(file)}});
+        {{"file", Text(download.file)}, {"bytes", download.bytes}, {"sha256", download.sha256}});
   // Commands sent again because their answers were lost on the line: a
   // count to compare runs by, and each one to see which step met the noise.
   record["resends"] = resends.size();
@@ -60,6 +59,7 @@ std::string RunRecord::ToJson() const {
   AddOutcome(outcome, ok, code, message, cause);
   outcome["exitCode"] = exitCode;
   if (outputLost) outcome["outputLost"] = true;
+  if (!traceError.empty()) outcome["traceError"] = Text(traceError);
   record["outcome"] = outcome;
   return JsonLine(record, 2);
 }

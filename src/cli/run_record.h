@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "upload/failure_cause.h"
@@ -17,12 +17,21 @@ struct RunRecord {
   struct Action {
     std::string time, text;
   };
+  struct Download {
+    std::string file;
+    std::int64_t bytes = 0;
+    std::string sha256;  // of the bytes written, taken when they were written
+  };
+  // Guards the record, and the standard streams while a run shows itself,
+  // against a forced end on the stop watcher's thread. Timed, so that a run
+  // stuck while it holds it (a blocked pipe) cannot keep that end waiting.
+  std::timed_mutex lock;
   std::string package, packageSha256, comment, port, language, outputFolder, start, end;
   std::vector<Action> actions;
   std::vector<upload::MemoryCodes> memories;
   std::vector<upload::ProgramChecksum> programs;
   std::vector<upload::VerifyResult> verified;
-  std::vector<std::pair<std::string, std::int64_t>> downloads;
+  std::vector<Download> downloads;
   std::vector<upload::Resend> resends;
   std::optional<upload::SlowAdapter> slowAdapter;
   bool ok = false;
@@ -31,6 +40,7 @@ struct RunRecord {
   upload::FailureCause cause = upload::FailureCause::None;
   int exitCode = 0;
   bool outputLost = false;
+  std::string traceError;  // why the trace could not be written
 
   // The record as indented JSON, ending in a line feed.
   std::string ToJson() const;

@@ -45,20 +45,67 @@ bool SameFile(const std::string& a, const std::string& b);
 // Whether an existing file that holds data may be replaced.
 enum class Overwrite { kNever, kAgreed };
 
+// Who may read a file the program writes: anyone the process's file mode
+// mask lets, or only its owner (logs that hold an instrument's calibration
+// bytes). Windows leaves this to the folder's access rules.
+enum class Access { kShared, kPrivate };
+
 struct WholeWrite {
   bool ok = false;
   std::string error;    // the system's reason, with the file's name
   std::string written;  // where the bytes went: the name, or one beside it (below)
 };
 
-// Writes `bytes` under `target` whole or not at all: into a new file created
-// exclusively beside it (never through a link, never a FIFO or device),
-// flushed to the disk, then renamed onto the name. A file it replaces keeps
-// its permissions. With kNever an existing file is never replaced, not even
-// one that appeared while the bytes were written: the bytes then go to the
-// first free name of "<target>.1", "<target>.2", ... and `written` says so.
+// The one writer of every file a run leaves: the bytes go into a new file
+// created exclusively beside the target (never through a link, never a FIFO
+// or device), and reach the name only with Finish, flushed to the disk first.
+// A file it replaces keeps its permissions (with kPrivate at most the
+// owner's). With kNever an existing file is never replaced, not even one that
+// appeared while the bytes were written: they then go to the first free name
+// of "<target>.1", "<target>.2", ... and `written` says so. A file that is
+// neither finished nor abandoned is removed when the object goes.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile() { Abandon(); }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Makes the new file beside `target`; false, with the reason in `error`,
+  // when `target` is a folder, FIFO or device or its folder takes no file.
+  bool Create(const std::string& target, Access access, std::string* error);
+  bool IsOpen() const { return stream_ != nullptr; }
+  // Adds bytes through a large buffer. False once a write has failed (a full
+  // disk, a file size limit): the rest is not written, and Finish fails with
+  // that reason.
+  bool Write(std::span<const std::uint8_t> bytes);
+  bool Write(std::string_view text);
+  // Flushes the bytes to the disk and gives them their name; the file is
+  // removed when that fails.
+  WholeWrite Finish(Overwrite overwrite);
+  // Removes the file; nothing reaches the target.
+  void Abandon();
+
+ private:
+  std::FILE* stream_ = nullptr;
+  std::string target_;
+  std::string temporary_;
+  Access access_ = Access::kShared;
+  std::string writeError_;  // the reason of the first failed write
+};
+
+// Writes `bytes` under `target` whole or not at all, through OutputFile.
 WholeWrite WriteWholeFile(const std::string& target, std::span<const std::uint8_t> bytes,
-                          Overwrite overwrite);
+                          Overwrite overwrite, Access access = Access::kShared);
+
+// Why nothing can be written under `path` now: an existing folder, FIFO or
+// device there, or a folder that takes no new file; empty when it can.
+std::string OutputProblem(const std::string& path);
+
+// True when two outputs would end up in one file: both names reach one
+// existing file, or neither exists yet and both name the same place in one
+// folder.
+bool SameOutput(const std::string& a, const std::string& b);
 
 enum class ReadOutcome { kRead, kMissing, kNotRegular, kTooLarge, kFailed };
 
@@ -66,6 +113,10 @@ enum class ReadOutcome { kRead, kMissing, kNotRegular, kTooLarge, kFailed };
 // FIFO, device or folder is refused without waiting on it. `error` gets the
 // system's reason for kFailed.
 ReadOutcome ReadWholeFile(const std::string& path, std::size_t limit,
+                          std::vector<std::uint8_t>* bytes, std::string* error = nullptr);
+// The same for at most the first `count` bytes of a file of any size (a
+// file's kind told by how it starts).
+ReadOutcome ReadFileStart(const std::string& path, std::size_t count,
                           std::vector<std::uint8_t>* bytes, std::string* error = nullptr);
 
 // True when a new file can be created in `folder` now (a probe file is made
@@ -83,7 +134,19 @@ std::string CreateTemporaryFile(std::string_view prefix, std::string* error);
 // dot at the end and the names of devices (CON, NUL, COM1, LPT1, ...).
 std::string FileNameProblem(std::string_view name);
 
+// True when two names in one folder reach one file on this system: when they
+// are equal on POSIX systems, also when they differ only in case on Windows.
+bool FileNamesEqual(std::string_view a, std::string_view b);
+
 // Removes a file; false when it was not there or could not be removed.
 bool RemoveFile(const std::string& path);
+
+// Files that must not outlive the process, also when it ends without
+// unwinding (a forced exit after a second stop request): a device's lock
+// file, a temporary copy, an output still on its way. Registered while they
+// exist; RemoveTransientFiles removes them and is safe to call from any thread.
+void RegisterTransientFile(const std::string& path);
+void UnregisterTransientFile(const std::string& path);
+void RemoveTransientFiles();
 
 }  // namespace pelvane::core

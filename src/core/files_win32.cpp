@@ -1,8 +1,12 @@
 // Files on Windows: every call takes the UTF-16 form of the program's UTF-8
 // paths, so names outside the ANSI code page work.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cwchar>
 
 #include "core/files.h"
@@ -44,18 +48,6 @@ std::string TemporaryNameBeside(const std::string& folder) {
   static std::atomic<unsigned> counter{0};
   return folder + "\\.pelvane-" + std::to_string(::GetCurrentProcessId()) + "-" +
          std::to_string(counter.fetch_add(1)) + ".tmp";
-}
-
-bool WriteAll(HANDLE file, std::span<const std::uint8_t> data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
-    DWORD written = 0;
-    if (!::WriteFile(file, data.data() + done, chunk, &written, nullptr) || written == 0)
-      return false;
-    done += written;
-  }
-  return true;
 }
 
 // Names that reach a device in every folder, with or without an extension.
@@ -118,13 +110,12 @@ std::optional<FileStamp> StampOf(const std::string& path) {
   return stamp;
 }
 
-WholeWrite WriteWholeFile(const std::string& target, std::span<const std::uint8_t> bytes,
-                          Overwrite overwrite) {
-  WholeWrite result;
+bool OutputFile::Create(const std::string& target, Access access, std::string* error) {
+  Abandon();
   if (const FileKind kind = KindOf(target);
       kind == FileKind::kDirectory || kind == FileKind::kOther) {
-    result.error = target + ": not a regular file";
-    return result;
+    if (error) *error = target + ": not a regular file";
+    return false;
   }
   const std::string folder = FolderOf(target);
   std::string temporary;
@@ -137,22 +128,59 @@ WholeWrite WriteWholeFile(const std::string& target, std::span<const std::uint8_
     if (created == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (created == INVALID_HANDLE_VALUE) {
-    result.error = Reason(target);
+    if (error) *error = Reason(target);
+    return false;
+  }
+  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(created), _O_WRONLY | _O_BINARY);
+  stream_ = fd < 0 ? nullptr : ::_fdopen(fd, "wb");
+  if (stream_ == nullptr) {
+    if (error) *error = target + ": cannot open the new file for writing";
+    if (fd < 0)
+      ::CloseHandle(created);
+    else
+      ::_close(fd);
+    ::DeleteFileW(Wide(temporary).c_str());
+    return false;
+  }
+  // Large writes of a long run (a trace) must not wait for the disk.
+  std::setvbuf(stream_, nullptr, _IOFBF, 1 << 16);
+  target_ = target;
+  temporary_ = std::move(temporary);
+  RegisterTransientFile(temporary_);
+  // Who may read it is the folder's access rules' business on Windows.
+  access_ = access;
+  writeError_.clear();
+  return true;
+}
+
+bool OutputFile::Write(std::span<const std::uint8_t> bytes) {
+  if (stream_ == nullptr || !writeError_.empty()) return false;
+  if (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), stream_) == bytes.size())
+    return true;
+  writeError_ = Reason(target_);
+  return false;
+}
+
+WholeWrite OutputFile::Finish(Overwrite overwrite) {
+  WholeWrite result;
+  if (stream_ == nullptr) {
+    result.error = target_ + ": no file to finish";
     return result;
   }
-  bool ok = false;
-  {
-    Handle file(created);
-    ok = WriteAll(file.h, bytes) && ::FlushFileBuffers(file.h);
-    if (!ok) result.error = Reason(target);
-  }
-  std::string destination = target;
-  if (ok) {
+  result.error = writeError_;
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream_)));
+  if (result.error.empty() && (std::fflush(stream_) != 0 || !::FlushFileBuffers(handle)))
+    result.error = Reason(target_);
+  if (std::fclose(stream_) != 0 && result.error.empty())
+    result.error = target_ + ": the file could not be closed";
+  stream_ = nullptr;
+  std::string destination = target_;
+  if (result.error.empty()) {
     DWORD flags = MOVEFILE_WRITE_THROUGH;
     if (overwrite == Overwrite::kAgreed) flags |= MOVEFILE_REPLACE_EXISTING;
     DWORD error = ERROR_SUCCESS;
     for (int n = 1; n <= 1000; ++n) {
-      if (::MoveFileExW(Wide(temporary).c_str(), Wide(destination).c_str(), flags)) {
+      if (::MoveFileExW(Wide(temporary_).c_str(), Wide(destination).c_str(), flags)) {
         error = ERROR_SUCCESS;
         break;
       }
@@ -160,24 +188,36 @@ WholeWrite WriteWholeFile(const std::string& target, std::span<const std::uint8_
       if (overwrite == Overwrite::kAgreed ||
           (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS))
         break;
-      destination = target + "." + std::to_string(n);
+      destination = target_ + "." + std::to_string(n);
     }
-    if (error != ERROR_SUCCESS) {
-      ok = false;
-      result.error = Reason(target, error);
-    }
+    if (error != ERROR_SUCCESS) result.error = Reason(target_, error);
   }
-  if (!ok) {
-    ::DeleteFileW(Wide(temporary).c_str());
+  if (!result.error.empty()) {
+    Abandon();
     return result;
   }
+  UnregisterTransientFile(temporary_);
+  temporary_.clear();
   result.ok = true;
   result.written = destination;
   return result;
 }
 
-ReadOutcome ReadWholeFile(const std::string& path, std::size_t limit,
-                          std::vector<std::uint8_t>* bytes, std::string* error) {
+void OutputFile::Abandon() {
+  if (stream_ != nullptr) std::fclose(stream_);
+  stream_ = nullptr;
+  if (temporary_.empty()) return;
+  UnregisterTransientFile(temporary_);
+  ::DeleteFileW(Wide(temporary_).c_str());
+  temporary_.clear();
+}
+
+namespace {
+
+// A regular file's bytes, at most `limit`; with `whole` a larger file is
+// refused, otherwise its first `limit` bytes are read.
+ReadOutcome ReadRegularFile(const std::string& path, std::size_t limit, bool whole,
+                            std::vector<std::uint8_t>* bytes, std::string* error) {
   bytes->clear();
   // Opening a device name (COM1, a pipe) could reset an instrument or wait
   // forever: only a name that is a file on a disk is opened.
@@ -198,23 +238,38 @@ ReadOutcome ReadWholeFile(const std::string& path, std::size_t limit,
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
     return ReadOutcome::kNotRegular;
   const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  if (size > limit) return ReadOutcome::kTooLarge;
+  if (whole && size > limit) return ReadOutcome::kTooLarge;
+  const std::size_t most = limit + (whole ? 1 : 0);
   std::uint8_t chunk[4096];
-  for (;;) {
+  while (bytes->size() < most) {
     DWORD got = 0;
-    if (!::ReadFile(file.h, chunk, sizeof chunk, &got, nullptr)) {
+    const auto wanted = static_cast<DWORD>(std::min(sizeof chunk, most - bytes->size()));
+    if (!::ReadFile(file.h, chunk, wanted, &got, nullptr)) {
       if (error) *error = Reason(path);
       bytes->clear();
       return ReadOutcome::kFailed;
     }
     if (got == 0) break;
-    if (bytes->size() + got > limit) {
-      bytes->clear();
-      return ReadOutcome::kTooLarge;
-    }
     bytes->insert(bytes->end(), chunk, chunk + got);
   }
+  // A file that grew while it was read.
+  if (bytes->size() > limit) {
+    bytes->clear();
+    return ReadOutcome::kTooLarge;
+  }
   return ReadOutcome::kRead;
+}
+
+}  // namespace
+
+ReadOutcome ReadWholeFile(const std::string& path, std::size_t limit,
+                          std::vector<std::uint8_t>* bytes, std::string* error) {
+  return ReadRegularFile(path, limit, true, bytes, error);
+}
+
+ReadOutcome ReadFileStart(const std::string& path, std::size_t count,
+                          std::vector<std::uint8_t>* bytes, std::string* error) {
+  return ReadRegularFile(path, count, false, bytes, error);
 }
 
 bool FolderWritable(const std::string& folder, std::string* error) {
@@ -251,7 +306,7 @@ std::string CreateTemporaryFile(std::string_view prefix, std::string* error) {
 std::string FileNameProblem(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return "no file name";
   for (const char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20) return "a control character";
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return "a control character";
     if (std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos)
       return std::string("the character ") + c + " that Windows does not allow in file names";
   }
@@ -259,6 +314,12 @@ std::string FileNameProblem(std::string_view name) {
     return "a blank or dot at its end, which Windows drops";
   if (IsReservedDeviceName(name)) return "a device name of Windows";
   return {};
+}
+
+bool FileNamesEqual(std::string_view a, std::string_view b) {
+  // The system's own comparison of names, as the file system makes it.
+  return ::CompareStringOrdinal(Wide(std::string(a)).c_str(), -1, Wide(std::string(b)).c_str(), -1,
+                                TRUE) == CSTR_EQUAL;
 }
 
 bool RemoveFile(const std::string& path) {

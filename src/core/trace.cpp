@@ -6,7 +6,6 @@
 #include <mutex>
 
 #include "core/files.h"
-#include "core/system_error.h"
 
 namespace pelvane::core::trace {
 
@@ -18,13 +17,11 @@ namespace {
 
 // Bytes per line of a byte record: a frame of the protocol fits in a few.
 constexpr std::size_t kBytesPerLine = 32;
-constexpr std::size_t kBufferSize = 1 << 16;
 
 struct State {
   std::mutex mutex;
-  std::FILE* file = nullptr;
+  OutputFile file;  // buffered: an upload does not wait for the disk
   std::chrono::steady_clock::time_point start;
-  char buffer[kBufferSize];
 };
 
 State& TheState() {
@@ -46,30 +43,33 @@ std::size_t Stamp(const State& state, char* out) {
 
 }  // namespace
 
-bool Start(const std::string& path, std::string* error) {
+bool Start(const std::string& path, std::string* error, Access access) {
   State& state = TheState();
   std::lock_guard lock(state.mutex);
-  std::FILE* file = OpenStream(path, "wb");
-  if (file == nullptr) {
-    if (error)
-      *error = "cannot write the trace " + path + ": " + SystemErrorText(LastSystemError());
+  state.file.Abandon();
+  std::string reason;
+  if (!state.file.Create(path, access, &reason)) {
+    if (error) *error = "cannot write the trace " + reason;
     return false;
   }
-  if (state.file) std::fclose(state.file);
-  state.file = file;
-  std::setvbuf(file, state.buffer, _IOFBF, sizeof state.buffer);
   state.start = std::chrono::steady_clock::now();
   detail::on.store(true, std::memory_order_relaxed);
   return true;
 }
 
-void Stop() {
+WholeWrite Stop(Overwrite overwrite) {
   State& state = TheState();
   std::lock_guard lock(state.mutex);
   detail::on.store(false, std::memory_order_relaxed);
-  if (state.file == nullptr) return;
-  std::fclose(state.file);
-  state.file = nullptr;
+  if (!state.file.IsOpen()) return {true, "", ""};
+  return state.file.Finish(overwrite);
+}
+
+void Abandon() {
+  State& state = TheState();
+  std::lock_guard lock(state.mutex);
+  detail::on.store(false, std::memory_order_relaxed);
+  state.file.Abandon();
 }
 
 std::string Hex(const std::uint8_t* data, std::size_t size) {
@@ -87,7 +87,7 @@ void Bytes(Direction direction, const std::uint8_t* data, std::size_t size) {
   if (!On() || size == 0) return;
   State& state = TheState();
   std::lock_guard lock(state.mutex);
-  if (state.file == nullptr) return;
+  if (!state.file.IsOpen()) return;
   // Formatted by hand: a byte-by-byte exchange writes a line per byte, and
   // the trace must keep up with the line.
   char line[24 + 2 + kBytesPerLine * 3];
@@ -100,7 +100,7 @@ void Bytes(Direction direction, const std::uint8_t* data, std::size_t size) {
       line[n++] = kDigits[data[i] & 0x0F];
     }
     line[n++] = '\n';
-    std::fwrite(line, 1, n, state.file);
+    state.file.Write(std::string_view(line, n));
   }
 }
 
@@ -108,11 +108,11 @@ void Note(std::string_view kind, std::string_view text) {
   if (!On()) return;
   State& state = TheState();
   std::lock_guard lock(state.mutex);
-  if (state.file == nullptr) return;
+  if (!state.file.IsOpen()) return;
   char stamp[24];
-  std::fwrite(stamp, 1, Stamp(state, stamp), state.file);
-  std::fprintf(state.file, "%.*s: %.*s\n", static_cast<int>(kind.size()), kind.data(),
-               static_cast<int>(text.size()), text.data());
+  std::string line(stamp, Stamp(state, stamp));
+  line.append(kind).append(": ").append(text).append("\n");
+  state.file.Write(line);
 }
 
 }  // namespace pelvane::core::trace

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/files.h"
+
 namespace pelvane::core::trace {
 
 enum class Direction : char { kOut = '>', kIn = '<' };
@@ -22,11 +24,18 @@ namespace detail {
 extern std::atomic<bool> on;
 }
 
-// Starts a trace into `path` (replaced). False, with the system's reason in
-// `error`, when the file cannot be created.
-bool Start(const std::string& path, std::string* error);
-// Writes what is buffered and closes the file; nothing when no trace runs.
-void Stop();
+// Starts a trace for `path`. Nothing reaches that name before Stop: the
+// lines go to a new file beside it (core::OutputFile), so a trace named after
+// a file that must not be lost destroys nothing. False, with the system's
+// reason in `error`, when that file cannot be made. `access`: who may read it.
+bool Start(const std::string& path, std::string* error, Access access = Access::kShared);
+// Writes what is buffered and gives the trace its name, replacing a file
+// there only with kAgreed; says where it went, or why it could not be written
+// whole (a full disk), in which case nothing is left of it. ok with nothing
+// written when no trace runs.
+WholeWrite Stop(Overwrite overwrite = Overwrite::kAgreed);
+// Ends the trace and removes it: the run it belonged to refused to start.
+void Abandon();
 
 inline bool On() {
   return detail::on.load(std::memory_order_relaxed);

@@ -106,9 +106,9 @@ bool PackageArchive::IsPackage() const {
   return CountMembers(kConfigurationMember) >= 1;
 }
 
-bool PackageArchive::ReadMemberBytes(const std::string& name,
-                                     std::vector<std::uint8_t>& bytes) const {
-  bytes.clear();
+bool PackageArchive::ReadMember(const std::string& name, std::int64_t offset, std::int64_t count,
+                                std::vector<std::uint8_t>* bytes) const {
+  if (bytes != nullptr) bytes->clear();
   const Directory* directory = CurrentDirectory();
   if (directory == nullptr) return false;
   const auto member = directory->byName.find(ToUpper(name));
@@ -126,7 +126,7 @@ bool PackageArchive::ReadMemberBytes(const std::string& name,
     lastError_ = path_ + " changed while it was read; open it again";
     return false;
   }
-  std::int64_t size = SizeAt(zip, index);
+  const std::int64_t size = SizeAt(zip, index);
   if (size < 0) {
     lastError_ = "cannot read the size of member " + name + " in " + path_;
     return false;
@@ -142,48 +142,59 @@ bool PackageArchive::ReadMemberBytes(const std::string& name,
     lastError_ = "cannot open member " + name + " of " + path_ + ": " + zip_strerror(zip);
     return false;
   }
-  bytes.resize(static_cast<std::size_t>(size));
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    zip_int64_t n = zip_fread(file.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      lastError_ =
-          "cannot read member " + name + " of " + path_ + ": " + zip_file_strerror(file.get());
-      bytes.clear();
-      return false;
-    }
+  const auto failed = [&] {
+    lastError_ =
+        "cannot read member " + name + " of " + path_ + ": " + zip_file_strerror(file.get());
+    if (bytes != nullptr) bytes->clear();
+    return false;
+  };
+  // What is wanted is kept; what lies before it only passes through a small
+  // buffer, and nothing after it is read: a member is held once, or not at all.
+  const std::int64_t from = std::clamp<std::int64_t>(offset, 0, size);
+  const std::int64_t to = from + std::clamp<std::int64_t>(count, 0, size - from);
+  if (bytes != nullptr) bytes->reserve(static_cast<std::size_t>(to - from));
+  std::uint8_t chunk[1 << 14];
+  std::int64_t done = 0;
+  while (done < to) {
+    const auto wanted = std::min<std::int64_t>(static_cast<std::int64_t>(sizeof chunk), to - done);
+    const zip_int64_t n = zip_fread(file.get(), chunk, static_cast<zip_uint64_t>(wanted));
+    if (n < 0) return failed();
     if (n == 0) break;
-    done += static_cast<std::size_t>(n);
+    if (bytes != nullptr && done + n > from) {
+      const std::int64_t keep = std::max<std::int64_t>(from - done, 0);
+      bytes->insert(bytes->end(), chunk + keep, chunk + n);
+    }
+    done += n;
   }
-  if (done != bytes.size()) {
+  if (done < to) {
     lastError_ = "member " + name + " of " + path_ + " ended after " + std::to_string(done) +
                  " of " + std::to_string(size) + " bytes";
-    bytes.clear();
+    if (bytes != nullptr) bytes->clear();
     return false;
   }
   // A damaged archive shows itself by a checksum error only when the last
   // byte has been read: read once more to let libzip check it.
-  std::uint8_t extra;
-  if (zip_fread(file.get(), &extra, 1) < 0) {
-    lastError_ =
-        "cannot read member " + name + " of " + path_ + ": " + zip_file_strerror(file.get());
-    bytes.clear();
-    return false;
-  }
+  if (to == size && zip_fread(file.get(), chunk, 1) < 0) return failed();
   lastError_.clear();
   return true;
+}
+
+bool PackageArchive::ReadMemberBytes(const std::string& name,
+                                     std::vector<std::uint8_t>& bytes) const {
+  return ReadMember(name, 0, kMaxMemberBytes, &bytes);
+}
+
+bool PackageArchive::CheckMember(const std::string& name) const {
+  return ReadMember(name, 0, kMaxMemberBytes, nullptr);
 }
 
 bool PackageArchive::ReadMemberText(const std::string& name, std::int64_t offset,
                                     std::int64_t maxCount, std::string& text) const {
   text.clear();
-  std::vector<std::uint8_t> bytes;
-  if (!ReadMemberBytes(name, bytes)) return false;
   if (offset < 0 || maxCount < 0) return false;
-  std::size_t from = std::min<std::size_t>(static_cast<std::size_t>(offset), bytes.size());
-  std::size_t count =
-      std::min<std::size_t>(static_cast<std::size_t>(maxCount), bytes.size() - from);
-  text.assign(reinterpret_cast<const char*>(bytes.data()) + from, count);
+  std::vector<std::uint8_t> bytes;
+  if (!ReadMember(name, offset, maxCount, &bytes)) return false;
+  text.assign(bytes.begin(), bytes.end());
   return true;
 }
 

@@ -25,6 +25,11 @@ namespace pelvane::package {
 // No member larger than this is read into memory: a package is a few
 // megabytes at most, and a bigger size is a damaged or hostile archive.
 inline constexpr std::int64_t kMaxMemberBytes = 64 * 1024 * 1024;
+// What one upload holds of a package's members in memory, all together (each
+// member once, however many entries name it): a package naming a member of
+// the largest size many times, or many such members, must not exhaust the
+// computer before anything is sent.
+inline constexpr std::int64_t kMaxRunMemberBytes = 128 * 1024 * 1024;
 
 inline constexpr const char* kConfigurationMember = "QXCONFIG.INI";
 inline constexpr const char* kNotesMember = "QXNOTES.TXT";
@@ -53,6 +58,9 @@ class PackageArchive : public MemberDirectory {
                       std::string& text) const;
   // The whole member. False when absent, over kMaxMemberBytes, or unreadable.
   bool ReadMemberBytes(const std::string& name, std::vector<std::uint8_t>& bytes) const;
+  // Reads the whole member through a small buffer, keeping nothing, so that
+  // libzip checks its CRC; false (LastError says why) as ReadMemberBytes.
+  bool CheckMember(const std::string& name) const;
 
   // Copies up to buffer.size() bytes of the member from offset into the
   // start of buffer and returns the count copied (fewer when the member ends
@@ -80,6 +88,10 @@ class PackageArchive : public MemberDirectory {
   };
   // The directory of the file now at path_; null when it cannot be read.
   const Directory* CurrentDirectory() const;
+  // Bytes [offset, offset + count) of the member into `bytes` (null: read
+  // and checked only); a read that reaches the member's end checks its CRC.
+  bool ReadMember(const std::string& name, std::int64_t offset, std::int64_t count,
+                  std::vector<std::uint8_t>* bytes) const;
 
   std::string path_;
   mutable std::string lastError_;

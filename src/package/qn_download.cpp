@@ -38,6 +38,7 @@ bool QN_Download::Validate() {
 }
 
 bool QN_Download::Validate(QN_Prompt& prompt) {
+  replaceAgreed_ = false;
   const std::string path = OutputPath();
   const std::string last = LastNameComponent(filename_);
   if (last.empty() || last == "." || last == "..") {
@@ -54,6 +55,17 @@ bool QN_Download::Validate(QN_Prompt& prompt) {
     SetLastErrorString(" " + filename_ + " cannot be the name of a file: " + problem);
     return false;
   }
+  // Nothing that is not a file is ever replaced by one, whatever the answer.
+  if (const core::FileKind kind = core::KindOf(path);
+      kind == core::FileKind::kDirectory || kind == core::FileKind::kOther) {
+    valid_ = false;
+    SetLastError(kErrUploadEntryInvalid);
+    SetLastErrorString(" " + path +
+                       (kind == core::FileKind::kDirectory
+                            ? " is a folder"
+                            : " is not a regular file (a FIFO, device or socket)"));
+    return false;
+  }
   // A link of that name counts as a file, even when it leads nowhere: the
   // download replaces the link, so the user is asked about it.
   if (core::KindOf(path) != core::FileKind::kMissing) {
@@ -66,6 +78,7 @@ bool QN_Download::Validate(QN_Prompt& prompt) {
       SetLastErrorString(" " + path);
       return false;
     }
+    replaceAgreed_ = true;
   }
   // The download writes a temporary file in the same folder and renames it
   // over the name, so that is what must be possible: a probe of that kind,

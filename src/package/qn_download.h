@@ -38,7 +38,8 @@ class QN_Download : public QN_ErrorHolder {
   std::int32_t EndAddress() const { return endAddress_; }
 
   // Checks that the output file can be written. An existing file (or a
-  // link of that name) is kept only if `prompt` agrees to overwrite it.
+  // link of that name) is kept only if `prompt` agrees to overwrite it; a
+  // folder, FIFO or device of that name is refused without a question.
   // Writability is probed with a temporary file that is removed again: the
   // folder is left as it was found, so a run that fails before the read
   // leaves nothing that the next run would ask about.
@@ -50,6 +51,9 @@ class QN_Download : public QN_ErrorHolder {
   void SetPrompt(QN_Prompt* prompt) { prompt_ = prompt; }
   // The valid flag as the last Validate left it.
   bool Valid() const { return valid_; }
+  // The last Validate found a file of that name and the user agreed to
+  // replace it; a file that appears later is never replaced.
+  bool ReplaceAgreed() const { return replaceAgreed_; }
 
  private:
   std::string filename_;
@@ -58,6 +62,7 @@ class QN_Download : public QN_ErrorHolder {
   std::int32_t length_ = 0;
   std::int32_t endAddress_ = 0;
   bool valid_ = false;
+  bool replaceAgreed_ = false;
   QN_Prompt* prompt_ = nullptr;
 };
 

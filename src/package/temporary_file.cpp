@@ -6,10 +6,14 @@ namespace pelvane::package {
 
 TemporaryFile::TemporaryFile(const std::string& prefix) {
   path_ = core::CreateTemporaryFile(prefix, &error_);
+  // Gone also when the program is made to end at once.
+  if (!path_.empty()) core::RegisterTransientFile(path_);
 }
 
 TemporaryFile::~TemporaryFile() {
-  if (!path_.empty()) core::RemoveFile(path_);
+  if (path_.empty()) return;
+  core::UnregisterTransientFile(path_);
+  core::RemoveFile(path_);
 }
 
 bool TemporaryFile::Write(const std::string& text) {

@@ -126,6 +126,11 @@ std::string AnswerWait::AppErrorText() {
   return thrown.empty() ? text : thrown;
 }
 
+bool AnswerWait::TakeStopRequests() {
+  core::CurrentMessageLoop().ProcessEvents(std::chrono::milliseconds(0));
+  return stopRequested_;
+}
+
 void AnswerWait::StartRun() {
   stopRequested_ = false;
   idleTimedOut_ = false;

@@ -83,6 +83,9 @@ class AnswerWait final : private app::IQX_AppEvents {
   // Ends the wait in progress and keeps the next from starting.
   void Stop() { stopRequested_ = true; }
   bool StopRequested() const { return stopRequested_; }
+  // Handles what reached the owner's loop meanwhile (a cancellation posted by
+  // another thread) outside any wait; true when a stop has been requested.
+  bool TakeStopRequests();
   void SetTick(std::chrono::milliseconds tick) { tick_ = tick; }
   // The port the run uses, for messages about it.
   void SetPort(std::string port) { port_ = std::move(port); }

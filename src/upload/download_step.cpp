@@ -2,6 +2,7 @@
 // file on the computer, before anything is erased.
 #include <algorithm>
 
+#include "core/sha256.h"
 #include "package/qn_error.h"
 #include "upload/read_back_file.h"
 #include "upload/report_text.h"
@@ -50,11 +51,19 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
   const DownloadEnd end = ReadRange(download.startAddress, download.length, text, true, data);
   if (end == DownloadEnd::Failed) report_.Action("Read ERROR");
   if (end != DownloadEnd::Done) return end;
-  // The user agreed to replace an existing file when the package was checked.
-  ReadBackWrite written = WriteReadBackFile(download.filename, *data);
+  // Whether an existing file may be replaced was asked when the package was checked.
+  ReadBackWrite written = WriteReadBackFile(download.filename, *data, download.replace);
   if (!written.ok)
     return fail(package::kErrUploadEntryInvalid, written.error, FailureCause::FileNotWritten);
   const auto bytes = static_cast<std::int64_t>(data->size());
+  // The digest of the bytes as written, not of what the file holds later.
+  core::Sha256 digest;
+  digest.Update(*data);
+  const std::string sha256 = digest.FinishHex();
+  if (!written.keptExisting && written.written != download.filename)
+    report_.Action("Read File = " + download.filename +
+                   ": a file of that name appeared during the run and is kept, the read is in " +
+                   written.written);
   if (written.keptExisting) {
     report_.Action("Read File = " + download.filename +
                    " read only erased bytes (FF): the existing file is kept, the read is in " +
@@ -62,7 +71,7 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
     // Writing back what was read restores the kept backup, not erased flash.
     if (written.kept.size() == data->size()) *data = std::move(written.kept);
   }
-  report_.DownloadWritten(written.written, bytes);
+  report_.DownloadWritten(written.written, bytes, sha256);
   return DownloadEnd::Done;
 }
 

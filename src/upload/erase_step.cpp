@@ -7,6 +7,8 @@
 namespace pelvane::upload {
 
 bool UploadEngine::SwitchVoltage(bool on) {
+  // Once asked for, the voltage may be on whatever the answer says.
+  if (on) voltageOn_ = true;
   const bool ok =
       on ? wait_.Exchange(app::HPROGPWRON, [](app::IQX_App& a) { return a.ProgPowerOn(); })
          : wait_.Exchange(app::HPROGPWROFF, [](app::IQX_App& a) { return a.ProgPowerOff(); });
@@ -15,6 +17,7 @@ bool UploadEngine::SwitchVoltage(bool on) {
                       : "Error setting Programming Voltage Off");
   else
     report_.Action(on ? "Programming Voltage On" : "Programming Voltage Off");
+  if (ok && !on) voltageOn_ = false;
   return ok;
 }
 
@@ -44,6 +47,7 @@ bool UploadEngine::EraseFlashMemories() {
     }
     report_.Action("FlashDelete Started");
     report_.RestartTick();
+    flashChanged_ = true;
     // An erase takes seconds: the bar creeps towards the erase mark meanwhile.
     const bool erased = wait_.Exchange(
         app::HFLASHERASE,

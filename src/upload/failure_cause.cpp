@@ -108,6 +108,15 @@ std::string_view CauseName(FailureCause cause) {
 }
 
 std::string CauseHint(FailureCause cause, const HintContext& context) {
+  // A cancellation says what it left behind.
+  if (cause == FailureCause::Cancelled && context.stage == RunStage::NothingSent)
+    return "the upload was cancelled before anything was sent: the instrument is as it was";
+  if (cause == FailureCause::Cancelled && context.stage == RunStage::FlashUntouched)
+    return "the upload was cancelled before anything was erased: the instrument keeps its "
+           "firmware; switch it off and on to leave the transfer program";
+  if (cause == FailureCause::Cancelled && context.stage == RunStage::VoltageOn)
+    return "the upload was cancelled with the programming voltage on: switch the instrument off "
+           "now; it may hold incomplete firmware, so repeat the upload before using it";
   const CauseRow& row = RowOf(cause);
   if (row.portAdvises && !context.portHint.empty()) return context.portHint;
   const ports::PortKindInfo& port = ports::InfoOf(context.port);

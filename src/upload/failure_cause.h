@@ -39,12 +39,24 @@ inline constexpr std::size_t kFailureCauseCount =
 // The stable lower-case name ("port_unavailable"), for JSON and records.
 std::string_view CauseName(FailureCause cause);
 
+// How far a run came, for what a cancellation left behind.
+enum class RunStage {
+  NothingSent,     // nothing has gone to the instrument
+  FlashUntouched,  // the transfer program was sent; nothing was erased or programmed
+  FlashChanged,    // erasing or programming began; the programming voltage is off
+  // The programming voltage was switched on and no answer said it is off
+  // again: a cancellation ends the run without switching it off, as the
+  // instrument's sequence does on every failure of an erase or a block.
+  VoltageOn,
+};
+
 // What the hint can say about the bench the run used.
 struct HintContext {
   // A serial line or the GPIB bus, and the boot key it starts with.
   ports::PortKind port = ports::PortKind::SerialName;
   std::string bootKey;   // the package's key ("F1 key"); empty: the port kind's own
   std::string portHint;  // the port's own advice, when its diagnostics gave one
+  RunStage stage = RunStage::FlashChanged;
 };
 
 // One line of advice for the user; empty for None.

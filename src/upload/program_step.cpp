@@ -17,9 +17,11 @@ bool UploadEngine::ProgramFlashMemories() {
     const PlanProgram& program = plan_.programs[i];
     // A read-back of this run is written back as it was read.
     const auto readBack = static_cast<std::size_t>(program.readBack);
-    const std::span<const std::uint8_t> data = program.readBack >= 0 && readBack < readBack_.size()
-                                                   ? readBack_[readBack]
-                                                   : programData_[i];
+    std::span<const std::uint8_t> data;
+    if (program.readBack >= 0 && readBack < readBack_.size())
+      data = readBack_[readBack];
+    else if (programData_[i])
+      data = *programData_[i];
     const ProgramEnd end = ProgramOne(program, data);
     if (end == ProgramEnd::Failed) return false;
     if (end == ProgramEnd::Stopped) {
@@ -118,6 +120,7 @@ bool UploadEngine::ProgramBlock(std::uint32_t address, std::span<const std::uint
                   static_cast<std::uint8_t>(plan_.architecture), flashType, block.data());
   };
   const std::string at = "the block at H" + HexText(address);
+  flashChanged_ = true;
   for (int sent = 1;; ++sent) {
     switch (wait_.Ask(app::HPROGDATEN, prog)) {
       case AnswerWait::Reply::kAnswered:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/files.h"
 #include "package/package_loader.h"
 #include "package/prompt.h"
 #include "ports/kind/device_name.h"
@@ -60,9 +61,27 @@ class QN_UploadProcess::Impl final : public UploadPackage {
     for (const package::QN_Memory& memory : config.memories)
       if (!memory.Validate()) fail(memory.GetLastErrorString());
     if (!config.transferProgram.Validate()) fail(config.transferProgram.GetLastErrorString());
-    for (package::QN_Download& download : config.downloads) {
+    const std::string entryInvalid = package::ErrorResourceText(package::kErrUploadEntryInvalid);
+    for (std::size_t i = 0; i < config.downloads.size(); ++i) {
+      package::QN_Download& download = config.downloads[i];
       download.OutputFolder(outputFolder);
-      if (!download.Validate(Prompt())) fail(download.GetLastErrorString());
+      // Each read-back of a run gets a file of its own, and none replaces the
+      // package (a name such as ..\fw\self.qxpkg run from the package's
+      // folder). Names that differ only in case are one file on Windows, and
+      // a package must mean the same everywhere.
+      const std::string name = package::LastNameComponent(download.Filename());
+      const auto same = std::find_if(
+          config.downloads.begin(), config.downloads.begin() + static_cast<std::ptrdiff_t>(i),
+          [&](const package::QN_Download& earlier) {
+            return EqualNoCase(package::LastNameComponent(earlier.Filename()), name);
+          });
+      if (same != config.downloads.begin() + static_cast<std::ptrdiff_t>(i))
+        fail(entryInvalid + " " + same->Filename() + " and " + download.Filename() +
+             " would both be written as " + download.OutputPath());
+      else if (core::SameFile(download.OutputPath(), packagePath))
+        fail(entryInvalid + " " + download.Filename() + " would replace the package itself");
+      else if (!download.Validate(Prompt()))
+        fail(download.GetLastErrorString());
     }
     for (package::QN_Program& program : config.programs) {
       for (const package::QN_Download& download : config.downloads) {
@@ -93,7 +112,7 @@ class QN_UploadProcess::Impl final : public UploadPackage {
       plan.erases.push_back({e.EraseAddress(), e.Length(), e.EndAddress()});
     for (const auto& d : config.downloads)
       plan.downloads.push_back({d.OutputPath(), d.StartAddress(), d.Length(),
-                                d.NameMoved() ? d.Filename() : std::string()});
+                                d.NameMoved() ? d.Filename() : std::string(), d.ReplaceAgreed()});
     for (const auto& p : config.programs) {
       PlanProgram program{p.Filename(), p.LoadAddress(), p.EndAddress()};
       // A file a download of the same run produces is written back from
@@ -127,6 +146,8 @@ class QN_UploadProcess::Impl final : public UploadPackage {
     *error = Archive().LastError();
     return false;
   }
+
+  std::int64_t MemberSize(const std::string& name) override { return Archive().MemberSize(name); }
 
   UploadEngine engine;
   package::PackageConfiguration config;
@@ -213,19 +234,12 @@ bool QN_UploadProcess::DisplayReadMe() {
   if (view != nullptr) view->ShowReadMe("");
   package::PackageArchive& archive = d.Archive();
   if (archive.CountMembers(package::kReadmeMember) < 1) return false;
-  const std::int64_t size = archive.MemberSize(package::kReadmeMember);
+  // Read in one piece: every piece reads the member from its start, so a
+  // large text in the text box's pieces would take time that grows with its
+  // square.
   std::string text;
-  // Read in pieces as the text box takes them; a piece that reads nothing
-  // ends the loop instead of spinning on a damaged member.
-  constexpr std::int64_t kPiece = 5000;
-  while (static_cast<std::int64_t>(text.size()) < size) {
-    std::string piece;
-    if (!archive.ReadMemberText(package::kReadmeMember, static_cast<std::int64_t>(text.size()),
-                                kPiece, piece) ||
-        piece.empty())
-      break;
-    text += piece;
-  }
+  archive.ReadMemberText(package::kReadmeMember, 0, archive.MemberSize(package::kReadmeMember),
+                         text);
   if (view != nullptr) view->ShowReadMe(text);
   return true;
 }
@@ -310,12 +324,16 @@ bool QN_UploadProcess::IdleTimedOut() const {
 FailureCause QN_UploadProcess::Cause() const {
   return impl_->engine.Cause();
 }
-std::string QN_UploadProcess::Hint() const {
+std::string QN_UploadProcess::Hint(std::optional<FailureCause> cause) const {
   HintContext context;
   context.port = ports::KindOfPort(impl_->engine.Port());
   context.bootKey = impl_->config.keyText;
   context.portHint = impl_->engine.PortHint();
-  return CauseHint(impl_->engine.Cause(), context);
+  context.stage = impl_->engine.Stage();
+  return CauseHint(cause.value_or(impl_->engine.Cause()), context);
+}
+RunStage QN_UploadProcess::Stage() const {
+  return impl_->engine.Stage();
 }
 bool QN_UploadProcess::Loaded() const {
   return !impl_->config.notLoaded;

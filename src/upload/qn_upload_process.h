@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/iqx_app.h"
@@ -87,7 +88,10 @@ class QN_UploadProcessEvents {
   // Facts of the run, raised in both reporting modes.
   virtual void MemoryIdentified(const MemoryCodes&) {}
   virtual void ProgramVerified(const ProgramChecksum&) {}
-  virtual void DownloadWritten(const std::string& /*filename*/, std::int64_t /*bytes*/) {}
+  // A read-back file written: where it went, its size and the SHA-256 of
+  // the bytes written (lower-case hexadecimal).
+  virtual void DownloadWritten(const std::string& /*filename*/, std::int64_t /*bytes*/,
+                               const std::string& /*sha256*/) {}
   virtual void ProgramReadBack(const VerifyResult&) {}
   // The transfer program goes out now and the run waits, without events, for
   // the boot monitor's verdict: due within `limit` (the block's time on the
@@ -157,9 +161,13 @@ class QN_UploadProcess {
   // True after a run whose wait was ended by the idle time-out.
   bool IdleTimedOut() const;
   // Why the last run failed (None after a success), and the advice for the
-  // user on it that the command-line runner and the wizard both show.
+  // user on it that the command-line runner and the wizard both show (on
+  // `cause` instead, when given: a cancellation, say, that another failure
+  // came before).
   FailureCause Cause() const;
-  std::string Hint() const;
+  std::string Hint(std::optional<FailureCause> cause = std::nullopt) const;
+  // How far the run came; any thread may ask.
+  RunStage Stage() const;
 
   bool Loaded() const;  // a package has been loaded without error
   const package::PackageConfiguration& Configuration() const;

@@ -68,8 +68,9 @@ void RunReport::ProgramVerified(const ProgramChecksum& record) {
   Raise([&](QN_UploadProcessEvents& l) { l.ProgramVerified(record); });
 }
 
-void RunReport::DownloadWritten(const std::string& filename, std::int64_t bytes) {
-  Raise([&](QN_UploadProcessEvents& l) { l.DownloadWritten(filename, bytes); });
+void RunReport::DownloadWritten(const std::string& filename, std::int64_t bytes,
+                                const std::string& sha256) {
+  Raise([&](QN_UploadProcessEvents& l) { l.DownloadWritten(filename, bytes, sha256); });
 }
 
 void RunReport::ProgramReadBack(const VerifyResult& result) {

@@ -46,7 +46,7 @@ class RunReport {
 
   void MemoryIdentified(const MemoryCodes& codes);
   void ProgramVerified(const ProgramChecksum& record);
-  void DownloadWritten(const std::string& filename, std::int64_t bytes);
+  void DownloadWritten(const std::string& filename, std::int64_t bytes, const std::string& sha256);
   void ProgramReadBack(const VerifyResult& result);
   void BootMonitorWait(std::chrono::milliseconds limit);
   void CommandResent(const Resend& resend);

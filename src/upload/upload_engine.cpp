@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <map>
 #include <vector>
 
+#include "package/package_archive.h"
 #include "package/qn_error.h"
 #include "ports/kind/port_kind.h"
 #include "upload/report_text.h"
@@ -59,10 +61,19 @@ bool UploadEngine::ValidateConfiguration(UploadPackage& package) {
   return result;
 }
 
+RunStage UploadEngine::Stage() const {
+  if (voltageOn_) return RunStage::VoltageOn;
+  if (flashChanged_) return RunStage::FlashChanged;
+  return sent_ ? RunStage::FlashUntouched : RunStage::NothingSent;
+}
+
 bool UploadEngine::Upload(UploadPackage& package) {
   const auto start = Now();
   outcome_.Clear();
   wait_.StartRun();
+  sent_ = false;
+  flashChanged_ = false;
+  voltageOn_ = false;
   bool result = true;
 
   plan_ = package.Plan();  // the progress weight for the bars, also after a failed check
@@ -82,7 +93,10 @@ bool UploadEngine::Upload(UploadPackage& package) {
     report_.Action("UPLOAD FIRMWARE STARTED");
     report_.DrawCounter();
 
-    if (ReadPackageMembers(package) && OpenLink() && TransferProgram() && !transferOnly_) {
+    // A cancellation that came while the members were read, or while the
+    // port opened, is honoured before anything goes out.
+    if (ReadPackageMembers(package) && !wait_.TakeStopRequests() && OpenLink() &&
+        !wait_.TakeStopRequests() && TransferProgram() && !transferOnly_) {
       report_.Action("Transfer Program Running");
       report_.Advance(10);
       report_.Animate();
@@ -146,26 +160,58 @@ bool UploadEngine::ReadPackageMembers(UploadPackage& package) {
         FailureCause::PackageInvalid);
     return false;
   };
-  std::string error;
-  if (!package.ReadMember(plan_.transfer.filename, &transferProgram_, &error))
-    return damaged(package::kErrTransferProgram, plan_.transfer.filename, error);
-  programData_.assign(plan_.programs.size(), {});
-  if (transferOnly_) return true;
-  for (std::size_t i = 0; i < plan_.programs.size(); ++i) {
-    const PlanProgram& program = plan_.programs[i];
-    if (program.readBack >= 0) continue;
-    if (!package.ReadMember(program.filename, &programData_[i], &error))
-      return damaged(package::kErrProgramEntryInvalid, program.filename, error);
+  // Each member once, however many entries name it (names match without
+  // regard to case, as the archive's do), and all of them within the bound.
+  struct Wanted {
+    std::string name;
+    std::int32_t code;
+    MemberBytes bytes;
+  };
+  std::map<std::string, Wanted> members;
+  members.emplace(ToUpper(plan_.transfer.filename),
+                  Wanted{plan_.transfer.filename, package::kErrTransferProgram, nullptr});
+  if (!transferOnly_)
+    for (const PlanProgram& program : plan_.programs)
+      if (program.readBack < 0)
+        members.emplace(ToUpper(program.filename),
+                        Wanted{program.filename, package::kErrProgramEntryInvalid, nullptr});
+  std::int64_t total = 0;
+  for (const auto& [key, member] : members)
+    total += std::max<std::int64_t>(package.MemberSize(member.name), 0);
+  if (total > package::kMaxRunMemberBytes) {
+    report_.Action("Package Member ERROR (" + std::to_string(members.size()) + " members)");
+    outcome_.Fail(package::kErrProgramEntryInvalid,
+                  " - the members the run sends hold " + std::to_string(total) +
+                      " bytes together, more than the " +
+                      std::to_string(package::kMaxRunMemberBytes) + " one run may hold",
+                  FailureCause::PackageInvalid);
+    return false;
   }
+  for (auto& [key, member] : members) {
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>();
+    std::string error;
+    if (!package.ReadMember(member.name, bytes.get(), &error))
+      return damaged(member.code, member.name, error);
+    member.bytes = std::move(bytes);
+    // Reading a large package takes a while; a cancellation meanwhile ends it.
+    if (wait_.TakeStopRequests()) return false;
+  }
+  transferProgram_ = members.at(ToUpper(plan_.transfer.filename)).bytes;
+  programData_.assign(plan_.programs.size(), nullptr);
+  if (transferOnly_) return true;
+  for (std::size_t i = 0; i < plan_.programs.size(); ++i)
+    if (plan_.programs[i].readBack < 0)
+      programData_[i] = members.at(ToUpper(plan_.programs[i].filename)).bytes;
   return true;
 }
 
 bool UploadEngine::TransferProgram() {
   report_.Animate();
-  const std::vector<std::uint8_t>& program = transferProgram_;
+  const std::vector<std::uint8_t>& program = *transferProgram_;
   report_.Action("Transfer Program Read (" + plan_.transfer.filename + ")");
   report_.Animate();
   report_.BootMonitorWait(BootMonitorLimit(program.size()));
+  sent_ = true;
   app::QUARNEL_ERR verdict = app::PT_TOK;
   const core::Status status = wait_.Guarded([&](app::IQX_App& a) {
     return a.UploadTransferProgram(program.data(), static_cast<std::int32_t>(program.size()),

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -81,6 +83,9 @@ class UploadEngine {
   void SetResend(bool resend) { wait_.SetResend(resend); }
   bool IdleTimedOut() const { return wait_.IdleTimedOut(); }
   std::int32_t ProgressCounter() const { return report_.Counter(); }
+  // How far the run came; any thread may ask (a forced end after a second
+  // stop request says what the run left behind).
+  RunStage Stage() const;
 
  private:
   bool ValidateConfiguration(UploadPackage& package);
@@ -137,13 +142,19 @@ class UploadEngine {
   bool verify_ = false;
   UploadPlan plan_;
   std::array<std::uint8_t, kBlockBufferSize> blockBuffer_{};
-  // The members read before the run: the transfer program, and each
-  // program's file in the order of the plan (empty for a read-back).
-  std::vector<std::uint8_t> transferProgram_;
-  std::vector<std::vector<std::uint8_t>> programData_;
+  // The members read before the run, each held once however many entries
+  // name it: the transfer program, and each program's file in the order of
+  // the plan (null for a read-back).
+  using MemberBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
+  MemberBytes transferProgram_;
+  std::vector<MemberBytes> programData_;
   // What each download of the run read back (or, after an erased read, the
   // backup that was kept), in the order of the plan.
   std::vector<std::vector<std::uint8_t>> readBack_;
+  // What went to the instrument so far (see Stage).
+  std::atomic<bool> sent_{false};
+  std::atomic<bool> flashChanged_{false};
+  std::atomic<bool> voltageOn_{false};
 };
 
 }  // namespace pelvane::upload

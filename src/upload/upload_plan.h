@@ -44,6 +44,9 @@ struct PlanDownload {
   // The name as the package gives it, when a folder part or a drive letter
   // was left off; empty otherwise.
   std::string packageName = {};
+  // The user agreed to replace the file that had the name when the package
+  // was checked; otherwise no file of that name is ever replaced.
+  bool replace = false;
 };
 
 struct UploadPlan {
@@ -78,6 +81,8 @@ class UploadPackage {
   // false with the reason in `error` when it cannot be.
   virtual bool ReadMember(const std::string& name, std::vector<std::uint8_t>* bytes,
                           std::string* error) = 0;
+  // The size the archive gives for a member (0 when it has none of that name).
+  virtual std::int64_t MemberSize(const std::string& name) = 0;
 };
 
 }  // namespace pelvane::upload

@@ -1,12 +1,9 @@
 #include "wizard/action_log.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <fstream>
 #include <system_error>
 
 #include "core/files.h"
@@ -52,20 +49,12 @@ std::string ActionLog::Format() const {
 }
 
 bool ActionLog::Save(const std::string& path, std::string* error) const {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) {
-    if (error) *error = "Cannot write " + path + ": " + std::strerror(errno);
-    return false;
-  }
   const std::string text = Format();
-  file.write(text.data(), static_cast<std::streamsize>(text.size()));
-  // A full disk shows only when the buffered rest is written out.
-  file.close();
-  if (!file) {
-    if (error) *error = "Cannot write " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+  const core::WholeWrite written =
+      core::WriteWholeFile(path, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()},
+                           core::Overwrite::kAgreed);
+  if (!written.ok && error) *error = "Cannot write " + written.error;
+  return written.ok;
 }
 
 namespace fs = std::filesystem;
@@ -75,7 +64,7 @@ fs::path RunLogFolder() {
 }
 
 fs::path NextRunLog(const fs::path& folder, std::chrono::system_clock::time_point time,
-                    std::size_t kept, std::string* error) {
+                    std::size_t kept, std::uintmax_t keptBytes, std::string* error) {
   std::error_code ec;
   fs::create_directories(folder, ec);
   if (ec || !fs::is_directory(folder)) {
@@ -107,8 +96,20 @@ fs::path NextRunLog(const fs::path& folder, std::chrono::system_clock::time_poin
   }
   std::sort(logs.begin(), logs.end(),
             [&age](const fs::path& a, const fs::path& b) { return age(a) < age(b); });
+  // Its size beside each: the newest are kept while they fit the bytes.
+  std::vector<std::uintmax_t> sizes;
+  std::uintmax_t bytes = 0;
+  for (const fs::path& log : logs) {
+    const std::uintmax_t size = fs::file_size(log, ec);
+    sizes.push_back(ec ? 0 : size);
+    bytes += sizes.back();
+  }
   const std::size_t keepOld = kept > 0 ? kept - 1 : 0;
-  for (std::size_t i = 0; i + keepOld < logs.size(); ++i) fs::remove(logs[i], ec);
+  for (std::size_t i = 0; i < logs.size() && (i + keepOld < logs.size() || bytes > keptBytes);
+       ++i) {
+    bytes -= sizes[i];
+    fs::remove(logs[i], ec);
+  }
 
   return path;
 }

@@ -755,9 +755,13 @@ void frmWizard::RunUploadStep() {
   std::string logError;
   std::filesystem::path runLog;
   if (const std::filesystem::path folder = RunLogFolder(); !folder.empty())
-    runLog = NextRunLog(folder, std::chrono::system_clock::now(), kRunLogsKept, &logError);
-  if (!runLog.empty() && !core::trace::Start(runLog.string(), &logError)) runLog.clear();
-  lblRunLog_->setText(runLog.empty() ? QString() : Q("Trace of this run: " + runLog.string()));
+    runLog = NextRunLog(folder, std::chrono::system_clock::now(), kRunLogsKept, kRunLogsBytes,
+                        &logError);
+  if (!runLog.empty() &&
+      !core::trace::Start(core::Utf8FromPath(runLog), &logError, core::Access::kPrivate))
+    runLog.clear();
+  lblRunLog_->setText(runLog.empty() ? QString()
+                                     : Q("Trace of this run: " + core::Utf8FromPath(runLog)));
 
   bool ok = false;
   std::string failure;
@@ -773,7 +777,12 @@ void frmWizard::RunUploadStep() {
   core::trace::Note("outcome", ok                ? "OK"
                                : failure.empty() ? backend_.GetLastErrorString()
                                                  : failure);
-  core::trace::Stop();
+  // A trace the disk could not take is not offered as if it were there.
+  // Another wizard started in the same second keeps its log.
+  if (const core::WholeWrite trace = core::trace::Stop(core::Overwrite::kNever); !trace.ok)
+    lblRunLog_->setText(Q("The trace of this run could not be written: " + trace.error));
+  else if (!trace.written.empty())
+    lblRunLog_->setText(Q("Trace of this run: " + trace.written));
 
   uploadRunning_ = false;
   std::string hint;

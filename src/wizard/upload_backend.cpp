@@ -6,11 +6,6 @@
 
 namespace pelvane::wizard {
 
-namespace {
-// "Final.txt" is read in pieces of this size.
-constexpr std::int64_t kFinalPiece = 5000;
-}  // namespace
-
 bool UploadBackend::IsPackage(const std::string& path) {
   return package::PackageArchive(path).IsPackage();
 }
@@ -26,19 +21,10 @@ std::string UploadBackend::PackageNotes(const std::string& path) {
 std::optional<std::string> UploadBackend::FinalText(const std::string& path) {
   package::PackageArchive archive(path);
   if (archive.CountMembers(package::kFinalMember) < 1) return std::nullopt;
-  const std::int64_t size = archive.MemberSize(package::kFinalMember);
+  // Read in one piece: every piece reads the member from its start, so a
+  // large text in small pieces would take time that grows with its square.
   std::string text;
-  while (static_cast<std::int64_t>(text.size()) < size) {
-    std::string piece;
-    // A piece that brings nothing ends the reading: the member is shorter
-    // than its directory entry says or cannot be read, and asking again at
-    // the same offset would never end.
-    if (!archive.ReadMemberText(package::kFinalMember, static_cast<std::int64_t>(text.size()),
-                                kFinalPiece, piece) ||
-        piece.empty())
-      break;
-    text += piece;
-  }
+  archive.ReadMemberText(package::kFinalMember, 0, archive.MemberSize(package::kFinalMember), text);
   return text;
 }
 

@@ -2,8 +2,12 @@
 // the instrument's final flash contents and the files the run leaves.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <csignal>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <numeric>
 #include <optional>
@@ -13,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/sha256.h"
 #include "package/package_archive.h"
 #include "package/package_writer.h"
 #include "support/sim_package.h"
@@ -60,6 +65,23 @@ class CliEndToEnd : public ::testing::Test {
   std::size_t TemporaryFilesLeft() const {
     const auto files = std::filesystem::directory_iterator(dir_ / "tmp");
     return static_cast<std::size_t>(std::distance(begin(files), end(files)));
+  }
+
+  // What the folder holds but for the programs' own output: each name with
+  // its kind and bytes, so that a run that must leave it alone is checked.
+  std::map<std::string, std::string> Contents() const {
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.path())) {
+      const std::string name = entry.path().lexically_relative(dir_.path()).string();
+      if (name.ends_with(".out") || name.ends_with(".err") || name.rfind("flash", 0) == 0 ||
+          name.rfind("tmp", 0) == 0)
+        continue;
+      const auto status = entry.symlink_status();
+      contents[name] = std::filesystem::is_regular_file(status)
+                           ? ReadText(entry.path())
+                           : "<kind " + std::to_string(static_cast<int>(status.type())) + ">";
+    }
+    return contents;
   }
 
   // `target` and `english` add lines to those sections; `rewrite`, when set,
@@ -414,18 +436,42 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
                                                     true}),
                          [](const auto& row) { return std::string(row.param.name); });
 
-// Ctrl-C, a kill and a closed terminal or ssh session all cancel in order:
-// the link is closed and shut down, the report written, nothing left behind.
+// Ctrl-C, a kill, a closed terminal or ssh session and SIGQUIT all cancel in
+// order: the link is closed and shut down, the report written, nothing left
+// behind. Another signal (SIGUSR1) changes nothing, and a run started under
+// nohup keeps ignoring SIGHUP.
 TEST_F(CliEndToEnd, SignalsCancelAndShutTheLinkDown) {
-  for (const int signal : {SIGINT, SIGHUP, SIGTERM}) {
+  struct Row {
+    std::vector<int> signals;
+    bool hangupIgnored = false;
+  };
+  const Row rows[] = {{{SIGINT}},  {{SIGHUP}},          {{SIGTERM}},
+                      {{SIGQUIT}}, {{SIGUSR1, SIGINT}}, {{SIGHUP, SIGINT}, true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.signals.front());
     // The fourth read block gets no answer; only the signal ends the wait.
     const std::string pty = StartSim({"--silent-after", "5"});
+    // A disposition of SIG_IGN is what a child keeps across exec.
+    if (row.hangupIgnored) std::signal(SIGHUP, SIG_IGN);
     cli_ = StartCli(Cli(pty, {"--report", "run.json"}));
+    if (row.hangupIgnored) std::signal(SIGHUP, SIG_DFL);
     ASSERT_TRUE(cli_->WaitForOutput("Read File = calibration.bin\n")) << cli_->Out();
-    cli_->Signal(signal);
-    EXPECT_EQ(cli_->Wait(), 130) << signal << cli_->Out() << cli_->Err();
+    for (const int signal : row.signals) {
+      // Only the last signal is to stop the run.
+      if (signal != row.signals.back()) {
+        cli_->Signal(signal);
+        EXPECT_FALSE(cli_->WaitForOutput("Upload Cancel", std::chrono::milliseconds(300)));
+        ASSERT_TRUE(cli_->Running()) << signal << cli_->Err();
+        continue;
+      }
+      cli_->Signal(signal);
+    }
+    EXPECT_EQ(cli_->Wait(), 130) << cli_->Out() << cli_->Err();
     EXPECT_THAT(cli_->Out(), HasSubstr("Upload Cancel Received\n"));
     EXPECT_THAT(cli_->Out(), HasSubstr("Shutdown Complete\n"));
+    // Nothing was erased yet, and the hint says so.
+    EXPECT_THAT(cli_->Err(),
+                HasSubstr("hint: the upload was cancelled before anything was erased"));
     EXPECT_EQ(nlohmann::json::parse(ReadText(dir_ / "run.json"))["outcome"]["cause"], "cancelled");
     EXPECT_EQ(TemporaryFilesLeft(), 0u);
   }
@@ -507,6 +553,41 @@ TEST_F(CliEndToEnd, ANoisyLineIsSurvivedByAskingAgain) {
   EXPECT_EQ(FileBytes(dir_ / "calibration.bin"), calibration_);
 }
 
+// A second Ctrl-C while the run waits for the boot monitor (a wait that no
+// cancellation ends) ends the process at once, but never without its record:
+// the report says it was cancelled (an earlier run's success does not stay),
+// the trace is whole, the JSON result printed and the device's lock file gone.
+TEST_F(CliEndToEnd, ASecondSignalStillLeavesARecord) {
+  std::string pty = StartSim({"--once"});
+  ASSERT_EQ(RunCli(Cli(pty, {"--report", "run.json"})), 0) << cli_->Err();
+  ASSERT_EQ(nlohmann::json::parse(ReadText(dir_ / "run.json"))["outcome"]["ok"], true);
+  pty = StartSim({"--boot-verdict", "silent"});
+  const std::string lock =
+      "/run/lock/LCK.." + pty.substr(std::char_traits<char>::length("/dev/")).replace(3, 1, "_");
+  cli_ = StartCli(Cli(pty, {"--yes", "--json", "--report", "run.json", "--trace", "run.trace"}));
+  ASSERT_TRUE(cli_->WaitForOutput("Transfer Program Read (XFER.BIN)")) << cli_->Out();
+  const bool locked = std::filesystem::exists(lock);
+  // A Ctrl-C, then a kill: two signals of one kind sent at once could merge
+  // into one before the first is taken.
+  cli_->Signal(SIGINT);
+  cli_->Signal(SIGTERM);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(cli_->Wait(), 130) << cli_->Err();
+  // Sooner than the boot monitor's verdict wait (10 s) would have ended.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+  const auto report = nlohmann::json::parse(ReadText(dir_ / "run.json"));
+  EXPECT_EQ(report["outcome"]["ok"], false);
+  EXPECT_EQ(report["outcome"]["cause"], "cancelled");
+  EXPECT_EQ(report["outcome"]["exitCode"], 130);
+  EXPECT_THAT(ReadText(dir_ / "run.trace"), HasSubstr("outcome: exit 130, code 11"));
+  EXPECT_THAT(cli_->Out(), ::testing::EndsWith("\"cause\":\"cancelled\"}\n"));
+  EXPECT_THAT(cli_->Err(), HasSubstr("hint: the upload was cancelled before anything was erased"));
+  if (locked) {
+    EXPECT_FALSE(std::filesystem::exists(lock));
+  }
+  EXPECT_EQ(TemporaryFilesLeft(), 0u);
+}
+
 // A reader that goes away (`| head`) or a full disk never stops the link
 // half-way: the upload goes to its end, the report has it all, and the exit
 // status says that output was lost.
@@ -532,7 +613,172 @@ TEST_F(CliEndToEnd, OutputThatCannotBeWrittenNeverStopsTheUpload) {
                          FileBytes(dir_ / "flash" / "AM29F010_10000.bin").begin()));
   EXPECT_THAT(cli_->Err(), HasSubstr("standard output could not be written"));
   EXPECT_EQ(TemporaryFilesLeft(), 0u);
+
+  // A trace that the disk cannot take (here a file size limit far below it)
+  // is lost output too: said, recorded, and nothing half-written is left.
+  const std::string pty2 = StartSim({"--once"});
+  command = "'" + cli + "'";
+  for (const std::string& arg :
+       Cli(pty2, {"--yes", "--report", "run.json", "--trace", "run.trace"}))
+    command += " '" + arg + "'";
+  cli_ = std::make_unique<ChildProcess>(
+      "/bin/bash", std::vector<std::string>{"-c", "ulimit -f 16; trap '' XFSZ; exec " + command},
+      dir_.path(), "full");
+  EXPECT_EQ(cli_->Wait(), 5) << cli_->Err();
+  EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
+  EXPECT_THAT(cli_->Err(), HasSubstr("could not write the trace run.trace: File too large"));
+  EXPECT_THAT(nlohmann::json::parse(ReadText(dir_ / "run.json"))["outcome"]["traceError"]
+                  .get<std::string>(),
+              HasSubstr("File too large"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "run.trace"));
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+    EXPECT_NE(entry.path().filename().string().rfind(".pelvane-", 0), 0u) << entry.path();
 }
+
+// Attacks on what a run writes and reads, as a hostile package, a careless
+// colleague or a second technician on the same PC would try them. A refused
+// run leaves the folder exactly as it found it, ends at once (no FIFO opened,
+// nothing read without bound) and says why, with escapes for anything that
+// could steer a terminal.
+struct AttackRow {
+  const char* name;
+  std::vector<std::string> args;  // after --package and --port /dev/null
+  int exit;
+  const char* message;  // on standard error
+  // What the folder holds before the run: files, FIFOs, folders.
+  std::function<void(const std::filesystem::path&)> plant = {};
+  const char* files = "";  // another [FILES] section for the package
+  // A member of the largest size that every PROGRAM entry names; the run
+  // must hold it once, within `ceilingKiB` of memory.
+  bool bigMember = false;
+  long ceilingKiB = 0;
+};
+void PrintTo(const AttackRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class CliAttacks : public CliEndToEnd, public ::testing::WithParamInterface<AttackRow> {};
+
+TEST_P(CliAttacks, NothingIsDestroyedAndNothingStalls) {
+  const AttackRow& row = GetParam();
+  if (row.bigMember) {
+    // Made in a process of its own: the runner is started as a fork of this
+    // one, and the memory this one ever held would count as the runner's.
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+      const testing::SimPackage package{
+          "", "", row.files, "", {{"HUGE.BIN", std::vector<std::uint8_t>(64 << 20, 0xA5)}}};
+      ::_exit(package.Write(dir_ / "test.qxpkg").empty() ? 0 : 1);
+    }
+    int status = 1;
+    ::waitpid(writer, &status, 0);
+    ASSERT_EQ(status, 0);
+  } else if (*row.files != '\0') {
+    ASSERT_EQ(testing::SimPackage({"", "", row.files, "", {}}).Write(dir_ / "test.qxpkg"), "");
+  }
+  if (row.plant) row.plant(dir_.path());
+  const auto before = Contents();
+  const int code = RunCli(Cli("/dev/null", row.args));
+  EXPECT_EQ(code, row.exit) << cli_->Out() << cli_->Err();
+  EXPECT_THAT(cli_->Err(), HasSubstr(row.message));
+  EXPECT_EQ(Contents(), before);
+  // Package names and texts reach a terminal escaped, never as the bytes.
+  EXPECT_EQ((cli_->Out() + cli_->Err()).find('\x1b'), std::string::npos) << cli_->Err();
+  if (row.ceilingKiB > 0) {
+    EXPECT_LT(cli_->MaxResidentKiB(), row.ceilingKiB) << "the run held the member more than once";
+  }
+  EXPECT_EQ(TemporaryFilesLeft(), 0u);
+}
+
+const auto kKeepMe = [](const std::filesystem::path& dir) {
+  std::ofstream(dir / "calibration.bin") << "keep me";
+};
+const auto kFifo = [](const char* name) {
+  return [name](const std::filesystem::path& dir) { ::mkfifo((dir / name).c_str(), 0644); };
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CliAttacks,
+    ::testing::Values(
+        // Outputs of the command line that would destroy a file: exit 2.
+        AttackRow{"TraceIsThePackage", {"--trace", "test.qxpkg"}, 2, "names the package itself"},
+        AttackRow{"ReportIsThePackage",
+                  {"--report", "./test.qxpkg", "--yes"},
+                  2,
+                  "names the package itself"},
+        AttackRow{"ReportIsTheTrace",
+                  {"--report", "run.log", "--trace", "tmp/../run.log"},
+                  2,
+                  "--report and --trace name the same file"},
+        AttackRow{"TraceIsTheReadBack",
+                  {"--trace", "calibration.bin", "--yes"},
+                  2,
+                  "names a file the package reads back from the instrument",
+                  kKeepMe},
+        AttackRow{"ReportIsTheReadBack",
+                  {"--report", "calibration.bin", "--yes"},
+                  2,
+                  "names a file the package reads back from the instrument",
+                  kKeepMe},
+        AttackRow{
+            "ReportIsAnotherFile",
+            {"--report", "notes.txt"},
+            2,
+            "--report notes.txt names a file that is no report of pelvane-cli; it is kept",
+            [](const std::filesystem::path& dir) { std::ofstream(dir / "notes.txt") << "mine"; }},
+        AttackRow{"ReportIsAFifo",
+                  {"--report", "report.fifo"},
+                  2,
+                  "cannot write the report report.fifo: it is not a regular file",
+                  kFifo("report.fifo")},
+        AttackRow{"TraceIsADevice", {"--trace", "/dev/full"}, 2, "it is not a regular file"},
+        AttackRow{"ReportIsAFolder", {"--report", "tmp"}, 2, "it is a folder"},
+        // Read-back names a package gives: exit 4, before anything is sent.
+        AttackRow{"ReadBackIsAFifo",
+                  {"--yes"},
+                  4,
+                  "calibration.bin is not a regular file",
+                  kFifo("calibration.bin")},
+        AttackRow{"ReadBackIsAFolder",
+                  {"--yes"},
+                  4,
+                  "calibration.bin is a folder",
+                  [](const std::filesystem::path& dir) {
+                    std::filesystem::create_directory(dir / "calibration.bin");
+                  }},
+        AttackRow{"ReadBackNamesFlattenAlike",
+                  {},
+                  4,
+                  "a/cal.bin and b/CAL.BIN would both be written as CAL.BIN",
+                  {},
+                  "[FILES]\nUPLOAD=0x1F000,0x10,a/cal.bin\nUPLOAD1=0x1F100,0x10,b/CAL.BIN\n"},
+        AttackRow{"ReadBackIsThePackage",
+                  {"--yes"},
+                  4,
+                  "..\\..\\firmware\\test.qxpkg would replace the package itself",
+                  {},
+                  "[FILES]\nUPLOAD=0x1F000,0x10,..\\..\\firmware\\test.qxpkg\n"},
+        AttackRow{"ReadBackNameWithEscape",
+                  {},
+                  4,
+                  "cal\\x1b[2J.bin cannot be the name of a file: a control character",
+                  {},
+                  "[FILES]\nUPLOAD=0x1F000,0x10,cal\x1b[2J.bin\n"},
+        // Eight entries name one member of the largest size (a few kilobytes
+        // packed): held once, the run stays far below what eight copies take,
+        // and fails only when it opens the port.
+        AttackRow{"RepeatedBigMember",
+                  {},
+                  1,
+                  "/dev/null",
+                  {},
+                  "[FILES]\nPROGRAM=0x10000,HUGE.BIN\nPROGRAM1=0x10000,HUGE.BIN\n"
+                  "PROGRAM2=0x10000,HUGE.BIN\nPROGRAM3=0x10000,huge.bin\n"
+                  "PROGRAM4=0x10000,HUGE.BIN\nPROGRAM5=0x10000,HUGE.BIN\n"
+                  "PROGRAM6=0x10000,HUGE.BIN\nPROGRAM7=0x10000,HUGE.BIN\n",
+                  true,
+                  192 * 1024}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(CliEndToEnd, ExistingDownloadFileIsKeptWithoutConsent) {
   const std::string pty = StartSim();
@@ -568,6 +814,37 @@ TEST_F(CliEndToEnd, ReadBackFileSurvivesFailedRunsAndRetries) {
   EXPECT_EQ(FileBytes(dir_ / "calibration.bin"), calibration_);
   EXPECT_EQ(FileBytes(dir_ / "calibration.bin.erased"), std::vector<std::uint8_t>(0x150, 0xFF));
   EXPECT_THAT(cli_->Out(), HasSubstr("read only erased bytes (FF): the existing file is kept"));
+}
+
+// Two instruments updated with one package from one folder at once: neither
+// run finds calibration.bin when it checks, and the later one must not
+// replace the earlier one's backup with its own. The first reads over a slow
+// line; the second reads another instrument meanwhile. Both stop at the erase:
+// the backups are what counts here.
+TEST_F(CliEndToEnd, TwoRunsFromOneFolderKeepBothBackups) {
+  const std::string slow = StartSim({"--baud", "4800", "--fail-erase", "1"});
+  const std::unique_ptr<SimProcess> first = std::move(sim_);
+  cli_ = StartCli(Cli(slow, {"--report", "first.json"}));
+  ASSERT_TRUE(cli_->WaitForOutput("Read File = calibration.bin\n")) << cli_->Err();
+  const std::vector<std::uint8_t> other = Bytes(0x150, 99);
+  testing::WriteBytes(dir_ / "calibration.in", other);
+  const std::string fast = StartSim({"--fail-erase", "1"});
+  ChildProcess second(PELVANE_CLI, Cli(fast), dir_.path(), "second");
+  EXPECT_EQ(second.Wait(), 1) << second.Err();
+  ASSERT_EQ(FileBytes(dir_ / "calibration.bin"), other) << second.Out();
+  ASSERT_TRUE(cli_->Running()) << "the first run ended before the second wrote its backup";
+  EXPECT_EQ(cli_->Wait(), 1) << cli_->Err();
+  EXPECT_EQ(FileBytes(dir_ / "calibration.bin"), other);
+  EXPECT_EQ(FileBytes(dir_ / "calibration.bin.1"), calibration_);
+  EXPECT_THAT(cli_->Out(), HasSubstr("Read File = calibration.bin: a file of that name appeared "
+                                     "during the run and is kept, the read is in "
+                                     "calibration.bin.1\n"));
+  // The record names the file and the digest of the bytes this run wrote.
+  const auto report = nlohmann::json::parse(ReadText(dir_ / "first.json"));
+  EXPECT_EQ(report["downloads"][0]["file"], "calibration.bin.1");
+  core::Sha256 digest;
+  digest.Update(calibration_);
+  EXPECT_EQ(report["downloads"][0]["sha256"], digest.FinishHex());
 }
 
 TEST_F(CliEndToEnd, ProgramEntryRestoresTheCalibrationItReadBack) {
@@ -613,6 +890,11 @@ TEST_F(CliEndToEnd, UsageAndPackageErrorsHaveTheirOwnExitCodes) {
   EXPECT_EQ(RunCli(Cli("COM9")), 2);
   EXPECT_EQ(RunCli({"--package", (dir_ / "missing.qxpkg").string()}), 3);
   EXPECT_EQ(RunCli({"--port", "COM1"}), 2);
+  // A script that asked for JSON gets its result line for a usage error too.
+  EXPECT_EQ(RunCli({"--json", "--package", "x.qxpkg", "--bogus"}), 2);
+  EXPECT_EQ(cli_->Out(),
+            "{\"event\":\"result\",\"ok\":false,\"code\":0,\"message\":\"unknown option "
+            "--bogus\",\"cause\":\"validation_failed\"}\n");
   std::ofstream(dir_ / "notes.qxpkg") << "not a zip";
   EXPECT_EQ(RunCli({"--package", (dir_ / "notes.qxpkg").string()}), 3);
   EXPECT_EQ(RunCli({"--package", (dir_ / "test.qxpkg").string(), "--summary"}), 0);

@@ -92,6 +92,9 @@ TEST(CliOptions, BadUsageIsNamed) {
       {{"-hx"}, "unknown option -x"},
   };
   for (const auto& row : rows) EXPECT_EQ(Error(row.args), row.error) << row.args.front();
+  // A script that asked for JSON gets its result line for these as well.
+  EXPECT_TRUE(JsonAsked({"--bogus", "--json"}));
+  EXPECT_FALSE(JsonAsked({"--package", "a", "--", "--json"}));
 }
 
 TEST(CliOptions, ValuesInBothFormsAndHelpAndVersion) {

@@ -143,6 +143,30 @@ TEST_F(CliRunnerTest, CancelDuringTheUploadShutsDownAndGives130) {
   })) << record["actions"].dump();
 }
 
+// A second stop request ends the process from the watcher's thread while the
+// run is stuck in a wait: the record is written there (cancelled), and a
+// request after the run's own end changes nothing.
+TEST_F(CliRunnerTest, ASecondStopRequestWritesTheRecordFromTheWatchersThread) {
+  options.json = true;
+  options.report = (dir / "r.json").string();
+  CliRunner runner(options, {out, err, in, false, false}, registry);
+  int forced = -1;
+  json record;
+  instrument.onCommand = [&](const std::string& call) {
+    if (call.rfind("Query", 0) != 0) return;
+    std::thread([&] { forced = runner.ForcedEnd(); }).join();
+    record = Report();
+  };
+  runner.Run();
+  EXPECT_EQ(forced, kExitCancelled);
+  EXPECT_EQ(record["outcome"]["cause"], "cancelled");
+  EXPECT_EQ(record["outcome"]["exitCode"], kExitCancelled);
+  EXPECT_THAT(err.str(), HasSubstr("stopped at once after a second stop request"));
+  EXPECT_THAT(err.str(), HasSubstr("hint: the upload was cancelled before anything was erased"));
+  EXPECT_THAT(out.str(), HasSubstr("\"cause\":\"cancelled\"}\n"));
+  EXPECT_EQ(runner.ForcedEnd(), kExitOk);
+}
+
 // A signal that comes once the run has succeeded changes nothing.
 TEST_F(CliRunnerTest, SignalAfterSuccessKeepsTheSuccess) {
   options.report = (dir / "r.json").string();
@@ -459,6 +483,27 @@ TEST_F(CliRunnerTest, AReportPathThatCannotBeWrittenIsRefusedBeforeTheUpload) {
   }
   EXPECT_EQ(instrument.created, 0);
   EXPECT_EQ(contents(), before);
+}
+
+// A report replaces an earlier report without a question, any other file
+// only with the user's consent; a name taken by another file meanwhile is
+// never replaced.
+TEST_F(CliRunnerTest, AReportReplacesOnlyAnEarlierReportOrWhatTheUserAgreedTo) {
+  options.report = (dir / "r.json").string();
+  options.yes = true;  // for the download file of the earlier runs
+  ASSERT_EQ(Run(), kExitOk) << err.str();
+  ASSERT_EQ(Run(), kExitOk) << err.str();
+  EXPECT_EQ(Report()["outcome"]["ok"], true);
+  EXPECT_FALSE(std::filesystem::exists(options.report + ".1"));
+
+  std::ofstream(options.report) << "my notes";
+  options.yes = false;
+  std::filesystem::remove(download);
+  EXPECT_EQ(Run(), kExitUsage);
+  EXPECT_THAT(err.str(), HasSubstr("names a file that is no report of pelvane-cli; it is kept"));
+  err.str("");
+  EXPECT_EQ(Run(/*inTerminal=*/true, "y\n"), kExitOk) << err.str();
+  EXPECT_EQ(Report()["outcome"]["ok"], true);
 }
 
 }  // namespace

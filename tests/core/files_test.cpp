@@ -45,12 +45,74 @@ TEST_F(FilesTest, WholeWriteReplacesOnlyWhenAgreed) {
   // The next free name, never one taken by an earlier run.
   EXPECT_EQ(WriteWholeFile(target, Bytes("third"), Overwrite::kNever).written, target + ".2");
 
+  // A backup kept private stays private when it is replaced.
+  using std::filesystem::perms;
+  std::filesystem::permissions(dir / "cal.bin", perms::owner_read | perms::owner_write);
+  const perms before = std::filesystem::status(dir / "cal.bin").permissions();
   const WholeWrite replaced = WriteWholeFile(target, Bytes("agreed"), Overwrite::kAgreed);
   ASSERT_TRUE(replaced.ok) << replaced.error;
   EXPECT_EQ(replaced.written, target);
   EXPECT_EQ(ReadText(dir / "cal.bin"), "agreed");
+  EXPECT_EQ(std::filesystem::status(dir / "cal.bin").permissions(), before);
   // Nothing of the writes is left beside the files.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);
+}
+
+// A file written in pieces (a trace) reaches its name only when finished;
+// abandoned, it leaves nothing, and the name's old file stays.
+TEST_F(FilesTest, OutputFileReachesItsNameOnlyWhenFinished) {
+  WriteBytes(dir / "run.trace", {'o', 'l', 'd'});
+  {
+    OutputFile file;
+    std::string error;
+    ASSERT_TRUE(file.Create(Name(dir / "run.trace"), Access::kShared, &error)) << error;
+    EXPECT_TRUE(file.Write(std::string_view("line\n")));
+    EXPECT_EQ(ReadText(dir / "run.trace"), "old");
+  }
+  EXPECT_EQ(ReadText(dir / "run.trace"), "old");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+  OutputFile file;
+  ASSERT_TRUE(file.Create(Name(dir / "run.trace"), Access::kShared, nullptr));
+  file.Write(std::string_view("new\n"));
+  const WholeWrite finished = file.Finish(Overwrite::kAgreed);
+  ASSERT_TRUE(finished.ok) << finished.error;
+  EXPECT_EQ(ReadText(dir / "run.trace"), "new\n");
+#ifndef _WIN32
+  // A log that holds calibration bytes is its owner's alone (Windows leaves
+  // that to the folder).
+  ASSERT_TRUE(
+      WriteWholeFile(Name(dir / "run.log"), Bytes("x"), Overwrite::kNever, Access::kPrivate).ok);
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status(dir / "run.log").permissions() &
+                (perms::group_all | perms::others_all),
+            perms::none);
+#endif
+}
+
+// What no output may be: a folder (or a FIFO, device), a name in a folder
+// that takes no file; and two outputs of one run are one file when their
+// names reach one, also before it exists.
+TEST_F(FilesTest, OutputsAreCheckedBeforeAnythingIsWritten) {
+  std::filesystem::create_directory(dir / "out");
+  EXPECT_THAT(OutputProblem(Name(dir / "out")), ::testing::HasSubstr("folder"));
+  EXPECT_NE(OutputProblem(Name(dir / "missing" / "r.json")), "");
+  EXPECT_EQ(OutputProblem(Name(dir / "r.json")), "");
+  EXPECT_TRUE(SameOutput(Name(dir / "r.json"), Name(dir / "out" / ".." / "r.json")));
+  EXPECT_FALSE(SameOutput(Name(dir / "r.json"), Name(dir / "t.json")));
+  WriteBytes(dir / "r.json", {'{'});
+  EXPECT_TRUE(SameOutput(Name(dir / "r.json"), Name(dir / "out" / ".." / "r.json")));
+  EXPECT_FALSE(SameOutput(Name(dir / "r.json"), Name(dir / "t.json")));
+}
+
+TEST_F(FilesTest, TransientFilesGoWhenTheProgramEndsAtOnce) {
+  WriteBytes(dir / "LCK..ttyS0", {'1'});
+  WriteBytes(dir / "released", {'1'});
+  RegisterTransientFile(Name(dir / "LCK..ttyS0"));
+  RegisterTransientFile(Name(dir / "released"));
+  UnregisterTransientFile(Name(dir / "released"));
+  RemoveTransientFiles();
+  EXPECT_EQ(KindOf(Name(dir / "LCK..ttyS0")), FileKind::kMissing);
+  EXPECT_EQ(KindOf(Name(dir / "released")), FileKind::kRegular);
 }
 
 TEST_F(FilesTest, WholeWriteRefusesAFolderAndLeavesNothing) {
@@ -69,6 +131,9 @@ TEST_F(FilesTest, BoundedReadOfWhatTheProgramDidNotWrite) {
   EXPECT_EQ(bytes.size(), 4u);
   EXPECT_EQ(ReadWholeFile(Name(dir / "four"), 3, &bytes), ReadOutcome::kTooLarge);
   EXPECT_TRUE(bytes.empty());
+  // How a file begins, whatever its size.
+  EXPECT_EQ(ReadFileStart(Name(dir / "four"), 3, &bytes), ReadOutcome::kRead);
+  EXPECT_EQ(bytes, (std::vector<std::uint8_t>{1, 2, 3}));
   EXPECT_EQ(ReadWholeFile(Name(dir.path()), 100, &bytes), ReadOutcome::kNotRegular);
 }
 
@@ -94,7 +159,7 @@ TEST_F(FilesTest, NamesOfOneFileAreTheSameFile) {
 }
 
 TEST(FileNames, WhatNoSystemTakesIsRefused) {
-  for (const char* name : {"", ".", "..", "a/b", "esc\x1b[2J", "tab\tname"})
+  for (const char* name : {"", ".", "..", "a/b", "esc\x1b[2J", "tab\tname", "del\x7f"})
     EXPECT_FALSE(FileNameProblem(name).empty()) << name;
   for (const char* name : {"cal.bin", "EEPROM.DAT", "name with blanks.bin"})
     EXPECT_EQ(FileNameProblem(name), "") << name;

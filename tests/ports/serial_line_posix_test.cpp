@@ -1,10 +1,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <string>
 
@@ -236,6 +238,44 @@ TEST_F(SerialLineTest, UucpLocksOfLiveProgramsAreHonouredAndStaleOnesRemoved) {
     EXPECT_EQ(owner, ::getpid());
   }
   EXPECT_FALSE(std::filesystem::exists(lock));
+}
+
+// The lock folder is everyone's: what a neighbour plants under a lock's name
+// is read without waiting (a FIFO), without following it (a link), without
+// holding it (a sparse file of 512 MiB), and counts as a foreign lock that
+// keeps Pelvane out with a clear account, never as stale and never as a hang.
+TEST_F(SerialLineTest, HostileLockFilesKeepTheLineClosedWithoutAHang) {
+  namespace fs = std::filesystem;
+  const std::string lock = std::string(kLockFolder) + "/" + UucpLock::LockName(pty.path());
+  if (::access(kLockFolder, W_OK) != 0) GTEST_SKIP() << "no writable " << kLockFolder;
+  const struct {
+    const char* kind;
+    std::function<void()> plant;
+    const char* reason;
+  } rows[] = {
+      {"fifo", [&] { ::mkfifo(lock.c_str(), 0644); }, "not a regular file"},
+      {"folder", [&] { fs::create_directory(lock); }, "not a regular file"},
+      {"link", [&] { fs::create_symlink("/etc/passwd", lock); }, "not a regular file"},
+      {"sparse file",
+       [&] {
+         std::ofstream(lock).close();
+         fs::resize_file(lock, std::uintmax_t{512} << 20);
+       },
+       "larger than any lock file"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.kind);
+    row.plant();
+    {
+      TermiosSerialLine line(io);
+      EXPECT_FALSE(line.Open(Name(), std::nullopt));
+      EXPECT_EQ(line.Problem().kind, ProblemKind::kBusy);
+      EXPECT_THAT(line.Problem().reason, HasSubstr("lock file " + lock + " is " + row.reason));
+      EXPECT_THAT(line.Problem().hint, HasSubstr("remove " + lock));
+    }
+    EXPECT_TRUE(fs::exists(fs::symlink_status(lock)));
+    fs::remove(lock);
+  }
 }
 
 TEST(OpenCountTable, PortNumbersOutsideTheTableFailCleanly) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,16 +60,19 @@ class ChildProcess {
   }
 
   // The exit status (128 + signal for a signal), after waiting for it.
-  // -1 for a program that never started: waitpid(-1) would reap another child.
+  // -1 for a program that never started: waiting for -1 would reap another child.
   int Wait() {
     if (exited_ || pid_ <= 0) return status_;
     int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (::wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
     }
-    exited_ = true;
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    Ended(status, usage);
     return status_;
   }
+
+  // The most memory the program held at once, in KiB, once it has ended.
+  long MaxResidentKiB() const { return maxResidentKiB_; }
 
   // Waits until the output holds `text` (or the deadline passes); the child
   // writes it when it gets there, so this waits for an event, not for time.
@@ -90,19 +94,25 @@ class ChildProcess {
   bool Running() {
     if (exited_ || pid_ <= 0) return false;
     int status = 0;
-    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      exited_ = true;
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    rusage usage{};
+    if (::wait4(pid_, &status, WNOHANG, &usage) == pid_) {
+      Ended(status, usage);
       return false;
     }
     return true;
   }
 
  private:
+  void Ended(int status, const rusage& usage) {
+    exited_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    maxResidentKiB_ = usage.ru_maxrss;
+  }
+
   pid_t pid_ = -1;
   bool exited_ = false;
   int status_ = -1;
+  long maxResidentKiB_ = 0;
   std::filesystem::path out_, err_;
 };
 

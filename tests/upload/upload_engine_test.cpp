@@ -16,7 +16,9 @@
 #include <thread>
 
 #include "core/message_loop.h"
+#include "core/sha256.h"
 #include "fake_app.h"
+#include "package/package_archive.h"
 #include "package/qn_error.h"
 #include "session/session_codes.h"
 #include "support/test_files.h"
@@ -38,9 +40,15 @@ class FakePackage final : public UploadPackage {
     return itemsValid;
   }
   UploadPlan Plan() override { return plan; }
+  std::int64_t MemberSize(const std::string& name) override {
+    if (const auto claim = claimed.find(name); claim != claimed.end()) return claim->second;
+    const auto it = members.find(name);
+    return it == members.end() ? 0 : static_cast<std::int64_t>(it->second.size());
+  }
   void DisplayConfiguration() override { ++summaries; }
   bool ReadMember(const std::string& name, std::vector<std::uint8_t>* bytes,
                   std::string* error) override {
+    ++reads[name];
     if (name == damaged) *error = "CRC error in " + name;
     auto it = members.find(name);
     if (it == members.end() || name == damaged) return false;
@@ -52,7 +60,9 @@ class FakePackage final : public UploadPackage {
   std::map<std::string, std::vector<std::uint8_t>> members;
   bool itemsValid = true;
   int summaries = 0;
-  std::string damaged;  // a member that fails its CRC
+  std::string damaged;                          // a member that fails its CRC
+  std::map<std::string, std::int64_t> claimed;  // sizes the archive claims instead
+  std::map<std::string, int> reads;
 };
 
 class Recorder final : public QN_UploadProcessEvents {
@@ -287,14 +297,6 @@ TEST_F(UploadEngineTest, EmptyReadAnswerFailsTheDownloadInsteadOfAskingAgain) {
   EXPECT_EQ(instrument.shutdownCount, 1);
 }
 
-TEST_F(UploadEngineTest, ExistingDownloadFileIsReplacedWhole) {
-  FullPlan();
-  package.plan.programs.clear();
-  { std::ofstream(dir / "cal.bin", std::ios::binary) << std::string(1000, 'x'); }
-  ASSERT_TRUE(engine.Upload(package));
-  EXPECT_EQ(std::filesystem::file_size(dir / "cal.bin"), 300u);
-}
-
 TEST_F(UploadEngineTest, TransferOnlySendsNoFlashCommand) {
   FullPlan();
   engine.SetTransferOnly(true);
@@ -400,6 +402,26 @@ TEST_F(UploadEngineTest, DamagedMemberFailsTheRunBeforeAnythingIsSent) {
             "Error occurred uploading the Transfer Program  - the package member tp.bin cannot be "
             "read");
   EXPECT_TRUE(instrument.transferBytes.empty());
+}
+
+// However many entries name a member, a run reads and holds it once; members
+// that together hold more than a run may keep are refused before any is read.
+TEST_F(UploadEngineTest, EachMemberIsHeldOnceAndAllWithinTheBound) {
+  FullPlan();
+  package.plan.programs = {{"main.bin", 0x400000, 0x400000 + 500},
+                           {"MAIN.BIN", 0x401000, 0x401000 + 500},
+                           {"main.bin", 0x402000, 0x402000 + 500}};
+  ASSERT_TRUE(engine.Upload(package)) << engine.GetLastErrorString();
+  EXPECT_EQ(package.reads, (std::map<std::string, int>{{"main.bin", 1}, {"tp.bin", 1}}));
+  EXPECT_EQ(CallsStartingWith("Checksum").size(), 3u);
+
+  package.reads.clear();
+  package.claimed["main.bin"] = package::kMaxRunMemberBytes;
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.Cause(), FailureCause::PackageInvalid);
+  EXPECT_THAT(engine.GetLastErrorString(), HasSubstr("more than the 134217728 one run may hold"));
+  EXPECT_TRUE(package.reads.empty());
+  EXPECT_EQ(instrument.created, 1);  // the first run's only
 }
 
 // A program entry naming a file that a download of the same run reads back
@@ -609,13 +631,16 @@ INSTANTIATE_TEST_SUITE_P(
                    FailureCause::InstrumentError}),
     [](const auto& row) { return std::string(row.param.name); });
 
-// A read-back file is replaced only by a whole read, never written through a
-// link, and never replaced by erased flash while it holds other data.
+// A read-back file is replaced only by a whole read the user agreed to,
+// never written through a link, never replaced by erased flash while it holds
+// other data, and a file that appeared during the run (a second run in the
+// same folder) is never replaced at all.
 struct ReadBackRow {
   const char* name;
-  enum { FailedRead, CancelledRead, ErasedRead, Link } fault;
+  enum { Replaced, FailedRead, CancelledRead, ErasedRead, SecondErasedRead, Link, Appeared } fault;
   bool ok;
-  const char* calibration;  // what cal.bin holds afterwards; null: the 300 bytes read
+  const char* calibration;             // what cal.bin holds afterwards; null: the 300 bytes read
+  std::set<std::string> besides = {};  // more files the run leaves
 };
 void PrintTo(const ReadBackRow& row, std::ostream* os) {
   *os << row.name;
@@ -629,12 +654,22 @@ TEST_P(ReadBackFiles, ExistingFileIsNeverLost) {
   instrument.readCap = 100;
   const std::string calibration = (dir / "cal.bin").string();
   pelvane::testing::WriteBytes(dir / "old.bin", {'o', 'l', 'd'});
+  // The user agreed to replace the file found when the package was checked.
+  package.plan.downloads[0].replace = row.fault != ReadBackRow::Appeared;
   if (row.fault == ReadBackRow::Link) {
     std::error_code ec;
     std::filesystem::create_symlink(dir / "old.bin", calibration, ec);
     if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
-  } else
+  } else if (row.fault == ReadBackRow::Appeared) {
+    instrument.onCommand = [&](const std::string& call) {
+      if (call.rfind("ReadData 4900C8", 0) == 0)
+        std::filesystem::copy_file(dir / "old.bin", calibration);
+    };
+  } else {
     std::filesystem::copy_file(dir / "old.bin", calibration);
+  }
+  if (row.fault == ReadBackRow::SecondErasedRead)
+    pelvane::testing::WriteBytes(dir / "cal.bin.erased", std::vector<std::uint8_t>(300, 0xFF));
   if (row.fault == ReadBackRow::FailedRead)
     instrument.onCommand = [&](const std::string& call) {
       if (call.rfind("ReadData 4900C8", 0) == 0)
@@ -648,15 +683,36 @@ TEST_P(ReadBackFiles, ExistingFileIsNeverLost) {
       instrument.answers[app::TLESEDATEN] = Answer{Answer::Kind::Silent};
       core::CurrentMessageLoop().Post([&] { engine.Cancel(); });
     };
-  if (row.fault == ReadBackRow::ErasedRead) instrument.flash.clear();
+  if (row.fault == ReadBackRow::ErasedRead || row.fault == ReadBackRow::SecondErasedRead)
+    instrument.flash.clear();
+  struct Written final : QN_UploadProcessEvents {
+    void ProgressUpdate(std::string&, std::int16_t&) override {}
+    void ActionUpdate(std::string&) override {}
+    void DownloadWritten(const std::string& file, std::int64_t,
+                         const std::string& digest) override {
+      name = file;
+      sha256 = digest;
+    }
+    std::string name, sha256;
+  } written;
+  core::Cookie c = 0;
+  engine.Advise(&written, &c);
 
   EXPECT_EQ(engine.Upload(package), row.ok) << engine.GetLastErrorString();
   std::set<std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
     files.insert(entry.path().filename().string());
   std::set<std::string> expected{"cal.bin", "old.bin"};
-  if (row.fault == ReadBackRow::ErasedRead) expected.insert("cal.bin.erased");
+  expected.insert(row.besides.begin(), row.besides.end());
   EXPECT_EQ(files, expected);  // no temporary or partial file left behind
+  if (row.ok) {
+    // The record names where the bytes went and their digest as written.
+    EXPECT_EQ(written.sha256.size(), 64u);
+    EXPECT_NE(written.name, "");
+    core::Sha256 digest;
+    digest.Update(pelvane::testing::FileBytes(written.name));
+    EXPECT_EQ(digest.FinishHex(), written.sha256);
+  }
   EXPECT_EQ(pelvane::testing::ReadText(dir / "old.bin"), "old");
   const std::string read = pelvane::testing::ReadText(calibration);
   if (row.calibration != nullptr) {
@@ -671,22 +727,40 @@ TEST_P(ReadBackFiles, ExistingFileIsNeverLost) {
     ASSERT_EQ(read.size(), 300u);
     EXPECT_EQ(static_cast<std::uint8_t>(read[299]), static_cast<std::uint8_t>(299 * 13));
   }
-  if (row.fault == ReadBackRow::ErasedRead) {
-    EXPECT_EQ(pelvane::testing::ReadText(dir / "cal.bin.erased"), std::string(300, '\xFF'));
+  if (row.fault == ReadBackRow::ErasedRead || row.fault == ReadBackRow::SecondErasedRead) {
+    const std::string erased = row.fault == ReadBackRow::ErasedRead ? ".erased" : ".erased.1";
+    EXPECT_EQ(pelvane::testing::ReadText(calibration + erased), std::string(300, '\xFF'));
     EXPECT_THAT(recorder.actions,
                 ::testing::Contains("Read File = " + calibration +
                                     " read only erased bytes (FF): the existing file is kept, "
                                     "the read is in " +
-                                    calibration + ".erased"));
+                                    calibration + erased));
+  }
+  if (row.fault == ReadBackRow::Appeared) {
+    EXPECT_EQ(pelvane::testing::FileBytes(calibration + ".1").size(), 300u);
+    EXPECT_THAT(recorder.actions,
+                ::testing::Contains("Read File = " + calibration +
+                                    ": a file of that name appeared during the run and is kept, "
+                                    "the read is in " +
+                                    calibration + ".1"));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ReadBackFiles,
-    ::testing::Values(ReadBackRow{"FailedRead", ReadBackRow::FailedRead, false, "old"},
+    ::testing::Values(ReadBackRow{"Replaced", ReadBackRow::Replaced, true, nullptr},
+                      ReadBackRow{"FailedRead", ReadBackRow::FailedRead, false, "old"},
                       ReadBackRow{"CancelledRead", ReadBackRow::CancelledRead, false, "old"},
-                      ReadBackRow{"ErasedRead", ReadBackRow::ErasedRead, true, "old"},
-                      ReadBackRow{"Link", ReadBackRow::Link, true, nullptr}),
+                      ReadBackRow{
+                          "ErasedRead", ReadBackRow::ErasedRead, true, "old", {"cal.bin.erased"}},
+                      // A second erased read never replaces the first one's file either.
+                      ReadBackRow{"SecondErasedRead",
+                                  ReadBackRow::SecondErasedRead,
+                                  true,
+                                  "old",
+                                  {"cal.bin.erased", "cal.bin.erased.1"}},
+                      ReadBackRow{"Link", ReadBackRow::Link, true, nullptr},
+                      ReadBackRow{"Appeared", ReadBackRow::Appeared, true, "old", {"cal.bin.1"}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(UploadEngineTest, GeneralErrorWithStatusBIsNoFailure) {
@@ -775,18 +849,52 @@ TEST_F(UploadEngineTest, EmptyListsStillSwitchTheEraseVoltage) {
   EXPECT_EQ(instrument.calls, (std::vector<std::string>{"PowerOn", "PowerOff"}));
 }
 
+// The cancellation ends the wait; what the run left behind decides the hint:
+// before the erase the instrument keeps its firmware, during it the
+// programming voltage stays on.
 TEST_F(UploadEngineTest, CancelFromAnotherThreadEndsTheWait) {
+  const struct {
+    const char* call;
+    std::uint8_t command;
+    const char* line;
+    RunStage stage;
+  } rows[] = {
+      {"Query", app::TMANUFACTURER, "QueryManufacturerCode ERROR", RunStage::FlashUntouched},
+      {"Erase", app::TFLASHERASE, "FlashDelete ERROR", RunStage::VoltageOn}};
   FullPlan();
-  instrument.answers[app::TMANUFACTURER] = Answer{Answer::Kind::Silent};
   core::MessageLoop& loop = core::CurrentMessageLoop();
-  std::thread canceller([&] { loop.Post([&] { engine.Cancel(); }); });
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.call);
+    instrument.answers.clear();
+    instrument.answers[row.command] = Answer{Answer::Kind::Silent};
+    instrument.onCommand = [&](const std::string& call) {
+      if (call.rfind(row.call, 0) == 0)
+        std::thread([&] { loop.Post([&] { engine.Cancel(); }); }).join();
+    };
+    recorder.actions.clear();
+    EXPECT_FALSE(engine.Upload(package));
+    EXPECT_EQ(engine.GetLastError(), package::kErrCancelled);
+    EXPECT_EQ(engine.Cause(), FailureCause::Cancelled);
+    EXPECT_THAT(recorder.actions, ::testing::Contains("Upload Cancel Received"));
+    EXPECT_THAT(recorder.actions, ::testing::Contains(row.line));
+    EXPECT_EQ(engine.Stage(), row.stage);
+  }
+  EXPECT_EQ(instrument.shutdownCount, 2);
+}
+
+// A cancellation that comes while the package's members are read (a large
+// package takes a while) is honoured before the port even opens.
+TEST_F(UploadEngineTest, CancelWhileTheMembersAreReadSendsNothing) {
+  FullPlan();
+  core::MessageLoop& loop = core::CurrentMessageLoop();
+  std::thread([&] { loop.Post([&] { engine.Cancel(); }); }).join();
   EXPECT_FALSE(engine.Upload(package));
-  canceller.join();
-  EXPECT_EQ(engine.GetLastError(), package::kErrCancelled);
   EXPECT_EQ(engine.Cause(), FailureCause::Cancelled);
-  EXPECT_THAT(recorder.actions, ::testing::Contains("Upload Cancel Received"));
-  EXPECT_THAT(recorder.actions, ::testing::Contains("QueryManufacturerCode ERROR"));
-  EXPECT_EQ(instrument.shutdownCount, 1);
+  EXPECT_EQ(instrument.created, 0);
+  EXPECT_EQ(engine.Stage(), RunStage::NothingSent);
+  HintContext context;
+  context.stage = engine.Stage();
+  EXPECT_THAT(CauseHint(FailureCause::Cancelled, context), HasSubstr("before anything was sent"));
 }
 
 TEST_F(UploadEngineTest, IdleTimeOutEndsAWaitThatNoAnswerEnds) {

@@ -79,7 +79,7 @@ TEST(RunLogs, EachRunGetsANewNameAndOnlyTheNewestAreKept) {
   std::string error;
   std::vector<fs::path> made;
   for (int i = 0; i < 4; ++i) {
-    made.push_back(NextRunLog(folder, time, 3, &error));
+    made.push_back(NextRunLog(folder, time, 3, kRunLogsBytes, &error));
     ASSERT_FALSE(made.back().empty()) << error;
     std::ofstream(made.back()) << "trace\n";
   }
@@ -88,7 +88,7 @@ TEST(RunLogs, EachRunGetsANewNameAndOnlyTheNewestAreKept) {
   // Three kept with the new one: the oldest two went; other files stay. The
   // new name is returned, not yet created.
   std::ofstream(folder / "notes.txt") << "mine\n";
-  made.push_back(NextRunLog(folder, time + std::chrono::hours(1), 3, &error));
+  made.push_back(NextRunLog(folder, time + std::chrono::hours(1), 3, kRunLogsBytes, &error));
   EXPECT_EQ(made.back().filename(), "run-20261209-130000.log");
   std::ofstream(made.back()) << "trace\n";
   std::vector<std::string> left;
@@ -99,7 +99,15 @@ TEST(RunLogs, EachRunGetsANewNameAndOnlyTheNewestAreKept) {
             (std::vector<std::string>{"notes.txt", "run-20261209-120000-3.log",
                                       "run-20261209-120000-4.log", "run-20261209-130000.log"}));
 
-  EXPECT_TRUE(NextRunLog("/proc/no-logs-here", time, 3, &error).empty());
+  // The older logs also keep within their bytes: here room for one.
+  NextRunLog(folder, time + std::chrono::hours(2), 20, 6, &error);
+  left.clear();
+  for (const auto& entry : fs::directory_iterator(folder))
+    left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"notes.txt", "run-20261209-130000.log"}));
+
+  EXPECT_TRUE(NextRunLog("/proc/no-logs-here", time, 3, kRunLogsBytes, &error).empty());
   EXPECT_NE(error.find("/proc/no-logs-here"), std::string::npos) << error;
   fs::remove_all(folder.parent_path());
 }

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <set>
 #include <vector>
 
+#include "core/files.h"
 #include "core/text.h"
 #include "package/archive_file.h"
 #include "package/package_archive.h"
@@ -99,9 +99,11 @@ struct ProgramProblem {
   bool warning = false;  // the upload goes on, but the instrument may refuse it
 };
 
-// `members` collects the archive members the programs name.
+// `members` collects the archive members the programs name (upper-cased, as
+// names match without regard to case).
 void CheckPrograms(const PackageConfiguration& c, const std::string& language,
-                   std::vector<ProgramProblem>& found, std::set<std::string>& members) {
+                   std::vector<ProgramProblem>& found,
+                   std::map<std::string, std::string>& members) {
   auto note = [&](const std::string& key, const std::string& text, bool warning = false) {
     for (auto& f : found) {
       if (f.key == key && f.text == text) {
@@ -131,7 +133,7 @@ void CheckPrograms(const PackageConfiguration& c, const std::string& language,
       note(key, "program file " + p.Filename() + " is not in the package");
       continue;
     }
-    if (download == nullptr) members.insert(p.Filename());
+    if (download == nullptr) members.emplace(pelvane::core::ToUpper(p.Filename()), p.Filename());
     const std::int64_t length = download ? download->Length() : p.Length();
     if (length <= 0) continue;
     const std::string at = p.Filename() + " at " + Range(p.LoadAddress(), length);
@@ -227,6 +229,22 @@ CheckReport CheckPackage(const std::string& path) {
                          " lies outside every flash memory");
     }
   }
+  // Each read-back gets a file of its own (names that differ only in case are
+  // one file on Windows), and none may take the package's own name: run from
+  // the package's folder, it would replace the package. A run refuses both.
+  const std::string packageName = pelvane::core::ToUpper(package::LastNameComponent(
+      pelvane::core::Utf8FromPath(pelvane::core::PathFromUtf8(path).filename())));
+  std::map<std::string, std::string> written;
+  for (const auto& d : c.downloads) {
+    const std::string name = pelvane::core::ToUpper(package::LastNameComponent(d.Filename()));
+    if (const auto [first, fresh] = written.emplace(name, d.Filename()); !fresh)
+      problems.push_back("upload files " + first->second + " and " + d.Filename() +
+                         " would both be written as " + package::LastNameComponent(d.Filename()));
+    if (name == packageName)
+      problems.push_back("upload file " + d.Filename() +
+                         " would be written under the package's own name and replace it when "
+                         "run from the package's folder");
+  }
   for (const auto& d : c.downloads) {
     if (!InSomeMemory(c, d.StartAddress(), d.Length())) {
       problems.push_back("upload range " + Range(d.StartAddress(), d.Length()) + " for " +
@@ -243,8 +261,14 @@ CheckReport CheckPackage(const std::string& path) {
   // Every firmware language brings its own program list; a problem shared by
   // all of them is reported once, without a language.
   std::vector<ProgramProblem> found;
-  std::set<std::string> members;
-  if (c.transferProgram.Validate()) members.insert(c.transferProgram.Filename());
+  // By upper-cased name: the members of all languages, and of one.
+  std::map<std::string, std::string> members;
+  const package::PackageArchive archive(path);
+  const auto sizeOf = [&archive](const std::map<std::string, std::string>& named) {
+    std::int64_t bytes = 0;
+    for (const auto& [upper, name] : named) bytes += archive.MemberSize(name);
+    return bytes;
+  };
   std::vector<std::string> languages = c.firmwareLanguages;
   if (languages.empty()) languages.push_back(c.firmwareLanguage);
   for (const auto& language : languages) {
@@ -253,8 +277,22 @@ CheckReport CheckPackage(const std::string& path) {
                          ": the wizard cannot load its programs: " + loader.GetLastErrorString());
       continue;
     }
-    CheckPrograms(c, language, found, members);
+    std::map<std::string, std::string> sent;
+    if (c.transferProgram.Validate())
+      sent.emplace(pelvane::core::ToUpper(c.transferProgram.Filename()),
+                   c.transferProgram.Filename());
+    CheckPrograms(c, language, found, sent);
+    // However many entries name a member, a run holds it once.
+    if (const std::int64_t bytes = sizeOf(sent); bytes > report.sentBytes) {
+      report.sentBytes = bytes;
+      report.sentMembers = static_cast<std::int64_t>(sent.size());
+    }
+    members.insert(sent.begin(), sent.end());
   }
+  if (report.sentBytes > package::kMaxRunMemberBytes)
+    problems.push_back("the members an upload sends hold " + std::to_string(report.sentBytes) +
+                       " bytes unpacked, more than the " +
+                       std::to_string(package::kMaxRunMemberBytes) + " one run may hold");
   for (const auto& f : found) {
     std::string text = f.text;
     if (f.languages.size() < languages.size()) {
@@ -264,16 +302,11 @@ CheckReport CheckPackage(const std::string& path) {
     }
     (f.warning ? report.warnings : problems).push_back(text);
   }
-  // Read whole, as the upload reads them before it erases anything: libzip
-  // checks each member's CRC at its end.
-  const package::PackageArchive archive(path);
-  std::set<std::string> read;
-  for (const auto& name : members) {
-    if (!read.insert(pelvane::core::ToUpper(name)).second) continue;
-    std::vector<std::uint8_t> bytes;
-    if (!archive.ReadMemberBytes(name, bytes))
+  // Read to their end, as the upload reads them before it erases anything,
+  // so that libzip checks each member's CRC; streamed, not held.
+  for (const auto& [upper, name] : members)
+    if (!archive.CheckMember(name))
       problems.push_back("member " + name + " cannot be read: " + archive.LastError());
-  }
   return report;
 }
 

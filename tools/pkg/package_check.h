@@ -3,6 +3,7 @@
 // would then do with it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,10 @@ struct CheckReport {
   std::vector<std::string> problems;  // each a sentence naming the entry at fault
   // Worth knowing, but the upload copes (a download name that Pelvane shortens).
   std::vector<std::string> warnings;
+  // What the members an upload sends hold once unpacked, each counted once
+  // (the most of any firmware language): what a run keeps in memory.
+  std::int64_t sentMembers = 0;
+  std::int64_t sentBytes = 0;
 };
 
 CheckReport CheckPackage(const std::string& path);

@@ -172,6 +172,10 @@ int Check(const std::string& path, std::ostream& out) {
   const CheckReport report = CheckPackage(path);
   for (const auto& problem : report.problems) out << path << ": " << problem << "\n";
   for (const auto& warning : report.warnings) out << path << ": warning: " << warning << "\n";
+  if (report.loaded)
+    out << path << ": an upload reads " << report.sentMembers
+        << (report.sentMembers == 1 ? " member" : " members") << " of " << report.sentBytes
+        << " bytes unpacked\n";
   if (report.problems.empty()) {
     out << path << ": no problems found\n";
     return kExitOk;

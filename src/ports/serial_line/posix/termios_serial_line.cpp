@@ -178,7 +178,17 @@ bool TermiosSerialLine::OpenDevice() {
   // Programs such as minicom and screen announce their use in a lock file
   // instead; a device held that way is refused, and while Pelvane holds the
   // line they find its own lock.
-  if (uucpLock_.Acquire(device_) == UucpLock::Outcome::kHeld) {
+  const UucpLock::Outcome lock = uucpLock_.Acquire(device_);
+  if (lock == UucpLock::Outcome::kForeign) {
+    io_.Close(fd);
+    SystemProblem problem = DescribeSystemError(EBUSY, device_, kStepOpen);
+    problem.reason = device_ + ": open: its lock file " + uucpLock_.Path() + " is " +
+                     uucpLock_.ForeignReason() +
+                     ", so whether a program uses the device is unknown";
+    problem.hint = "remove " + uucpLock_.Path() + " if no program uses " + device_;
+    return Fail(std::move(problem));
+  }
+  if (lock == UucpLock::Outcome::kHeld) {
     io_.Close(fd);
     SystemProblem problem = DescribeSystemError(EBUSY, device_, kStepOpen);
     const std::string holder =

@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <vector>
+
+#include "core/files.h"
 
 namespace pelvane::ports::serial_line {
 
@@ -16,17 +19,47 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The lock folder is writable by everyone, so what is found under a lock's
+// name is read with care: never through a link, never waiting on a FIFO, and
+// no more than a lock of either format holds.
+constexpr std::size_t kLockBytes = 64;
+
+struct LockContent {
+  pid_t pid = 0;        // 0: no pid in it (a stale or broken lock)
+  std::string foreign;  // why it is no lock file at all; empty when it is one
+  bool missing = false;
+};
+
 // The pid a lock file names, in either of the convention's formats (ten
-// ASCII digits and a line feed, or a binary int); 0 when unreadable.
-pid_t ReadPid(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), {});
+// ASCII digits and a line feed, or a binary int).
+LockContent ReadLock(const std::string& path) {
+  LockContent lock;
+  std::vector<std::uint8_t> bytes;
+  switch (core::ReadWholeFile(path, kLockBytes, &bytes)) {
+    case core::ReadOutcome::kMissing:
+      lock.missing = true;
+      return lock;
+    case core::ReadOutcome::kNotRegular:
+      lock.foreign = "not a regular file (a folder, FIFO, link or device)";
+      return lock;
+    case core::ReadOutcome::kTooLarge:
+      lock.foreign = "larger than any lock file";
+      return lock;
+    case core::ReadOutcome::kFailed:
+      lock.foreign = "unreadable";
+      return lock;
+    case core::ReadOutcome::kRead:
+      break;
+  }
+  const std::string text(bytes.begin(), bytes.end());
   if (text.size() == sizeof(int) && text.find_first_of("0123456789") == std::string::npos) {
     int binary = 0;
     std::copy(text.begin(), text.end(), reinterpret_cast<char*>(&binary));
-    return binary;
+    lock.pid = binary;
+  } else {
+    lock.pid = static_cast<pid_t>(std::atol(text.c_str()));
   }
-  return static_cast<pid_t>(std::atol(text.c_str()));
+  return lock;
 }
 
 bool Alive(pid_t pid) {
@@ -57,6 +90,7 @@ UucpLock::Outcome UucpLock::Acquire(const std::string& device, const std::string
   Release();
   holderPid_ = 0;
   holderName_.clear();
+  foreignReason_.clear();
   path_ = folder + "/" + LockName(device);
   // Two tries: the second after removing a lock whose process is gone.
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -71,10 +105,19 @@ UucpLock::Outcome UucpLock::Acquire(const std::string& device, const std::string
         return Outcome::kUnavailable;
       }
       owned_ = true;
+      // Removed also when the program is made to end at once (a second
+      // Ctrl-C), so that the device is not left looking busy.
+      core::RegisterTransientFile(path_);
       return Outcome::kTaken;
     }
     if (errno != EEXIST) return Outcome::kUnavailable;
-    const pid_t holder = ReadPid(path_);
+    const LockContent found = ReadLock(path_);
+    if (!found.foreign.empty()) {
+      foreignReason_ = found.foreign;
+      return Outcome::kForeign;
+    }
+    if (found.missing) continue;  // its holder removed it meanwhile
+    const pid_t holder = found.pid;
     if (holder == ::getpid()) return Outcome::kUnavailable;  // counted by the open-count table
     if (Alive(holder)) {
       holderPid_ = holder;
@@ -89,7 +132,8 @@ UucpLock::Outcome UucpLock::Acquire(const std::string& device, const std::string
 void UucpLock::Release() {
   if (!owned_) return;
   owned_ = false;
-  if (ReadPid(path_) == ::getpid()) ::unlink(path_.c_str());
+  core::UnregisterTransientFile(path_);
+  if (ReadLock(path_).pid == ::getpid()) ::unlink(path_.c_str());
 }
 
 }  // namespace pelvane::ports::serial_line

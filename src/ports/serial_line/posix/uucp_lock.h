@@ -16,8 +16,12 @@ inline constexpr const char* kLockFolder = "/run/lock";
 class UucpLock {
  public:
   enum class Outcome {
-    kTaken,        // the lock is ours until Release or destruction
-    kHeld,         // another live process holds it: see HolderPid/HolderName
+    kTaken,  // the lock is ours until Release or destruction
+    kHeld,   // another live process holds it: see HolderPid/HolderName
+    // Something else has the lock's name: a FIFO, a folder, a file far
+    // larger than a pid or one we may not read (ForeignReason says which).
+    // Nobody can tell whether a program uses the device, so it counts as held.
+    kForeign,
     kUnavailable,  // no lock folder we may write: go on without the convention
   };
 
@@ -35,6 +39,7 @@ class UucpLock {
 
   pid_t HolderPid() const { return holderPid_; }
   std::string HolderName() const { return holderName_; }
+  const std::string& ForeignReason() const { return foreignReason_; }
   const std::string& Path() const { return path_; }
 
   // "LCK..ttyUSB0" for /dev/ttyUSB0; a device in a folder under /dev gets its
@@ -46,6 +51,7 @@ class UucpLock {
   bool owned_ = false;
   pid_t holderPid_ = 0;
   std::string holderName_;
+  std::string foreignReason_;
 };
 
 }  // namespace pelvane::ports::serial_line
