@@ -41,6 +41,28 @@ std::int32_t FailureCodeFor(std::uint8_t expected) {
   }
 }
 
+// The command whose answer is `expected`, by the name of its operation.
+const char* CommandName(std::uint8_t expected) {
+  switch (expected) {
+    case app::HMANUFACTURER:
+      return "QueryManufacturerCode";
+    case app::HPROGPWRON:
+      return "ProgPowerOn";
+    case app::HPROGPWROFF:
+      return "ProgPowerOff";
+    case app::HLESEDATEN:
+      return "ReadData";
+    case app::HPROGDATEN:
+      return "Prog";
+    case app::HCHECKSUM:
+      return "Checksum";
+    case app::HFLASHERASE:
+      return "FlashDelete";
+    default:
+      return "ProgEnd";
+  }
+}
+
 }  // namespace
 
 AnswerWait::AnswerWait(const QN_UploadProcess::AppRegistry& apps, RunOutcome& outcome,
@@ -103,8 +125,10 @@ void AnswerWait::StartRun() {
 
 bool AnswerWait::Exchange(std::uint8_t expected, const Call& send,
                           const std::function<void()>& onPass) {
+  const auto start = Now();
   Send(expected, send);
   Wait(onPass);
+  report_.CommandTimed(CommandName(expected), std::chrono::duration<double>(Now() - start).count());
   return !outcome_.HasError();
 }
 
