@@ -6,10 +6,13 @@
 #include <vector>
 
 #include "cli/device_wait.h"
+#include "cli/dry_run.h"
 #include "cli/json_text.h"
+#include "cli/output_folder.h"
 #include "cli/overwrite_prompt.h"
 #include "cli/run_display.h"
 #include "cli/run_record.h"
+#include "cli/run_summary.h"
 #include "core/files.h"
 #include "core/sha256.h"
 #include "core/trace.h"
@@ -23,6 +26,7 @@
 #include "ports/devices/serial_devices.h"
 #include "ports/kind/device_name.h"
 #include "ports/kind/port_kind.h"
+#include "upload/operation_texts.h"
 #include "upload/qn_upload_process.h"
 #include "upload/report_text.h"
 
@@ -30,6 +34,27 @@ namespace pelvane::cli {
 
 using core::ToUpper;
 using core::Trim;
+
+namespace {
+
+// A message on one line: the controller's texts join their parts with
+// CR LF, which has no place in a line of text or JSON.
+std::string OneLineMessage(const std::string& message) {
+  std::string line;
+  int parts = 0;
+  for (std::size_t at = 0; at <= message.size();) {
+    std::size_t end = message.find("\r\n", at);
+    if (end == std::string::npos) end = message.size();
+    if (end > at) {
+      line += (parts == 0 ? "" : parts == 1 ? ": " : "; ") + message.substr(at, end - at);
+      ++parts;
+    }
+    at = end + 2;
+  }
+  return line;
+}
+
+}  // namespace
 
 CliRunner::CliRunner(CliOptions options, CliStreams streams,
                      const core::ClassRegistry<app::IQX_App>& apps)
@@ -77,10 +102,7 @@ int CliRunner::Run() {
   if (!ReportWritable())
     return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
   record_->packageSha256 = core::FileSha256(options_.package);
-  record_->outputFolder = core::Utf8FromPath(
-      options_.outputDir.empty()
-          ? std::filesystem::current_path(ec)
-          : std::filesystem::absolute(core::PathFromUtf8(options_.outputDir), ec));
+  record_->operation = std::string(upload::OperationName(options_.operation));
   record_->comment = package::PackageArchive(options_.package).Comment();
   process_->PackagePath(options_.package);
   process_->Filename(package::kConfigurationMember);
@@ -101,6 +123,12 @@ int CliRunner::Run() {
   }
   record_->port = process_->ComPort();
   record_->language = process_->Configuration().firmwareLanguage;
+  options_.outputDir =
+      ExpandFolder(options_.outputDir, process_->ComPort(), std::chrono::system_clock::now());
+  record_->outputFolder = core::Utf8FromPath(
+      options_.outputDir.empty()
+          ? std::filesystem::current_path(ec)
+          : std::filesystem::absolute(core::PathFromUtf8(options_.outputDir), ec));
 
   if (options_.summary) {
     const std::vector<std::string> pieces =
@@ -119,12 +147,26 @@ int CliRunner::Run() {
     return Finish(kExitOk, package::kErrOk, "OK", upload::FailureCause::None);
   }
 
-  WaitForDevice(ports::DeviceOfPort(process_->ComPort()), options_.waitDevice, cancelRequested_,
-                loop_, io_);
+  process_->Operation(options_.operation);
+  process_->ReadRanges(options_.reads);
   process_->TransferOnly(options_.transferOnly);
   process_->Verify(options_.verify);
-  process_->OutputFolder(options_.outputDir);
   process_->SetIdleTimeout(options_.idleTimeout);
+  if (options_.dryRun) {
+    const DryRunOutcome outcome = DryRun(options_, io_, *process_, *prompt_);
+    return Finish(outcome.exitCode, outcome.code, outcome.message, outcome.cause);
+  }
+  if (!options_.outputDir.empty()) {
+    if (const std::string error = CreateFolder(options_.outputDir); !error.empty()) {
+      UsageError(error);
+      return Finish(kExitValidation, package::kErrOk, error,
+                    upload::FailureCause::ValidationFailed);
+    }
+  }
+  process_->OutputFolder(options_.outputDir);
+
+  WaitForDevice(ports::DeviceOfPort(process_->ComPort()), options_.waitDevice, cancelRequested_,
+                loop_, io_);
   // A signal that came while the package loaded is handled here at the latest.
   loop_.ProcessEvents(std::chrono::milliseconds(0));
   if (cancelRequested_)
@@ -139,34 +181,42 @@ int CliRunner::Run() {
   uploadStarted_ = false;
   process_->Unadvise(cookie);
   display_->ClearBar();
+  statistics_ = process_->Statistics();
 
   const std::int32_t code = process_->GetLastError();
-  const std::string message = process_->GetLastErrorString();
+  const std::string message = OneLineMessage(process_->GetLastErrorString());
   // A signal after the run succeeded comes too late to cancel anything.
   if (cancelRequested_ && !ok) {
     io_.err << "pelvane-cli: upload cancelled\n";
     Hint(upload::CauseHint(upload::FailureCause::Cancelled, {}));
     return Finish(kExitCancelled, code, message, upload::FailureCause::Cancelled);
   }
+  ShowOutcome(ok);
   if (ok) {
-    if (!options_.json) {
+    if (!options_.json && !options_.quiet) {
       if (options_.transferOnly) {
         io_.out << "The Transfer Program has been uploaded successfully to your instrument.\n";
-      } else {
+      } else if (options_.operation == upload::RunOperation::Update) {
         io_.out << "The Firmware has been uploaded successfully to your instrument.\n\n"
                 << (process_->RestartInstrument()
                         ? "Your instrument has been restarted please run the calibration routines."
                         : "Please restart your instrument and run the calibration routines.")
                 << "\n";
       }
+      io_.out << SummaryLine(options_, *statistics_, record_->memories.size()) << "\n";
     }
     return Finish(kExitOk, code, message, upload::FailureCause::None);
   }
-  io_.err << (options_.transferOnly ? "The Transfer Program Upload process failed."
-                                    : "The Firmware Upload process failed.")
-          << "\n"
-          << message << "\n";
-  PrintHint();
+  // An instrument that does not hold the package is the verification's
+  // answer, which ShowOutcome gave; anything else failed the run.
+  if (process_->Cause() != upload::FailureCause::VerifyMismatch ||
+      options_.operation != upload::RunOperation::VerifyOnly) {
+    io_.err << (options_.transferOnly ? "The Transfer Program Upload process failed."
+                                      : upload::TextsOf(options_.operation).failed)
+            << "\n"
+            << message << "\n";
+    PrintHint();
+  }
   return Finish(code == package::kErrValidation ? kExitValidation : kExitUploadFailed, code,
                 message, process_->Cause());
 }
@@ -174,6 +224,36 @@ int CliRunner::Run() {
 // The report is written whatever the outcome, so a path that cannot take it
 // is refused before anything is sent, and so is the package itself, which the
 // report would replace.
+void CliRunner::ShowOutcome(bool ok) {
+  const std::vector<std::string> lines = process_->OutcomeLines();
+  record_->findings = lines;
+  if (options_.json) {
+    if (options_.operation == upload::RunOperation::Identify && ok) {
+      Json memories = Json::array();
+      for (const upload::MemoryCodes& m : record_->memories)
+        memories.push_back({{"startAddress", upload::HexText(m.startAddress)},
+                            {"manufacturer", upload::HexText(m.manufacturer)},
+                            {"device", upload::HexText(m.device)}});
+      Json differences = Json::array();
+      for (std::size_t i = record_->memories.size(); i < lines.size(); ++i)
+        differences.push_back(Text(lines[i]));
+      io_.out << JsonLine(
+          {{"event", "memories"}, {"memories", memories}, {"differences", differences}});
+    } else if (options_.operation == upload::RunOperation::VerifyOnly && !lines.empty()) {
+      Json programs = Json::array();
+      for (const upload::VerifyResult& r : record_->verified) {
+        Json entry{{"file", Text(r.filename)}, {"ok", r.ok}};
+        if (r.mismatchAddress >= 0) entry["address"] = upload::HexText(r.mismatchAddress);
+        programs.push_back(entry);
+      }
+      io_.out << JsonLine({{"event", "verify"}, {"holds", ok}, {"programs", programs}});
+    }
+    return;
+  }
+  if (options_.quiet && ok) return;
+  for (const std::string& line : lines) io_.out << line << "\n";
+}
+
 bool CliRunner::ReportWritable() {
   if (options_.report.empty()) return true;
   if (core::SameFile(options_.report, options_.package)) {
@@ -275,6 +355,7 @@ int CliRunner::Finish(int exitCode, std::int32_t code, const std::string& messag
   if (options_.json && !options_.summary) {
     Json result{{"event", "result"}};
     AddOutcome(result, ok, code, message, cause);
+    if (statistics_) AddStatistics(result, *statistics_);
     io_.out << JsonLine(result);
     io_.out.flush();
   }
@@ -286,6 +367,7 @@ int CliRunner::Finish(int exitCode, std::int32_t code, const std::string& messag
     record_->cause = cause;
     record_->exitCode = exitCode;
     record_->outputLost = outputLost;
+    record_->statistics = statistics_;
     const std::string json = record_->ToJson();
     const core::WholeWrite written = core::WriteWholeFile(
         options_.report, {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()},

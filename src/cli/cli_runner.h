@@ -9,6 +9,7 @@
 #include <chrono>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,10 +19,7 @@
 #include "core/class_registry.h"
 #include "core/message_loop.h"
 #include "upload/failure_cause.h"
-
-namespace pelvane::upload {
-class QN_UploadProcess;
-}
+#include "upload/qn_upload_process.h"
 
 namespace pelvane::cli {
 
@@ -50,10 +48,14 @@ struct CliStreams {
   std::ostream& err;
   std::istream& in;
   bool inIsTerminal = false;   // questions may be asked
-  bool errIsTerminal = false;  // a progress bar may be drawn
+  bool errIsTerminal = false;  // a progress line may be drawn
   // Where answers come from when questions are asked on a real terminal, so
   // that a cancellation can interrupt the wait for one; null: read `in`.
   AnswerReader* answers = nullptr;
+  // Standard output is a terminal: no plain progress lines into it.
+  bool outIsTerminal = true;
+  // The terminal takes escape sequences (not with TERM=dumb or NO_COLOR).
+  bool terminalEscapes = true;
 };
 
 class CliRunner {
@@ -75,6 +77,9 @@ class CliRunner {
   int Finish(int exitCode, std::int32_t code, const std::string& message,
              upload::FailureCause cause);
   bool ReportWritable();
+  // What a read-only operation found (memories, whether the instrument
+  // holds the package), as text or JSON.
+  void ShowOutcome(bool ok);
   bool ChoosePort();
   bool ChooseLanguage();
   void Hint(const std::string& text);
@@ -90,6 +95,8 @@ class CliRunner {
   std::unique_ptr<RunRecord> record_;
   std::unique_ptr<RunDisplay> display_;
   bool uploadStarted_ = false;
+  // What the run moved; only once it ran.
+  std::optional<upload::RunStatistics> statistics_;
 };
 
 }  // namespace pelvane::cli

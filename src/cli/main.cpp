@@ -1,14 +1,19 @@
 // pelvane-cli: the headless runner. Options and stop requests here; the work
 // is in CliRunner.
+#include <chrono>
 #include <exception>
 #include <iostream>
 #include <optional>
 
 #include "app/flash_app.h"
 #include "cli/answer_reader.h"
+#include "cli/child_process.h"
+#include "cli/cli_defaults.h"
 #include "cli/cli_options.h"
 #include "cli/cli_runner.h"
+#include "cli/output_folder.h"
 #include "cli/port_list.h"
+#include "cli/station.h"
 #include "cli/stop_signals.h"
 #include "core/program.h"
 #include "core/trace.h"
@@ -22,9 +27,11 @@ int main(int argc, char** argv) {
     std::cerr << options::UsageErrorText("pelvane-cli", *error);
     return cli::kExitUsage;
   }
-  const cli::CliOptions& options = std::get<cli::CliOptions>(parsed);
+  cli::CliOptions options = std::get<cli::CliOptions>(parsed);
+  // The port and the output folder a bench sets once, unless the command line names them.
+  const cli::CliDefaults defaults = cli::SystemDefaults();
   if (options.help) {
-    std::cout << cli::CliUsage();
+    std::cout << cli::CliUsage(defaults);
     return cli::kExitOk;
   }
   if (options.version) {
@@ -35,8 +42,27 @@ int main(int argc, char** argv) {
     cli::PrintPortList(std::cout, ports::ListSerialDevices(), options.json);
     return cli::kExitOk;
   }
+  if (!defaults.error.empty()) {
+    std::cerr << options::UsageErrorText("pelvane-cli", defaults.error);
+    return cli::kExitUsage;
+  }
+  cli::ApplyDefaults(defaults, options);
+
+  const bool inTerminal = core::IsTerminal(core::StandardStream::kIn);
+  const auto term = core::EnvironmentValue("TERM");
+  const auto noColor = core::EnvironmentValue("NO_COLOR");
+  cli::CliStreams streams{std::cout, std::cerr, std::cin, inTerminal,
+                          core::IsTerminal(core::StandardStream::kErr)};
+  streams.outIsTerminal = core::IsTerminal(core::StandardStream::kOut);
+  // A terminal that cannot move its cursor, or a user who wants no
+  // sequences at all, gets plain text.
+  streams.terminalEscapes = !(term && *term == "dumb") && !(noColor && !noColor->empty());
+  if (options.Station())
+    return cli::RunStation(options, streams, cli::ProgramBeside("pelvane-cli"));
 
   if (!options.trace.empty()) {
+    options.trace =
+        cli::ExpandFolder(options.trace, options.port, std::chrono::system_clock::now());
     std::string error;
     if (!core::trace::Start(options.trace, &error)) {
       std::cerr << "pelvane-cli: " << error << "\n";
@@ -49,14 +75,10 @@ int main(int argc, char** argv) {
   }
 
   const auto apps = app::DefaultAppRegistry();
-  const bool inTerminal = core::IsTerminal(core::StandardStream::kIn);
   std::optional<cli::AnswerReader> answers;
   if (inTerminal) answers.emplace();
-  cli::CliRunner runner(
-      options,
-      {std::cout, std::cerr, std::cin, inTerminal, core::IsTerminal(core::StandardStream::kErr),
-       answers ? &*answers : nullptr},
-      apps);
+  streams.answers = answers ? &*answers : nullptr;
+  cli::CliRunner runner(options, streams, apps);
   int code = cli::kExitUploadFailed;
   {
     // Ctrl-C, a kill and a closed terminal or console cancel the run in order,

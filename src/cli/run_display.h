@@ -1,6 +1,6 @@
 // What the runner shows while a run goes: the action lines (text or JSON
-// events) on standard output, a progress bar on a terminal's standard error,
-// and the facts of the run into its record.
+// events) on standard output, the progress line (progress_line.h), each
+// command's round trip when asked, and the facts of the run into its record.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/cli_runner.h"
+#include "cli/progress_line.h"
 #include "cli/run_record.h"
 #include "upload/qn_upload_process.h"
 
@@ -15,8 +16,7 @@ namespace pelvane::cli {
 
 class RunDisplay final : public upload::QN_UploadProcessEvents {
  public:
-  RunDisplay(const CliOptions& options, CliStreams& io, RunRecord& record)
-      : options_(options), io_(io), record_(record) {}
+  RunDisplay(const CliOptions& options, CliStreams& io, RunRecord& record);
 
   void ActionUpdate(std::string& text) override;
   void ProgressUpdate(std::string& text, std::int16_t& percent) override;
@@ -24,15 +24,18 @@ class RunDisplay final : public upload::QN_UploadProcessEvents {
   void ProgramReadBack(const upload::VerifyResult& result) override;
   void ProgramVerified(const upload::ProgramChecksum& program) override;
   void DownloadWritten(const std::string& filename, std::int64_t bytes) override;
+  void OverallProgress(const upload::RunProgress& progress) override;
+  void CommandTimed(const std::string& command, double seconds) override;
 
-  // Takes the progress bar off the terminal before other text goes there.
-  void ClearBar();
+  // Takes the progress line off the terminal before other text goes there.
+  void ClearBar() { line_.Clear(); }
 
  private:
   const CliOptions& options_;
   CliStreams& io_;
   RunRecord& record_;
-  bool barShown_ = false;
+  ProgressLine line_;
+  int overallPercent_ = 0;
 };
 
 }  // namespace pelvane::cli

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,11 +18,15 @@ struct RunRecord {
     std::string time, text;
   };
   std::string package, packageSha256, comment, port, language, outputFolder, start, end;
+  std::string operation = "update";
   std::vector<Action> actions;
   std::vector<upload::MemoryCodes> memories;
   std::vector<upload::ProgramChecksum> programs;
   std::vector<upload::VerifyResult> verified;
   std::vector<std::pair<std::string, std::int64_t>> downloads;
+  // What a read-only operation concluded, as the user read it.
+  std::vector<std::string> findings;
+  std::optional<upload::RunStatistics> statistics;
   bool ok = false;
   std::int32_t code = 0;
   std::string message;

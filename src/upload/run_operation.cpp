@@ -10,11 +10,16 @@ namespace {
 
 // In the order of the enum.
 constexpr std::array<OperationTexts, 5> kTexts = {{
-    {"update", "UPLOAD FIRMWARE STARTED", "Upload Firmware", "Firmware Upload Process"},
-    {"identify", "IDENTIFY INSTRUMENT STARTED", "Identify Instrument", "Identify Process"},
-    {"backup", "BACKUP STARTED", "Back Up Instrument Memories", "Backup Process"},
-    {"read", "READ MEMORY STARTED", "Read Instrument Memory", "Read Process"},
-    {"verify-only", "VERIFY INSTRUMENT STARTED", "Verify Instrument", "Verify Process"},
+    {"update", "UPLOAD FIRMWARE STARTED", "Upload Firmware", "Firmware Upload Process",
+     "The Firmware Upload process failed."},
+    {"identify", "IDENTIFY INSTRUMENT STARTED", "Identify Instrument", "Identify Process",
+     "Identifying the instrument failed."},
+    {"backup", "BACKUP STARTED", "Back Up Instrument Memories", "Backup Process",
+     "Backing up the instrument's memories failed."},
+    {"read", "READ MEMORY STARTED", "Read Instrument Memory", "Read Process",
+     "Reading the instrument's memory failed."},
+    {"verify-only", "VERIFY INSTRUMENT STARTED", "Verify Instrument", "Verify Process",
+     "Verifying the instrument failed."},
 }};
 
 }  // namespace

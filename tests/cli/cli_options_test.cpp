@@ -103,9 +103,9 @@ TEST(CliOptions, ValuesInBothFormsAndHelpAndVersion) {
   EXPECT_EQ(Parse({"--package", "b", "--yes"}).package, "b");
   const std::string usage = CliUsage();
   for (const char* line :
-       {"  --package FILE         the firmware package", "  --idle-timeout SECONDS give up",
+       {"  -P, --package FILE     the firmware package", "  --idle-timeout SECONDS give up",
         "  --report FILE          write a JSON record", "  -h, --help             show this text",
-        "  --version              show the program's name and version", "2 bad usage"})
+        "  -V, --version          show the program's name and version", "2 bad usage"})
     EXPECT_NE(usage.find(line), std::string::npos) << line;
 }
 

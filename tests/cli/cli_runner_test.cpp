@@ -97,11 +97,17 @@ TEST_F(CliRunnerTest, JsonCarriesActionsProgressAndTheResultLast) {
   EXPECT_EQ(Run(), kExitUploadFailed);
   const std::string text = out.str();
   EXPECT_THAT(text, HasSubstr("{\"event\":\"action\",\"text\":\"Prog ERROR\"}\n"));
+  // The step's percentage and the whole run's.
   EXPECT_THAT(text, HasSubstr("{\"event\":\"progress\",\"text\":\"Program File = P.BIN\","
-                              "\"percent\":0}\n"));
-  EXPECT_EQ(text.substr(text.rfind("{\"event\"")),
-            "{\"event\":\"result\",\"ok\":false,\"code\":101,\"message\":\"PROGRAMMING ERROR, "
-            "failed at address 10\",\"cause\":\"instrument_error\"}\n");
+                              "\"percent\":0,\"overall\":30}\n"));
+  // Last the result, with what the run moved and how long it took.
+  json result = json::parse(text.substr(text.rfind("{\"event\"")));
+  EXPECT_GE(result["durationSeconds"].get<double>(), 0.0);
+  result.erase("durationSeconds");
+  EXPECT_EQ(result, json::parse(R"({"event": "result", "ok": false, "code": 101,
+                                    "message": "PROGRAMMING ERROR, failed at address 10",
+                                    "cause": "instrument_error", "bytesProgrammed": 0,
+                                    "bytesReadBack": 16, "bytesVerified": 0, "resends": 0})"));
 }
 
 TEST_F(CliRunnerTest, ExistingDownloadIsAskedOnATerminal) {
