@@ -32,6 +32,9 @@ struct UploadCase {
   bool trace = false;   // pelvane-cli records the run with --trace
   bool verify = false;  // pelvane-cli reads each programmed file back with --verify
   bool wine = false;    // the Windows runner under Wine, through a COM port
+  // One runner for all the instruments (`parallel` of them): pelvane-cli's
+  // station mode, which starts a runner of its own for each.
+  bool station = false;
 };
 
 struct UploadOutcome {

@@ -76,8 +76,8 @@ constexpr options::Option kOptions[] = {
      .group = kRun},
     {.name = "transfer-only", .help = "upload and start the transfer program only", .group = kRun},
     {.name = "verify",
-     .help = "read each programmed file back and compare it byte for byte (costs 3.4 to 5 times "
-             "the programming time)",
+     .help = "read each programmed file back and compare it byte for byte (the read-back takes "
+             "2 to 4 times as long as the programming)",
      .group = kRun},
     {.name = "yes",
      .help = "overwrite existing download files without asking",

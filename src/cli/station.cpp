@@ -247,7 +247,9 @@ void Station::ShowPlain(Instrument& instrument) {
 
 std::string Station::LineOf(const Instrument& instrument) const {
   std::string line = instrument.port + "  ";
-  if (!instrument.ok) return line + std::to_string(instrument.percent) + "% " + instrument.step;
+  if (!instrument.ok)
+    return line + std::to_string(instrument.percent) + "% " +
+           (instrument.step.empty() ? std::string("starting") : instrument.step);
   if (*instrument.ok) return line + "OK";
   return line + "FAILED: " + instrument.message +
          (instrument.cause.empty() ? "" : " (" + instrument.cause + ")");

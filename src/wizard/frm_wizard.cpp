@@ -288,7 +288,7 @@ QFrame* frmWizard::BuildSettingsStep() {
   folderRow->addWidget(cmdOutputFolder);
   layout->addWidget(folderLabel);
   layout->addLayout(folderRow);
-  // Off by default: reading back costs about as long as programming.
+  // Off by default: reading back takes several times as long as programming.
   chkVerify_ = new QCheckBox("&Verify: read each programmed file back and compare it", frame);
   chkVerify_->setObjectName("chkVerify");
   chkVerify_->setChecked(QSettings().value(kVerifySetting, false).toBool());

@@ -265,7 +265,9 @@ TEST(Station, WorstExitPortsAndTheRunnersArguments) {
 TEST(OutputFolder, PlaceholdersAndPortNames) {
   EXPECT_EQ(PortFolderName("/dev/ttyUSB0"), "ttyUSB0");
   EXPECT_EQ(PortFolderName("/dev/pts/7"), "pts_7");
-  EXPECT_EQ(PortFolderName("\\\\.\\COM10"), ports::IsDevicePath("COM10") ? "port-COM10" : "COM10");
+  EXPECT_EQ(PortFolderName("\\\\.\\COM10"), "COM10");
+  // Windows keeps COM1 to COM9 for the devices themselves.
+  EXPECT_EQ(PortFolderName("COM3"), ports::IsDevicePath("COM3") ? "port-COM3" : "COM3");
   EXPECT_EQ(PortFolderName("GPIB"), "GPIB");
   const auto start = std::chrono::system_clock::now();
   const std::string folder = ExpandFolder("cal/{port}/{date}-{time}", "/dev/ttyUSB0", start);
