@@ -35,10 +35,6 @@ namespace pelvane::cli {
 using core::ToUpper;
 using core::Trim;
 
-namespace {
-
-// A message on one line: the controller's texts join their parts with
-// CR LF, which has no place in a line of text or JSON.
 std::string OneLineMessage(const std::string& message) {
   std::string line;
   int parts = 0;
@@ -53,8 +49,6 @@ std::string OneLineMessage(const std::string& message) {
   }
   return line;
 }
-
-}  // namespace
 
 CliRunner::CliRunner(CliOptions options, CliStreams streams,
                      const core::ClassRegistry<app::IQX_App>& apps)
@@ -107,8 +101,8 @@ int CliRunner::Run() {
   process_->PackagePath(options_.package);
   process_->Filename(package::kConfigurationMember);
   if (process_->GetLastError() != package::kErrOk || !process_->Loaded()) {
-    const std::string message =
-        "Error Occurred reading configuration file: " + process_->GetLastErrorString();
+    const std::string message = "Error Occurred reading configuration file: " +
+                                OneLineMessage(process_->GetLastErrorString());
     UsageError(message);
     return Finish(kExitPackage, process_->GetLastError(), message,
                   upload::FailureCause::PackageInvalid);
@@ -116,7 +110,8 @@ int CliRunner::Run() {
   if (!ChoosePort() || !ChooseLanguage())
     return Finish(kExitUsage, package::kErrOk, "bad usage", upload::FailureCause::ValidationFailed);
   if (!process_->Loaded()) {
-    const std::string message = "Error in language selection: " + process_->GetLastErrorString();
+    const std::string message =
+        "Error in language selection: " + OneLineMessage(process_->GetLastErrorString());
     UsageError(message);
     return Finish(kExitPackage, process_->GetLastError(), message,
                   upload::FailureCause::PackageInvalid);
@@ -221,9 +216,6 @@ int CliRunner::Run() {
                 message, process_->Cause());
 }
 
-// The report is written whatever the outcome, so a path that cannot take it
-// is refused before anything is sent, and so is the package itself, which the
-// report would replace.
 void CliRunner::ShowOutcome(bool ok) {
   const std::vector<std::string> lines = process_->OutcomeLines();
   record_->findings = lines;
@@ -234,6 +226,7 @@ void CliRunner::ShowOutcome(bool ok) {
         memories.push_back({{"startAddress", upload::HexText(m.startAddress)},
                             {"manufacturer", upload::HexText(m.manufacturer)},
                             {"device", upload::HexText(m.device)}});
+      // The lines after one per memory name the codes that differ from an earlier run's.
       Json differences = Json::array();
       for (std::size_t i = record_->memories.size(); i < lines.size(); ++i)
         differences.push_back(Text(lines[i]));
@@ -254,6 +247,9 @@ void CliRunner::ShowOutcome(bool ok) {
   for (const std::string& line : lines) io_.out << line << "\n";
 }
 
+// The report is written whatever the outcome, so a path that cannot take it
+// is refused before anything is sent, and so is the package itself, which the
+// report would replace.
 bool CliRunner::ReportWritable() {
   if (options_.report.empty()) return true;
   if (core::SameFile(options_.report, options_.package)) {

@@ -58,6 +58,11 @@ struct CliStreams {
   bool terminalEscapes = true;
 };
 
+// A message on one line: the controller's texts join their parts with
+// CR LF, which has no place in a line of text or JSON; the parts are joined
+// with ": " after the first and "; " after the others.
+std::string OneLineMessage(const std::string& message);
+
 class CliRunner {
  public:
   CliRunner(CliOptions options, CliStreams streams, const core::ClassRegistry<app::IQX_App>& apps);

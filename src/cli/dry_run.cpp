@@ -1,5 +1,6 @@
 #include "cli/dry_run.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
@@ -89,12 +90,6 @@ std::string FolderToCheck(const std::string& outputDir, Findings& f) {
   return existing;
 }
 
-std::string OneLine(std::string text) {
-  for (char& c : text)
-    if (c == '\r' || c == '\n') c = ' ';
-  return text;
-}
-
 void PrintText(std::ostream& out, const upload::RunEstimate& estimate, const Findings& f) {
   out << "Dry run: the port stays closed and nothing is sent.\n";
   for (const std::string& note : f.notes) out << note << "\n";
@@ -161,12 +156,15 @@ DryRunOutcome DryRun(const CliOptions& options, CliStreams& io, upload::QN_Uploa
     if (!process.Check(&estimate)) {
       const bool package = process.Cause() == upload::FailureCause::PackageInvalid;
       f.Fail(package ? kExitPackage : kExitValidation, process.GetLastError(),
-             OneLine(process.GetLastErrorString()), process.Cause());
+             OneLineMessage(process.GetLastErrorString()), process.Cause());
     }
     process.OutputFolder(options.outputDir);
   }
   for (const std::string& question : prompt.DryRunQuestions()) {
-    f.notes.push_back("The run asks: " + OneLine(question));
+    // The question as the run asks it, on one line.
+    std::string asked = question;
+    std::replace(asked.begin(), asked.end(), '\n', ' ');
+    f.notes.push_back("The run asks: " + asked);
     if (options.yes)
       f.notes.push_back("  and replaces the file (--yes)");
     else if (!io.inIsTerminal)

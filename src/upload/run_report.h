@@ -1,8 +1,8 @@
 // What a run shows while it goes: action lines, the step's progress, the
-// progress of the whole run and the transfer animation. Into the wizard's upload screen
-// once UploadWizard_Running attached it, else as QN_UploadProcessEvents; the
-// facts of the run (memory codes, checksums, files written) are raised in both
-// modes.
+// progress of the whole run and the transfer animation. Into the wizard's
+// upload screen once UploadWizard_Running attached it, else as
+// QN_UploadProcessEvents; the facts of the run (memory codes, checksums, files
+// written) are raised in both modes and kept for the run's outcome.
 #pragma once
 
 #include <chrono>
@@ -70,7 +70,6 @@ class RunReport {
   void Completed();
   // Data bytes the current step has moved (programmed, read back).
   void StepBytes(std::int64_t bytes) { stepBytes_ += bytes; }
-  double DoneSeconds() const { return done_; }
   // A command's round trip, for those who asked to see it.
   void CommandTimed(const std::string& command, double seconds);
 

@@ -273,7 +273,9 @@ TEST_F(CliRunnerTest, ZeroBaudRateFailsValidationOnSerialPortsOnly) {
   options.package = (dir / "zero-baud.qxpkg").string();
   ASSERT_TRUE(writer.Write(options.package));
   EXPECT_EQ(Run(), kExitValidation);
-  EXPECT_THAT(err.str(), HasSubstr("Invalid Communication Speed"));
+  // The controller's CR LF between the parts becomes ": " on one line.
+  EXPECT_THAT(err.str(),
+              HasSubstr("\nConfiguration failed Validation Checks: Invalid Communication Speed\n"));
   EXPECT_EQ(instrument.created, 0);
   options.port = "GPIB";
   EXPECT_EQ(Run(), kExitOk) << err.str();
