@@ -131,7 +131,8 @@ constexpr options::Option kOptions[] = {
      .letter = 'j',
      .group = kOutput},
     {.name = "quiet",
-     .help = "no action lines and no progress: errors only",
+     .help = "no action lines and no progress: errors only, and what a look at the instrument "
+             "found",
      .letter = 'q',
      .group = kOutput},
     {.name = "verbose",

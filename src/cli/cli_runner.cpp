@@ -243,7 +243,7 @@ void CliRunner::ShowOutcome(bool ok) {
     }
     return;
   }
-  if (options_.quiet && ok) return;
+  // What was found is the answer the user asked for, also with --quiet.
   for (const std::string& line : lines) io_.out << line << "\n";
 }
 
