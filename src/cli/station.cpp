@@ -304,11 +304,18 @@ int Station::Run() {
     if (instrument->reader.joinable()) instrument->reader.join();
     if (instrument->child && instrument->child->Started())
       instrument->exitCode = instrument->child->Wait();
-    // A runner that ended without its result line (killed, say) failed.
+    // A runner that ended without its result line (a usage error, or killed)
+    // failed; what it said last tells why.
     if (!instrument->ok) {
       instrument->ok = false;
-      instrument->message = "the runner ended with exit status " +
-                            std::to_string(instrument->exitCode) + " and no result";
+      for (auto text = instrument->texts.rbegin(); text != instrument->texts.rend(); ++text)
+        if (text->rfind("hint: ", 0) != 0 && text->rfind("Try '", 0) != 0) {
+          instrument->message = *text;
+          break;
+        }
+      if (instrument->message.empty())
+        instrument->message = "the runner ended with exit status " +
+                              std::to_string(instrument->exitCode) + " and no result";
     }
   }
   // Lines that came with the last events.
