@@ -64,15 +64,16 @@ _pelvane() {
       ;;
     pelvane-cli)
       case $prev in
-        --package) _pelvane_packages "$cur"; return ;;
-        --port) _pelvane_ports "$cur"; return ;;
+        --package | -P) _pelvane_packages "$cur"; return ;;
+        --port | -p) _pelvane_ports "$cur"; return ;;
         --report | --trace) _pelvane_files "$cur"; return ;;
-        --output-dir) _pelvane_folders "$cur"; return ;;
-        --language | --idle-timeout | --wait-device) return ;;
+        --output-dir | -o) _pelvane_folders "$cur"; return ;;
+        --language | --idle-timeout | --wait-device | --read | --match) return ;;
       esac
       _pelvane_options "$cur" "--package --port --language --transfer-only --verify --yes --json
-        --idle-timeout --no-resend --wait-device --wait-boot --report --trace --output-dir --summary --list-ports
-        --help --version"
+        --quiet --verbose --idle-timeout --no-resend --wait-device --wait-boot --report --trace
+        --output-dir --summary --identify --backup --read --verify-only --dry-run --ports-from-list
+        --match --list-ports --help --version -P -p -y -j -o -q -v -V -h"
       ;;
     pelvane-sim)
       case $prev in

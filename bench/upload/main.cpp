@@ -89,6 +89,9 @@ std::vector<CaseRow> AllCases() {
       {{"paced-64k-115200-verify", k64K, 115200, 1, false, true}, true},
       {{"parallel-4", k64K, 115200, 4}, true},
       {{"parallel-8", k64K, 115200, 8}, true},
+      // One pelvane-cli for the whole rack: its station mode.
+      {{"station-8", k64K, 115200, 8, false, false, false, true}, true},
+      {{"station-16", k64K, 115200, 16, false, false, false, true}, true},
       // The Windows runner under Wine beside the native one (--windows).
       {{"paced-64k-115200-wine", k64K, 115200, 1, false, false, true}, false},
       // A 64 KiB read-back through a USB adapter whose latency timer holds
@@ -273,6 +276,7 @@ int main(int argc, char** argv) {
 
   int failures = 0;
   std::map<long, double> singleRatio;  // baud -> ratio of the 64 KiB single upload
+  std::map<long, double> singleWall;   // baud -> wall time of the 64 KiB single upload
   bool pacedHeader = false;
   for (const auto& c : cases) {
     std::vector<UploadOutcome> outcomes;
@@ -301,7 +305,28 @@ int main(int argc, char** argv) {
     }
     if (c.parallel == 1) {
       PrintPacedRow(c.name, outcomes.front());
-      if (c.programBytes == k64K) singleRatio[c.baud] = outcomes.front().figures.Ratio();
+      if (c.programBytes == k64K && !c.trace && !c.verify && !c.wine) {
+        singleRatio[c.baud] = outcomes.front().figures.Ratio();
+        singleWall[c.baud] = outcomes.front().figures.host.wallSeconds;
+      }
+      continue;
+    }
+    if (c.station) {
+      // One runner: its wall time is the rack's, its processor time that of
+      // the station and every runner it started.
+      const RunFigures& f = outcomes.front().figures;
+      double simCpu = 0;
+      for (const auto& o : outcomes) simCpu += o.figures.instrument.cpuSeconds;
+      std::printf("%-20s %d instruments: wall %.3f s", c.name.c_str(), c.parallel,
+                  f.host.wallSeconds);
+      if (const auto single = singleWall.find(c.baud); single != singleWall.end())
+        std::printf(" = %.4f x the single upload's %.3f s", f.host.wallSeconds / single->second,
+                    single->second);
+      std::printf(
+          "; station and runners CPU %.3f s (%.2f %% of one core), RSS %ld KiB (the "
+          "largest process), simulators %.3f s%s%s\n",
+          f.host.cpuSeconds, 100.0 * f.HostCpuShare(), f.host.maxRssKiB, simCpu,
+          outcomes.front().problem.empty() ? "" : "  FAILED: ", outcomes.front().problem.c_str());
       continue;
     }
     double hostCpu = 0, simCpu = 0, worst = 0, wall = 0;

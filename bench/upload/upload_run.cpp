@@ -147,9 +147,20 @@ std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c
       throw std::runtime_error("the simulator did not start; see " + prefix + ".sim-log");
   }
 
-  // All runners start together, so the parallel uploads overlap whole.
+  // All runners start together, so the parallel uploads overlap whole. A
+  // station is one runner for them all; wait4 then gives its processor time
+  // with that of the runners it started and waited for.
   std::vector<std::unique_ptr<ChildProcess>> clis;
-  for (int i = 0; i < n; ++i) {
+  if (c.station) {
+    std::vector<std::string> args{tools.cli,        "--package",
+                                  package,          "--yes",
+                                  "--idle-timeout", std::to_string(kIdleTimeoutSeconds),
+                                  "--output-dir",   tools.work + "/" + c.name + "/{port}"};
+    for (const std::string& pty : ptys) args.insert(args.end(), {"--port", pty});
+    clis.push_back(std::make_unique<ChildProcess>(args, prefixes[0] + ".cli-log",
+                                                  prefixes[0] + ".cli-errors"));
+  }
+  for (int i = 0; i < n && !c.station; ++i) {
     std::vector<std::string> args{tools.cli, "--package", package, "--port", ptys[i]};
     // Wine's drive Z: is the Linux root.
     if (c.wine)
@@ -165,10 +176,12 @@ std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c
                                                   prefixes[i] + ".cli-errors"));
   }
 
+  // The runner of instrument i.
+  const auto cli = [&](int i) -> ChildProcess& { return *clis[c.station ? 0 : i]; };
   std::vector<UploadOutcome> outcomes(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) {
     auto& o = outcomes[static_cast<std::size_t>(i)];
-    o.cliStatus = clis[i]->Wait();
+    o.cliStatus = cli(i).Wait();
     // With --once the instrument ends by itself after the end of programming;
     // after a failed upload nothing will end it.
     if (o.cliStatus != 0) sims[i]->Terminate();
@@ -178,7 +191,7 @@ std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c
     o.simStatus = sims[i]->Wait();
     o.figures.baud = c.baud;
     o.figures.programBytes = c.programBytes;
-    o.figures.host = clis[i]->Use();
+    o.figures.host = cli(i).Use();
     o.figures.instrument = sims[i]->Use();
     const std::string summary = ReadText(summaries[i]);
     if (const auto bytes = ParseSimSummaryBytes(summary))
@@ -192,7 +205,7 @@ std::vector<UploadOutcome> RunUploadCase(const Tools& tools, const UploadCase& c
       ++o.resends;
     if (o.cliStatus != 0)
       o.problem = "pelvane-cli exit status " + std::to_string(o.cliStatus) + "; see " +
-                  prefixes[i] + ".cli-errors";
+                  prefixes[c.station ? 0 : i] + ".cli-errors";
     else if (o.simStatus != 0)
       o.problem = "pelvane-sim exit status " + std::to_string(o.simStatus) + " (" +
                   std::to_string(o.violations) + " protocol violations); see " + summaries[i];

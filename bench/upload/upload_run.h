@@ -41,6 +41,9 @@ struct UploadCase {
   double noise = 0;
   std::uint64_t seed = 1;
   int runs = 1;
+  // One runner for all the instruments (`parallel` of them): pelvane-cli's
+  // station mode, which starts a runner of its own for each.
+  bool station = false;
 };
 
 struct UploadOutcome {

@@ -8,11 +8,14 @@
 
 #include "cli/boot_monitor_wait.h"
 #include "cli/device_wait.h"
+#include "cli/dry_run.h"
 #include "cli/json_text.h"
+#include "cli/output_folder.h"
 #include "cli/overwrite_prompt.h"
 #include "cli/run_display.h"
 #include "cli/run_outputs.h"
 #include "cli/run_record.h"
+#include "cli/run_summary.h"
 #include "core/files.h"
 #include "core/sha256.h"
 #include "core/trace.h"
@@ -26,6 +29,7 @@
 #include "ports/devices/serial_devices.h"
 #include "ports/kind/device_name.h"
 #include "ports/kind/port_kind.h"
+#include "upload/operation_texts.h"
 #include "upload/qn_upload_process.h"
 #include "upload/report_text.h"
 
@@ -42,6 +46,21 @@ std::optional<std::string> ReadAnswer(CliStreams& io) {
   }
   // The question's line ends here also when no answer came.
   if (!line) io.err << "\n";
+  return line;
+}
+
+std::string OneLineMessage(const std::string& message) {
+  std::string line;
+  int parts = 0;
+  for (std::size_t at = 0; at <= message.size();) {
+    std::size_t end = message.find("\r\n", at);
+    if (end == std::string::npos) end = message.size();
+    if (end > at) {
+      line += (parts == 0 ? "" : parts == 1 ? ": " : "; ") + message.substr(at, end - at);
+      ++parts;
+    }
+    at = end + 2;
+  }
   return line;
 }
 
@@ -99,30 +118,36 @@ int CliRunner::Run() {
     return Finish(kExitUsage, package::kErrOk, usage_, upload::FailureCause::ValidationFailed);
   }
   record_->packageSha256 = core::FileSha256(options_.package);
-  record_->outputFolder = core::Utf8FromPath(
-      options_.outputDir.empty()
-          ? std::filesystem::current_path(ec)
-          : std::filesystem::absolute(core::PathFromUtf8(options_.outputDir), ec));
+  record_->operation = std::string(upload::OperationName(options_.operation));
   record_->comment = package::PackageArchive(options_.package).Comment();
   process_->PackagePath(options_.package);
   process_->Filename(package::kConfigurationMember);
   if (process_->GetLastError() != package::kErrOk || !process_->Loaded()) {
-    const std::string message =
-        "Error Occurred reading configuration file: " + process_->GetLastErrorString();
+    const std::string message = "Error Occurred reading configuration file: " +
+                                OneLineMessage(process_->GetLastErrorString());
     UsageError(message);
     return Finish(kExitPackage, process_->GetLastError(), message,
                   upload::FailureCause::PackageInvalid);
   }
-  if (!ChoosePort() || !ChooseLanguage() || !SettleOutputs())
+  if (!ChoosePort() || !ChooseLanguage())
+    return Finish(kExitUsage, package::kErrOk, usage_, upload::FailureCause::ValidationFailed);
+  options_.outputDir =
+      ExpandFolder(options_.outputDir, process_->ComPort(), std::chrono::system_clock::now());
+  if (!SettleOutputs())
     return Finish(kExitUsage, package::kErrOk, usage_, upload::FailureCause::ValidationFailed);
   if (!process_->Loaded()) {
-    const std::string message = "Error in language selection: " + process_->GetLastErrorString();
+    const std::string message =
+        "Error in language selection: " + OneLineMessage(process_->GetLastErrorString());
     UsageError(message);
     return Finish(kExitPackage, process_->GetLastError(), message,
                   upload::FailureCause::PackageInvalid);
   }
   record_->port = process_->ComPort();
   record_->language = process_->Configuration().firmwareLanguage;
+  record_->outputFolder = core::Utf8FromPath(
+      options_.outputDir.empty()
+          ? std::filesystem::current_path(ec)
+          : std::filesystem::absolute(core::PathFromUtf8(options_.outputDir), ec));
 
   if (options_.summary) {
     const std::vector<std::string> pieces =
@@ -142,6 +167,25 @@ int CliRunner::Run() {
     return Finish(kExitOk, package::kErrOk, "OK", upload::FailureCause::None);
   }
 
+  process_->Operation(options_.operation);
+  process_->ReadRanges(options_.reads);
+  process_->TransferOnly(options_.transferOnly);
+  process_->Verify(options_.verify);
+  process_->SetIdleTimeout(options_.idleTimeout);
+  process_->Resend(options_.resend);
+  if (options_.dryRun) {
+    const DryRunOutcome outcome = DryRun(options_, io_, *process_, *prompt_);
+    return Finish(outcome.exitCode, outcome.code, outcome.message, outcome.cause);
+  }
+  if (!options_.outputDir.empty()) {
+    if (const std::string error = CreateFolder(options_.outputDir); !error.empty()) {
+      UsageError(error);
+      return Finish(kExitValidation, package::kErrOk, error,
+                    upload::FailureCause::ValidationFailed);
+    }
+  }
+  process_->OutputFolder(options_.outputDir);
+
   WaitForDevice(ports::DeviceOfPort(process_->ComPort()), options_.waitDevice, cancelRequested_,
                 loop_, io_);
   // Ended input at the question ends the run as a cancel does.
@@ -149,11 +193,6 @@ int CliRunner::Run() {
       !AskForBootMonitor(
           package::ConfigurationSummary(process_->Configuration(), false, true).front(), io_))
     cancelRequested_ = true;
-  process_->TransferOnly(options_.transferOnly);
-  process_->Verify(options_.verify);
-  process_->OutputFolder(options_.outputDir);
-  process_->SetIdleTimeout(options_.idleTimeout);
-  process_->Resend(options_.resend);
   // A signal that came while the package loaded is handled here at the latest.
   loop_.ProcessEvents(std::chrono::milliseconds(0));
   if (cancelRequested_)
@@ -168,36 +207,75 @@ int CliRunner::Run() {
   uploadStarted_ = false;
   process_->Unadvise(cookie);
   display_->ClearBar();
+  statistics_ = process_->Statistics();
 
   const std::int32_t code = process_->GetLastError();
-  const std::string message = process_->GetLastErrorString();
+  const std::string message = OneLineMessage(process_->GetLastErrorString());
   // A signal after the run succeeded comes too late to cancel anything.
   if (cancelRequested_ && !ok) {
     io_.err << "pelvane-cli: upload cancelled\n";
     Hint(process_->Hint(upload::FailureCause::Cancelled));
     return Finish(kExitCancelled, code, message, upload::FailureCause::Cancelled);
   }
+  ShowOutcome(ok);
   if (ok) {
-    if (!options_.json) {
+    if (!options_.json && !options_.quiet) {
       if (options_.transferOnly) {
         io_.out << "The Transfer Program has been uploaded successfully to your instrument.\n";
-      } else {
+      } else if (options_.operation == upload::RunOperation::Update) {
         io_.out << "The Firmware has been uploaded successfully to your instrument.\n\n"
                 << (process_->RestartInstrument()
                         ? "Your instrument has been restarted please run the calibration routines."
                         : "Please restart your instrument and run the calibration routines.")
                 << "\n";
       }
+      io_.out << SummaryLine(options_, *statistics_, record_->memories.size()) << "\n";
     }
     return Finish(kExitOk, code, message, upload::FailureCause::None);
   }
-  io_.err << (options_.transferOnly ? "The Transfer Program Upload process failed."
-                                    : "The Firmware Upload process failed.")
-          << "\n"
-          << ShownText(message) << "\n";
-  PrintHint();
+  // An instrument that does not hold the package is the verification's
+  // answer, which ShowOutcome gave; anything else failed the run.
+  if (process_->Cause() != upload::FailureCause::VerifyMismatch ||
+      options_.operation != upload::RunOperation::VerifyOnly) {
+    io_.err << (options_.transferOnly ? "The Transfer Program Upload process failed."
+                                      : upload::TextsOf(options_.operation).failed)
+            << "\n"
+            << ShownText(message) << "\n";
+    PrintHint();
+  }
   return Finish(code == package::kErrValidation ? kExitValidation : kExitUploadFailed, code,
                 message, process_->Cause());
+}
+
+void CliRunner::ShowOutcome(bool ok) {
+  const std::vector<std::string> lines = process_->OutcomeLines();
+  record_->findings = lines;
+  if (options_.json) {
+    if (options_.operation == upload::RunOperation::Identify && ok) {
+      Json memories = Json::array();
+      for (const upload::MemoryCodes& m : record_->memories)
+        memories.push_back({{"startAddress", upload::HexText(m.startAddress)},
+                            {"manufacturer", upload::HexText(m.manufacturer)},
+                            {"device", upload::HexText(m.device)}});
+      // The lines after one per memory name the codes that differ from an earlier run's.
+      Json differences = Json::array();
+      for (std::size_t i = record_->memories.size(); i < lines.size(); ++i)
+        differences.push_back(Text(lines[i]));
+      io_.out << JsonLine(
+          {{"event", "memories"}, {"memories", memories}, {"differences", differences}});
+    } else if (options_.operation == upload::RunOperation::VerifyOnly && !lines.empty()) {
+      Json programs = Json::array();
+      for (const upload::VerifyResult& r : record_->verified) {
+        Json entry{{"file", Text(r.filename)}, {"ok", r.ok}};
+        if (r.mismatchAddress >= 0) entry["address"] = upload::HexText(r.mismatchAddress);
+        programs.push_back(entry);
+      }
+      io_.out << JsonLine({{"event", "verify"}, {"holds", ok}, {"programs", programs}});
+    }
+    return;
+  }
+  // What was found is the answer the user asked for, also with --quiet.
+  for (const std::string& line : lines) io_.out << line << "\n";
 }
 
 // The report is written whatever the outcome, and the trace from the start,
@@ -372,7 +450,10 @@ int CliRunner::WriteEnd(int exitCode, std::int32_t code, const std::string& mess
   }
   // A summary stands for the result; a summary that never came does not.
   if (options_.json && (!options_.summary || !ok)) {
-    io_.out << ResultLine(ok, code, message, cause);
+    Json result{{"event", "result"}};
+    AddOutcome(result, ok, code, message, cause);
+    if (statistics_) AddStatistics(result, *statistics_);
+    io_.out << JsonLine(result);
     io_.out.flush();
   }
   if (!report_.path.empty()) {
@@ -384,6 +465,7 @@ int CliRunner::WriteEnd(int exitCode, std::int32_t code, const std::string& mess
     record_->exitCode = exitCode;
     record_->outputLost = outputLost;
     record_->traceError = traceError;
+    record_->statistics = statistics_;
     const std::string json = record_->ToJson();
     const core::WholeWrite written = core::WriteWholeFile(
         report_.path, {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()},

@@ -20,10 +20,7 @@
 #include "core/class_registry.h"
 #include "core/message_loop.h"
 #include "upload/failure_cause.h"
-
-namespace pelvane::upload {
-class QN_UploadProcess;
-}
+#include "upload/qn_upload_process.h"
 
 namespace pelvane::cli {
 
@@ -52,16 +49,24 @@ struct CliStreams {
   std::ostream& err;
   std::istream& in;
   bool inIsTerminal = false;   // questions may be asked
-  bool errIsTerminal = false;  // a progress bar may be drawn
+  bool errIsTerminal = false;  // a progress line may be drawn
   // Where answers come from when questions are asked on a real terminal, so
   // that a cancellation can interrupt the wait for one; null: read `in`.
   AnswerReader* answers = nullptr;
+  // Standard output is a terminal: no plain progress lines into it.
+  bool outIsTerminal = true;
+  // The terminal takes escape sequences (not with TERM=dumb or NO_COLOR).
+  bool terminalEscapes = true;
 };
 
 // A line the user typed, without its line end: from `answers` when set (a
 // cancellation ends the wait at once), else from `in`; nothing when input
 // ended or the run was cancelled.
 std::optional<std::string> ReadAnswer(CliStreams& io);
+// A message on one line: the controller's texts join their parts with
+// CR LF, which has no place in a line of text or JSON; the parts are joined
+// with ": " after the first and "; " after the others.
+std::string OneLineMessage(const std::string& message);
 
 class CliRunner {
  public:
@@ -94,6 +99,9 @@ class CliRunner {
   // Neither is a read-back file of the loaded package, and the user agreed
   // to replace what they would replace.
   bool SettleOutputs();
+  // What a read-only operation found (memories, whether the instrument
+  // holds the package), as text or JSON.
+  void ShowOutcome(bool ok);
   bool ChoosePort();
   bool ChooseLanguage();
   void Hint(const std::string& text);
@@ -115,6 +123,8 @@ class CliRunner {
   // The run wrote its end (guarded by the record's lock), with this code.
   bool ended_ = false;
   int endCode_ = kExitOk;
+  // What the run moved; only once it ran.
+  std::optional<upload::RunStatistics> statistics_;
 };
 
 }  // namespace pelvane::cli

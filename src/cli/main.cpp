@@ -1,15 +1,20 @@
 // pelvane-cli: the headless runner. Options and stop requests here; the work
 // is in CliRunner.
+#include <chrono>
 #include <exception>
 #include <iostream>
 #include <optional>
 
 #include "app/flash_app.h"
 #include "cli/answer_reader.h"
+#include "cli/child_process.h"
+#include "cli/cli_defaults.h"
 #include "cli/cli_options.h"
 #include "cli/cli_runner.h"
 #include "cli/json_text.h"
+#include "cli/output_folder.h"
 #include "cli/port_list.h"
+#include "cli/station.h"
 #include "cli/stop_signals.h"
 #include "core/files.h"
 #include "core/program.h"
@@ -28,8 +33,10 @@ int main(int argc, char** argv) {
   }
   cli::CliOptions options = std::get<cli::CliOptions>(parsed);
   options.arguments = args;
+  // The port and the output folder a bench sets once, unless the command line names them.
+  const cli::CliDefaults defaults = cli::SystemDefaults();
   if (options.help) {
-    std::cout << cli::CliUsage();
+    std::cout << cli::CliUsage(defaults);
     return cli::kExitOk;
   }
   if (options.version) {
@@ -40,16 +47,34 @@ int main(int argc, char** argv) {
     cli::PrintPortList(std::cout, ports::ListSerialDevices(), options.json);
     return cli::kExitOk;
   }
+  if (!defaults.error.empty()) {
+    std::cerr << options::UsageErrorText("pelvane-cli", defaults.error);
+    return cli::kExitUsage;
+  }
+  cli::ApplyDefaults(defaults, options);
+
+  const bool inTerminal = core::IsTerminal(core::StandardStream::kIn);
+  const auto term = core::EnvironmentValue("TERM");
+  const auto noColor = core::EnvironmentValue("NO_COLOR");
+  cli::CliStreams streams{std::cout, std::cerr, std::cin, inTerminal,
+                          core::IsTerminal(core::StandardStream::kErr)};
+  streams.outIsTerminal = core::IsTerminal(core::StandardStream::kOut);
+  // A terminal that cannot move its cursor, or a user who wants no
+  // sequences at all, gets plain text.
+  streams.terminalEscapes = !(term && *term == "dumb") && !(noColor && !noColor->empty());
+  if (options.Station())
+    return cli::RunStation(options, streams, cli::ProgramBeside("pelvane-cli"));
+
+  // {port}, {date} and {time} stand in the trace's name as in the output folder's.
+  if (!options.trace.empty())
+    options.trace =
+        cli::ExpandFolder(options.trace, options.port, std::chrono::system_clock::now());
 
   const auto apps = app::DefaultAppRegistry();
-  const bool inTerminal = core::IsTerminal(core::StandardStream::kIn);
   std::optional<cli::AnswerReader> answers;
   if (inTerminal) answers.emplace();
-  cli::CliRunner runner(
-      options,
-      {std::cout, std::cerr, std::cin, inTerminal, core::IsTerminal(core::StandardStream::kErr),
-       answers ? &*answers : nullptr},
-      apps);
+  streams.answers = answers ? &*answers : nullptr;
+  cli::CliRunner runner(options, streams, apps);
   int code = cli::kExitUploadFailed;
   {
     // Ctrl-C, a kill and a closed terminal or console cancel the run in order,

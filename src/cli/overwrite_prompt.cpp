@@ -13,6 +13,11 @@ package::PromptAnswer OverwritePrompt::Ask(const std::string& text, const std::s
     io_.err << caption << ": " << ShownText(text) << "\n";
     return package::PromptAnswer::Ok;
   }
+  if (options_.dryRun) {
+    // The run's answer is for the run; the dry run only tells what it will ask.
+    dryRunQuestions_.push_back(text);
+    return package::PromptAnswer::Yes;
+  }
   if (options_.yes) return package::PromptAnswer::Yes;
   if (io_.inIsTerminal) {
     io_.err << caption << ": " << ShownText(text) << " [y/N] " << std::flush;

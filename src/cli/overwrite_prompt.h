@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "cli/cli_options.h"
 #include "cli/cli_runner.h"
@@ -20,6 +21,8 @@ class OverwritePrompt final : public package::QN_Prompt {
   // True when a question had to be answered "no" because nobody could be
   // asked (standard input is no terminal and --yes was not given).
   bool Refused() const { return refused_; }
+  // A dry run asks nobody: each file a run would ask about, in order.
+  const std::vector<std::string>& DryRunQuestions() const { return dryRunQuestions_; }
 
  private:
   // A line from the user; empty when a cancellation came first (Ctrl-C at
@@ -29,6 +32,7 @@ class OverwritePrompt final : public package::QN_Prompt {
   const CliOptions& options_;
   CliStreams& io_;
   bool refused_ = false;
+  std::vector<std::string> dryRunQuestions_;
 };
 
 }  // namespace pelvane::cli

@@ -1,16 +1,38 @@
 #include "cli/run_display.h"
 
-#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <ostream>
 
 #include "cli/json_text.h"
 
 namespace pelvane::cli {
 
+namespace {
+
+ProgressLine::Outputs LineOutputs(const CliOptions& options, CliStreams& io) {
+  ProgressLine::Outputs outputs;
+  if (options.json || options.quiet) return outputs;
+  if (io.errIsTerminal) outputs.terminal = &io.err;
+  outputs.escapes = io.terminalEscapes;
+  if (!io.outIsTerminal) outputs.log = &io.out;
+  return outputs;
+}
+
+}  // namespace
+
+RunDisplay::RunDisplay(const CliOptions& options, CliStreams& io, RunRecord& record)
+    : options_(options),
+      io_(io),
+      record_(record),
+      line_(LineOutputs(options, io)),
+      bootWait_(io.err) {}
+
 void RunDisplay::ActionUpdate(std::string& text) {
   std::lock_guard lock(record_.lock);
   record_.actions.push_back({IsoTime(std::chrono::system_clock::now()), text});
+  if (options_.quiet) return;
   ClearBar();
   if (options_.json)
     io_.out << JsonLine({{"event", "action"}, {"text", Text(text)}});
@@ -21,19 +43,33 @@ void RunDisplay::ActionUpdate(std::string& text) {
 
 void RunDisplay::ProgressUpdate(std::string& text, std::int16_t& percent) {
   std::lock_guard lock(record_.lock);
-  if (options_.json) {
-    io_.out << JsonLine({{"event", "progress"}, {"text", Text(text)}, {"percent", percent}});
-    io_.out.flush();
-    return;
-  }
-  if (!io_.errIsTerminal) return;
+  if (!options_.json) return;
+  io_.out << JsonLine({{"event", "progress"},
+                       {"text", Text(text)},
+                       {"percent", percent},
+                       {"overall", overallPercent_}});
+  io_.out.flush();
+}
+
+void RunDisplay::OverallProgress(const upload::RunProgress& progress) {
+  std::lock_guard lock(record_.lock);
   bootWait_.Stop();
-  const int shown = std::clamp<int>(percent, 0, 100);
-  constexpr int kWidth = 30;
-  const int filled = shown * kWidth / 100;
-  io_.err << "\r\033[K[" << std::string(filled, '#') << std::string(kWidth - filled, ' ') << "] "
-          << shown << "% " << ShownText(text) << std::flush;
-  barShown_ = true;
+  overallPercent_ = static_cast<int>(std::floor(progress.fraction * 100.0));
+  line_.Update(progress);
+}
+
+void RunDisplay::CommandTimed(const std::string& command, double seconds) {
+  if (!options_.verbose) return;
+  std::lock_guard lock(record_.lock);
+  if (options_.json) {
+    io_.out << JsonLine({{"event", "command"}, {"command", command}, {"seconds", seconds}});
+  } else {
+    ClearBar();
+    char text[64];
+    std::snprintf(text, sizeof text, "  %s answered in %.3f ms\n", command.c_str(), seconds * 1e3);
+    io_.out << text;
+  }
+  io_.out.flush();
 }
 
 void RunDisplay::MemoryIdentified(const upload::MemoryCodes& codes) {
@@ -59,7 +95,7 @@ void RunDisplay::DownloadWritten(const std::string& filename, std::int64_t bytes
 
 void RunDisplay::BootMonitorWait(std::chrono::milliseconds limit) {
   // A terminal's own: JSON lines and logs are unchanged.
-  if (!options_.json && io_.errIsTerminal) bootWait_.Start(limit);
+  if (!options_.json && !options_.quiet && io_.errIsTerminal) bootWait_.Start(limit);
 }
 
 void RunDisplay::CommandResent(const upload::Resend& resend) {
@@ -74,9 +110,7 @@ void RunDisplay::AdapterSlow(const upload::SlowAdapter& slow) {
 
 void RunDisplay::ClearBar() {
   bootWait_.Stop();
-  if (!barShown_) return;
-  io_.err << "\r\033[K" << std::flush;
-  barShown_ = false;
+  line_.Clear();
 }
 
 }  // namespace pelvane::cli

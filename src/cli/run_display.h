@@ -1,6 +1,6 @@
 // What the runner shows while a run goes: the action lines (text or JSON
-// events) on standard output, a progress bar on a terminal's standard error,
-// and the facts of the run into its record.
+// events) on standard output, the progress line (progress_line.h), each
+// command's round trip when asked, and the facts of the run into its record.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include "cli/boot_monitor_wait.h"
 #include "cli/cli_options.h"
 #include "cli/cli_runner.h"
+#include "cli/progress_line.h"
 #include "cli/run_record.h"
 #include "upload/qn_upload_process.h"
 
@@ -16,8 +17,7 @@ namespace pelvane::cli {
 
 class RunDisplay final : public upload::QN_UploadProcessEvents {
  public:
-  RunDisplay(const CliOptions& options, CliStreams& io, RunRecord& record)
-      : options_(options), io_(io), record_(record), bootWait_(io.err) {}
+  RunDisplay(const CliOptions& options, CliStreams& io, RunRecord& record);
 
   void ActionUpdate(std::string& text) override;
   void ProgressUpdate(std::string& text, std::int16_t& percent) override;
@@ -29,8 +29,10 @@ class RunDisplay final : public upload::QN_UploadProcessEvents {
   void BootMonitorWait(std::chrono::milliseconds limit) override;
   void CommandResent(const upload::Resend& resend) override;
   void AdapterSlow(const upload::SlowAdapter& slow) override;
+  void OverallProgress(const upload::RunProgress& progress) override;
+  void CommandTimed(const std::string& command, double seconds) override;
 
-  // Takes the progress bar (or the wait for the boot monitor) off the
+  // Takes the progress line (or the wait for the boot monitor) off the
   // terminal before other text goes there.
   void ClearBar();
 
@@ -38,7 +40,8 @@ class RunDisplay final : public upload::QN_UploadProcessEvents {
   const CliOptions& options_;
   CliStreams& io_;
   RunRecord& record_;
-  bool barShown_ = false;
+  ProgressLine line_;
+  int overallPercent_ = 0;
   BootMonitorCountdown bootWait_;
 };
 

@@ -1,6 +1,7 @@
 #include "cli/run_record.h"
 
 #include "cli/json_text.h"
+#include "cli/run_summary.h"
 #include "options/options.h"
 #include "upload/report_text.h"
 
@@ -11,6 +12,7 @@ std::string RunRecord::ToJson() const {
   Json record;
   std::string tool = options::VersionLine("pelvane-cli");
   record["tool"] = tool.substr(0, tool.find('\n'));
+  record["operation"] = operation;
   record["package"] = Text(package);
   record["packageSha256"] = packageSha256;
   record["comment"] = Text(comment);
@@ -55,6 +57,14 @@ std::string RunRecord::ToJson() const {
     record["slowAdapter"] = {{"turnaroundMs", slowAdapter->turnaroundMs},
                              {"adapter", Text(slowAdapter->adapter)},
                              {"advice", Text(slowAdapter->advice)}};
+  record["findings"] = Json::array();
+  for (const std::string& line : findings) record["findings"].push_back(Text(line));
+  // What the run moved and how long it took, once it ran.
+  if (statistics) {
+    Json figures;
+    AddStatistics(figures, *statistics);
+    record["statistics"] = figures;
+  }
   Json outcome;
   AddOutcome(outcome, ok, code, message, cause);
   outcome["exitCode"] = exitCode;

@@ -27,6 +27,7 @@ struct RunRecord {
   // stuck while it holds it (a blocked pipe) cannot keep that end waiting.
   std::timed_mutex lock;
   std::string package, packageSha256, comment, port, language, outputFolder, start, end;
+  std::string operation = "update";
   std::vector<Action> actions;
   std::vector<upload::MemoryCodes> memories;
   std::vector<upload::ProgramChecksum> programs;
@@ -34,6 +35,9 @@ struct RunRecord {
   std::vector<Download> downloads;
   std::vector<upload::Resend> resends;
   std::optional<upload::SlowAdapter> slowAdapter;
+  // What a read-only operation concluded, as the user read it.
+  std::vector<std::string> findings;
+  std::optional<upload::RunStatistics> statistics;
   bool ok = false;
   std::int32_t code = 0;
   std::string message;

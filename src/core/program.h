@@ -32,4 +32,13 @@ bool DisplayAvailable();
 // such place.
 std::string LogFolder();
 
+// Where the user keeps the programs' settings, not created here:
+// $XDG_CONFIG_HOME/pelvane or ~/.config/pelvane on Linux, %APPDATA%\Pelvane
+// on Windows; empty when the system names no such place.
+std::string ConfigFolder();
+
+// The running program's own file, so that a program can start another that
+// is installed beside it; empty when the system does not tell.
+std::string ProgramFile();
+
 }  // namespace pelvane::core

@@ -44,4 +44,20 @@ std::string LogFolder() {
   return {};
 }
 
+std::string ConfigFolder() {
+  if (const auto config = EnvironmentValue("XDG_CONFIG_HOME"); config && config->front() == '/')
+    return *config + "/pelvane";
+  if (const auto home = EnvironmentValue("HOME"); home && !home->empty() && home->front() == '/')
+    return *home + "/.config/pelvane";
+  return {};
+}
+
+std::string ProgramFile() {
+  std::string path(4096, '\0');
+  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return {};
+  path.resize(static_cast<std::size_t>(length));
+  return path;
+}
+
 }  // namespace pelvane::core

@@ -61,4 +61,28 @@ std::string LogFolder() {
   return logs;
 }
 
+std::string ConfigFolder() {
+  wchar_t* folder = nullptr;
+  std::string config;
+  if (::SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &folder) == S_OK)
+    config = Utf8FromUtf16(folder) + "\\Pelvane";
+  ::CoTaskMemFree(folder);
+  return config;
+}
+
+std::string ProgramFile() {
+  // A path longer than MAX_PATH comes back cut; the buffer grows until it fits.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      return Utf8FromUtf16(path);
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
 }  // namespace pelvane::core

@@ -166,11 +166,14 @@ std::chrono::milliseconds AnswerWait::SilenceLimit(Repeat repeat) const {
 AnswerWait::Reply AnswerWait::Ask(std::uint8_t expected, const Call& send,
                                   const std::function<void()>& onPass) {
   const Repeat repeat = RepeatOf(expected);
+  const auto start = Now();
   for (int sent = 1;; ++sent) {
     Send(expected, send);
     Wait(onPass, SilenceLimit(repeat), repeat != Repeat::kNever);
     if (outcome_.HasError()) return Reply::kFailed;
     if (lost_ == Lost::kNone) {
+      report_.CommandTimed(CommandName(expected),
+                           std::chrono::duration<double>(Now() - start).count());
       CheckPace();
       return Reply::kAnswered;
     }

@@ -48,7 +48,7 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
   };
   // The bytes stay in memory until the whole range has been read: a failed
   // or cancelled read leaves no partial file and an existing one untouched.
-  const DownloadEnd end = ReadRange(download.startAddress, download.length, text, true, data);
+  const DownloadEnd end = ReadRange(download.startAddress, download.length, text, data);
   if (end == DownloadEnd::Failed) report_.Action("Read ERROR");
   if (end != DownloadEnd::Done) return end;
   // Whether an existing file may be replaced was asked when the package was checked.
@@ -64,6 +64,7 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
     report_.Action("Read File = " + download.filename +
                    ": a file of that name appeared during the run and is kept, the read is in " +
                    written.written);
+  statistics_.bytesReadBack += bytes;
   if (written.keptExisting) {
     report_.Action("Read File = " + download.filename +
                    " read only erased bytes (FF): the existing file is kept, the read is in " +
@@ -76,7 +77,7 @@ UploadEngine::DownloadEnd UploadEngine::DownloadOne(const PlanDownload& download
 }
 
 UploadEngine::DownloadEnd UploadEngine::ReadRange(std::int32_t start, std::int64_t size,
-                                                  const std::string& text, bool counted,
+                                                  const std::string& text,
                                                   std::vector<std::uint8_t>* data,
                                                   std::int32_t piece) {
   const auto fail = [&](std::int32_t code, const std::string& detail, FailureCause cause) {
@@ -133,8 +134,9 @@ UploadEngine::DownloadEnd UploadEngine::ReadRange(std::int32_t start, std::int64
       if (const std::int16_t appError = wait_.AppLastError(); appError != 0)
         return readFailed(appError);
       data->insert(data->end(), blockBuffer_.begin(), blockBuffer_.begin() + length);
-      // The loader's weight has no units for reads that verify.
-      if (counted) report_.Advance(1);
+      report_.StepBytes(length);
+      report_.Done(line_.ExchangeSeconds(
+          MessageSize::kRead, MessageSize::kReadAnswerHeader + static_cast<int>(length)));
       position += length;
     }
     report_.Tick();

@@ -12,13 +12,15 @@ bool UploadEngine::SwitchVoltage(bool on) {
   const bool ok =
       on ? wait_.Exchange(app::HPROGPWRON, [](app::IQX_App& a) { return a.ProgPowerOn(); })
          : wait_.Exchange(app::HPROGPWROFF, [](app::IQX_App& a) { return a.ProgPowerOff(); });
-  if (!ok)
+  if (!ok) {
     report_.Action(on ? "Error setting Programming Voltage On"
                       : "Error setting Programming Voltage Off");
-  else
-    report_.Action(on ? "Programming Voltage On" : "Programming Voltage Off");
-  if (ok && !on) voltageOn_ = false;
-  return ok;
+    return false;
+  }
+  if (!on) voltageOn_ = false;
+  report_.Done(line_.ExchangeSeconds(MessageSize::kPower, MessageSize::kPowerAnswer));
+  report_.Action(on ? "Programming Voltage On" : "Programming Voltage Off");
+  return true;
 }
 
 std::string UploadEngine::RangeText(const std::string& what, std::int32_t start, std::int32_t end) {
@@ -48,7 +50,7 @@ bool UploadEngine::EraseFlashMemories() {
     report_.Action("FlashDelete Started");
     report_.RestartTick();
     flashChanged_ = true;
-    // An erase takes seconds: the bar creeps towards the erase mark meanwhile.
+    // An erase takes seconds: the animation goes on meanwhile.
     const bool erased = wait_.Exchange(
         app::HFLASHERASE,
         [&](app::IQX_App& a) {
@@ -57,15 +59,12 @@ bool UploadEngine::EraseFlashMemories() {
                                static_cast<std::uint32_t>(erase.eraseAddress),
                                static_cast<std::uint32_t>(erase.length));
         },
-        [this] {
-          if (!report_.TickDue()) return;
-          if (report_.Counter() < plan_.eraseMark) report_.Advance(10);
-          report_.Animate();
-        });
+        [this] { report_.Tick(); });
     if (!erased) {
       report_.Action("FlashDelete ERROR");
       return false;
     }
+    report_.Done(line_.ExchangeSeconds(MessageSize::kErase, MessageSize::kEraseAnswer));
     report_.Action("FlashDelete OK");
   }
   if (!SwitchVoltage(false)) return false;
@@ -74,7 +73,6 @@ bool UploadEngine::EraseFlashMemories() {
   // was erased.
   if (!result) outcome_.Fail(package::kErrFlashRange, outside, FailureCause::RangeOutsideMemory);
   report_.Action("Erase Flash Memories Completed");
-  report_.SetCounter(plan_.eraseMark);
   return result;
 }
 

@@ -68,7 +68,10 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
       return ProgramEnd::Failed;
     }
     position += static_cast<std::int64_t>(count);
-    report_.Advance(1);
+    statistics_.bytesProgrammed += static_cast<std::int64_t>(count);
+    report_.StepBytes(static_cast<std::int64_t>(count));
+    report_.Done(line_.ExchangeSeconds(MessageSize::kProgHeader + static_cast<int>(count),
+                                       MessageSize::kProgAnswer));
     report_.Tick();
     report_.StepShare(text, position, size, &lastPercent);
   } while (position < size && !wait_.StopRequested());
@@ -93,6 +96,7 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
     report_.Action("Error getting Checksum");
     return ProgramEnd::Failed;
   }
+  report_.Done(line_.ExchangeSeconds(MessageSize::kChecksum, MessageSize::kChecksumAnswer));
   const std::uint32_t target = wait_.TargetChecksum();
   report_.Action("Checksum, Target = H" + HexText(target));
   const std::uint32_t host = byteSum & 0xFF;
@@ -134,7 +138,7 @@ bool UploadEngine::ProgramBlock(std::uint32_t address, std::span<const std::uint
     report_.Action("Prog: " + wait_.LostReason() + ", reading " + at + " back");
     std::vector<std::uint8_t> read;
     if (ReadRange(static_cast<std::int32_t>(address), static_cast<std::int64_t>(block.size()), "",
-                  false, &read, kBlockCheckPiece) != DownloadEnd::Done)
+                  &read, kBlockCheckPiece) != DownloadEnd::Done)
       return false;
     if (std::equal(block.begin(), block.end(), read.begin(), read.end())) {
       report_.Action("Prog: " + at + " reads back as sent");
@@ -163,7 +167,8 @@ bool UploadEngine::Verify(const PlanProgram& program, std::span<const std::uint8
   report_.StepProgress(text, 0);
   std::vector<std::uint8_t> read;
   const DownloadEnd end =
-      ReadRange(program.loadAddress, static_cast<std::int64_t>(data.size()), text, false, &read);
+      ReadRange(program.loadAddress, static_cast<std::int64_t>(data.size()), text, &read);
+  statistics_.bytesVerified += static_cast<std::int64_t>(read.size());
   if (end != DownloadEnd::Done) {
     report_.Action("Verify ERROR");
     report_.ProgramReadBack({program.filename, false, -1});
@@ -180,6 +185,7 @@ bool UploadEngine::Verify(const PlanProgram& program, std::span<const std::uint8
   }
   report_.Action("Verify OK");
   report_.ProgramReadBack({program.filename, true, -1});
+  statistics_.verified = true;
   return true;
 }
 

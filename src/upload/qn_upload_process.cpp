@@ -1,12 +1,15 @@
 #include "upload/qn_upload_process.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "core/files.h"
+#include "core/sha256.h"
 #include "package/package_loader.h"
 #include "package/prompt.h"
 #include "ports/kind/device_name.h"
 #include "ports/kind/port_kind.h"
+#include "upload/memory_history.h"
 #include "upload/report_text.h"
 #include "upload/upload_engine.h"
 
@@ -61,28 +64,33 @@ class QN_UploadProcess::Impl final : public UploadPackage {
     for (const package::QN_Memory& memory : config.memories)
       if (!memory.Validate()) fail(memory.GetLastErrorString());
     if (!config.transferProgram.Validate()) fail(config.transferProgram.GetLastErrorString());
-    const std::string entryInvalid = package::ErrorResourceText(package::kErrUploadEntryInvalid);
-    for (std::size_t i = 0; i < config.downloads.size(); ++i) {
-      package::QN_Download& download = config.downloads[i];
-      download.OutputFolder(outputFolder);
-      // Each read-back of a run gets a file of its own, and none replaces the
-      // package (a name such as ..\fw\self.qxpkg run from the package's
-      // folder). Names that differ only in case are one file on Windows, and
-      // a package must mean the same everywhere.
-      const std::string name = package::LastNameComponent(download.Filename());
-      const auto same = std::find_if(
-          config.downloads.begin(), config.downloads.begin() + static_cast<std::ptrdiff_t>(i),
-          [&](const package::QN_Download& earlier) {
-            return EqualNoCase(package::LastNameComponent(earlier.Filename()), name);
-          });
-      if (same != config.downloads.begin() + static_cast<std::ptrdiff_t>(i))
-        fail(entryInvalid + " " + same->Filename() + " and " + download.Filename() +
-             " would both be written as " + download.OutputPath());
-      else if (core::SameFile(download.OutputPath(), packagePath))
-        fail(entryInvalid + " " + download.Filename() + " would replace the package itself");
-      else if (!download.Validate(Prompt()))
-        fail(download.GetLastErrorString());
+    const RunOperation operation = engine.Operation();
+    if (operation == RunOperation::Update || operation == RunOperation::Backup) {
+      const std::string entryInvalid = package::ErrorResourceText(package::kErrUploadEntryInvalid);
+      for (std::size_t i = 0; i < config.downloads.size(); ++i) {
+        package::QN_Download& download = config.downloads[i];
+        download.OutputFolder(outputFolder);
+        // Each read-back of a run gets a file of its own, and none replaces the
+        // package (a name such as ..\fw\self.qxpkg run from the package's
+        // folder). Names that differ only in case are one file on Windows, and
+        // a package must mean the same everywhere.
+        const std::string name = package::LastNameComponent(download.Filename());
+        const auto same = std::find_if(
+            config.downloads.begin(), config.downloads.begin() + static_cast<std::ptrdiff_t>(i),
+            [&](const package::QN_Download& earlier) {
+              return EqualNoCase(package::LastNameComponent(earlier.Filename()), name);
+            });
+        if (same != config.downloads.begin() + static_cast<std::ptrdiff_t>(i))
+          fail(entryInvalid + " " + same->Filename() + " and " + download.Filename() +
+               " would both be written as " + download.OutputPath());
+        else if (core::SameFile(download.OutputPath(), packagePath))
+          fail(entryInvalid + " " + download.Filename() + " would replace the package itself");
+        else if (!download.Validate(Prompt()))
+          fail(download.GetLastErrorString());
+      }
     }
+    if (operation == RunOperation::Read && !ValidateReads(fail)) result = false;
+    if (operation != RunOperation::Update && operation != RunOperation::VerifyOnly) return result;
     for (package::QN_Program& program : config.programs) {
       for (const package::QN_Download& download : config.downloads) {
         if (EqualNoCase(download.Filename(), program.Filename())) {
@@ -95,6 +103,43 @@ class QN_UploadProcess::Impl final : public UploadPackage {
     return result;
   }
 
+  // The ranges the user asked to read: each inside one of the package's
+  // memories, each file as a download's (asked before it is replaced).
+  template <class Fail>
+  bool ValidateReads(const Fail& fail) {
+    reads.clear();
+    if (readRanges.empty()) fail("No range to read");
+    for (const std::string& range : readRanges) {
+      package::QN_Download read;
+      if (!read.Init(range, "")) {
+        fail("Read range " + range + " is not START,LENGTH,FILE");
+        continue;
+      }
+      // A file named with a folder goes there: the user chose it, not a package.
+      const std::filesystem::path file = core::PathFromUtf8(read.Filename());
+      read.OutputFolder(file.has_parent_path() ? core::Utf8FromPath(file.parent_path())
+                                               : outputFolder);
+      read.Filename(core::Utf8FromPath(file.filename()));
+      const std::int64_t end = std::int64_t{read.StartAddress()} + read.Length();
+      const bool inside = std::any_of(
+          config.memories.begin(), config.memories.end(), [&](const package::QN_Memory& m) {
+            return m.StartAddress() <= read.StartAddress() && m.EndAddress() >= end;
+          });
+      if (!inside) {
+        fail("Read range H" + HexText(read.StartAddress()) + " to H" + HexText(end) +
+             " lies in no flash memory of the package");
+        continue;
+      }
+      if (core::SameFile(read.OutputPath(), packagePath)) {
+        fail("Read range " + range + " would replace the package itself");
+        continue;
+      }
+      if (!read.Validate(Prompt())) fail(read.GetLastErrorString());
+      reads.push_back(read);
+    }
+    return !readRanges.empty() && reads.size() == readRanges.size();
+  }
+
   UploadPlan Plan() override {
     UploadPlan plan;
     plan.maxProgLen = config.maxProgramBlockLength;
@@ -102,17 +147,21 @@ class QN_UploadProcess::Impl final : public UploadPackage {
     plan.continueFlag = config.continueFlag;
     plan.baudText = config.baudText;
     plan.baudRate = config.baudRate;
-    plan.progressWeight = config.progressWeight;
-    plan.eraseMark = config.eraseMark;
     plan.transfer = {config.transferProgram.Filename(), config.transferProgram.LoadAddress(),
                      config.transferProgram.ExecAddress()};
     for (const auto& m : config.memories)
       plan.memories.push_back({m.FlashnameIndex(), m.StartAddress(), m.EndAddress()});
     for (const auto& e : config.erases)
       plan.erases.push_back({e.EraseAddress(), e.Length(), e.EndAddress()});
-    for (const auto& d : config.downloads)
-      plan.downloads.push_back({d.OutputPath(), d.StartAddress(), d.Length(),
-                                d.NameMoved() ? d.Filename() : std::string(), d.ReplaceAgreed()});
+    if (engine.Operation() == RunOperation::Read) {
+      for (const auto& r : reads)
+        plan.downloads.push_back(
+            {r.OutputPath(), r.StartAddress(), r.Length(), std::string(), r.ReplaceAgreed()});
+    } else {
+      for (const auto& d : config.downloads)
+        plan.downloads.push_back({d.OutputPath(), d.StartAddress(), d.Length(),
+                                  d.NameMoved() ? d.Filename() : std::string(), d.ReplaceAgreed()});
+    }
     for (const auto& p : config.programs) {
       PlanProgram program{p.Filename(), p.LoadAddress(), p.EndAddress()};
       // A file a download of the same run produces is written back from
@@ -157,6 +206,10 @@ class QN_UploadProcess::Impl final : public UploadPackage {
   std::string packagePath;
   std::string language;
   std::string outputFolder;
+  std::vector<std::string> readRanges;
+  std::vector<package::QN_Download> reads;
+  std::string historyFile = DefaultMemoryHistoryFile();
+  std::vector<std::string> historyNotes;  // of the last identify run
 };
 
 QN_UploadProcess::QN_UploadProcess(const AppRegistry& apps, package::QN_Prompt* prompt)
@@ -264,7 +317,75 @@ void QN_UploadProcess::DisplayConfiguration() {
 }
 
 bool QN_UploadProcess::Upload() {
-  return impl_->engine.Upload(*impl_);
+  Impl& d = *impl_;
+  d.historyNotes.clear();
+  const bool ok = d.engine.Upload(d);
+  if (ok && d.engine.Operation() == RunOperation::Identify) {
+    MemoryHistory history(d.historyFile);
+    d.historyNotes =
+        history.CompareAndRemember(core::FileSha256(d.packagePath), d.engine.Facts().memories,
+                                   d.engine.Port(), UtcTimeText(std::chrono::system_clock::now()));
+  }
+  return ok;
+}
+
+void QN_UploadProcess::Operation(RunOperation operation) {
+  impl_->engine.SetOperation(operation);
+}
+
+RunOperation QN_UploadProcess::Operation() const {
+  return impl_->engine.Operation();
+}
+
+void QN_UploadProcess::ReadRanges(const std::vector<std::string>& ranges) {
+  impl_->readRanges = ranges;
+}
+
+bool QN_UploadProcess::Check(RunEstimate* estimate) {
+  return impl_->engine.Check(*impl_, estimate);
+}
+
+RunStatistics QN_UploadProcess::Statistics() const {
+  return impl_->engine.Statistics();
+}
+
+void QN_UploadProcess::MemoryHistoryFile(const std::string& file) {
+  impl_->historyFile = file;
+}
+
+std::vector<std::string> QN_UploadProcess::OutcomeLines() const {
+  const Impl& d = *impl_;
+  const RunFacts& facts = d.engine.Facts();
+  std::vector<std::string> lines;
+  switch (d.engine.Operation()) {
+    case RunOperation::Update:
+      break;
+    case RunOperation::Identify:
+      for (const MemoryCodes& m : facts.memories)
+        lines.push_back("Memory at H" + HexText(m.startAddress) + ": Manufacturer H" +
+                        HexText(m.manufacturer) + ", Device H" + HexText(m.device));
+      lines.insert(lines.end(), d.historyNotes.begin(), d.historyNotes.end());
+      break;
+    case RunOperation::Backup:
+    case RunOperation::Read:
+      for (const auto& [file, bytes] : facts.downloads)
+        lines.push_back("Read " + SizeText(bytes) + " into " + file);
+      break;
+    case RunOperation::VerifyOnly: {
+      std::string differences;
+      for (const VerifyResult& r : facts.verified)
+        if (!r.ok)
+          differences +=
+              (differences.empty() ? "" : ", ") + r.filename +
+              (r.mismatchAddress >= 0 ? " differs at H" + HexText(r.mismatchAddress) : " differs");
+      if (d.engine.Cause() == FailureCause::None)
+        lines.push_back(kHoldsPackageText);
+      else if (!differences.empty())
+        lines.push_back(std::string(kDoesNotHoldPackageText) + ": " + differences);
+      break;
+    }
+  }
+  return lines;
 }
 
 bool QN_UploadProcess::RestartInstrument() const {
@@ -340,9 +461,6 @@ bool QN_UploadProcess::Loaded() const {
 }
 const package::PackageConfiguration& QN_UploadProcess::Configuration() const {
   return impl_->config;
-}
-std::int32_t QN_UploadProcess::ProgressCounter() const {
-  return impl_->engine.ProgressCounter();
 }
 
 }  // namespace pelvane::upload

@@ -15,11 +15,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/iqx_app.h"
 #include "core/class_registry.h"
 #include "core/event_source.h"
 #include "upload/failure_cause.h"
+#include "upload/run_estimate.h"
+#include "upload/run_operation.h"
 #include "upload/upload_view.h"
 
 namespace pelvane::package {
@@ -79,6 +82,27 @@ struct SlowAdapter {
   std::string advice;       // how to set the latency timer to 1 ms
 };
 
+// Where the whole run stands, in the time its estimate gives each step.
+struct RunProgress {
+  double fraction = 0;         // 0..1 of the whole run
+  double elapsedSeconds = 0;   // since the run started
+  double secondsLeft = 0;      // the estimate's remainder, at the pace kept so far
+  std::string step;            // what the run does now ("Program File = MAIN.BIN")
+  std::int64_t stepBytes = 0;  // data bytes the step has moved
+  double stepSeconds = 0;      // how long the step has been going
+};
+
+// What a run moved and how long it took.
+struct RunStatistics {
+  double durationSeconds = 0;
+  std::int64_t bytesProgrammed = 0;
+  std::int64_t bytesReadBack = 0;  // into read-back files (downloads, backup, reads)
+  std::int64_t bytesVerified = 0;  // read back to be compared with the package
+  // Commands sent again after their answer was lost or garbled.
+  std::int32_t resends = 0;
+  bool verified = false;  // programs were read back and every byte matched
+};
+
 class QN_UploadProcessEvents {
  public:
   virtual ~QN_UploadProcessEvents() = default;
@@ -100,6 +124,10 @@ class QN_UploadProcessEvents {
   virtual void CommandResent(const Resend&) {}
   // Raised at most once a run.
   virtual void AdapterSlow(const SlowAdapter&) {}
+  // Raised only while no wizard view is running, after each exchange.
+  virtual void OverallProgress(const RunProgress&) {}
+  // Each command's round trip from sending to its answer.
+  virtual void CommandTimed(const std::string& /*command*/, double /*seconds*/) {}
 };
 
 class QN_UploadProcess {
@@ -134,6 +162,27 @@ class QN_UploadProcess {
   void DisplayConfiguration();
   bool Upload();
   bool RestartInstrument() const;
+
+  // What Upload does (Update unless set); the others only read.
+  void Operation(RunOperation operation);
+  RunOperation Operation() const;
+  // The ranges of RunOperation::Read, each "START,LENGTH,FILE" as a package's
+  // UPLOAD entry; a FILE with a folder goes there, a bare name into the
+  // output folder.
+  void ReadRanges(const std::vector<std::string>& ranges);
+  // Everything Upload checks before the port opens (the package's items,
+  // the speed, every member read whole), and the run's estimate at the
+  // package's rate; nothing is sent. False with the reason in GetLastError.
+  bool Check(RunEstimate* estimate);
+  // What the last run moved and how long it took.
+  RunStatistics Statistics() const;
+  // The outcome of the last run of a read-only operation as the user reads
+  // it: the memories and their codes, the files read back, whether the
+  // instrument holds the package. Empty after an update.
+  std::vector<std::string> OutcomeLines() const;
+  // Where Identify keeps the codes it saw, to tell when another unit shows
+  // others; empty: nowhere. Default: DefaultMemoryHistoryFile().
+  void MemoryHistoryFile(const std::string& file);
 
   core::Status Advise(QN_UploadProcessEvents* listener, core::Cookie* cookie);
   core::Status Unadvise(core::Cookie cookie);
@@ -171,7 +220,6 @@ class QN_UploadProcess {
 
   bool Loaded() const;  // a package has been loaded without error
   const package::PackageConfiguration& Configuration() const;
-  std::int32_t ProgressCounter() const;
 
  private:
   class Impl;

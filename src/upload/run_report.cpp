@@ -1,6 +1,7 @@
 #include "upload/run_report.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "core/trace.h"
@@ -20,6 +21,11 @@ void RunReport::Action(const std::string& text) {
 }
 
 void RunReport::StepProgress(const std::string& text, std::int16_t percent) {
+  if (text != step_) {
+    step_ = text;
+    stepStart_ = clock_();
+    stepBytes_ = 0;
+  }
   if (WizardMode()) {
     view_->ShowStepProgress(text, std::clamp<int>(percent, 0, 100));
     return;
@@ -61,6 +67,7 @@ void RunReport::Cancelled() {
 }
 
 void RunReport::MemoryIdentified(const MemoryCodes& codes) {
+  facts_.memories.push_back(codes);
   Raise([&](QN_UploadProcessEvents& l) { l.MemoryIdentified(codes); });
 }
 
@@ -70,10 +77,12 @@ void RunReport::ProgramVerified(const ProgramChecksum& record) {
 
 void RunReport::DownloadWritten(const std::string& filename, std::int64_t bytes,
                                 const std::string& sha256) {
+  facts_.downloads.emplace_back(filename, bytes);
   Raise([&](QN_UploadProcessEvents& l) { l.DownloadWritten(filename, bytes, sha256); });
 }
 
 void RunReport::ProgramReadBack(const VerifyResult& result) {
+  facts_.verified.push_back(result);
   Raise([&](QN_UploadProcessEvents& l) { l.ProgramReadBack(result); });
 }
 
@@ -82,6 +91,7 @@ void RunReport::BootMonitorWait(std::chrono::milliseconds limit) {
 }
 
 void RunReport::CommandResent(const Resend& resend) {
+  ++facts_.resends;
   Raise([&](QN_UploadProcessEvents& l) { l.CommandResent(resend); });
 }
 
@@ -89,26 +99,69 @@ void RunReport::AdapterSlow(const SlowAdapter& slow) {
   Raise([&](QN_UploadProcessEvents& l) { l.AdapterSlow(slow); });
 }
 
-void RunReport::StartRun(std::int32_t weight) {
-  weight_ = weight;
-  counter_ = 0;
-  lastDrawn_ = 0;
+void RunReport::StartRun() {
+  facts_ = {};
+  runStart_ = clock_();
+  estimate_ = 0;
+  done_ = 0;
+  lastDrawn_ = -1;
+  step_.clear();
+  stepStart_ = runStart_;
+  stepBytes_ = 0;
 }
 
-void RunReport::Advance(std::int32_t units) {
-  counter_ += units;
-  DrawCounter();
+void RunReport::SetEstimate(double seconds) {
+  estimate_ = seconds;
+  lastDrawn_ = -1;
+  DrawProgress();
 }
 
-void RunReport::DrawCounter() {
-  if (!WizardMode() || counter_ < 0) return;
-  // Redrawing costs more than the run gains from it: only when the counter has
-  // grown by a hundredth of itself.
-  if (static_cast<double>(counter_) <
-      static_cast<double>(counter_) / 100.0 + static_cast<double>(lastDrawn_))
+void RunReport::Done(double seconds) {
+  done_ += seconds;
+  DrawProgress();
+}
+
+void RunReport::Completed() {
+  if (estimate_ <= 0 || done_ >= estimate_) return;
+  done_ = estimate_;
+  lastDrawn_ = -1;  // drawn whatever was drawn last
+  DrawProgress();
+}
+
+void RunReport::DrawProgress() {
+  if (estimate_ <= 0) return;
+  const double fraction = std::clamp(done_ / estimate_, 0.0, 1.0);
+  if (WizardMode()) {
+    // The bar counts milliseconds of the estimate. Redrawing costs more than
+    // the run gains from it: only when the value has grown by a hundredth
+    // of itself since the last drawing (and at the start).
+    constexpr double kUnitsPerSecond = 1000;
+    const auto whole = static_cast<std::int32_t>(
+        std::clamp(std::ceil(estimate_ * kUnitsPerSecond), 1.0, static_cast<double>(INT32_MAX)));
+    const auto value = static_cast<std::int32_t>(std::floor(fraction * whole));
+    if (lastDrawn_ < 0 || value >= value / 100.0 + lastDrawn_) {
+      view_->ShowOverallProgress(value, whole);
+      lastDrawn_ = value;
+    }
     return;
-  view_->ShowOverallProgress(counter_, weight_);
-  lastDrawn_ = counter_;
+  }
+  const auto now = clock_();
+  RunProgress progress;
+  progress.fraction = fraction;
+  progress.elapsedSeconds = std::chrono::duration<double>(now - runStart_).count();
+  // The estimate's remainder at the pace the run has kept so far, once it
+  // has done enough to tell a pace.
+  const double left = std::max(0.0, estimate_ - done_);
+  progress.secondsLeft =
+      fraction >= 0.05 && done_ > 0 ? left * progress.elapsedSeconds / done_ : left;
+  progress.step = step_;
+  progress.stepBytes = stepBytes_;
+  progress.stepSeconds = std::chrono::duration<double>(now - stepStart_).count();
+  Raise([&](QN_UploadProcessEvents& l) { l.OverallProgress(progress); });
+}
+
+void RunReport::CommandTimed(const std::string& command, double seconds) {
+  Raise([&](QN_UploadProcessEvents& l) { l.CommandTimed(command, seconds); });
 }
 
 void RunReport::Animate() {
@@ -129,6 +182,10 @@ bool RunReport::TickDue() {
 
 void RunReport::LockNavigation() {
   if (WizardMode()) view_->EnableNavigation(false);
+}
+
+void RunReport::UnlockNavigation() {
+  if (WizardMode()) view_->EnableNavigation(true);
 }
 
 void RunReport::ShowResult() {

@@ -1,19 +1,29 @@
-// What a run shows while it goes: action lines, the step's progress, the bar
-// of the whole run and the transfer animation. Into the wizard's upload screen
-// once UploadWizard_Running attached it, else as QN_UploadProcessEvents; the
-// facts of the run (memory codes, checksums, files written) are raised in both
-// modes.
+// What a run shows while it goes: action lines, the step's progress, the
+// progress of the whole run and the transfer animation. Into the wizard's
+// upload screen once UploadWizard_Running attached it, else as
+// QN_UploadProcessEvents; the facts of the run (memory codes, checksums, files
+// written) are raised in both modes and kept for the run's outcome.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/event_source.h"
 #include "upload/qn_upload_process.h"
 #include "upload/upload_view.h"
 
 namespace pelvane::upload {
+
+// The facts of the last run, as they were raised.
+struct RunFacts {
+  std::vector<MemoryCodes> memories;
+  std::vector<VerifyResult> verified;
+  std::vector<std::pair<std::string, std::int64_t>> downloads;  // file, bytes
+  std::int32_t resends = 0;  // commands sent again after their answer was lost
+};
 
 class RunReport {
  public:
@@ -51,13 +61,21 @@ class RunReport {
   void BootMonitorWait(std::chrono::milliseconds limit);
   void CommandResent(const Resend& resend);
   void AdapterSlow(const SlowAdapter& slow);
+  const RunFacts& Facts() const { return facts_; }
 
-  // The whole run's bar: a counter in units of the plan's progress weight.
-  void StartRun(std::int32_t weight);
-  void Advance(std::int32_t units);
-  void SetCounter(std::int32_t value) { counter_ = value; }  // not drawn until it grows
-  std::int32_t Counter() const { return counter_; }
-  void DrawCounter();
+  // The whole run's progress, in seconds of the run's estimate: StartRun
+  // begins a run (nothing estimated yet), SetEstimate gives its total, and
+  // each exchange done adds its share. Drawn into the wizard's bar and
+  // raised as OverallProgress.
+  void StartRun();
+  void SetEstimate(double seconds);
+  void Done(double seconds);
+  // A run that went through: the whole bar, whatever the estimate missed.
+  void Completed();
+  // Data bytes the current step has moved (programmed, read back).
+  void StepBytes(std::int64_t bytes) { stepBytes_ += bytes; }
+  // A command's round trip, for those who asked to see it.
+  void CommandTimed(const std::string& command, double seconds);
 
   // The transfer animation: one frame per call, backwards while reading back.
   void Animate();
@@ -72,6 +90,7 @@ class RunReport {
   // The wizard's buttons stay off while a run lasts; at its end the wizard
   // moves on to the result step.
   void LockNavigation();
+  void UnlockNavigation();
   void ShowResult();
 
  private:
@@ -80,13 +99,20 @@ class RunReport {
     listeners_.Raise(std::forward<Deliver>(deliver));
   }
 
+  void DrawProgress();
+
   const Clock& clock_;
   core::EventSource<QN_UploadProcessEvents> listeners_;
   QN_UploadView* view_ = nullptr;
   bool wizardRunning_ = false;
-  std::int32_t weight_ = 10;
-  std::int32_t counter_ = 0;
-  std::int32_t lastDrawn_ = 0;
+  RunFacts facts_;
+  std::chrono::steady_clock::time_point runStart_{};
+  double estimate_ = 0;
+  double done_ = 0;
+  std::int32_t lastDrawn_ = -1;  // the wizard bar's value; -1: not drawn yet
+  std::string step_;
+  std::chrono::steady_clock::time_point stepStart_{};
+  std::int64_t stepBytes_ = 0;
   bool reverse_ = false;
   int frame_ = 0;
   std::chrono::milliseconds tick_ = kAnimationTick;

@@ -9,27 +9,22 @@
 #include "package/package_archive.h"
 #include "package/qn_error.h"
 #include "ports/kind/port_kind.h"
+#include "upload/operation_texts.h"
 #include "upload/report_text.h"
 
 namespace pelvane::upload {
 
 namespace {
 
-// The loader weighs each download and program with one unit per MAXPROGLEN
-// bytes; cut to what a frame carries, a larger MAXPROGLEN sends more blocks
-// than that, and the bar would be full long before the end.
-std::int32_t WeightOfSentBlocks(const UploadPlan& plan, std::int32_t declared) {
-  if (declared <= kMaxReadFrameBlock) return plan.progressWeight;
-  const auto blocks = [declared](std::int64_t length, std::int32_t sent) {
-    return std::nearbyint(static_cast<double>(length) / sent) -
-           std::nearbyint(static_cast<double>(length) / declared);
-  };
-  double weight = plan.progressWeight;
-  for (const PlanDownload& d : plan.downloads) weight += blocks(d.length, kMaxReadFrameBlock);
-  for (const PlanProgram& p : plan.programs)
-    weight +=
-        blocks(std::int64_t{p.endAddress} - p.loadAddress, std::min(declared, kMaxProgFrameBlock));
-  return static_cast<std::int32_t>(std::clamp<double>(weight, 1, INT32_MAX));
+using M = MessageSize;
+
+// The line a port name opens: the package's rate on a serial port (the
+// default line's own 115200 when the name is no serial port of its own),
+// none on the GPIB bus.
+LineCost LineOf(const std::string& port, const UploadPlan& plan) {
+  const ports::PortKindInfo& info = ports::InfoOfPort(port);
+  if (info.blockMode) return LineCost(0);
+  return LineCost(info.kind == ports::PortKind::Default ? 115200 : plan.baudRate);
 }
 
 }  // namespace
@@ -67,6 +62,40 @@ RunStage UploadEngine::Stage() const {
   return sent_ ? RunStage::FlashUntouched : RunStage::NothingSent;
 }
 
+bool UploadEngine::Prepare(UploadPackage& package) {
+  if (!ValidateConfiguration(package)) return false;
+  plan_ = package.Plan();
+  // A block never exceeds what one frame carries (nor the block buffer).
+  plan_.maxProgLen = std::clamp<std::int32_t>(plan_.maxProgLen, 0, kMaxProgFrameBlock);
+  line_ = LineOf(port_, plan_);
+  wait_.SetBaudRate(plan_.baudRate);
+  return true;
+}
+
+RunEstimate UploadEngine::Estimate() const {
+  std::vector<std::int64_t> programSizes;
+  for (std::size_t i = 0; i < plan_.programs.size(); ++i) {
+    const PlanProgram& program = plan_.programs[i];
+    // A read-back written back is as long as its download; a member not
+    // read (an operation that does not send it) counts as the package says.
+    programSizes.push_back(program.readBack >= 0 || i >= programData_.size() ||
+                                   programData_[i] == nullptr
+                               ? std::int64_t{program.endAddress} - program.loadAddress
+                               : static_cast<std::int64_t>(programData_[i]->size()));
+  }
+  const std::int64_t transferSize =
+      transferProgram_ ? static_cast<std::int64_t>(transferProgram_->size()) : 0;
+  return EstimateRun(plan_, {operation_, transferOnly_, verify_}, transferSize, programSizes,
+                     line_);
+}
+
+bool UploadEngine::Check(UploadPackage& package, RunEstimate* estimate) {
+  outcome_.Clear();
+  if (!Prepare(package) || !ReadPackageMembers(package)) return false;
+  if (estimate != nullptr) *estimate = Estimate();
+  return true;
+}
+
 bool UploadEngine::Upload(UploadPackage& package) {
   const auto start = Now();
   outcome_.Clear();
@@ -74,57 +103,78 @@ bool UploadEngine::Upload(UploadPackage& package) {
   sent_ = false;
   flashChanged_ = false;
   voltageOn_ = false;
+  report_.StartRun();
+  statistics_ = {};
   bool result = true;
+  const OperationTexts& texts = TextsOf(operation_);
 
-  plan_ = package.Plan();  // the progress weight for the bars, also after a failed check
-  report_.StartRun(plan_.progressWeight);
-  if (ValidateConfiguration(package)) {
-    plan_ = package.Plan();
-    // A block never exceeds what one frame carries (nor the block buffer).
-    plan_.progressWeight = WeightOfSentBlocks(plan_, plan_.maxProgLen);
-    plan_.maxProgLen = std::clamp<std::int32_t>(plan_.maxProgLen, 0, kMaxProgFrameBlock);
-    report_.StartRun(plan_.progressWeight);
-    wait_.SetBaudRate(plan_.baudRate);
+  if (Prepare(package)) {
     if (report_.WizardMode())
       report_.LockNavigation();
     else
       package.DisplayConfiguration();
-    report_.StepProgress("Upload Firmware", 0);
-    report_.Action("UPLOAD FIRMWARE STARTED");
-    report_.DrawCounter();
-
+    report_.StepProgress(texts.title, 0);
+    report_.Action(texts.started);
     // A cancellation that came while the members were read, or while the
     // port opened, is honoured before anything goes out.
-    if (ReadPackageMembers(package) && !wait_.TakeStopRequests() && OpenLink() &&
-        !wait_.TakeStopRequests() && TransferProgram() && !transferOnly_) {
-      report_.Action("Transfer Program Running");
-      report_.Advance(10);
-      report_.Animate();
-      if (QueryManufacturers() && DownloadFlashMemories() && EraseFlashMemories() &&
-          ProgramFlashMemories()) {
-        if (!plan_.continueFlag) Restart();
-      } else {
-        result = false;
+    if (ReadPackageMembers(package) && !wait_.TakeStopRequests()) {
+      report_.SetEstimate(Estimate().Seconds());
+      if (OpenLink() && !wait_.TakeStopRequests() && TransferProgram() && !transferOnly_) {
+        report_.Action("Transfer Program Running");
+        report_.Animate();
+        result = RunSteps();
       }
     }
   }
 
   if (outcome_.HasError()) result = false;
+  if (result) report_.Completed();
   // Every failed run says why; a path that forgot to is a fault of this code.
   if (!result && outcome_.Cause() == FailureCause::None) outcome_.SetCause(FailureCause::Internal);
   CloseLink();
 
+  statistics_.durationSeconds = std::chrono::duration<double>(Now() - start).count();
+  statistics_.resends = report_.Facts().resends;
   const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Now() - start).count();
-  report_.Action(CompletedText(elapsed));
+  report_.Action(CompletedText(elapsed, texts.process));
 
   if (report_.WizardMode()) {
     // The wizard has shown the result step when the cancellation came.
     if (wait_.StopRequested() && !wait_.IdleTimedOut())
       outcome_.Fail(package::kErrCancelled, "", FailureCause::Cancelled);
+    else if (ReadOnly(operation_))
+      report_.UnlockNavigation();  // a look at the instrument stays on its step
     else
       report_.ShowResult();
   }
   return result;
+}
+
+bool UploadEngine::RunSteps() {
+  bool ok = false;
+  switch (operation_) {
+    case RunOperation::Update:
+      if (!(QueryManufacturers() && DownloadFlashMemories() && EraseFlashMemories() &&
+            ProgramFlashMemories()))
+        return false;
+      if (!plan_.continueFlag) Restart();
+      return true;
+    case RunOperation::Identify:
+      ok = QueryManufacturers();
+      break;
+    case RunOperation::Backup:
+    case RunOperation::Read:
+      ok = DownloadFlashMemories();
+      break;
+    case RunOperation::VerifyOnly:
+      ok = VerifyFlashMemories();
+      break;
+  }
+  // A look at the instrument ends by handing it back to its own firmware,
+  // also when the instrument did not hold the package; after any other
+  // failure the transfer program may not answer any more.
+  if (ok || outcome_.Cause() == FailureCause::VerifyMismatch) Restart();
+  return ok;
 }
 
 bool UploadEngine::OpenLink() {
@@ -170,7 +220,10 @@ bool UploadEngine::ReadPackageMembers(UploadPackage& package) {
   std::map<std::string, Wanted> members;
   members.emplace(ToUpper(plan_.transfer.filename),
                   Wanted{plan_.transfer.filename, package::kErrTransferProgram, nullptr});
-  if (!transferOnly_)
+  // Only an update and a verification send or compare the programs.
+  const bool programs = !transferOnly_ && (operation_ == RunOperation::Update ||
+                                           operation_ == RunOperation::VerifyOnly);
+  if (programs)
     for (const PlanProgram& program : plan_.programs)
       if (program.readBack < 0)
         members.emplace(ToUpper(program.filename),
@@ -198,7 +251,7 @@ bool UploadEngine::ReadPackageMembers(UploadPackage& package) {
   }
   transferProgram_ = members.at(ToUpper(plan_.transfer.filename)).bytes;
   programData_.assign(plan_.programs.size(), nullptr);
-  if (transferOnly_) return true;
+  if (!programs) return true;
   for (std::size_t i = 0; i < plan_.programs.size(); ++i)
     if (plan_.programs[i].readBack < 0)
       programData_[i] = members.at(ToUpper(plan_.programs[i].filename)).bytes;
@@ -221,7 +274,11 @@ bool UploadEngine::TransferProgram() {
   const std::int16_t appError = core::Succeeded(status) ? wait_.AppLastError() : -1;
   // A port failure during the upload leaves the verdict at PT_TOK and only the
   // application layer's last error tells: it must not pass as a success.
-  if (verdict == app::PT_TOK && appError == 0) return true;
+  if (verdict == app::PT_TOK && appError == 0) {
+    report_.Done(line_.TransferSeconds(static_cast<std::int64_t>(program.size())) +
+                 kOpenCloseSeconds);
+    return true;
+  }
   report_.Action("Transfer Program Failed, Error Code = " +
                  HexText(verdict != app::PT_TOK ? static_cast<std::int32_t>(verdict) : appError));
   outcome_.Fail(package::kErrTransferProgram, wait_.AppErrorText(), TransferFailureCause(verdict));
@@ -262,7 +319,7 @@ bool UploadEngine::QueryManufacturers() {
     report_.Action("Manufacturer H" + HexText(wait_.ManufacturerCode()) + ", Device H" +
                    HexText(wait_.DeviceCode()));
     report_.MemoryIdentified({memory.startAddress, wait_.ManufacturerCode(), wait_.DeviceCode()});
-    report_.Advance(10);
+    report_.Done(line_.ExchangeSeconds(M::kQuery, M::kQueryAnswer));
   }
   return true;
 }
@@ -270,6 +327,7 @@ bool UploadEngine::QueryManufacturers() {
 void UploadEngine::Restart() {
   // The instrument restarts on its answer; any answer (or none) ends the run.
   wait_.Exchange(kAnyAnswer, [](app::IQX_App& a) { return a.ProgEnd(); });
+  report_.Done(line_.ExchangeSeconds(M::kProgEnd, M::kProgEndAnswer));
   report_.Action("Instrument Restarted");
 }
 

@@ -17,7 +17,9 @@
 #include "core/event_source.h"
 #include "upload/answer_wait.h"
 #include "upload/failure_cause.h"
+#include "upload/line_cost.h"
 #include "upload/qn_upload_process.h"
+#include "upload/run_estimate.h"
 #include "upload/run_outcome.h"
 #include "upload/run_report.h"
 #include "upload/upload_plan.h"
@@ -34,6 +36,13 @@ inline constexpr std::size_t kBlockBufferSize = 4001;
 // line that damaged one answer damages long ones often (at 0.2 % of the bytes
 // four read answers of 240 bytes in ten), short ones seldom.
 inline constexpr std::int32_t kBlockCheckPiece = 16;
+
+// The run of `plan` as it will go when every answer comes: `transferSize` is
+// the transfer program's size, `programSizes` the size of each program's
+// data in the order of the plan. `plan.maxProgLen` is already cut to a frame.
+RunEstimate EstimateRun(const UploadPlan& plan, const RunChoices& choices,
+                        std::int64_t transferSize, const std::vector<std::int64_t>& programSizes,
+                        const LineCost& line);
 
 class UploadEngine {
  public:
@@ -54,6 +63,11 @@ class UploadEngine {
 
   void Cancel();
   bool Upload(UploadPackage& package);
+  // What Upload checks before the port opens, and the estimate of its run;
+  // nothing is sent.
+  bool Check(UploadPackage& package, RunEstimate* estimate);
+  const RunStatistics& Statistics() const { return statistics_; }
+  const RunFacts& Facts() const { return report_.Facts(); }
 
   core::Status Advise(QN_UploadProcessEvents* listener, core::Cookie* cookie) {
     return report_.Advise(listener, cookie);
@@ -77,18 +91,25 @@ class UploadEngine {
   void SetVerify(bool verify) { verify_ = verify; }
   bool VerifyEnabled() const { return verify_; }
   bool TransferOnly() const { return transferOnly_; }
+  void SetOperation(RunOperation operation) { operation_ = operation; }
+  RunOperation Operation() const { return operation_; }
   void SetClock(Clock clock) { clock_ = std::move(clock); }
   void SetTick(std::chrono::milliseconds tick);
   void SetIdleTimeout(std::chrono::milliseconds timeout) { wait_.SetIdleTimeout(timeout); }
   void SetResend(bool resend) { wait_.SetResend(resend); }
   bool IdleTimedOut() const { return wait_.IdleTimedOut(); }
-  std::int32_t ProgressCounter() const { return report_.Counter(); }
   // How far the run came; any thread may ask (a forced end after a second
   // stop request says what the run left behind).
   RunStage Stage() const;
 
  private:
   bool ValidateConfiguration(UploadPackage& package);
+  // The validation, the plan cut to what a frame carries and the members
+  // read: everything before the port opens.
+  bool Prepare(UploadPackage& package);
+  RunEstimate Estimate() const;
+  // The steps of the operation after the transfer program; true when all went through.
+  bool RunSteps();
   bool OpenLink();
   void CloseLink();
   // Reads every member the run sends whole (the archive checks each CRC), so
@@ -109,12 +130,17 @@ class UploadEngine {
   DownloadEnd DownloadOne(const PlanDownload& download, std::vector<std::uint8_t>* data);
   // Reads `size` bytes from `start` into `data`, each answer checked against
   // its request, in reads of at most `piece` bytes (0: as many as a frame
-  // carries); `counted` reads advance the progress counter; the step's
-  // progress shows under `text` (none when it is empty).
+  // carries); the step's progress shows under `text` (none when it is empty).
   DownloadEnd ReadRange(std::int32_t start, std::int64_t size, const std::string& text,
-                        bool counted, std::vector<std::uint8_t>* data, std::int32_t piece = 0);
+                        std::vector<std::uint8_t>* data, std::int32_t piece = 0);
   // Reads a programmed range back and compares it byte for byte.
   bool Verify(const PlanProgram& program, std::span<const std::uint8_t> data);
+  // Verify-only: each program's range read back and compared with the
+  // package, the first difference of each reported.
+  bool VerifyFlashMemories();
+  enum class Compared { Same, Differs, Failed };
+  Compared CompareWithInstrument(const PlanProgram& program, std::span<const std::uint8_t> data,
+                                 std::int64_t* differsAt);
   // Stopped: the step ends with its closing line; Failed: at once.
   enum class ProgramEnd { Done, Stopped, Failed };
   ProgramEnd ProgramOne(const PlanProgram& program, std::span<const std::uint8_t> data);
@@ -140,7 +166,10 @@ class UploadEngine {
   std::string port_;
   bool transferOnly_ = false;
   bool verify_ = false;
+  RunOperation operation_ = RunOperation::Update;
   UploadPlan plan_;
+  LineCost line_;
+  RunStatistics statistics_;
   std::array<std::uint8_t, kBlockBufferSize> blockBuffer_{};
   // The members read before the run, each held once however many entries
   // name it: the transfer program, and each program's file in the order of

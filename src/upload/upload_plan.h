@@ -55,8 +55,6 @@ struct UploadPlan {
   bool continueFlag = true;
   std::string baudText;
   std::int32_t baudRate = 0;
-  std::int32_t progressWeight = 10;
-  std::int32_t eraseMark = 0;
   PlanTransfer transfer;
   std::vector<PlanMemory> memories;
   std::vector<PlanErase> erases;

@@ -31,6 +31,7 @@
 #include "ports/devices/serial_devices.h"
 #include "ports/kind/device_name.h"
 #include "upload/failure_cause.h"
+#include "upload/operation_texts.h"
 #include "wizard/caption_loader.h"
 #include "wizard/help_window.h"
 #include "wizard/resource_strings.h"
@@ -287,7 +288,7 @@ QFrame* frmWizard::BuildSettingsStep() {
   folderRow->addWidget(cmdOutputFolder);
   layout->addWidget(folderLabel);
   layout->addLayout(folderRow);
-  // Off by default: reading back costs about as long as programming.
+  // Off by default: reading back takes several times as long as programming.
   chkVerify_ = new QCheckBox("&Verify: read each programmed file back and compare it", frame);
   chkVerify_->setObjectName("chkVerify");
   chkVerify_->setChecked(QSettings().value(kVerifySetting, false).toBool());
@@ -300,6 +301,39 @@ QFrame* frmWizard::BuildSettingsStep() {
     const QString chosen = folderChooser_("Folder for read-back files", QString(), start);
     if (!chosen.isEmpty()) txtOutputFolder_->setText(chosen);
   });
+  // A look at the instrument before (or instead of) updating it: nothing in
+  // it is erased or programmed.
+  auto* checkRow = new QHBoxLayout;
+  cmdIdentify_ = new QPushButton("I&dentify", frame);
+  cmdIdentify_->setObjectName("cmdIdentify");
+  cmdIdentify_->setAutoDefault(false);
+  cmdIdentify_->setToolTip(
+      "Ask each flash memory of the package for its manufacturer and device "
+      "code, then restart the instrument");
+  cmdVerifyOnly_ = new QPushButton("Verify &Only", frame);
+  cmdVerifyOnly_->setObjectName("cmdVerifyOnly");
+  cmdVerifyOnly_->setAutoDefault(false);
+  cmdVerifyOnly_->setToolTip(
+      "Read back what the package programs and compare it, then restart "
+      "the instrument");
+  pboxCheck_ = new QProgressBar(frame);
+  pboxCheck_->setObjectName("pboxCheck");
+  pboxCheck_->setRange(0, 1);
+  pboxCheck_->setValue(0);
+  pboxCheck_->hide();
+  checkRow->addWidget(cmdIdentify_);
+  checkRow->addWidget(cmdVerifyOnly_);
+  checkRow->addWidget(pboxCheck_, 1);
+  layout->addLayout(checkRow);
+  lblCheck_ = WrappedLabel(QString(), frame);
+  lblCheck_->setObjectName("lblCheck");
+  lblCheck_->setTextFormat(Qt::PlainText);
+  lblCheck_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  layout->addWidget(lblCheck_);
+  connect(cmdIdentify_, &QPushButton::clicked, this,
+          [this] { RunCheck(upload::RunOperation::Identify); });
+  connect(cmdVerifyOnly_, &QPushButton::clicked, this,
+          [this] { RunCheck(upload::RunOperation::VerifyOnly); });
   layout->addSpacing(8);
   lblConfirm_ = WrappedLabel(QString(), frame);
   lblConfirm_->setObjectName("lblConfirm");
@@ -499,6 +533,11 @@ void frmWizard::OnHelp() {
 }
 
 void frmWizard::OnCancel() {
+  // A check ends where it started, on the Settings step.
+  if (checkRunning_) {
+    backend_.Cancel();
+    return;
+  }
   // After a run has ended there is nothing left to cancel: the run's own
   // result stays on the Finished step, and Cancel only closes the wizard.
   if (currentStep_ == kStepFinished && finishedRun_) {
@@ -801,6 +840,50 @@ void frmWizard::RunUploadStep() {
   if (closeAfterUpload_) close();
 }
 
+void frmWizard::RunCheck(upload::RunOperation operation) {
+  if (uploadRunning_) return;
+  SyncListsToController();
+  actions_.Clear();
+  lstStep_->clear();
+  uploadRunning_ = true;
+  checkRunning_ = true;
+  cmdIdentify_->setEnabled(false);
+  cmdVerifyOnly_->setEnabled(false);
+  ApplyNavigation();
+  lblCheck_->setText(operation == upload::RunOperation::Identify
+                         ? "Identifying the instrument..."
+                         : "Comparing the instrument with the package...");
+  pboxCheck_->setValue(0);
+  pboxCheck_->show();
+  bool ok = false;
+  std::string failure;
+  try {
+    ok = backend_.Check(operation);
+  } catch (const std::exception& error) {
+    failure = error.what();
+  }
+  uploadRunning_ = false;
+  checkRunning_ = false;
+  pboxCheck_->hide();
+  cmdIdentify_->setEnabled(true);
+  cmdVerifyOnly_->setEnabled(true);
+  // The same texts as the command-line runner's: what was found, or why not.
+  std::string text;
+  const std::vector<std::string> found =
+      failure.empty() ? backend_.CheckOutcome() : std::vector<std::string>{};
+  if (ok || (operation == upload::RunOperation::VerifyOnly && !found.empty())) {
+    for (const std::string& line : found) text += (text.empty() ? "" : "\n") + line;
+  } else {
+    text = std::string(upload::TextsOf(operation).failed) + "\n" +
+           (failure.empty() ? backend_.GetLastErrorString() : failure);
+    if (const std::string hint = failure.empty() ? backend_.FailureHint() : ""; !hint.empty())
+      text += "\nHint: " + hint;
+  }
+  lblCheck_->setText(PackageText(text));
+  ApplyNavigation();
+  if (closeAfterUpload_) close();
+}
+
 std::string frmWizard::ResultText(bool ok, const std::optional<std::string>& finalText) const {
   if (backend_.TransferOnly())
     return ok ? "The Transfer Program has been uploaded successfully to your instrument."
@@ -848,6 +931,11 @@ void frmWizard::ShowStepProgress(const std::string& text, int percent) {
 
 void frmWizard::ShowOverallProgress(std::int32_t value, std::int32_t weight) {
   if (weight <= 0) return;
+  if (checkRunning_) {
+    pboxCheck_->setRange(0, weight);
+    pboxCheck_->setValue(std::clamp(value, 0, weight));
+    return;
+  }
   pboxEntireProcess_->setRange(0, weight);
   pboxEntireProcess_->setValue(std::clamp(value, 0, weight));
 }

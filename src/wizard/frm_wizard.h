@@ -20,6 +20,7 @@
 
 #include "package/prompt.h"
 #include "ports/devices/serial_devices.h"
+#include "upload/run_operation.h"
 #include "upload/upload_view.h"
 #include "wizard/action_log.h"
 #include "wizard/navigation.h"
@@ -143,6 +144,9 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   void FillSerialDevices();
   void UpdatePortDescription();
   void RunUploadStep();
+  // Identify or Verify Only from the Settings step: a run that changes
+  // nothing, whose outcome shows on the step itself.
+  void RunCheck(upload::RunOperation operation);
   std::string ResultText(bool ok, const std::optional<std::string>& finalText) const;
 
   WizardBackend& backend_;
@@ -160,7 +164,8 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   bool helpShown_ = false;
   bool packageFromCommandLine_ = false;
   bool uploadRunning_ = false;
-  bool finishedRun_ = false;  // a run ended and its result is on the Finished step
+  bool checkRunning_ = false;  // the run is Identify's or Verify Only's
+  bool finishedRun_ = false;   // a run ended and its result is on the Finished step
   bool closeAfterUpload_ = false;
   // The path of each entry of the package list, by the number its row holds.
   std::vector<std::string> packagePaths_;
@@ -183,6 +188,10 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   QLabel* lblHelpLanguage_ = nullptr;
   QLineEdit* txtOutputFolder_ = nullptr;  // empty: the current folder
   QCheckBox* chkVerify_ = nullptr;        // remembered with QSettings
+  QPushButton* cmdIdentify_ = nullptr;
+  QPushButton* cmdVerifyOnly_ = nullptr;
+  QProgressBar* pboxCheck_ = nullptr;  // how far Identify or Verify Only is
+  QLabel* lblCheck_ = nullptr;         // what it found
   QLabel* lblConfirm_ = nullptr;
   QProgressBar* pboxEntireProcess_ = nullptr;
   QLabel* lblActionText_ = nullptr;

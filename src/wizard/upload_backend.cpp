@@ -28,6 +28,16 @@ std::optional<std::string> UploadBackend::FinalText(const std::string& path) {
   return text;
 }
 
+bool UploadBackend::Check(upload::RunOperation operation) {
+  process_.Operation(operation);
+  // The next press of Next is an update again, whatever the check did.
+  struct Restore {
+    upload::QN_UploadProcess& process;
+    ~Restore() { process.Operation(upload::RunOperation::Update); }
+  } restore{process_};
+  return process_.Upload();
+}
+
 std::vector<std::string> UploadBackend::Ports() const {
   return process_.Loaded() ? process_.Configuration().ports : std::vector<std::string>{};
 }

@@ -31,6 +31,8 @@ class UploadBackend final : public WizardBackend {
   void OutputFolder(const std::string& folder) override { process_.OutputFolder(folder); }
   void Verify(bool verify) override { process_.Verify(verify); }
   bool Upload() override { return process_.Upload(); }
+  bool Check(upload::RunOperation operation) override;
+  std::vector<std::string> CheckOutcome() const override { return process_.OutcomeLines(); }
   void Cancel() override { process_.Cancel(); }
   bool RestartInstrument() const override { return process_.RestartInstrument(); }
   bool TransferOnly() const override { return process_.TransferOnly(); }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "upload/run_operation.h"
 #include "upload/upload_view.h"
 
 namespace pelvane::wizard {
@@ -44,6 +45,13 @@ class WizardBackend {
   // Read each programmed file back and compare it after its checksum matched.
   virtual void Verify(bool verify) = 0;
   virtual bool Upload() = 0;
+  // A look at the instrument that changes nothing in it (Identify,
+  // VerifyOnly): the same run as Upload, after which the wizard stays where
+  // it is; true when it went through.
+  virtual bool Check(upload::RunOperation operation) = 0;
+  // What the last check found, as the user reads it (the memories and their
+  // codes, whether the instrument holds the package).
+  virtual std::vector<std::string> CheckOutcome() const = 0;
   virtual void Cancel() = 0;
   virtual bool RestartInstrument() const = 0;
   virtual bool TransferOnly() const = 0;

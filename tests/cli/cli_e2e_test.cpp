@@ -40,6 +40,20 @@ std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed) {
   return testing::BytePattern(n, seed, 31, 7);
 }
 
+// The action lines of a text run, without the progress lines that a log
+// gets every tenth of the run.
+std::string ActionLines(const std::string& out) {
+  static const std::regex progress("(^|\n)Progress [^\n]*");
+  return std::regex_replace(out, progress, "");
+}
+
+// The folder {port} names for a pseudo-terminal: "/dev/pts/7" is "pts_7".
+std::string PortFolder(const std::string& pty) {
+  std::string name = pty.substr(std::string("/dev/").size());
+  std::replace(name.begin(), name.end(), '/', '_');
+  return name;
+}
+
 class CliEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,12 +67,23 @@ class CliEndToEnd : public ::testing::Test {
     if (const char* tmp = std::getenv("TMPDIR")) previousTmp_ = tmp;
     std::filesystem::create_directories(dir_ / "tmp");
     setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+    // What identify remembers, and the user's settings, stay in the test's folder.
+    for (const char* name : {"XDG_STATE_HOME", "XDG_CONFIG_HOME"})
+      if (const char* value = std::getenv(name)) previous_[name] = value;
+    setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
   }
   void TearDown() override {
     if (previousTmp_)
       setenv("TMPDIR", previousTmp_->c_str(), 1);
     else
       unsetenv("TMPDIR");
+    for (const char* name : {"XDG_STATE_HOME", "XDG_CONFIG_HOME"}) {
+      if (previous_.count(name))
+        setenv(name, previous_[name].c_str(), 1);
+      else
+        unsetenv(name);
+    }
   }
 
   // Temporary files a program left behind after it ended.
@@ -138,6 +163,7 @@ class CliEndToEnd : public ::testing::Test {
   ScratchDir dir_{"pelvane-cli-e2e",
                   ::testing::UnitTest::GetInstance()->current_test_info()->name()};
   std::optional<std::string> previousTmp_;
+  std::map<std::string, std::string> previous_;
   std::vector<std::uint8_t> main_, textDe_, textEn_, calibration_;
   std::unique_ptr<SimProcess> sim_;
   std::unique_ptr<ChildProcess> cli_;
@@ -147,9 +173,18 @@ TEST_F(CliEndToEnd, FullUploadProgramsTheInstrumentAndRestartsIt) {
   const std::string pty = StartSim({"--once"});
   const int code =
       RunCli(Cli(pty, {"--language", "german", "--report", "run.json", "--trace", "run.trace"}));
-  const std::string out = cli_->Out();
+  const std::string out = ActionLines(cli_->Out());
   ASSERT_EQ(code, 0) << out << cli_->Err();
   EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
+  // Written into a file, the run says where it is every tenth of the way, and
+  // at the end what it moved.
+  EXPECT_THAT(cli_->Out(),
+              ::testing::ContainsRegex("\nProgress [0-9]+% Read File = calibration.bin, "
+                                       "0:00 left\n"));
+  EXPECT_THAT(cli_->Out(), HasSubstr("\nProgress 100% Program File = TEXT_DE.BIN\n"));
+  EXPECT_THAT(out, ::testing::ContainsRegex(
+                       "\nProgrammed 470 bytes in [0-9.]+ s \\([0-9.]+ KiB/s\\), read back 336 "
+                       "bytes\n$"));
 
   EXPECT_THAT(out, HasSubstr("Manufacturer H1, Device H20\nManufacturer H1, Device H20\n"));
   EXPECT_THAT(out, HasSubstr("Read File = calibration.bin\nDownload Flash Memories Completed\n"));
@@ -273,9 +308,13 @@ TEST_F(CliEndToEnd, TransferOnlyStartsTheTransferProgramAndNothingElse) {
   EXPECT_THAT(out,
               HasSubstr("{\"event\":\"action\",\"text\":\"Transfer Program Read (XFER.BIN)\"}"));
   EXPECT_THAT(out, Not(HasSubstr("Manufacturer")));
-  EXPECT_THAT(out, HasSubstr("{\"event\":\"result\",\"ok\":true,\"code\":0,\"message\":\"OK\"}\n"));
-  EXPECT_EQ(out.substr(out.rfind("{\"event\"")),
-            "{\"event\":\"result\",\"ok\":true,\"code\":0,\"message\":\"OK\"}\n");
+  // The result comes last, with what the run moved and how long it took.
+  auto result = nlohmann::json::parse(out.substr(out.rfind("{\"event\"")));
+  EXPECT_GT(result["durationSeconds"].get<double>(), 0.0);
+  result.erase("durationSeconds");
+  EXPECT_EQ(result, nlohmann::json::parse(R"({"event": "result", "ok": true, "code": 0,
+      "message": "OK", "bytesProgrammed": 0, "bytesReadBack": 0, "bytesVerified": 0,
+      "resends": 0})"));
 }
 
 TEST_F(CliEndToEnd, LegacySwitchesAreAcceptedAndAPortThatFailsGetsAHint) {
@@ -329,7 +368,7 @@ TEST_P(CliFaults, FailedStepEndsTheRunWithItsLine) {
   if (row.verify) extra.push_back("--verify");
   if (*row.option != '\0') extra.push_back(row.option);
   const int code = RunCli(Cli(pty, extra));
-  const std::string out = cli_->Out();
+  const std::string out = ActionLines(cli_->Out());
   EXPECT_EQ(code, 1) << out << cli_->Err();
   EXPECT_THAT(out, HasSubstr(row.line));
   EXPECT_THAT(cli_->Err(), HasSubstr(row.message));
@@ -435,6 +474,266 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
                                                     "instrument_silent",
                                                     true}),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// The simulator's record of the commands it got, by name ("TPROGDATEN: 6").
+std::map<std::string, int> CommandCounts(const std::string& summary) {
+  std::map<std::string, int> counts;
+  const std::regex line("\n  (T[A-Z]+): ([0-9]+)");
+  for (std::sregex_iterator it(summary.begin(), summary.end(), line), end; it != end; ++it)
+    counts[(*it)[1]] = std::stoi((*it)[2]);
+  return counts;
+}
+
+struct LookRow {
+  const char* name;
+  std::vector<std::string> args;
+  int exit;
+  const char* out;            // in the runner's standard output
+  bool holdsPackage = false;  // the instrument's flash holds the package's programs
+};
+void PrintTo(const LookRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class CliLooks : public CliEndToEnd, public ::testing::WithParamInterface<LookRow> {};
+
+// Looking at an instrument never erases or programs it (as the simulator's
+// record of every command shows) and ends by restarting it.
+TEST_P(CliLooks, ReadOnlyOperationSendsNoEraseOrProgramCommand) {
+  const LookRow& row = GetParam();
+  std::vector<std::string> sim{"--summary", (dir_ / "sim-summary.txt").string()};
+  if (row.holdsPackage) {
+    testing::WriteBytes(dir_ / "main.in", main_);
+    testing::WriteBytes(dir_ / "text.in", textEn_);
+    sim.insert(sim.end(), {"--preload", "0x10000," + (dir_ / "main.in").string(), "--preload",
+                           "0x20000," + (dir_ / "text.in").string()});
+  }
+  const std::string pty = StartSim(sim);
+  std::vector<std::string> args = row.args;
+  args.insert(args.end(), {"--report", "run.json"});
+  EXPECT_EQ(RunCli(Cli(pty, args)), row.exit) << cli_->Out() << cli_->Err();
+  EXPECT_THAT(cli_->Out(), HasSubstr(row.out));
+  sim_->Signal(SIGTERM);
+  EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
+  const auto counts = CommandCounts(ReadText(dir_ / "sim-summary.txt"));
+  for (const char* changing : {"TFLASHERASE", "TPROGDATEN", "TPROGPWRON", "TPROGPWROFF"})
+    EXPECT_EQ(counts.count(changing), 0u) << changing;
+  EXPECT_EQ(counts.at("TPROGEND"), 1);
+  const auto report = nlohmann::json::parse(ReadText(dir_ / "run.json"));
+  EXPECT_EQ(report["operation"], row.args.front().substr(2));
+  EXPECT_EQ(report["outcome"]["ok"], row.exit == 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CliLooks,
+    ::testing::Values(
+        LookRow{"Identify",
+                {"--identify"},
+                0,
+                "Memory at H10000: Manufacturer H1, Device H20\n"
+                "Memory at H20000: Manufacturer H1, Device H20\nIdentified 2 memories in "},
+        LookRow{"Backup", {"--backup"}, 0, "Read back 336 bytes in "},
+        LookRow{"Read", {"--read", "0x1F010,0x20,part.bin"}, 0, "Read 32 bytes into part.bin\n"},
+        LookRow{"VerifyHolds", {"--verify-only"}, 0, "The instrument holds this package.\n", true},
+        LookRow{"VerifyDiffers",
+                {"--verify-only"},
+                1,
+                "The instrument does not hold this package: MAIN.BIN differs at H10000, "
+                "TEXT_EN.BIN differs at H20000\n"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// What the read-only operations leave on the computer: the backup the same
+// files as an update's read-back, a range in its own file, and the codes
+// identify saw, so that a unit with other ones is named.
+TEST_F(CliEndToEnd, BackupReadAndIdentifyKeepWhatTheyFound) {
+  const std::string pty = StartSim();
+  ASSERT_EQ(RunCli(Cli(pty, {"--backup", "-o", "unit/{port}"})), 0) << cli_->Err();
+  const std::filesystem::path unit = dir_ / "unit" / PortFolder(pty);
+  EXPECT_EQ(FileBytes(unit / "calibration.bin"), calibration_);
+  // No clobbering: the same backup again is refused without --yes.
+  EXPECT_EQ(RunCli(Cli(pty, {"--backup", "-o", "unit/{port}"})), 4);
+  ASSERT_EQ(RunCli(Cli(pty, {"--read", "0x1F010,0x20," + (dir_ / "range.bin").string()})), 0);
+  EXPECT_EQ(FileBytes(dir_ / "range.bin"),
+            std::vector<std::uint8_t>(calibration_.begin() + 0x10, calibration_.begin() + 0x30));
+  // A range outside the package's memories is refused before anything is sent.
+  EXPECT_EQ(RunCli(Cli(pty, {"--read", "0x90000,16,x.bin"})), 4);
+  EXPECT_THAT(cli_->Err(), HasSubstr("Read range H90000 to H90010 lies in no flash memory"));
+
+  ASSERT_EQ(RunCli(Cli(pty, {"--identify", "--json"})), 0) << cli_->Err();
+  EXPECT_THAT(cli_->Out(), HasSubstr("{\"event\":\"memories\",\"memories\":[{\"startAddress\":"
+                                     "\"10000\",\"manufacturer\":\"1\",\"device\":\"20\"},"));
+  // Another unit ran the package before and showed another device code.
+  const std::filesystem::path history = dir_ / "state" / "pelvane" / "memory-codes.txt";
+  std::string seen = ReadText(history);
+  ASSERT_NE(seen.find(" 10000 1 20 "), std::string::npos) << seen;
+  seen.replace(seen.find(" 10000 1 20 "), 12, " 10000 1 21 ");
+  std::ofstream(history, std::ios::trunc) << seen;
+  ASSERT_EQ(RunCli(Cli(pty, {"--identify"})), 0) << cli_->Err();
+  EXPECT_THAT(cli_->Out(), HasSubstr("Memory at H10000: Manufacturer H1, Device H20 differs from "
+                                     "Manufacturer H1, Device H21 seen on " +
+                                     pty + " at "));
+}
+
+// The dry run checks without opening the port, and its estimate is the time
+// the run takes: two packages at two rates against the paced simulator.
+// Programs of a few whole blocks at low rates keep the test short and the
+// line's time far above what a loaded machine adds to each exchange.
+TEST_F(CliEndToEnd, DryRunEstimatesTheRunsTime) {
+  for (const std::size_t program : {720, 1440}) {
+    for (const int baud : {9600, 4800}) {
+      package::PackageWriter writer;
+      writer.AddMember(
+          "QXCONFIG.INI",
+          "[HOST]\nMAXPROGLEN=240\nPORTS=COM1\nUART=COM1\nBAUD=" + std::to_string(baud) +
+              "\nCONTINUE=NO\nTRANSFER=XFER.BIN,0x8000,0x8004\n[TARGET]\n"
+              "PROCESSOR=I80X86\nARCHITECTURE=B8\nMEMORY=0x10000,0x10000,AM29F010\n"
+              "[FILES]\nPROGRAM=0x10000,MAIN.BIN\n");
+      writer.AddMember("XFER.BIN", Bytes(64, 5));
+      writer.AddMember("MAIN.BIN", Bytes(program, 3));
+      ASSERT_TRUE(writer.Write((dir_ / "paced.qxpkg").string())) << writer.Error();
+      const std::string summary = (dir_ / "paced-summary.txt").string();
+      sim_ = std::make_unique<SimProcess>(
+          PELVANE_SIM, testing::SimFiles{dir_ / "paced.qxpkg", dir_ / "flash"},
+          std::vector<std::string>{"--baud", std::to_string(baud), "--summary", summary},
+          dir_.path());
+      const std::string pty = sim_->Terminal();
+      ASSERT_FALSE(pty.empty()) << sim_->Err();
+      const std::vector<std::string> args{
+          "--package", (dir_ / "paced.qxpkg").string(), "--port", pty, "--json", "--yes"};
+      auto dry = args;
+      dry.push_back("--dry-run");
+      ASSERT_EQ(RunCli(dry), 0) << cli_->Out() << cli_->Err();
+      const auto plan = nlohmann::json::parse(cli_->Out().substr(0, cli_->Out().find('\n')));
+      ASSERT_EQ(plan["event"], "plan");
+      const double estimate = plan["seconds"];
+      // A loaded machine only ever makes a run slower: the faster of two is
+      // the run's own time.
+      double measured = 1e9;
+      for (int attempt = 0; attempt < 2 && !(measured <= 1.1 * estimate); ++attempt) {
+        ASSERT_EQ(RunCli(args), 0) << cli_->Out() << cli_->Err();
+        const std::string out = cli_->Out();
+        measured = std::min<double>(
+            measured,
+            nlohmann::json::parse(out.substr(out.rfind("{\"event\"")))["durationSeconds"]);
+      }
+      EXPECT_GE(measured, 0.9 * estimate) << program << " bytes at " << baud << ": " << measured;
+      EXPECT_LE(measured, 1.1 * estimate) << program << " bytes at " << baud << ": " << measured;
+      // The dry run sent nothing: the simulator saw only the runs.
+      sim_->Signal(SIGTERM);
+      sim_->Wait();
+      EXPECT_THAT(ReadText(summary), ::testing::ContainsRegex("uploads: [12], T [12]\n"));
+    }
+  }
+}
+
+// Three instruments with one command: one fails half-way, the station says
+// so and the others are updated; one record holds each instrument's own.
+TEST_F(CliEndToEnd, StationUpdatesEveryInstrumentAndReportsTheFailingOne) {
+  std::vector<std::unique_ptr<SimProcess>> sims;
+  std::vector<std::string> args{
+      "--package",   (dir_ / "test.qxpkg").string(), "--yes", "-o", "bench/{port}", "--report",
+      "station.json"};
+  std::vector<std::string> ptys;
+  for (int i = 0; i < 3; ++i) {
+    const std::filesystem::path folder = dir_ / ("sim" + std::to_string(i));
+    std::filesystem::create_directories(folder);
+    std::vector<std::string> extra{"--once"};
+    if (i == 1) extra = {"--fail-prog", "2"};
+    sims.push_back(std::make_unique<SimProcess>(
+        PELVANE_SIM,
+        testing::SimFiles{dir_ / "test.qxpkg", folder / "flash",
+                          "0x1F000," + (dir_ / "calibration.in").string()},
+        extra, folder));
+    ptys.push_back(sims.back()->Terminal());
+    ASSERT_FALSE(ptys.back().empty()) << sims.back()->Err();
+    args.insert(args.end(), {"--port", ptys.back()});
+  }
+  EXPECT_EQ(RunCli(args), 1) << cli_->Out() << cli_->Err();
+  EXPECT_THAT(cli_->Err(), HasSubstr(ptys[1] + ": PROGRAMMING ERROR, failed at address "));
+  EXPECT_THAT(cli_->Err(), HasSubstr("Station: 2 of 3 instruments succeeded, 1 failed\n"));
+  for (int i : {0, 2}) {
+    EXPECT_EQ(sims[static_cast<std::size_t>(i)]->Wait(), 0);
+    const auto low = FileBytes(dir_ / ("sim" + std::to_string(i)) / "flash" / "AM29F010_10000.bin");
+    EXPECT_TRUE(std::equal(main_.begin(), main_.end(), low.begin())) << i;
+    EXPECT_EQ(FileBytes(dir_ / "bench" / PortFolder(ptys[static_cast<std::size_t>(i)]) /
+                        "calibration.bin"),
+              calibration_);
+  }
+  const auto report = nlohmann::json::parse(ReadText(dir_ / "station.json"));
+  EXPECT_EQ(report["succeeded"], 2);
+  EXPECT_EQ(report["failed"], 1);
+  EXPECT_EQ(report["exitCode"], 1);
+  EXPECT_EQ(report["packageSha256"].get<std::string>().size(), 64u);
+  ASSERT_EQ(report["instruments"].size(), 3u);
+  const auto& failing = report["instruments"][1];
+  EXPECT_EQ(failing["port"], ptys[1]);
+  EXPECT_EQ(failing["cause"], "instrument_error");
+  EXPECT_EQ(failing["report"]["outcome"]["exitCode"], 1);
+  // Each instrument's own record, without the package named again.
+  EXPECT_EQ(report["instruments"][2]["report"]["port"], ptys[2]);
+  EXPECT_FALSE(report["instruments"][2]["report"].contains("packageSha256"));
+  EXPECT_EQ(TemporaryFilesLeft(), 0u);
+}
+
+// Ctrl-C at the station cancels every instrument in order: each runner
+// closes its link and keeps its record. As JSON, each instrument's events
+// carry its port.
+TEST_F(CliEndToEnd, CtrlCCancelsEveryInstrumentOfTheStation) {
+  std::vector<std::unique_ptr<SimProcess>> sims;
+  std::vector<std::string> args{
+      "--package", (dir_ / "test.qxpkg").string(), "--yes", "--report", "station.json", "--json"};
+  for (int i = 0; i < 2; ++i) {
+    const std::filesystem::path folder = dir_ / ("sim" + std::to_string(i));
+    std::filesystem::create_directories(folder);
+    sims.push_back(std::make_unique<SimProcess>(
+        PELVANE_SIM, testing::SimFiles{dir_ / "test.qxpkg", folder / "flash"},
+        std::vector<std::string>{"--silent-after", "5"}, folder));
+    args.insert(args.end(), {"--port", sims.back()->Terminal()});
+  }
+  cli_ = StartCli(args);
+  // Both wait for an answer that does not come.
+  for (const std::string& port : {args[7], args[9]})
+    ASSERT_TRUE(cli_->WaitForOutput("{\"port\":\"" + port +
+                                    "\",\"event\":\"action\",\"text\":"
+                                    "\"Download Flash Memories Started\"}"))
+        << cli_->Out();
+  cli_->Signal(SIGINT);
+  EXPECT_EQ(cli_->Wait(), 130) << cli_->Out() << cli_->Err();
+  const auto report = nlohmann::json::parse(ReadText(dir_ / "station.json"));
+  for (const auto& instrument : report["instruments"]) {
+    EXPECT_EQ(instrument["cause"], "cancelled");
+    EXPECT_EQ(instrument["report"]["actions"].back()["text"].get<std::string>().find(
+                  "Firmware Upload Process completed"),
+              0u);
+  }
+}
+
+// A bench names its adapter and folder once: in the environment, or in
+// pelvane.conf; the command line still comes first, and --help says where
+// each default came from.
+TEST_F(CliEndToEnd, PortAndFolderFromTheEnvironmentOrTheSettingsFile) {
+  const std::string pty = StartSim();
+  std::filesystem::create_directories(dir_ / "config" / "pelvane");
+  std::ofstream(dir_ / "config" / "pelvane" / "pelvane.conf")
+      << "# bench 3\nport = /dev/ttyUSB-pelvane-absent\noutput-dir = from-file\n";
+  setenv("PELVANE_PORT", pty.c_str(), 1);
+  const std::vector<std::string> args{"--package", (dir_ / "test.qxpkg").string(), "--backup",
+                                      "--yes"};
+  const int code = RunCli(args);
+  unsetenv("PELVANE_PORT");
+  ASSERT_EQ(code, 0) << cli_->Out() << cli_->Err();
+  EXPECT_EQ(FileBytes(dir_ / "from-file" / "calibration.bin"), calibration_);
+  // Without the variable the file's port is taken, and named when it fails.
+  EXPECT_EQ(RunCli(args), 1);
+  EXPECT_THAT(cli_->Err(), HasSubstr("/dev/ttyUSB-pelvane-absent"));
+  ASSERT_EQ(RunCli({"--help"}), 0);
+  EXPECT_THAT(cli_->Out(),
+              HasSubstr("--output-dir  from-file (from " +
+                        (dir_ / "config" / "pelvane" / "pelvane.conf").string() + " line 3)"));
+  std::ofstream(dir_ / "config" / "pelvane" / "pelvane.conf", std::ios::app) << "speed = 9600\n";
+  EXPECT_EQ(RunCli(args), 2);
+  EXPECT_THAT(cli_->Err(), HasSubstr("pelvane.conf line 4: unknown key \"speed\""));
+}
 
 // Ctrl-C, a kill, a closed terminal or ssh session and SIGQUIT all cancel in
 // order: the link is closed and shut down, the report written, nothing left

@@ -2,17 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "cli/cli_defaults.h"
+#include "cli/output_folder.h"
 #include "cli/port_list.h"
+#include "cli/progress_line.h"
+#include "cli/station.h"
 #include "options/options.h"
 #include "ports/kind/device_name.h"
 
 namespace pelvane::cli {
 namespace {
+
+#define EXPECT_THAT_HELP(help, line) EXPECT_NE((help).find(line), std::string::npos) << (help)
 
 CliOptions Parse(const std::vector<std::string>& args) {
   auto parsed = ParseCliArguments(args);
@@ -109,14 +117,13 @@ TEST(CliOptions, ValuesInBothFormsAndHelpAndVersion) {
   EXPECT_EQ(Parse({"--package", "b", "--yes"}).package, "b");
   const std::string usage = CliUsage();
   for (const char* line :
-       {"  --package FILE         the firmware package", "  --idle-timeout SECONDS give up",
+       {"  -P, --package FILE     the firmware package", "  --idle-timeout SECONDS give up",
         "  --report FILE          write a JSON record", "  -h, --help             show this text",
-        "  --version              show the program's name and version", "2 bad usage"})
+        "  -V, --version          show the program's name and version", "2 bad usage"})
     EXPECT_NE(usage.find(line), std::string::npos) << line;
 }
 
-// No program has a one-letter option with a value yet; the parser reads it
-// all the same, so the first one added works at once.
+// One-letter options with values, grouped flags and plain arguments between.
 TEST(OptionParser, LettersGroupedAndWithValues) {
   constexpr options::Option kTable[] = {{.name = "peer", .value = "X", .letter = 'p'},
                                         {.name = "help", .letter = 'h'},
@@ -142,6 +149,174 @@ TEST(OptionParser, LettersGroupedAndWithValues) {
     EXPECT_EQ(taken, row.taken) << row.args.front();
     EXPECT_EQ(error, row.error) << row.args.front();
   }
+}
+
+// The letters technicians type, the operations that exclude each other and
+// the options that need another.
+TEST(CliOptions, ShortFormsOperationsAndWhatTheyNeed) {
+  const CliOptions o =
+      Parse({"-P", "a.qxpkg", "-p/dev/ttyUSB0", "-yjq", "-o", "cal/{port}", "--identify"});
+  EXPECT_EQ(o.package, "a.qxpkg");
+  EXPECT_EQ(o.port, "/dev/ttyUSB0");
+  EXPECT_TRUE(o.yes && o.json && o.quiet);
+  EXPECT_EQ(o.outputDir, "cal/{port}");
+  EXPECT_EQ(o.operation, upload::RunOperation::Identify);
+  EXPECT_FALSE(o.Station());
+  EXPECT_TRUE(Parse({"-V"}).version);
+  EXPECT_TRUE(Parse({"-P", "a", "-v"}).verbose);
+  const CliOptions reads = Parse({"-P", "a", "--read", "0x100,16,a.bin", "--read", "0x200,8,b"});
+  EXPECT_EQ(reads.operation, upload::RunOperation::Read);
+  EXPECT_EQ(reads.reads, (std::vector<std::string>{"0x100,16,a.bin", "0x200,8,b"}));
+  const CliOptions station = Parse({"-P", "a", "-p", "COM1", "--port", "COM2", "--dry-run"});
+  EXPECT_TRUE(station.Station() && station.dryRun);
+  EXPECT_EQ(station.ports, (std::vector<std::string>{"COM1", "COM2"}));
+  EXPECT_TRUE(Parse({"-P", "a", "--ports-from-list", "--match", "0403:6001"}).Station());
+  const struct {
+    std::vector<std::string> args;
+    const char* error;
+  } rows[] = {
+      {{"-P", "a", "--identify", "--backup"}, "--backup and --identify exclude each other"},
+      {{"-P", "a", "--verify-only", "--read", "1,2,x"},
+       "--read and --verify-only exclude each other"},
+      {{"-P", "a", "--verify-only", "--verify"},
+       "--verify-only and --verify exclude each other (--verify-only checks an instrument "
+       "without updating it)"},
+      {{"-P", "a", "--backup", "--transfer-only"},
+       "--backup and --transfer-only exclude each other"},
+      {{"-P", "a", "--summary", "--dry-run"},
+       "--summary prints the package's summary only; it takes no operation"},
+      {{"-P", "a", "--match", "0403:6001"}, "--match needs --ports-from-list"},
+      {{"-P", "a", "--ports-from-list", "--match", "403:6001"},
+       "--match needs a USB vendor and product as VID:PID (four hexadecimal digits each), not "
+       "\"403:6001\""},
+      {{"-P", "a", "--ports-from-list", "-p", "COM1"},
+       "--ports-from-list and --port exclude each other"},
+      {{"-P", "a", "-qv"}, "--quiet and --verbose exclude each other"},
+      {{"-P", "a", "--read="}, "--read needs START,LENGTH,FILE"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(Error(row.args), row.error) << row.args[2];
+}
+
+// The environment and pelvane.conf fill what the command line leaves open,
+// the environment first; a bad settings file is named with its line.
+TEST(CliDefaults, EnvironmentThenSettingsFileThenNothing) {
+  const std::filesystem::path file =
+      std::filesystem::temp_directory_path() / "pelvane-cli-defaults-test.conf";
+  const auto defaults = [&](const std::string& text, std::map<std::string, std::string> env) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    return ReadDefaults(
+        [&](const char* name) -> std::optional<std::string> {
+          auto it = env.find(name);
+          return it == env.end() ? std::nullopt : std::optional<std::string>(it->second);
+        },
+        file.string());
+  };
+  const std::string where = file.string() + " line ";
+  CliDefaults d = defaults("# bench 3\n\n port = /dev/ttyUSB1 \r\n; folder\noutput-dir=/data/cal\n",
+                           {{"PELVANE_PORT", "/dev/ttyUSB0"}});
+  EXPECT_EQ(d.error, "");
+  EXPECT_EQ(d.port.value, "/dev/ttyUSB0");
+  EXPECT_EQ(d.port.source, "PELVANE_PORT");
+  EXPECT_EQ(d.outputDir.value, "/data/cal");
+  EXPECT_EQ(d.outputDir.source, where + "5");
+  // An empty variable sets nothing; the file does.
+  d = defaults("port = COM2\n", {{"PELVANE_PORT", ""}});
+  EXPECT_EQ(d.port.value, "COM2");
+  CliOptions given = Parse({"-P", "a", "-o", "mine"});
+  ApplyDefaults(d, given);
+  EXPECT_EQ(given.port, "COM2");
+  EXPECT_EQ(given.outputDir, "mine");
+  EXPECT_THAT_HELP(CliUsage(d), "--port        COM2 (from " + where + "1)");
+  EXPECT_THAT_HELP(CliUsage(d), "--output-dir  the current folder");
+  for (const auto& [text, error] : std::vector<std::pair<std::string, std::string>>{
+           {"port /dev/ttyUSB0\n", "1: \"port /dev/ttyUSB0\" is not key = value"},
+           {"\nprot = COM1\n", "2: unknown key \"prot\" (known: port, output-dir)"},
+           {"output-dir =\n", "1: output-dir has no value"}})
+    EXPECT_EQ(defaults(text, {}).error, where + error);
+  std::filesystem::remove(file);
+  EXPECT_EQ(ReadDefaults([](const char*) { return std::nullopt; }, file.string()).error, "");
+}
+
+// A station's instruments: the worst exit wins, the adapters of the list,
+// and each runner's arguments.
+TEST(Station, WorstExitPortsAndTheRunnersArguments) {
+  const struct {
+    std::vector<int> codes;
+    int worst;
+  } rows[] = {{{0, 0}, 0},        {{0, 5}, 5},    {{5, 1, 0}, 1}, {{4, 1}, 1},
+              {{1, 130, 0}, 130}, {{2, 3, 4}, 4}, {{0, 77}, 77}};
+  for (const auto& row : rows) {
+    int worst = 0;
+    for (const int code : row.codes) worst = WorstExit(worst, code);
+    EXPECT_EQ(worst, row.worst) << row.codes.size();
+  }
+  ports::SerialDevice ftdi, other;
+  ftdi.path = "/dev/ttyUSB0";
+  ftdi.usbId = "0403:6001";
+  other.path = "/dev/ttyACM0";
+  other.usbId = "2341:0043";
+  EXPECT_EQ(PortsFromList({{ftdi, other}, ""}, "0403:6001"),
+            std::vector<std::string>{"/dev/ttyUSB0"});
+  EXPECT_EQ(PortsFromList({{ftdi, other}, ""}, "").size(), 2u);
+  const CliOptions o = Parse({"-P", "p.qxpkg", "-p", "A", "-p", "B", "--verify-only", "-y",
+                              "--language", "german", "--idle-timeout", "2.5"});
+  EXPECT_EQ(
+      ChildArguments(o, "B", "out/B", "", "r.json"),
+      (std::vector<std::string>{"--package", "p.qxpkg", "--port", "B", "--json", "--output-dir",
+                                "out/B", "--idle-timeout", "2.500", "--language", "german", "--yes",
+                                "--verify-only", "--report", "r.json"}));
+}
+
+TEST(OutputFolder, PlaceholdersAndPortNames) {
+  EXPECT_EQ(PortFolderName("/dev/ttyUSB0"), "ttyUSB0");
+  EXPECT_EQ(PortFolderName("/dev/pts/7"), "pts_7");
+  EXPECT_EQ(PortFolderName("\\\\.\\COM10"), "COM10");
+  // Windows keeps COM1 to COM9 for the devices themselves.
+  EXPECT_EQ(PortFolderName("COM3"), ports::IsDevicePath("COM3") ? "port-COM3" : "COM3");
+  EXPECT_EQ(PortFolderName("GPIB"), "GPIB");
+  const auto start = std::chrono::system_clock::now();
+  const std::string folder = ExpandFolder("cal/{port}/{date}-{time}", "/dev/ttyUSB0", start);
+  EXPECT_EQ(folder.rfind("cal/ttyUSB0/", 0), 0u) << folder;
+  EXPECT_EQ(folder.size(), std::string("cal/ttyUSB0/2026-12-09-115452").size()) << folder;
+  EXPECT_EQ(ExpandFolder("plain", "/dev/ttyUSB0", start), "plain");
+}
+
+// The progress line: redrawn at most ten times a second on a terminal,
+// without escape sequences where they are not wanted, and as a plain line
+// every tenth of the run or every 10 seconds in a log.
+TEST(ProgressLine, ThrottledOnATerminalAndPlainInALog) {
+  auto now = std::chrono::steady_clock::time_point{};
+  std::ostringstream terminal, log;
+  ProgressLine line({&terminal, false, &log}, [&] { return now; });
+  upload::RunProgress p;
+  p.step = "Program File = MAIN.BIN";
+  p.stepBytes = 8499;
+  p.stepSeconds = 1.0;
+  p.secondsLeft = 12.4;
+  const auto at = [&](double fraction, int ms) {
+    p.fraction = fraction;
+    now += std::chrono::milliseconds(ms);
+    line.Update(p);
+  };
+  at(0.40, 0);
+  at(0.41, 50);     // within 100 ms: not drawn
+  at(0.42, 60);     // drawn
+  at(0.43, 11000);  // logged after 10 s
+  at(0.51, 10);     // logged: a new tenth
+  EXPECT_EQ(ProgressLine::Text(p), "51% Program File = MAIN.BIN, 8.3 KiB/s, 0:12 left");
+  EXPECT_EQ(log.str(),
+            "Progress 43% Program File = MAIN.BIN, 8.3 KiB/s, 0:12 left\n"
+            "Progress 51% Program File = MAIN.BIN, 8.3 KiB/s, 0:12 left\n");
+  const std::string drawn = terminal.str();
+  EXPECT_EQ(drawn.find('\x1b'), std::string::npos);
+  EXPECT_EQ(std::count(drawn.begin(), drawn.end(), '\r'), 3);  // 40, 42 and 43
+  line.Clear();
+  EXPECT_EQ(terminal.str().substr(drawn.size()), "\r" + std::string(49, ' ') + "\r");
+  std::ostringstream ansi;
+  ProgressLine escaped({&ansi, true, nullptr}, [&] { return now; });
+  p.fraction = 1.0;
+  escaped.Update(p);
+  EXPECT_EQ(ansi.str(), "\r\x1b[K100% Program File = MAIN.BIN, 8.3 KiB/s");
 }
 
 TEST(CliOptions, LegacySwitches) {

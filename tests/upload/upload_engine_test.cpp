@@ -72,6 +72,7 @@ class Recorder final : public QN_UploadProcessEvents {
   }
   void ActionUpdate(std::string& text) override { actions.push_back(text); }
   void MemoryIdentified(const MemoryCodes& codes) override { memories.push_back(codes); }
+  void OverallProgress(const RunProgress& p) override { overall.push_back(p); }
   void ProgramVerified(const ProgramChecksum& record) override { programs.push_back(record); }
   void BootMonitorWait(std::chrono::milliseconds limit) override { bootWaits.push_back(limit); }
   void CommandResent(const Resend& resend) override {
@@ -81,6 +82,7 @@ class Recorder final : public QN_UploadProcessEvents {
   std::vector<std::chrono::milliseconds> bootWaits;
   std::vector<MemoryCodes> memories;
   std::vector<ProgramChecksum> programs;
+  std::vector<RunProgress> overall;
 };
 
 std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed) {
@@ -101,7 +103,6 @@ class UploadEngineTest : public ::testing::Test {
     plan.baudText = "115200";
     plan.baudRate = 115200;
     plan.transfer = {"tp.bin", 0x1000, 0x1004};
-    plan.progressWeight = 100;
     package.members["tp.bin"] = {0xAA, 0xBB};
   }
 
@@ -113,7 +114,6 @@ class UploadEngineTest : public ::testing::Test {
     plan.downloads = {{(dir / "cal.bin").string(), 0x490000, 300}};
     plan.programs = {{"main.bin", 0x400000, 0x400000 + 500},
                      {"lang.bin", 0x480000, 0x480000 + 240}};
-    plan.eraseMark = 60;
     plan.continueFlag = false;
     package.members["main.bin"] = Bytes(500, 3);
     package.members["lang.bin"] = Bytes(240, 9);
@@ -444,6 +444,67 @@ TEST_F(UploadEngineTest, ProgramEntryWritesBackWhatTheRunReadBack) {
   EXPECT_TRUE(std::filesystem::exists(dir / "cal.bin.erased"));
 }
 
+// The instrument programmed with the plan's files, as an update leaves it.
+void HoldPackage(FakeInstrument& instrument, FakePackage& package) {
+  for (const PlanProgram& program : package.plan.programs) {
+    const auto& bytes = package.members[program.filename];
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+      instrument.flash[static_cast<std::uint32_t>(program.loadAddress) + i] = bytes[i];
+  }
+}
+
+// Looking at an instrument changes nothing in it: no voltage, no erase, no
+// program block; each operation ends by restarting it.
+TEST_F(UploadEngineTest, ReadOnlyOperationsNeverEraseOrProgram) {
+  FullPlan();
+  HoldPackage(instrument, package);
+  for (const RunOperation op :
+       {RunOperation::Identify, RunOperation::Backup, RunOperation::VerifyOnly}) {
+    instrument.calls.clear();
+    engine.SetOperation(op);
+    ASSERT_TRUE(engine.Upload(package)) << OperationName(op) << engine.GetLastErrorString();
+    for (const char* changing : {"PowerOn", "Erase", "Prog ", "PowerOff"})
+      EXPECT_THAT(CallsStartingWith(changing), ::testing::IsEmpty()) << OperationName(op);
+    EXPECT_EQ(instrument.calls.back(), "ProgEnd") << OperationName(op);
+    EXPECT_EQ(CallsStartingWith("Query").size(), op == RunOperation::Identify ? 2u : 0u);
+  }
+  // What each read: the download range, then the programs' ranges.
+  EXPECT_THAT(CallsStartingWith("ReadData"),
+              ElementsAre("ReadData 400000 240", "ReadData 4000F0 240", "ReadData 4001E0 20",
+                          "ReadData 480000 240"));
+  EXPECT_TRUE(engine.Statistics().verified);
+  EXPECT_EQ(engine.Statistics().bytesVerified, 740);
+  EXPECT_EQ(engine.Statistics().bytesProgrammed, 0);
+}
+
+// Verify-only tells every program's first difference, and an instrument
+// that cannot read back is judged by its checksum.
+TEST_F(UploadEngineTest, VerifyOnlyReportsTheFirstDifferenceOfEachProgram) {
+  FullPlan();
+  HoldPackage(instrument, package);
+  // One byte up and the next one down: the 8-bit sum stays as it was.
+  instrument.flash[0x400007] += 1;
+  instrument.flash[0x400008] -= 1;
+  instrument.flash[0x480003] ^= 0x01;
+  engine.SetOperation(RunOperation::VerifyOnly);
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.Cause(), FailureCause::VerifyMismatch);
+  EXPECT_EQ(engine.GetLastErrorString(), "VERIFY ERROR at H400007 (main.bin), H480003 (lang.bin)");
+  EXPECT_THAT(recorder.actions, ::testing::Contains("Verify ERROR at H480003"));
+  EXPECT_EQ(instrument.calls.back(), "ProgEnd");
+
+  instrument.answers[app::TLESEDATEN] = Answer{Answer::Kind::HError, 0x55};
+  recorder.actions.clear();
+  EXPECT_FALSE(engine.Upload(package));
+  EXPECT_EQ(engine.GetLastErrorString(), "VERIFY ERROR at its checksum (lang.bin)");
+  EXPECT_THAT(recorder.actions,
+              ::testing::Contains(
+                  "The instrument does not read back: only the 8-bit checksum is compared"));
+  // main.bin's change is one the 8-bit sum cannot see; lang.bin's it can.
+  EXPECT_THAT(CallsStartingWith("Checksum"),
+              ElementsAre("Checksum 400000 1F4", "Checksum 480000 F0"));
+}
+
 // The wizard's upload screen as a list of what was drawn.
 class FakeView final : public QN_UploadView {
  public:
@@ -481,14 +542,16 @@ TEST_F(UploadEngineTest, WizardModeDrawsIntoTheViewAndRaisesNoEvents) {
   EXPECT_TRUE(recorder.actions.empty());
   EXPECT_TRUE(recorder.progress.empty());
   EXPECT_EQ(view.lines.front(), "UPLOAD FIRMWARE STARTED");
-  EXPECT_EQ(view.lastWeight, 100);
+  // A run that went through ends with the whole bar.
+  EXPECT_EQ(view.entire.back(), view.lastWeight);
   EXPECT_EQ(view.log.front(), "nav off");
   EXPECT_THAT(std::vector<std::string>(view.log.end() - 2, view.log.end()),
               ElementsAre("nav on", "next"));
-  // The bar is redrawn only when the counter grew by a hundredth of itself.
+  // The bar is redrawn only when its value grew by a hundredth of itself
+  // (but for the whole bar at the end).
   ASSERT_GE(view.entire.size(), 3u);
   EXPECT_EQ(view.entire[0], 0);
-  for (std::size_t i = 1; i < view.entire.size(); ++i)
+  for (std::size_t i = 1; i + 1 < view.entire.size(); ++i)
     EXPECT_GE(view.entire[i], view.entire[i] / 100.0 + view.entire[i - 1]);
   // Frames run forward 0,1,2,3,0,... outside the download step.
   ASSERT_GE(view.frames.size(), 3u);
@@ -509,10 +572,17 @@ TEST_F(UploadEngineTest, BlocksAreCutToWhatOneFrameCarries) {
               ElementsAre("Prog 400000 246 1 22", "Prog 4000F6 246 1 22", "Prog 4001EC 8 1 22"));
   EXPECT_THAT(CallsStartingWith("ReadData"),
               ElementsAre("ReadData 490000 245", "ReadData 4900F5 55"));
-  // The bar is weighed by the blocks sent: 300 bytes in one read of 245 (and
-  // a rest) and 500 in two of 246 (and a rest), where 4000 counted none.
-  EXPECT_EQ(view.lastWeight, 103);
-  EXPECT_LE(view.entire.back(), view.lastWeight);
+  // The estimate (and with it the bar) counts the blocks sent: 300 bytes in
+  // one read of 245 and a rest, 500 in two of 246 and a rest between the
+  // voltage switches and the checksum.
+  RunEstimate estimate;
+  ASSERT_TRUE(engine.Check(package, &estimate));
+  std::map<std::string, std::int64_t> commands;
+  for (const EstimatedStep& step : estimate.steps)
+    commands[step.what.substr(0, 12)] = step.commands;
+  EXPECT_EQ(commands["Read H490000"], 2);
+  EXPECT_EQ(commands["Program main"], 6);
+  EXPECT_EQ(view.entire.back(), view.lastWeight);
 }
 
 TEST_F(UploadEngineTest, WizardModeCancelKeepsTheCancellationForTheForm) {
@@ -1033,37 +1103,45 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCause::AnswerCorrupted, false}),
     [](const auto& row) { return std::string(row.param.name); });
 
-// Erase progress: 10 units per tick while below the erase mark, then the mark.
-TEST_F(UploadEngineTest, EraseWaitAdvancesTheCounterUpToTheMark) {
+// The whole run's progress follows the time each step takes on the line:
+// with two large files the bar is near half-way in the middle of the run,
+// not near its end because the erase ranges are long.
+TEST_F(UploadEngineTest, OverallProgressFollowsTheTimeOfEachStep) {
   FullPlan();
-  package.plan.programs.clear();
-  package.plan.downloads.clear();
-  package.plan.eraseMark = 65;
-  auto now = std::chrono::steady_clock::time_point{};
-  // Every reading of the clock is one tick later.
-  engine.SetClock([&now] { return now += std::chrono::milliseconds(200); });
-  engine.SetTick(std::chrono::milliseconds(200));
-  Answer slow;
-  slow.delayPasses = 5;
-  instrument.answers[app::TFLASHERASE] = slow;
-  std::vector<std::int32_t> counters;
+  package.plan.erases = {{0x400000, 0x80000, 0x480000}, {0x480000, 0x20000, 0x4A0000}};
+  package.plan.programs = {{"main.bin", 0x400000, 0x400000 + 12000},
+                           {"lang.bin", 0x480000, 0x480000 + 12000}};
+  package.members["main.bin"] = Bytes(12000, 3);
+  package.members["lang.bin"] = Bytes(12000, 9);
+  // The overall fraction whenever a file's own progress reaches half-way.
+  std::map<std::string, double> halfWay;
   struct Spy final : QN_UploadProcessEvents {
-    void ProgressUpdate(std::string&, std::int16_t&) override {}
-    void ActionUpdate(std::string& text) override {
-      if (text == "FlashDelete OK") seen->push_back(engine->ProgressCounter());
+    void ActionUpdate(std::string&) override {}
+    void ProgressUpdate(std::string& text, std::int16_t& percent) override {
+      if (percent >= 50 && !halfWay->count(text)) (*halfWay)[text] = last;
     }
-    std::vector<std::int32_t>* seen;
-    UploadEngine* engine;
+    void OverallProgress(const RunProgress& p) override {
+      EXPECT_GE(p.fraction, last);
+      last = p.fraction;
+    }
+    std::map<std::string, double>* halfWay;
+    double last = 0;
   } spy;
-  spy.seen = &counters;
-  spy.engine = &engine;
+  spy.halfWay = &halfWay;
   core::Cookie c;
   engine.Advise(&spy, &c);
-  ASSERT_TRUE(engine.Upload(package));
-  // 10 transfer + 20 queries = 30; ticks add 10 each until 70 >= 65 stops it.
-  ASSERT_EQ(counters.size(), 1u);
-  EXPECT_EQ(counters[0], 70);
-  EXPECT_EQ(engine.ProgressCounter(), 65);
+  ASSERT_TRUE(engine.Upload(package)) << engine.GetLastErrorString();
+  EXPECT_EQ(spy.last, 1.0);
+  EXPECT_GT(halfWay["Program File = main.bin"], 0.15);
+  EXPECT_LT(halfWay["Program File = main.bin"], 0.4);
+  EXPECT_GT(halfWay["Program File = lang.bin"], 0.6);
+  EXPECT_LT(halfWay["Program File = lang.bin"], 0.85);
+  // The step's own bytes and time, for its rate.
+  const RunProgress& end = recorder.overall.back();
+  EXPECT_EQ(end.step, "Program File = lang.bin");
+  EXPECT_EQ(end.stepBytes, 12000);
+  EXPECT_EQ(engine.Statistics().bytesProgrammed, 24000);
+  EXPECT_EQ(engine.Statistics().bytesReadBack, 300);
 }
 
 // Every cause has a distinct stable name and, but for None, a hint; adding a

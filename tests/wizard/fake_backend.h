@@ -44,6 +44,10 @@ class FakeBackend : public WizardBackend {
   std::string hint = "check the cable";  // after a failure
   // What a run does; by default a successful one that presses Next itself.
   std::function<bool()> upload;
+  // What a check does, and what it found; by default it goes through.
+  std::function<bool(upload::RunOperation)> check = [](upload::RunOperation) { return true; };
+  std::vector<std::string> checked;  // the operations, by name
+  std::vector<std::string> found{"Memory at H400000: Manufacturer H1, Device HA4"};
   std::vector<std::string> ports{"COM1", "COM2", "GPIB"};
   std::vector<std::string> languages{"ENGLISH", "GERMAN"};
 
@@ -136,6 +140,15 @@ class FakeBackend : public WizardBackend {
     cancelled = false;
     return upload();
   }
+  bool Check(upload::RunOperation operation) override {
+    checked.emplace_back(upload::OperationName(operation));
+    view->EnableNavigation(false);
+    view->ShowOverallProgress(1, 2);
+    const bool ok = check(operation);
+    view->EnableNavigation(true);
+    return ok;
+  }
+  std::vector<std::string> CheckOutcome() const override { return found; }
   void Cancel() override {
     calls.push_back("cancel");
     cancelled = true;

@@ -321,6 +321,41 @@ class WizardGuiTest : public QObject {
     QSettings().clear();
   }
 
+  // Identify and Verify Only look at the instrument from the Settings step
+  // and show what they found there; the wizard stays on the step.
+  void identifyAndVerifyOnlyShowTheirOutcomeOnTheSettingsStep() {
+    OpenOnePackage(false);
+    Click(NavButton::Next);
+    Child<QLineEdit>("txtOutputFolder")->setText("/bench/unit-8");
+    bool nextDuringTheCheck = true;
+    backend_->check = [&](pelvane::upload::RunOperation) {
+      nextDuringTheCheck = Nav(NavButton::Next)->isEnabled();
+      return true;
+    };
+    QTest::mouseClick(Child<QPushButton>("cmdIdentify"), Qt::LeftButton);
+    QCOMPARE(backend_->checked, std::vector<std::string>{"identify"});
+    QVERIFY(!nextDuringTheCheck);
+    QCOMPARE(backend_->outputFolder, std::string("/bench/unit-8"));
+    QCOMPARE(Child<QLabel>("lblCheck")->text(),
+             QString("Memory at H400000: Manufacturer H1, Device HA4"));
+    QCOMPARE(window_->CurrentStep(), 2);
+    QCOMPARE(backend_->uploads, 0);
+    ExpectButtons(true, true, false);
+    // An instrument that does not hold the package says where it differs.
+    backend_->check = [](pelvane::upload::RunOperation) { return false; };
+    backend_->found = {"The instrument does not hold this package: MAIN.BIN differs at H10"};
+    QTest::mouseClick(Child<QPushButton>("cmdVerifyOnly"), Qt::LeftButton);
+    QCOMPARE(backend_->checked.back(), std::string("verify-only"));
+    QCOMPARE(Child<QLabel>("lblCheck")->text(), QString::fromStdString(backend_->found[0]));
+    // A check that could not look says why, with the same hint as a run.
+    backend_->found.clear();
+    backend_->error = 111;
+    QTest::mouseClick(Child<QPushButton>("cmdVerifyOnly"), Qt::LeftButton);
+    QCOMPARE(Child<QLabel>("lblCheck")->text(),
+             QString("Verifying the instrument failed.\nError\nHint: check the cable"));
+    QCOMPARE(window_->CurrentStep(), 2);
+  }
+
   void resultTexts_data() {
     QTest::addColumn<bool>("ok");
     QTest::addColumn<bool>("restart");
