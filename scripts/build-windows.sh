@@ -96,6 +96,9 @@ version=$(sed -n 's/^project(pelvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 name=pelvane-$version-windows-x64
 rm -rf "$dir/stage" "$dir/$name"
 cmake --install "$dir/project" --strip >/dev/null
+# The compiler's run-time DLLs come with their symbols (libstdc++ alone is
+# 23 MB of them); a technician's copy needs none.
+x86_64-w64-mingw32-strip --strip-unneeded "$dir/stage"/lib{stdc++-6,gcc_s_seh-1,winpthread-1}.dll
 mv "$dir/stage" "$dir/$name"
 mkdir -p dist
 rm -f "dist/$name.zip"
