@@ -52,8 +52,7 @@ SystemProblem DescribeSystemError(int errnum, std::string_view device, std::stri
         problem.kind = ProblemKind::kMissing;
         problem.hint =
             "check the port name and that the adapter is plugged in: the port list shows the "
-            "serial "
-            "devices of this computer (pelvane-cli --list-ports)";
+            "serial devices of this computer (pelvane-cli --list-ports)";
       }
       break;
     case EACCES:
