@@ -45,13 +45,20 @@ _pelvane() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=""
   ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
+  # bash splits "--port=/dev/tt" at "=" (COMP_WORDBREAKS): the value is then
+  # completed as if it followed "--port" as a word of its own.
+  if [[ $cur == = ]]; then
+    cur=""
+  elif [[ $prev == = ]] && ((COMP_CWORD > 1)); then
+    prev=${COMP_WORDS[COMP_CWORD - 2]}
+  fi
   local program=${1##*/}
   COMPREPLY=()
 
   case $program in
     pelvane)
       case $prev in
-        --file | --package) _pelvane_packages "$cur"; return ;;
+        --file) _pelvane_packages "$cur"; return ;;
         --port) _pelvane_ports "$cur"; return ;;
         --language) return ;;
       esac

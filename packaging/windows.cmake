@@ -21,6 +21,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
   ${PROJECT_SOURCE_DIR}/docs/upload-and-cli.md
   ${PROJECT_SOURCE_DIR}/docs/package-tool.md
+  ${PROJECT_SOURCE_DIR}/docs/package-format.md
   ${PROJECT_SOURCE_DIR}/docs/gpib.md
   DESTINATION docs)
 

@@ -688,6 +688,15 @@ void frmWizard::FillSerialDevices() {
   while (cmbPorts_->count() > static_cast<int>(ports.size()))
     cmbPorts_->removeItem(cmbPorts_->count() - 1);
   portDescriptions_.clear();
+  // A COM name of the package opens a device of another name here (COM1 is
+  // /dev/ttyS0 on Linux): the technician sees which one.
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    const std::string device = ports::DeviceOfPort(ports[i]);
+    if (device.empty() || ports::IsDevicePath(ports[i])) continue;
+    const std::string note = ports[i] + " is the serial port " + device + " of this computer";
+    cmbPorts_->setItemData(static_cast<int>(i), Q(note), Qt::ToolTipRole);
+    portDescriptions_[ports[i]] = note;
+  }
   const std::vector<ports::SerialDevice> devices =
       deviceFolder_.isEmpty() ? ports::ListSerialDevices().devices
                               : ports::FindSerialDevices(deviceFolder_.toStdString());

@@ -237,6 +237,9 @@ class WizardGuiTest : public QObject {
     const QString device = folder_->filePath("dev/ttyUSB0");
     QCOMPARE(ports->itemText(3), device);
     QCOMPARE(ports->currentText(), QString("COM1"));
+    // A COM name says which device of this computer it opens.
+    QCOMPARE(Child<QLabel>("lblPortDescription")->text(),
+             QString("COM1 is the serial port /dev/ttyS0 of this computer"));
     QCOMPARE(Child<QComboBox>("cmbHelpLanguage")->count(), 0);
 
     // Choosing an entry hands the port to the controller.

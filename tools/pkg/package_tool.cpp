@@ -9,6 +9,7 @@
 #include <iterator>
 #include <memory>
 #include <ostream>
+#include <utility>
 
 #include "core/files.h"
 #include "core/text.h"
@@ -168,10 +169,35 @@ int Show(const std::string& path, std::ostream& out, std::ostream& err) {
   return kExitOk;
 }
 
+// The section of the package format's reference (docs/package-format.md, also
+// installed with the other documents) that explains a problem, by how the
+// problem's sentence begins; empty when none does.
+std::string FormatSection(const std::string& problem) {
+  static constexpr std::pair<const char*, const char*> kSections[] = {
+      {"the wizard cannot load", "Load errors"},
+      {"[HOST]", "[HOST]"},
+      {"transfer program", "[HOST]"},
+      {"[TARGET]", "[TARGET]"},
+      {"flash memor", "[TARGET]"},
+      {"erase range", "[TARGET]"},
+      {"upload", "[FILES]"},
+      {"program file", "[FILES]"},
+      {"firmware language", "Language sections"},
+      {"the members an upload sends", "Limits"},
+      {"member", "The archive"},
+  };
+  for (const auto& [start, section] : kSections)
+    if (problem.rfind(start, 0) == 0)
+      return std::string(" (package-format.md, \"") + section + "\")";
+  return "";
+}
+
 int Check(const std::string& path, std::ostream& out) {
   const CheckReport report = CheckPackage(path);
-  for (const auto& problem : report.problems) out << path << ": " << problem << "\n";
-  for (const auto& warning : report.warnings) out << path << ": warning: " << warning << "\n";
+  for (const auto& problem : report.problems)
+    out << path << ": " << problem << FormatSection(problem) << "\n";
+  for (const auto& warning : report.warnings)
+    out << path << ": warning: " << warning << FormatSection(warning) << "\n";
   if (report.loaded)
     out << path << ": an upload reads " << report.sentMembers
         << (report.sentMembers == 1 ? " member" : " members") << " of " << report.sentBytes

@@ -265,6 +265,16 @@ TEST(PackageToolTest, CheckReportsAndFailsOnProblems) {
   std::string out;
   EXPECT_EQ(Tool({"check", path}, &out), kExitProblems);
   EXPECT_NE(out.find("1 problem"), std::string::npos) << out;
+  // Each problem names the section of the package format's reference that explains it.
+  EXPECT_NE(out.find("BAUD 0 fails the speed check for port COM1 (115200 must be a whole multiple "
+                     "of it) (package-format.md, \"[HOST]\")\n"),
+            std::string::npos)
+      << out;
+  ini.replace(ini.find("BAUD=0"), 6, "BAUD=x");
+  WritePackage(dir / "p.qxpkg", ini, {"XFER.BIN", "BOOT.BIN", "EN.BIN", "DE.BIN"});
+  EXPECT_EQ(Tool({"check", path}, &out), kExitProblems);
+  EXPECT_NE(out.find("is not a baud rate (package-format.md, \"Load errors\")"), std::string::npos)
+      << out;
 }
 
 TEST(PackageToolTest, UsageErrors) {

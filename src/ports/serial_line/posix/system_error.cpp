@@ -46,11 +46,13 @@ SystemProblem DescribeSystemError(int errnum, std::string_view device, std::stri
         problem.kind = ProblemKind::kMissing;
         text = "no serial hardware answers at this device";
         problem.hint =
-            "USB adapters are usually /dev/ttyUSB0 or /dev/ttyACM0 (ls /dev/serial/by-id)";
+            "USB adapters are usually /dev/ttyUSB0 or /dev/ttyACM0: the port list shows them with "
+            "their names (pelvane-cli --list-ports)";
       } else {
         problem.kind = ProblemKind::kMissing;
         problem.hint =
-            "check the port name and that the adapter is plugged in (ls /dev/ttyS* /dev/ttyUSB*)";
+            "check the port name and that the adapter is plugged in: the port list shows the "
+            "serial devices of this computer (pelvane-cli --list-ports)";
       }
       break;
     case EACCES:
