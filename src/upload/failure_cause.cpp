@@ -125,6 +125,12 @@ std::string CauseHint(FailureCause cause, const HintContext& context) {
   if (const auto at = hint.find("{key}"); at != std::string::npos) hint.replace(at, 5, key);
   if (const auto at = hint.find("{driver}"); at != std::string::npos)
     hint.replace(at, 8, ports::GpibDriverName());
+  // A run that failed before the first erase left the firmware as it was.
+  constexpr std::string_view kIncomplete = "; the instrument may hold incomplete firmware";
+  if (hint.ends_with(kIncomplete) &&
+      (context.stage == RunStage::NothingSent || context.stage == RunStage::FlashUntouched))
+    hint.replace(hint.size() - kIncomplete.size(), kIncomplete.size(),
+                 "; nothing was erased, so the instrument keeps its firmware");
   return hint;
 }
 

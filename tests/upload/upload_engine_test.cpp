@@ -1024,6 +1024,14 @@ TEST_P(LostAnswers, AreAskedAgainReadBackOrFailWithTheCause) {
     EXPECT_THAT(call, ::testing::EndsWith(" 16"));
   EXPECT_EQ(engine.GetLastError(), row.code);
   EXPECT_EQ(engine.Cause(), row.cause);
+  if (row.cause == FailureCause::AnswerCorrupted) {
+    // Only a run that erased something may have left the firmware incomplete.
+    HintContext context;
+    context.stage = engine.Stage();
+    EXPECT_THAT(CauseHint(row.cause, context),
+                HasSubstr(row.command == app::TMANUFACTURER ? "the instrument keeps its firmware"
+                                                            : "may hold incomplete firmware"));
+  }
   if (row.code != 0)
     EXPECT_EQ(engine.GetLastErrorString(), package::ErrorResourceText(row.code) + row.detail);
   else
