@@ -13,9 +13,9 @@
 
 namespace {
 
-// --help and --version: printed, and the program ends.
+// --help and --version: printed, and the program ends, also when the rest of
+// the line is wrong (a package that is not there): the user asked for help.
 bool AnsweredAtOnce(const pelvane::commandline::QN_CommandLine& commandLine) {
-  if (commandLine.GetLastError() != 0) return false;
   if (commandLine.HelpRequested()) {
     std::fputs(pelvane::commandline::QN_CommandLine::Usage("pelvane").c_str(), stdout);
     return true;
