@@ -14,7 +14,11 @@ package=$root/$build/examples/example.qxpkg
 out=${2:-$root/docs/screenshots}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-work=$(mktemp -d "${TMPDIR:-/tmp}/pelvane-shots.XXXXXX")
+# A plain folder name, since the pictures show the package's and the output
+# folder's paths.
+work=${TMPDIR:-/tmp}/Pelvane
+rm -rf "$work"
+mkdir -p "$work"
 sim_pid=""
 cleanup() {
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
@@ -23,8 +27,8 @@ cleanup() {
 trap cleanup EXIT
 
 # The package is searched for in its own folder; copy it alone into one.
-mkdir "$work/packages"
-cp "$package" "$work/packages/"
+mkdir "$work/Firmware"
+cp "$package" "$work/Firmware/"
 
 mkfifo "$work/sim.out"
 "$bin/pelvane-sim" --package "$package" --once >"$work/sim.out" 2>"$work/sim.log" &
@@ -34,4 +38,4 @@ read -r -t 10 pty <&3 || { echo "the simulator did not start:" >&2; cat "$work/s
 
 # The example package reads its calibration area into the current folder.
 (cd "$work" && XDG_STATE_HOME=$work/state QT_QPA_PLATFORM=offscreen "$root/$bin/pelvane-screenshots" \
-  "$work/packages/example.qxpkg" "$pty" "$out")
+  "$work/Firmware/example.qxpkg" "$pty" "$out")

@@ -1,6 +1,7 @@
 // pelvane-screenshots: walks the wizard through its five steps with a real
-// package and a (simulated) instrument and saves a picture of each step, and
-// of the Finished step after a run that failed.
+// package and a (simulated) instrument and saves a picture of each step as a
+// technician sees it, of the Settings step's advanced summary, and of the
+// Finished step after a run that failed.
 // Run by scripts/screenshots.sh on the offscreen platform.
 #include <QApplication>
 #include <QComboBox>
@@ -44,13 +45,17 @@ int main(int argc, char** argv) {
   const QString out = args[3];
   QDir().mkpath(out);
 
-  WizardProgram program({"--advanced"});
-  auto& window = program.Window();
-  window.SetSearchFolder(QFileInfo(package).absolutePath());
-  // The pictures must not depend on the adapters plugged into this machine.
-  window.SetDeviceFolder("/nonexistent");
-  window.resize(700, 560);
-  program.Open();
+  const auto prepare = [&](WizardProgram& program) -> pelvane::wizard::frmWizard& {
+    auto& window = program.Window();
+    window.SetSearchFolder(QFileInfo(package).absolutePath());
+    // The pictures must not depend on the adapters plugged into this machine.
+    window.SetDeviceFolder("/nonexistent");
+    window.resize(700, 560);
+    program.Open();
+    return window;
+  };
+  WizardProgram program({});
+  auto& window = prepare(program);
 
   bool ok = Save(window, out, "step0-select.png");
   window.PressNavigation(NavButton::Next);
@@ -83,6 +88,14 @@ int main(int argc, char** argv) {
   window.findChild<QLineEdit*>("txtOutputFolder")->setText(QDir::current().filePath("second"));
   window.PressNavigation(NavButton::Next);
   ok = ok && window.CurrentStep() == 4 && Save(window, out, "step4-failed.png");
+
+  // The Settings step's summary as --advanced shows it: every detail of the
+  // configuration.
+  WizardProgram advanced({"--advanced"});
+  auto& detailed = prepare(advanced);
+  detailed.PressNavigation(NavButton::Next);
+  detailed.PressNavigation(NavButton::Next);
+  ok = ok && detailed.CurrentStep() == 2 && Save(detailed, out, "step2-settings-advanced.png");
   if (!ok) std::fprintf(stderr, "pelvane-screenshots: the wizard did not run through its steps\n");
   return ok ? 0 : 1;
 }
