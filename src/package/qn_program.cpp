@@ -23,7 +23,7 @@ bool QN_Program::Init(const std::string& sInitString, const std::string& sSrcPat
 }
 
 void QN_Program::Filename(const std::string& name) {
-  filename_ = Trim(name);
+  filename_ = core::Trim(name);
   if (members_ && members_->CountMembers(filename_) >= 1) {
     std::int64_t size = members_->MemberSize(filename_);
     if (size > kMaxMemberBytes) {

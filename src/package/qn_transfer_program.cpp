@@ -25,7 +25,7 @@ bool QN_TransferProgram::Init(const std::string& sInitString, const std::string&
 }
 
 void QN_TransferProgram::Filename(const std::string& name) {
-  filename_ = Trim(name);
+  filename_ = core::Trim(name);
   if (members_ && members_->CountMembers(filename_) >= 1) {
     std::int64_t size = members_->MemberSize(filename_);
     if (size > kMaxMemberBytes) {
