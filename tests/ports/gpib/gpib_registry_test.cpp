@@ -3,7 +3,7 @@
 
 #include "core/class_ids.h"
 #include "ports/gpib/gpib_binding.h"
-#include "ports/port_registry.h"
+#include "ports/registry/port_registry.h"
 
 namespace pelvane::ports::gpib {
 namespace {

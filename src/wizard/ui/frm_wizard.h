@@ -22,10 +22,10 @@
 #include "ports/devices/serial_devices.h"
 #include "upload/run_operation.h"
 #include "upload/upload_view.h"
-#include "wizard/action_log.h"
-#include "wizard/navigation.h"
-#include "wizard/startup.h"
-#include "wizard/transfer_animation.h"
+#include "wizard/logic/action_log.h"
+#include "wizard/logic/navigation.h"
+#include "wizard/logic/startup.h"
+#include "wizard/ui/transfer_animation.h"
 
 class QCheckBox;
 class QComboBox;

@@ -1,4 +1,4 @@
-#include "wizard/frm_wizard.h"
+#include "wizard/ui/frm_wizard.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -32,10 +32,10 @@
 #include "ports/kind/device_name.h"
 #include "upload/failure_cause.h"
 #include "upload/operation_texts.h"
-#include "wizard/caption_loader.h"
-#include "wizard/help_window.h"
-#include "wizard/resource_strings.h"
-#include "wizard/wizard_backend.h"
+#include "wizard/logic/resource_strings.h"
+#include "wizard/ui/caption_loader.h"
+#include "wizard/ui/help_window.h"
+#include "wizard/ui/wizard_backend.h"
 
 // Widgets are created with `new` and handed to their parent, which deletes
 // them: that is how Qt owns a widget tree.
