@@ -125,6 +125,8 @@ def long_functions(path, limit):
             elif SCOPE_HEAD.search(stripped) and '(' not in stripped.split('{')[0].split(':')[0]:
                 stack.append('scope')
                 head_start = i + 1
+            elif stripped.count('(') > stripped.count(')'):
+                stack.append('block')  # braces inside a call's arguments
             elif is_function_head(stripped):
                 first = line - head[len(head.rstrip()):].count('\n') - code[head_start:i].strip().count('\n')
                 function = [function_name(stripped), first]
