@@ -155,7 +155,7 @@ void CheckPrograms(const PackageConfiguration& c, const std::string& language,
 
 // The [HOST] keys and the transfer program.
 void CheckHost(const PackageConfiguration& c, std::vector<std::string>& problems) {
-  // MAXPROGLEN below 1 never gets here: the load above refuses it.
+  // MAXPROGLEN below 1 never gets here: loading the package refuses it.
   if (!c.programs.empty() && c.maxProgramBlockLength > kMaxProgramBlock) {
     problems.push_back("[HOST] MAXPROGLEN " + std::to_string(c.maxProgramBlockLength) +
                        " makes program blocks larger than a frame carries (" +
