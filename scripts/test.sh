@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine and runs the gates: formatting, the plain
-# build with warnings as errors and every test, the Windows programs built
-# with MinGW-w64 and tested under Wine (their unit tests, and uploads through
+# Sets up a fresh Debian 12 machine and runs the gates: formatting, function
+# lengths, the plain build with warnings as errors and every test, the
+# Windows programs built with MinGW-w64 and tested under Wine (their unit
+# tests, and uploads through
 # COM ports into the simulator), the Debian package built and tried from a
 # scratch root, the tests again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded layers under
 # ThreadSanitizer, and each libFuzzer target for a while (when clang is there).
 #
 #   scripts/test.sh           everything
-#   scripts/test.sh --quick   formatting, the plain build and its tests only
+#   scripts/test.sh --quick   formatting, function lengths, the plain build and its tests only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -50,6 +51,10 @@ scripts/setup.sh
 
 stage "formatting (clang-format)"
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+
+stage "function lengths (at most 80 lines; tests are only warned about)"
+scripts/function-lengths.py src tools
+scripts/function-lengths.py --warn-only tests
 
 stage "plain build (warnings are errors) and every test"
 scripts/build.sh build -DPELVANE_WERROR=ON

@@ -15,7 +15,7 @@
 
 #include "child_process.h"
 #include "upload/qn_upload_process.h"
-#include "wizard/wizard_program.h"
+#include "wizard/program/wizard_program.h"
 
 namespace {
 

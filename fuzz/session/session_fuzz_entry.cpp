@@ -12,7 +12,7 @@
 #include "core/class_ids.h"
 #include "core/message_loop.h"
 #include "ports/iqx_port.h"
-#include "ports/port_registry.h"
+#include "ports/registry/port_registry.h"
 #include "session/fake_port.h"
 #include "session/session.h"
 

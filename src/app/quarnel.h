@@ -50,16 +50,10 @@ enum QUARNEL_ERR : std::int32_t {
   PT_TNORESPONSE = session::PT_TNORESPONSE,
 };
 
-// The boot monitor's one-character answers to a transfer-program upload. The
-// session reads them, so they are named there, below this layer.
-using session::kVerdictChecksum;
-using session::kVerdictFraming;
-using session::kVerdictOk;
-using session::kVerdictOverrun;
-using session::kVerdictParity;
-// How long UploadTransferProgram waits for that answer once the block has
-// left the host.
-using session::kVerdictWait;
+// The boot monitor's one-character answers to a transfer-program upload, and
+// how long UploadTransferProgram waits for one, are the session's
+// (session::kVerdictOk, session::kVerdictWait, ...): the session reads them, so
+// they are named there, below this layer.
 
 // The host's answer to a frame's length byte, before the body follows.
 inline constexpr std::uint8_t kLengthAck = 0xFF;

@@ -102,6 +102,13 @@ void CliRunner::Hint(const std::string& text) {
 }
 
 int CliRunner::Run() {
+  if (const std::optional<int> ended = OpenPackage()) return *ended;
+  if (options_.summary) return PrintSummary();
+  if (const std::optional<int> ended = PrepareUpload()) return *ended;
+  return Upload();
+}
+
+std::optional<int> CliRunner::OpenPackage() {
   record_->start = IsoTime(std::chrono::system_clock::now());
   record_->package = options_.package;
   std::error_code ec;
@@ -148,25 +155,28 @@ int CliRunner::Run() {
       options_.outputDir.empty()
           ? std::filesystem::current_path(ec)
           : std::filesystem::absolute(core::PathFromUtf8(options_.outputDir), ec));
+  return std::nullopt;
+}
 
-  if (options_.summary) {
-    const std::vector<std::string> pieces =
-        package::ConfigurationSummary(process_->Configuration(), /*advanced=*/true,
-                                      /*nameDevice=*/true);
-    if (options_.json) {
-      Json summary{{"package", Text(options_.package)},
-                   {"comment", Text(record_->comment)},
-                   {"port", Text(record_->port)},
-                   {"firmwareLanguage", Text(record_->language)},
-                   {"summary", Json::array()}};
-      for (const std::string& piece : pieces) summary["summary"].push_back(Text(piece));
-      io_.out << JsonLine(summary);
-    } else {
-      for (const std::string& piece : pieces) io_.out << ShownText(piece) << "\n";
-    }
-    return Finish(kExitOk, package::kErrOk, "OK", upload::FailureCause::None);
+int CliRunner::PrintSummary() {
+  const std::vector<std::string> pieces =
+      package::ConfigurationSummary(process_->Configuration(), /*advanced=*/true,
+                                    /*nameDevice=*/true);
+  if (options_.json) {
+    Json summary{{"package", Text(options_.package)},
+                 {"comment", Text(record_->comment)},
+                 {"port", Text(record_->port)},
+                 {"firmwareLanguage", Text(record_->language)},
+                 {"summary", Json::array()}};
+    for (const std::string& piece : pieces) summary["summary"].push_back(Text(piece));
+    io_.out << JsonLine(summary);
+  } else {
+    for (const std::string& piece : pieces) io_.out << ShownText(piece) << "\n";
   }
+  return Finish(kExitOk, package::kErrOk, "OK", upload::FailureCause::None);
+}
 
+std::optional<int> CliRunner::PrepareUpload() {
   process_->Operation(options_.operation);
   process_->ReadRanges(options_.reads);
   process_->TransferOnly(options_.transferOnly);
@@ -199,7 +209,10 @@ int CliRunner::Run() {
     return Finish(kExitCancelled, package::kErrCancelled,
                   package::ErrorResourceText(package::kErrCancelled),
                   upload::FailureCause::Cancelled);
+  return std::nullopt;
+}
 
+int CliRunner::Upload() {
   core::Cookie cookie = 0;
   process_->Advise(display_.get(), &cookie);
   uploadStarted_ = true;
@@ -219,18 +232,7 @@ int CliRunner::Run() {
   }
   ShowOutcome(ok);
   if (ok) {
-    if (!options_.json && !options_.quiet) {
-      if (options_.transferOnly) {
-        io_.out << "The Transfer Program has been uploaded successfully to your instrument.\n";
-      } else if (options_.operation == upload::RunOperation::Update) {
-        io_.out << "The Firmware has been uploaded successfully to your instrument.\n\n"
-                << (process_->RestartInstrument()
-                        ? "Your instrument has been restarted please run the calibration routines."
-                        : "Please restart your instrument and run the calibration routines.")
-                << "\n";
-      }
-      io_.out << SummaryLine(options_, *statistics_, record_->memories.size()) << "\n";
-    }
+    if (!options_.json && !options_.quiet) PrintSuccess();
     return Finish(kExitOk, code, message, upload::FailureCause::None);
   }
   // An instrument that does not hold the package is the verification's
@@ -245,6 +247,19 @@ int CliRunner::Run() {
   }
   return Finish(code == package::kErrValidation ? kExitValidation : kExitUploadFailed, code,
                 message, process_->Cause());
+}
+
+void CliRunner::PrintSuccess() {
+  if (options_.transferOnly) {
+    io_.out << "The Transfer Program has been uploaded successfully to your instrument.\n";
+  } else if (options_.operation == upload::RunOperation::Update) {
+    io_.out << "The Firmware has been uploaded successfully to your instrument.\n\n"
+            << (process_->RestartInstrument()
+                    ? "Your instrument has been restarted please run the calibration routines."
+                    : "Please restart your instrument and run the calibration routines.")
+            << "\n";
+  }
+  io_.out << SummaryLine(options_, *statistics_, record_->memories.size()) << "\n";
 }
 
 void CliRunner::ShowOutcome(bool ok) {

@@ -101,6 +101,12 @@ class CliRunner {
   bool SettleOutputs();
   // What a read-only operation found (memories, whether the instrument
   // holds the package), as text or JSON.
+  // The steps of Run; a step that ends the run gives its exit code.
+  std::optional<int> OpenPackage();
+  int PrintSummary();
+  std::optional<int> PrepareUpload();
+  int Upload();
+  void PrintSuccess();
   void ShowOutcome(bool ok);
   bool ChoosePort();
   bool ChooseLanguage();

@@ -44,7 +44,7 @@ void QN_CommandLine::ParseLegacy(const std::string& text) {
   std::vector<std::string> elements = package::Split(text, '/');
   // Whatever stands before the first "/" is not a switch and is ignored.
   for (std::size_t i = 1; i < elements.size(); ++i) {
-    std::string element = package::Trim(elements[i]);
+    std::string element = core::Trim(elements[i]);
     if (element == "TRANSFERONLY") {
       transferOnly_ = true;
     } else if (element == "AUTOSTART") {

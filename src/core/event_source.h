@@ -2,8 +2,9 @@
 //
 // Threading: an event source belongs to its owner's thread. Advise, Unadvise
 // and Raise are called on that thread only; a listener may advise or unadvise
-// (itself or others) from inside its handler, which takes effect for the next
-// event.
+// (itself or others) from inside its handler. A listener advised there hears
+// from the next event on; one unadvised there is not called again, not even
+// for the event being raised.
 #pragma once
 
 #include <cstdint>

@@ -10,7 +10,8 @@ std::vector<std::string> ConfigurationSummary(const PackageConfiguration& c, boo
   const ports::PortKindInfo& port = ports::InfoOfPort(c.port);
   const bool serial = !port.gpibBus;
   std::string connect =
-      serial ? "Please connect your instrument using a Serial Cable (null modem) to " + Trim(c.port)
+      serial ? "Please connect your instrument using a Serial Cable (null modem) to " +
+                   core::Trim(c.port)
              : std::string("Please connect your instrument using a GPIB Cable");
   // "COM1" means nothing on a Linux computer: the cable goes to /dev/ttyS0.
   if (const std::string device = ports::DeviceBehindName(c.port);

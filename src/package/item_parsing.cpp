@@ -23,7 +23,7 @@ std::vector<std::string> Split(std::string_view text, char separator) {
 
 std::vector<std::string> SplitItemFields(std::string_view initString) {
   std::vector<std::string> fields = Split(initString, ',');
-  for (auto& field : fields) field = Trim(field);
+  for (auto& field : fields) field = core::Trim(field);
   return fields;
 }
 
@@ -34,8 +34,8 @@ std::optional<std::int32_t> NumericFieldAt(const std::vector<std::string>& field
 }
 
 std::optional<std::int32_t> ParseNumericField(std::string_view field) {
-  std::string text = Trim(field);
-  std::string upper = ToUpper(text);
+  std::string text = core::Trim(field);
+  std::string upper = core::ToUpper(text);
   std::size_t hexPos = upper.find("0X");
   if (hexPos != std::string::npos) {
     // The prefix stands for the conversion routine's hex marker, so nothing

@@ -11,10 +11,6 @@
 
 namespace pelvane::package {
 
-// Blanks (spaces and tabs) around a field do not count; names match in any case.
-using core::ToUpper;
-using core::Trim;
-
 // Splits at every separator, no limit; fields are not trimmed.
 std::vector<std::string> Split(std::string_view text, char separator);
 

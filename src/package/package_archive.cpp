@@ -69,7 +69,7 @@ const PackageArchive::Directory* PackageArchive::CurrentDirectory() const {
   for (zip_int64_t i = 0; i < count; ++i) {
     const char* entry = zip_get_name(archive, static_cast<zip_uint64_t>(i), 0);
     if (entry == nullptr) continue;
-    Directory::Member& member = directory->byName[ToUpper(entry)];
+    Directory::Member& member = directory->byName[core::ToUpper(entry)];
     if (member.count++ == 0) {
       member.index = i;
       member.size = std::max<std::int64_t>(SizeAt(archive, i), 0);
@@ -86,14 +86,14 @@ const PackageArchive::Directory* PackageArchive::CurrentDirectory() const {
 int PackageArchive::CountMembers(const std::string& name) const {
   const Directory* directory = CurrentDirectory();
   if (directory == nullptr) return 0;
-  const auto it = directory->byName.find(ToUpper(name));
+  const auto it = directory->byName.find(core::ToUpper(name));
   return it == directory->byName.end() ? 0 : it->second.count;
 }
 
 std::int64_t PackageArchive::MemberSize(const std::string& name) const {
   const Directory* directory = CurrentDirectory();
   if (directory == nullptr) return 0;
-  const auto it = directory->byName.find(ToUpper(name));
+  const auto it = directory->byName.find(core::ToUpper(name));
   return it == directory->byName.end() ? 0 : it->second.size;
 }
 
@@ -111,7 +111,7 @@ bool PackageArchive::ReadMember(const std::string& name, std::int64_t offset, st
   if (bytes != nullptr) bytes->clear();
   const Directory* directory = CurrentDirectory();
   if (directory == nullptr) return false;
-  const auto member = directory->byName.find(ToUpper(name));
+  const auto member = directory->byName.find(core::ToUpper(name));
   if (member == directory->byName.end()) {
     lastError_ = "member " + name + " not found in " + path_;
     return false;
@@ -122,7 +122,7 @@ bool PackageArchive::ReadMember(const std::string& name, std::int64_t offset, st
   zip_t* zip = archive.get();
   // The file may have been replaced since the directory was made.
   const char* found = zip_get_name(zip, static_cast<zip_uint64_t>(index), 0);
-  if (found == nullptr || ToUpper(found) != member->first) {
+  if (found == nullptr || core::ToUpper(found) != member->first) {
     lastError_ = path_ + " changed while it was read; open it again";
     return false;
   }
@@ -200,7 +200,7 @@ bool PackageArchive::ReadMemberText(const std::string& name, std::int64_t offset
 
 std::int32_t PackageArchive::ReadBlock(const std::string& name, std::span<std::uint8_t> buffer,
                                        std::int64_t offset) {
-  if (!cached_ || ToUpper(cachedName_) != ToUpper(name)) {
+  if (!cached_ || core::ToUpper(cachedName_) != core::ToUpper(name)) {
     cachedBytes_.clear();
     cached_ = false;
     std::vector<std::uint8_t> bytes;
@@ -215,12 +215,6 @@ std::int32_t PackageArchive::ReadBlock(const std::string& name, std::span<std::u
                              static_cast<std::size_t>(INT32_MAX)});
   std::copy_n(cachedBytes_.begin() + offset, count, buffer.begin());
   return static_cast<std::int32_t>(count);
-}
-
-void PackageArchive::ClearCache() {
-  cached_ = false;
-  cachedName_.clear();
-  cachedBytes_.clear();
 }
 
 }  // namespace pelvane::package

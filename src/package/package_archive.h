@@ -68,7 +68,6 @@ class PackageArchive : public MemberDirectory {
   // consecutive blocks of a file read the archive once.
   std::int32_t ReadBlock(const std::string& name, std::span<std::uint8_t> buffer,
                          std::int64_t offset);
-  void ClearCache();
 
   // Why the last failed operation failed (empty after success).
   const std::string& LastError() const { return lastError_; }

@@ -115,16 +115,16 @@ std::vector<std::string> SplitList(const std::string& text, bool upper) {
   std::vector<std::string> out;
   if (text.empty()) return out;
   for (const auto& part : Split(text, ',')) {
-    std::string item = Trim(part);
+    std::string item = core::Trim(part);
     if (item.empty()) continue;
-    out.push_back(upper ? ToUpper(item) : item);
+    out.push_back(upper ? core::ToUpper(item) : item);
   }
   return out;
 }
 
 // "com1" is COM1; a Linux device path keeps its case.
 std::string PortName(const std::string& text) {
-  return ports::CanonicalPortName(Trim(text));
+  return ports::CanonicalPortName(core::Trim(text));
 }
 
 }  // namespace
@@ -146,7 +146,7 @@ std::string QN_PackageLoader::ReadKey(const PrivateProfile& profile,
   if (!value.empty()) {
     std::size_t comment = value.find(';');
     if (comment != std::string::npos) value.resize(comment);
-    std::string rest = Trim(value);
+    std::string rest = core::Trim(value);
     // "NA ; note" is as missing as "NA": the comparison is made on the
     // trimmed value.
     if (rest != "NA") return rest;
@@ -234,11 +234,32 @@ class LoadRun {
   bool Load(const std::string& member, QN_Prompt& prompt);
 
  private:
+  // The steps of Load, in the order the configuration is read.
+  bool CopyConfiguration(const std::string& member);
+  bool MaxProgramLength();
+  bool Ports();
+  bool Baud();
+  bool Target();
+  bool Transfer();
+  bool Items(QN_Prompt& prompt);
+  void Languages();
+
   QN_PackageLoader& loader_;
   PackageConfiguration& config_;
 };
 
 bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
+  if (!CopyConfiguration(member) || !MaxProgramLength() || !Ports() || !Baud() || !Target() ||
+      !Transfer() || !Items(prompt))
+    return false;
+  Languages();
+  config_.baseLoaded = true;
+  if (!Programs()) return false;
+  config_.notLoaded = false;
+  return true;
+}
+
+bool LoadRun::CopyConfiguration(const std::string& member) {
   PackageConfiguration& c = config_;
   PackageArchive& archive = *c.archive;
 
@@ -249,7 +270,7 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   c.configurationCopy = copy;
   c.configurationPath = copy->Path();
 
-  std::string name = Trim(member);
+  std::string name = core::Trim(member);
   if (archive.CountMembers(name) < 1) {
     std::string why = archive.LastError();
     return Fail(kErrFilenameInvalid, why.empty() ? "\nConfiguration file not found"
@@ -264,31 +285,39 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   FromUtf16(text);
   if (!copy->Write(text)) return Fail(kErrConfigurationInvalid, " " + copy->Error());
   c.profile = std::make_shared<const PrivateProfile>(text);
+  return true;
+}
 
+bool LoadRun::MaxProgramLength() {
+  PackageConfiguration& c = config_;
   std::string value;
   // A value that only holds a comment says nothing either: the default holds.
-  if (Optional("HOST", "MAXPROGLEN", value) && !value.empty()) {
-    // Only decimal numbers: "0x10" would read as 0.
-    if (ToUpper(Trim(value)).rfind("0X", 0) == 0)
-      return Fail(kErrConfigurationInvalid,
-                  "\n[HOST] MAXPROGLEN=" + value + " is not a decimal number");
-    double number = LeadingNumber(ToUpper(value));
-    if (number > kMaxProgramBlockLengthCap) {
-      c.maxProgramBlockLength = kMaxProgramBlockLengthCap;
-    } else {
-      std::int64_t rounded = RoundHalfEven(number);
-      // Every block carries at least one byte; 0 would also divide the
-      // progress weight by zero.
-      if (rounded < 1) {
-        return Fail(kErrConfigurationInvalid, "\n[HOST] MAXPROGLEN=" + value + " is below 1");
-      }
-      c.maxProgramBlockLength = static_cast<std::int32_t>(rounded);
-    }
-  } else {
+  if (!Optional("HOST", "MAXPROGLEN", value) || value.empty()) {
     c.maxProgramBlockLength = kDefaultMaxProgramBlockLength;
+    return true;
   }
+  // Only decimal numbers: "0x10" would read as 0.
+  if (core::ToUpper(core::Trim(value)).rfind("0X", 0) == 0)
+    return Fail(kErrConfigurationInvalid,
+                "\n[HOST] MAXPROGLEN=" + value + " is not a decimal number");
+  double number = LeadingNumber(core::ToUpper(value));
+  if (number > kMaxProgramBlockLengthCap) {
+    c.maxProgramBlockLength = kMaxProgramBlockLengthCap;
+    return true;
+  }
+  std::int64_t rounded = RoundHalfEven(number);
+  // Every block carries at least one byte; 0 would also divide the
+  // progress weight by zero.
+  if (rounded < 1) {
+    return Fail(kErrConfigurationInvalid, "\n[HOST] MAXPROGLEN=" + value + " is below 1");
+  }
+  c.maxProgramBlockLength = static_cast<std::int32_t>(rounded);
+  return true;
+}
 
-  value = Key("HOST", "PORTS");
+bool LoadRun::Ports() {
+  PackageConfiguration& c = config_;
+  std::string value = Key("HOST", "PORTS");
   if (Failed()) return false;
   c.ports = SplitList(value, false);
   for (std::string& port : c.ports) port = PortName(port);
@@ -305,8 +334,12 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
     if (serial != c.ports.end() && !Optional("HOST", *serial, c.serialKeyText))
       c.serialKeyText.clear();
   }
+  return true;
+}
 
-  c.baudText = ToUpper(Key("HOST", "BAUD"));
+bool LoadRun::Baud() {
+  PackageConfiguration& c = config_;
+  c.baudText = core::ToUpper(Key("HOST", "BAUD"));
   if (Failed()) return false;
   auto baud = ParseNumericField(c.baudText);
   // Zero and negative rates load: only a serial port needs a speed, and the
@@ -316,8 +349,12 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
     return Fail(kErrConfigurationInvalid, "\n[HOST] BAUD=" + c.baudText + " is not a baud rate");
   }
   c.baudRate = *baud;
+  return true;
+}
 
-  c.processorName = ToUpper(Key("TARGET", "PROCESSOR"));
+bool LoadRun::Target() {
+  PackageConfiguration& c = config_;
+  c.processorName = core::ToUpper(Key("TARGET", "PROCESSOR"));
   if (Failed()) return false;
   bool known = false;
   for (const auto& p : kProcessors) {
@@ -329,7 +366,7 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   }
   if (!known) return Fail(kErrProcessorInvalid, " " + c.processorName);
 
-  c.architectureName = ToUpper(Key("TARGET", "ARCHITECTURE"));
+  c.architectureName = core::ToUpper(Key("TARGET", "ARCHITECTURE"));
   if (Failed()) return false;
   known = false;
   for (const auto& a : kArchitectures) {
@@ -339,8 +376,13 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
     }
   }
   if (!known) return Fail(kErrArchitectureInvalid, " " + c.architectureName);
+  return true;
+}
 
-  c.continueFlag = !Optional("HOST", "CONTINUE", value) || Trim(ToUpper(value)) != "NO";
+bool LoadRun::Transfer() {
+  PackageConfiguration& c = config_;
+  std::string value;
+  c.continueFlag = !Optional("HOST", "CONTINUE", value) || core::Trim(core::ToUpper(value)) != "NO";
 
   value = Key("HOST", "TRANSFER");
   if (Failed()) return false;
@@ -349,8 +391,11 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
                                               ? c.transferProgram.GetLastErrorString()
                                               : "\n" + value);
   }
-  if (!AddWeight(kTransferWeight)) return false;
+  return AddWeight(kTransferWeight);
+}
 
+bool LoadRun::Items(QN_Prompt& prompt) {
+  PackageConfiguration& c = config_;
   int number = 0;
   bool ok = Series("TARGET", "MEMORY", number, [this](const std::string& v) {
     QN_Memory memory;
@@ -380,20 +425,20 @@ bool LoadRun::Load(const std::string& member, QN_Prompt& prompt) {
   });
   if (!ok) return false;
   c.programBase = c.progressWeight;
+  return true;
+}
 
+void LoadRun::Languages() {
+  PackageConfiguration& c = config_;
+  std::string value;
   if (!Optional("HOST", "FIRMWARE_LANGUAGES", value)) value = "None";
   c.firmwareLanguages = SplitList(value, true);
 
   if (Optional("HOST", "FIRMWARE_LANGUAGE", value)) {
-    c.firmwareLanguage = ToUpper(value);
+    c.firmwareLanguage = core::ToUpper(value);
   } else {
     c.firmwareLanguage = "None";
   }
-  c.baseLoaded = true;
-
-  if (!Programs()) return false;
-  c.notLoaded = false;
-  return true;
 }
 
 }  // namespace
@@ -420,7 +465,7 @@ bool QN_PackageLoader::Load(const std::string& packagePath, QN_Prompt& prompt,
 }
 
 bool QN_PackageLoader::ReloadPrograms(PackageConfiguration& config, const std::string& language) {
-  config.firmwareLanguage = ToUpper(Trim(language));
+  config.firmwareLanguage = core::ToUpper(core::Trim(language));
   return ReloadPrograms(config);
 }
 

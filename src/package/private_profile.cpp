@@ -13,7 +13,7 @@ namespace {
 constexpr std::string_view kProfileBlanks = " \t\r\n\v\f\x1A";
 
 std::string TrimAll(std::string_view text) {
-  return Trim(text, kProfileBlanks);
+  return core::Trim(text, kProfileBlanks);
 }
 
 bool Quoted(const std::string& value) {

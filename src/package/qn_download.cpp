@@ -25,7 +25,7 @@ bool QN_Download::Init(const std::string& sInitString, const std::string& sSrcPa
 }
 
 void QN_Download::Filename(const std::string& name) {
-  filename_ = Trim(name);
+  filename_ = core::Trim(name);
 }
 
 bool QN_Download::Validate() {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "package/address_range.h"
 #include "package/prompt.h"
 #include "package/qn_error.h"
 
@@ -21,10 +22,10 @@ class QN_Download : public QN_ErrorHolder {
 
   void Filename(const std::string& name);
   const std::string& Filename() const { return filename_; }
-  void StartAddress(std::int32_t address) { startAddress_ = address; }
-  std::int32_t StartAddress() const { return startAddress_; }
-  void Length(std::int32_t length) { length_ = length; }
-  std::int32_t Length() const { return length_; }
+  void StartAddress(std::int32_t address) { range_.Start(address); }
+  std::int32_t StartAddress() const { return range_.Start(); }
+  void Length(std::int32_t length) { range_.Length(length); }
+  std::int32_t Length() const { return range_.Length(); }
   // The folder the file is written to; empty: the current folder.
   void OutputFolder(const std::string& folder) { outputFolder_ = folder; }
   const std::string& OutputFolder() const { return outputFolder_; }
@@ -35,7 +36,7 @@ class QN_Download : public QN_ErrorHolder {
   // The package's name had a folder part or a drive letter that was left off.
   bool NameMoved() const;
   // Nothing computes it: it reads 0.
-  std::int32_t EndAddress() const { return endAddress_; }
+  std::int32_t EndAddress() const { return range_.End(); }
 
   // Checks that the output file can be written. An existing file (or a
   // link of that name) is kept only if `prompt` agrees to overwrite it; a
@@ -58,9 +59,7 @@ class QN_Download : public QN_ErrorHolder {
  private:
   std::string filename_;
   std::string outputFolder_;
-  std::int32_t startAddress_ = 0;
-  std::int32_t length_ = 0;
-  std::int32_t endAddress_ = 0;
+  AddressRange range_;
   bool valid_ = false;
   bool replaceAgreed_ = false;
   QN_Prompt* prompt_ = nullptr;

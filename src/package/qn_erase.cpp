@@ -18,15 +18,8 @@ bool QN_Erase::Init(const std::string& sInitString) {
 }
 
 void QN_Erase::Length(std::int32_t length) {
-  length_ = length;
-  if (endComputed_) return;
-  auto end = package::EndAddress(eraseAddress_, length_);
-  if (!end) {
-    overflow_ = true;
-    return;
-  }
-  endAddress_ = *end;
-  endComputed_ = true;
+  range_.Length(length);
+  if (!range_.EndComputed() && !range_.ComputeEnd()) overflow_ = true;
 }
 
 }  // namespace pelvane::package

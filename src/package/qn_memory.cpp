@@ -56,26 +56,21 @@ void QN_Memory::Flashname(const std::string& name) {
 }
 
 void QN_Memory::StartAddress(std::int32_t address) {
-  startAddress_ = address;
+  range_.Start(address);
   startSet_ = true;
-  if (lengthSet_ && !endComputed_) ComputeEnd();
+  if (lengthSet_ && !range_.EndComputed()) ComputeEnd();
 }
 
 void QN_Memory::Length(std::int32_t length) {
-  length_ = length;
+  range_.Length(length);
   lengthSet_ = true;
-  if (startSet_ && !endComputed_) ComputeEnd();
+  if (startSet_ && !range_.EndComputed()) ComputeEnd();
 }
 
 void QN_Memory::ComputeEnd() {
-  auto end = package::EndAddress(startAddress_, length_);
-  if (!end) {
-    overflow_ = true;
-    valid_ = false;
-    return;
-  }
-  endAddress_ = *end;
-  endComputed_ = true;
+  if (range_.ComputeEnd()) return;
+  overflow_ = true;
+  valid_ = false;
 }
 
 }  // namespace pelvane::package

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "package/address_range.h"
 #include "package/qn_error.h"
 
 namespace pelvane::package {
@@ -19,11 +20,11 @@ class QN_Memory : public QN_ErrorHolder {
   void Flashname(const std::string& name);
   const std::string& Flashname() const { return flashname_; }
   void StartAddress(std::int32_t address);
-  std::int32_t StartAddress() const { return startAddress_; }
+  std::int32_t StartAddress() const { return range_.Start(); }
   void Length(std::int32_t length);
-  std::int32_t Length() const { return length_; }
+  std::int32_t Length() const { return range_.Length(); }
   std::int32_t FlashnameIndex() const { return flashnameIndex_; }
-  std::int32_t EndAddress() const { return endAddress_; }
+  std::int32_t EndAddress() const { return range_.End(); }
   bool Validate() const { return valid_; }
 
  private:
@@ -31,13 +32,10 @@ class QN_Memory : public QN_ErrorHolder {
 
   std::string flashname_;
   std::int32_t flashnameIndex_ = 0;
-  std::int32_t startAddress_ = 0;
-  std::int32_t length_ = 0;
-  std::int32_t endAddress_ = 0;
+  AddressRange range_;
   bool valid_ = false;
   bool startSet_ = false;
   bool lengthSet_ = false;
-  bool endComputed_ = false;
   bool overflow_ = false;
 };
 

@@ -23,7 +23,7 @@ bool QN_Program::Init(const std::string& sInitString, const std::string& sSrcPat
 }
 
 void QN_Program::Filename(const std::string& name) {
-  filename_ = Trim(name);
+  filename_ = core::Trim(name);
   if (members_ && members_->CountMembers(filename_) >= 1) {
     std::int64_t size = members_->MemberSize(filename_);
     if (size > kMaxMemberBytes) {
@@ -32,9 +32,9 @@ void QN_Program::Filename(const std::string& name) {
       SetLastErrorString(" File Too Large " + filename_);
       return;
     }
-    length_ = static_cast<std::int32_t>(size);
+    range_.Length(static_cast<std::int32_t>(size));
     fileFound_ = true;
-    if (loadAddressSet_ && !endComputed_) LoadAddress(loadAddress_);
+    if (loadAddressSet_ && !range_.EndComputed()) LoadAddress(range_.Start());
   } else {
     valid_ = false;
     SetLastError(kErrProgramEntryInvalid);
@@ -43,22 +43,15 @@ void QN_Program::Filename(const std::string& name) {
 }
 
 void QN_Program::LoadAddress(std::int32_t address) {
-  loadAddress_ = address;
+  range_.Start(address);
   loadAddressSet_ = true;
   if (!fileFound_) return;
-  auto end = package::EndAddress(loadAddress_, length_);
-  if (!end) {
-    overflow_ = true;
-    valid_ = false;
-    return;
-  }
-  overflow_ = false;
-  endAddress_ = *end;
-  endComputed_ = true;
+  overflow_ = !range_.ComputeEnd();
+  if (overflow_) valid_ = false;
 }
 
 void QN_Program::Length(std::int32_t length) {
-  length_ = length;
+  range_.Length(length);
   valid_ = true;
 }
 

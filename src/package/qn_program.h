@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "package/address_range.h"
 #include "package/member_directory.h"
 #include "package/qn_error.h"
 
@@ -22,24 +23,21 @@ class QN_Program : public QN_ErrorHolder {
   const std::string& Filename() const { return filename_; }
   // Recomputes the end address every time once the file has been found.
   void LoadAddress(std::int32_t address);
-  std::int32_t LoadAddress() const { return loadAddress_; }
+  std::int32_t LoadAddress() const { return range_.Start(); }
   // Stores the length and makes the item valid: a file produced by a
   // download of the same run takes that download's length this way.
   void Length(std::int32_t length);
-  std::int32_t Length() const { return length_; }
-  std::int32_t EndAddress() const { return endAddress_; }
+  std::int32_t Length() const { return range_.Length(); }
+  std::int32_t EndAddress() const { return range_.End(); }
   bool Validate() const { return valid_; }
 
  private:
   std::shared_ptr<const MemberDirectory> members_;
   std::string filename_;
-  std::int32_t loadAddress_ = 0;
-  std::int32_t length_ = 0;
-  std::int32_t endAddress_ = 0;
+  AddressRange range_;
   bool valid_ = false;
   bool loadAddressSet_ = false;
   bool fileFound_ = false;
-  bool endComputed_ = false;
   bool overflow_ = false;
 };
 

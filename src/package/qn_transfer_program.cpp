@@ -25,7 +25,7 @@ bool QN_TransferProgram::Init(const std::string& sInitString, const std::string&
 }
 
 void QN_TransferProgram::Filename(const std::string& name) {
-  filename_ = Trim(name);
+  filename_ = core::Trim(name);
   if (members_ && members_->CountMembers(filename_) >= 1) {
     std::int64_t size = members_->MemberSize(filename_);
     if (size > kMaxMemberBytes) {
@@ -34,9 +34,9 @@ void QN_TransferProgram::Filename(const std::string& name) {
       SetLastErrorString(" File Too Large " + filename_);
       return;
     }
-    length_ = static_cast<std::int32_t>(size);
+    range_.Length(static_cast<std::int32_t>(size));
     fileFound_ = true;
-    if (loadAddressSet_ && !endComputed_) ComputeEnd();
+    if (loadAddressSet_ && !range_.EndComputed()) ComputeEnd();
   } else {
     valid_ = false;
     SetLastError(kErrTransferEntryInvalid);
@@ -45,9 +45,9 @@ void QN_TransferProgram::Filename(const std::string& name) {
 }
 
 void QN_TransferProgram::LoadAddress(std::int32_t address) {
-  loadAddress_ = address;
+  range_.Start(address);
   loadAddressSet_ = true;
-  if (fileFound_ && !endComputed_) ComputeEnd();
+  if (fileFound_ && !range_.EndComputed()) ComputeEnd();
 }
 
 void QN_TransferProgram::ExecAddress(std::int32_t address) {
@@ -56,15 +56,10 @@ void QN_TransferProgram::ExecAddress(std::int32_t address) {
 }
 
 void QN_TransferProgram::ComputeEnd() {
-  auto end = package::EndAddress(loadAddress_, length_);
-  if (!end) {
-    // A range past the 32-bit address space cannot be loaded anywhere.
-    overflow_ = true;
-    valid_ = false;
-    return;
-  }
-  endAddress_ = *end;
-  endComputed_ = true;
+  if (range_.ComputeEnd()) return;
+  // A range past the 32-bit address space cannot be loaded anywhere.
+  overflow_ = true;
+  valid_ = false;
 }
 
 }  // namespace pelvane::package

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "package/address_range.h"
 #include "package/member_directory.h"
 #include "package/qn_error.h"
 
@@ -24,11 +25,11 @@ class QN_TransferProgram : public QN_ErrorHolder {
   void Filename(const std::string& name);
   const std::string& Filename() const { return filename_; }
   void LoadAddress(std::int32_t address);
-  std::int32_t LoadAddress() const { return loadAddress_; }
+  std::int32_t LoadAddress() const { return range_.Start(); }
   void ExecAddress(std::int32_t address);
   std::int32_t ExecAddress() const { return execAddress_; }
-  std::int32_t EndAddress() const { return endAddress_; }
-  std::int32_t Length() const { return length_; }
+  std::int32_t EndAddress() const { return range_.End(); }
+  std::int32_t Length() const { return range_.Length(); }
   bool Validate() const { return valid_; }
 
  private:
@@ -36,15 +37,12 @@ class QN_TransferProgram : public QN_ErrorHolder {
 
   std::shared_ptr<const MemberDirectory> members_;
   std::string filename_;
-  std::int32_t loadAddress_ = 0;
+  AddressRange range_;
   std::int32_t execAddress_ = 0;
-  std::int32_t length_ = 0;
-  std::int32_t endAddress_ = 0;
   bool valid_ = false;
   bool loadAddressSet_ = false;
   bool execAddressSet_ = false;
   bool fileFound_ = false;
-  bool endComputed_ = false;
   bool overflow_ = false;
 };
 

@@ -28,7 +28,7 @@
 #include "core/link_diagnosis.h"
 #include "ports/iqx_port.h"
 #include "ports/port_diagnostics.h"
-#include "ports/port_registry.h"
+#include "ports/registry/port_registry.h"
 #include "session/event_relay.h"
 #include "session/iqx_session.h"
 #include "session/port_io.h"

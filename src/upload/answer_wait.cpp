@@ -330,7 +330,7 @@ void AnswerWait::TakeAnswer(app::IQX_App& app, std::uint8_t responseId) {
   // it, say) leaves its last error behind.
   const auto appFailed = [&] {
     if (AppLastError() == 0) return false;
-    instrumentFailed(package::kErrCommunication, Trim(AppErrorText()));
+    instrumentFailed(package::kErrCommunication, core::Trim(AppErrorText()));
     return true;
   };
   std::int16_t status = 0;
@@ -381,7 +381,7 @@ void AnswerWait::TakeAnswer(app::IQX_App& app, std::uint8_t responseId) {
 }
 
 void AnswerWait::Error(std::int16_t iLastError) {
-  const std::string what = std::to_string(iLastError) + " " + Trim(AppErrorText());
+  const std::string what = std::to_string(iLastError) + " " + core::Trim(AppErrorText());
   // An answer lost on the line is the command's matter (Ask), not yet the run's.
   if (iLastError == app::kErrorAnswerDamaged || iLastError == app::kErrorReadTimeout) {
     const bool damaged = iLastError == app::kErrorAnswerDamaged;

@@ -86,7 +86,7 @@ UploadEngine::DownloadEnd UploadEngine::ReadRange(std::int32_t start, std::int64
   };
   const auto readFailed = [&](std::int16_t appError) {
     return fail(package::kErrCommunication,
-                std::to_string(appError) + " " + Trim(wait_.AppErrorText()),
+                std::to_string(appError) + " " + core::Trim(wait_.AppErrorText()),
                 FailureCause::InstrumentError);
   };
   data->clear();

@@ -79,6 +79,13 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
   if (!SwitchVoltage(false)) return ProgramEnd::Failed;
   if (wait_.StopRequested()) return ProgramEnd::Stopped;
 
+  if (!ChecksumMatches(program, size, byteSum & 0xFF, blockCount)) return ProgramEnd::Failed;
+  if (verify_ && !Verify(program, data)) return ProgramEnd::Failed;
+  return ProgramEnd::Done;
+}
+
+bool UploadEngine::ChecksumMatches(const PlanProgram& program, std::int64_t size,
+                                   std::uint32_t host, std::int32_t blockCount) {
   report_.Action("Checksum( H" + std::to_string(plan_.architecture) + " , H" +
                  HexText(program.loadAddress) + " , H" + HexText(size) + " )");
   // The value of an earlier file must never be compared with this one's.
@@ -94,12 +101,11 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
                   FailureCause::InstrumentError);
   if (!answered || !wait_.ChecksumDelivered()) {
     report_.Action("Error getting Checksum");
-    return ProgramEnd::Failed;
+    return false;
   }
   report_.Done(line_.ExchangeSeconds(MessageSize::kChecksum, MessageSize::kChecksumAnswer));
   const std::uint32_t target = wait_.TargetChecksum();
   report_.Action("Checksum, Target = H" + HexText(target));
-  const std::uint32_t host = byteSum & 0xFF;
   report_.ProgramVerified({program.filename, blockCount, host, target});
   if (target != host) {
     outcome_.Fail(package::kErrChecksum,
@@ -107,12 +113,11 @@ UploadEngine::ProgramEnd UploadEngine::ProgramOne(const PlanProgram& program,
                       program.filename + ")",
                   FailureCause::ChecksumMismatch);
     report_.Action("Checksum Error,  Target = H" + HexText(target) + " Host = H" + HexText(host));
-    return ProgramEnd::Failed;
+    return false;
   }
   report_.Action("Checksum Matches, Host = H" + HexText(host));
   report_.Action("Block Count = " + std::to_string(blockCount));
-  if (verify_ && !Verify(program, data)) return ProgramEnd::Failed;
-  return ProgramEnd::Done;
+  return true;
 }
 
 bool UploadEngine::ProgramBlock(std::uint32_t address, std::span<const std::uint8_t> data,

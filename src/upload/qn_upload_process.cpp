@@ -28,7 +28,7 @@ class NoPrompt final : public package::QN_Prompt {
 };
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
-  return ToUpper(a) == ToUpper(b);
+  return core::ToUpper(a) == core::ToUpper(b);
 }
 
 }  // namespace
@@ -248,7 +248,7 @@ void QN_UploadProcess::ComPort(const std::string& port) {
   }
   // A device the package does not list stands in for the package's serial
   // port: "the number 5" would send the technician to the wrong key.
-  const std::string name = ports::CanonicalPortName(Trim(port));
+  const std::string name = ports::CanonicalPortName(core::Trim(port));
   const auto& listed = d.config.ports;
   if (key.empty() && ports::IsSerialPort(name) &&
       std::find(listed.begin(), listed.end(), name) == listed.end())
@@ -263,7 +263,7 @@ const std::string& QN_UploadProcess::ComPort() const {
 
 void QN_UploadProcess::FirmwareLanguage(const std::string& language) {
   Impl& d = *impl_;
-  d.language = ToUpper(Trim(language));
+  d.language = core::ToUpper(core::Trim(language));
   if (d.config.notLoaded && !d.config.baseLoaded) return;
   if (!d.loader.ReloadPrograms(d.config, d.language)) {
     d.engine.SetLastError(d.loader.GetLastError());
@@ -305,7 +305,7 @@ bool QN_UploadProcess::UploadWizard_Running() {
 
 void QN_UploadProcess::Filename(const std::string& member) {
   Impl& d = *impl_;
-  const bool ok = d.loader.Load(d.packagePath, d.Prompt(), d.config, Trim(member));
+  const bool ok = d.loader.Load(d.packagePath, d.Prompt(), d.config, core::Trim(member));
   d.engine.SetLastError(ok ? package::kErrOk : d.loader.GetLastError());
   d.engine.SetLastErrorString(ok ? std::string() : d.loader.Error().LastErrorDetail());
   d.engine.SetPort(d.config.port);

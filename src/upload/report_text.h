@@ -34,7 +34,4 @@ std::string SizeText(std::int64_t bytes);
 // 115200 must be a whole multiple of the serial speed (0 never is).
 bool SpeedValid(std::int32_t baudRate);
 
-using core::ToUpper;
-using core::Trim;
-
 }  // namespace pelvane::upload

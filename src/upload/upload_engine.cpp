@@ -218,7 +218,7 @@ bool UploadEngine::ReadPackageMembers(UploadPackage& package) {
     MemberBytes bytes;
   };
   std::map<std::string, Wanted> members;
-  members.emplace(ToUpper(plan_.transfer.filename),
+  members.emplace(core::ToUpper(plan_.transfer.filename),
                   Wanted{plan_.transfer.filename, package::kErrTransferProgram, nullptr});
   // Only an update and a verification send or compare the programs.
   const bool programs = !transferOnly_ && (operation_ == RunOperation::Update ||
@@ -226,7 +226,7 @@ bool UploadEngine::ReadPackageMembers(UploadPackage& package) {
   if (programs)
     for (const PlanProgram& program : plan_.programs)
       if (program.readBack < 0)
-        members.emplace(ToUpper(program.filename),
+        members.emplace(core::ToUpper(program.filename),
                         Wanted{program.filename, package::kErrProgramEntryInvalid, nullptr});
   std::int64_t total = 0;
   for (const auto& [key, member] : members)
@@ -249,12 +249,12 @@ bool UploadEngine::ReadPackageMembers(UploadPackage& package) {
     // Reading a large package takes a while; a cancellation meanwhile ends it.
     if (wait_.TakeStopRequests()) return false;
   }
-  transferProgram_ = members.at(ToUpper(plan_.transfer.filename)).bytes;
+  transferProgram_ = members.at(core::ToUpper(plan_.transfer.filename)).bytes;
   programData_.assign(plan_.programs.size(), nullptr);
   if (!programs) return true;
   for (std::size_t i = 0; i < plan_.programs.size(); ++i)
     if (plan_.programs[i].readBack < 0)
-      programData_[i] = members.at(ToUpper(plan_.programs[i].filename)).bytes;
+      programData_[i] = members.at(core::ToUpper(plan_.programs[i].filename)).bytes;
   return true;
 }
 
@@ -290,10 +290,10 @@ std::chrono::milliseconds UploadEngine::BootMonitorLimit(std::size_t bytes) cons
   // byte takes 11 bits first (12,000 bytes at 9600 baud: about 14 s). The
   // default line runs at 115200 whatever the package says.
   const ports::PortKindInfo& port = ports::InfoOfPort(port_);
-  if (port.gpibBus) return app::kVerdictWait;
+  if (port.gpibBus) return session::kVerdictWait;
   const std::int64_t rate = port.needsRate ? plan_.baudRate : 115200;
-  if (rate <= 0) return app::kVerdictWait;
-  return app::kVerdictWait +
+  if (rate <= 0) return session::kVerdictWait;
+  return session::kVerdictWait +
          std::chrono::milliseconds(static_cast<std::int64_t>(bytes) * 11 * 1000 / rate);
 }
 

@@ -144,6 +144,10 @@ class UploadEngine {
   // Stopped: the step ends with its closing line; Failed: at once.
   enum class ProgramEnd { Done, Stopped, Failed };
   ProgramEnd ProgramOne(const PlanProgram& program, std::span<const std::uint8_t> data);
+  // The instrument's checksum of a program file against the host's sum `host`
+  // of its bytes.
+  bool ChecksumMatches(const PlanProgram& program, std::int64_t size, std::uint32_t host,
+                       std::int32_t blockCount);
   // Programs one block. When its answer was lost on the line, the block's
   // range tells what the instrument did: as sent, it was programmed; erased,
   // it was not, and it is sent again once; anything else fails with the first

@@ -15,7 +15,7 @@
 
 #include "app_test_support.h"
 #include "core/message_loop.h"
-#include "ports/port_registry.h"
+#include "ports/registry/port_registry.h"
 #include "session/session.h"
 
 namespace pelvane::app::testing {

@@ -1,4 +1,4 @@
-#include "ports/port_registry.h"
+#include "ports/registry/port_registry.h"
 
 #include <gtest/gtest.h>
 

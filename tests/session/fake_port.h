@@ -24,7 +24,7 @@
 
 #include "core/class_ids.h"
 #include "ports/iqx_port.h"
-#include "ports/port_registry.h"
+#include "ports/registry/port_registry.h"
 #include "session/port_io.h"
 
 namespace pelvane::session::testing {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/message_loop.h"
-#include "ports/port_registry.h"
+#include "ports/registry/port_registry.h"
 #include "pty_instrument.h"
 #include "session/session.h"
 #include "session/session_messages.h"

@@ -1,4 +1,4 @@
-#include "wizard/action_log.h"
+#include "wizard/logic/action_log.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "package/prompt.h"
-#include "wizard/wizard_backend.h"
+#include "wizard/ui/wizard_backend.h"
 
 namespace pelvane::wizard::testing {
 

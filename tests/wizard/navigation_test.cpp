@@ -1,4 +1,4 @@
-#include "wizard/navigation.h"
+#include "wizard/logic/navigation.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The owner thread's loop on Qt: notices posted from a worker run on the GUI
 // thread in order, a wait ends with the first notice or a Wake, and the
 // window's own events keep being handled while the controller waits.
-#include "wizard/qt_message_loop.h"
+#include "wizard/ui/qt_message_loop.h"
 
 #include <QCoreApplication>
 #include <QTest>

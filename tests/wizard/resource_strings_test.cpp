@@ -1,8 +1,8 @@
-#include "wizard/resource_strings.h"
+#include "wizard/logic/resource_strings.h"
 
 #include <gtest/gtest.h>
 
-#include "wizard/navigation.h"
+#include "wizard/logic/navigation.h"
 
 namespace pelvane::wizard {
 namespace {

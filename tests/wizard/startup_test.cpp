@@ -1,4 +1,4 @@
-#include "wizard/startup.h"
+#include "wizard/logic/startup.h"
 
 #include <gtest/gtest.h>
 

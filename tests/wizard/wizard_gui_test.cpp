@@ -21,9 +21,9 @@
 #include <stdexcept>
 
 #include "fake_backend.h"
-#include "wizard/frm_wizard.h"
-#include "wizard/help_window.h"
-#include "wizard/message_box_prompt.h"
+#include "wizard/ui/frm_wizard.h"
+#include "wizard/ui/help_window.h"
+#include "wizard/ui/message_box_prompt.h"
 
 using pelvane::package::PromptAnswer;
 using pelvane::package::PromptButtons;

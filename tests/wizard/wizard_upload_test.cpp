@@ -18,7 +18,7 @@
 #include "package/package_writer.h"
 #include "support/sim_package.h"
 #include "support/sim_process.h"
-#include "wizard/wizard_program.h"
+#include "wizard/program/wizard_program.h"
 
 using pelvane::package::PromptAnswer;
 using pelvane::testing::FileBytes;

@@ -153,22 +153,9 @@ void CheckPrograms(const PackageConfiguration& c, const std::string& language,
   }
 }
 
-}  // namespace
-
-CheckReport CheckPackage(const std::string& path) {
-  CheckReport report;
-  auto& problems = report.problems;
-  NoPrompt prompt;
-  package::QN_PackageLoader loader;
-  PackageConfiguration c;
-  if (!loader.Load(path, prompt, c)) {
-    problems.push_back("the wizard cannot load the package: " + loader.GetLastErrorString());
-    return report;
-  }
-  report.loaded = true;
-  report.warnings = CaseTwins(path);
-
-  // MAXPROGLEN below 1 never gets here: the load above refuses it.
+// The [HOST] keys and the transfer program.
+void CheckHost(const PackageConfiguration& c, std::vector<std::string>& problems) {
+  // MAXPROGLEN below 1 never gets here: loading the package refuses it.
   if (!c.programs.empty() && c.maxProgramBlockLength > kMaxProgramBlock) {
     problems.push_back("[HOST] MAXPROGLEN " + std::to_string(c.maxProgramBlockLength) +
                        " makes program blocks larger than a frame carries (" +
@@ -199,7 +186,10 @@ CheckReport CheckPackage(const std::string& path) {
   } else if (c.transferProgram.Length() == 0) {
     problems.push_back("transfer program " + c.transferProgram.Filename() + " is empty");
   }
+}
 
+// The flash memories and the erase ranges.
+void CheckMemories(const PackageConfiguration& c, std::vector<std::string>& problems) {
   for (std::size_t i = 0; i < c.memories.size(); ++i) {
     const auto& m = c.memories[i];
     if (m.FlashnameIndex() == 0) {
@@ -229,6 +219,11 @@ CheckReport CheckPackage(const std::string& path) {
                          " lies outside every flash memory");
     }
   }
+}
+
+// The read-back files: where they are read from and the names they are written as.
+void CheckDownloads(const PackageConfiguration& c, const std::string& path, CheckReport& report) {
+  auto& problems = report.problems;
   // Each read-back gets a file of its own (names that differ only in case are
   // one file on Windows), and none may take the package's own name: run from
   // the package's folder, it would replace the package. A run refuses both.
@@ -257,7 +252,12 @@ CheckReport CheckPackage(const std::string& path) {
                                 " inside the output folder");
     }
   }
+}
 
+// The program lists of every firmware language, and the members a run sends.
+void CheckLanguages(const std::string& path, package::QN_PackageLoader& loader,
+                    PackageConfiguration& c, CheckReport& report) {
+  auto& problems = report.problems;
   // Every firmware language brings its own program list; a problem shared by
   // all of them is reported once, without a language.
   std::vector<ProgramProblem> found;
@@ -307,6 +307,25 @@ CheckReport CheckPackage(const std::string& path) {
   for (const auto& [upper, name] : members)
     if (!archive.CheckMember(name))
       problems.push_back("member " + name + " cannot be read: " + archive.LastError());
+}
+
+}  // namespace
+
+CheckReport CheckPackage(const std::string& path) {
+  CheckReport report;
+  NoPrompt prompt;
+  package::QN_PackageLoader loader;
+  PackageConfiguration c;
+  if (!loader.Load(path, prompt, c)) {
+    report.problems.push_back("the wizard cannot load the package: " + loader.GetLastErrorString());
+    return report;
+  }
+  report.loaded = true;
+  report.warnings = CaseTwins(path);
+  CheckHost(c, report.problems);
+  CheckMemories(c, report.problems);
+  CheckDownloads(c, path, report);
+  CheckLanguages(path, loader, c, report);
   return report;
 }
 

@@ -43,7 +43,7 @@ class LineNoise {
   // The byte as it comes through the line; counts the bytes it changed.
   std::uint8_t Pass(std::uint8_t byte);
   // Switched off, the line is clean (the noise can be kept to one stage of a run).
-  void set_active(bool active) { active_ = active; }
+  void SetActive(bool active) { active_ = active; }
   std::uint64_t garbled() const { return garbled_; }
 
  private:

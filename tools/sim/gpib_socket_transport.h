@@ -42,7 +42,6 @@ class GpibSocketTransport : public Transport {
   // Stops listening and removes the socket file.
   void Close() override;
 
-  bool has_host() const { return host_ >= 0; }
   // The value of PELVANE_GPIB_SOCKET that reaches this bus: the path, or
   // "tcp:127.0.0.1:PORT" with the port in use.
   const std::string& address() const { return address_; }

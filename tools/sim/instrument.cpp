@@ -127,7 +127,7 @@ std::string FormatSummary(const Summary& s, const std::vector<FlashMemory>& memo
 Instrument::Instrument(Link& link, FlashBank& flash, const FaultPlan& faults, LineNoise& noise,
                        InstrumentOptions options)
     : link_(link), flash_(flash), faults_(faults), noise_(noise), options_(options) {
-  if (faults_.noise_after) noise_.set_active(false);
+  if (faults_.noise_after) noise_.SetActive(false);
 }
 
 void Instrument::Note(const std::string& text) {
@@ -146,8 +146,8 @@ Instrument::Ending Instrument::Run() {
     if (step == Step::Stop) break;
   }
   summary_.garbled = noise_.garbled();
-  summary_.bytes_in = link_.bytes_in();
-  summary_.bytes_out = link_.bytes_out();
+  summary_.bytes_in = link_.BytesIn();
+  summary_.bytes_out = link_.BytesOut();
   return stop_reason_;
 }
 
@@ -185,11 +185,11 @@ Instrument::Step Instrument::BootMonitor() {
   const std::uint32_t n = Le32(header, 0);
   const std::uint64_t upload = ++summary_.uploads;
 
-  std::uint8_t verdict = kVerdictOk;
+  std::uint8_t verdict = session::kVerdictOk;
   if (n > options_.max_transfer_program) {
     Note("boot monitor: transfer program of " + std::to_string(n) + " bytes does not fit");
     Drain();
-    verdict = kVerdictOverrun;
+    verdict = session::kVerdictOverrun;
   } else {
     std::vector<std::uint8_t> rest(8 + std::size_t{n} + 2);
     state = ReadBlock(rest, options_.byte_timeout);
@@ -203,7 +203,7 @@ Instrument::Step Instrument::BootMonitor() {
     std::copy_n(rest.begin(), 8, header + 4);
     const std::uint16_t sum = Sum16(std::span(rest).first(8 + std::size_t{n}));
     const std::uint16_t sent = Le16(rest, 8 + std::size_t{n});
-    if (sum != sent) verdict = kVerdictChecksum;
+    if (sum != sent) verdict = session::kVerdictChecksum;
     Note("boot monitor: transfer program of " + std::to_string(n) + " bytes, load " +
          Hex(Le32(header, 4)) + ", start " + Hex(Le32(header, 8)) +
          (sum == sent ? ", sum correct" : ", sum " + Hex(sent) + " should be " + Hex(sum)));
@@ -227,7 +227,7 @@ Instrument::Step Instrument::BootMonitor() {
     stop_reason_ = Ending::Closed;
     return Step::Stop;
   }
-  if (verdict == kVerdictOk) {
+  if (verdict == session::kVerdictOk) {
     boot_monitor_ = false;
     powered_ = false;
   }
@@ -288,7 +288,7 @@ Instrument::Step Instrument::TransferProgram() {
       return Step::Stop;
     }
   }
-  if (faults_.noise_after && k >= *faults_.noise_after) noise_.set_active(true);
+  if (faults_.noise_after && k >= *faults_.noise_after) noise_.SetActive(true);
   if (faults_.vanish_after && k >= *faults_.vanish_after) {
     ++summary_.faults_injected;
     Note("command " + std::to_string(k) + ": the instrument goes away (injected)");
@@ -306,129 +306,26 @@ std::vector<std::uint8_t> Instrument::Execute(std::span<const std::uint8_t> p, s
     Note(which + ": " + std::to_string(p.size()) + " bytes are too few");
     return StatusAnswer(HERROR, status::kBadLength);
   }
-  auto check_type = [&](const FlashMemory* memory, std::uint8_t type) {
-    const std::uint8_t expected = memory ? FlashTypeIndex(memory->name) : 0;
-    if (memory && expected != 0 && type != expected) {
-      summary_.events.push_back(which + ": flash type " + Hex(type) + " given for " + memory->name +
-                                " (" + Hex(expected) + ")");
-      Note(summary_.events.back());
-    }
-  };
+  // The how-manyth command of its kind, for the faults counted per kind.
   const std::uint64_t nth = ++kind_count_[code];
 
   switch (code) {
-    case TMANUFACTURER: {
-      const std::uint32_t base = Le32(p, 3);
-      const FlashMemory* memory = flash_.At(base);
-      if (memory == nullptr) {
-        Note(which + ": no memory at " + Hex(base));
-        return StatusAnswer(HERROR, status::kOutOfRange);
-      }
-      check_type(memory, p[2]);
-      std::vector<std::uint8_t> out{HMANUFACTURER};
-      Put32(out, memory->manufacturer);
-      Put32(out, memory->device);
-      return out;
-    }
+    case TMANUFACTURER:
+      return Manufacturer(p, which);
     case TPROGPWRON:
       powered_ = true;
       return StatusAnswer(HPROGPWRON, kStatusPowerOn);
     case TPROGPWROFF:
       powered_ = false;
       return StatusAnswer(HPROGPWROFF, kStatusPowerOff);
-    case TLESEDATEN: {
-      const std::uint32_t address = Le32(p, 2);
-      const std::uint32_t asked = Le32(p, 6);
-      if (flash_.Find(address, asked) == nullptr && asked != 0) {
-        Note(which + ": " + Hex(address) + "+" + Hex(asked) + " lies outside the memories");
-        return StatusAnswer(HERROR, status::kOutOfRange);
-      }
-      std::uint32_t count = std::min(asked, kMaxReadAnswer);
-      if (faults_.short_read && count > *faults_.short_read) {
-        count = *faults_.short_read;
-        ++summary_.faults_injected;
-      }
-      if (faults_.long_read > 0 && flash_.Find(address, count + faults_.long_read) != nullptr) {
-        count = std::min(count + faults_.long_read, kMaxReadAnswer);
-        ++summary_.faults_injected;
-      }
-      const auto data = flash_.Read(address, count);
-      std::vector<std::uint8_t> out{HLESEDATEN, p[1]};
-      Put32(out, address);
-      Put32(out, count);
-      out.insert(out.end(), data->begin(), data->end());
-      return out;
-    }
-    case TPROGDATEN: {
-      const std::uint32_t address = Le32(p, 3);
-      const std::uint16_t count = Le16(p, 7);
-      if (std::size_t{count} != p.size() - 9) {
-        Note(which + ": length field " + std::to_string(count) + " but " +
-             std::to_string(p.size() - 9) + " data bytes");
-        return StatusAnswer(HERROR, status::kBadLength);
-      }
-      check_type(flash_.Find(address, count), p[2]);
-      if (faults_.fail_prog.count(nth) != 0) {
-        ++summary_.faults_injected;
-        Note(which + ": fails (injected)");
-        return OutcomeAnswer(HPROGDATEN, status::kProgFailed, address);
-      }
-      if (options_.require_power && !powered_) {
-        Note(which + ": programming voltage is off");
-        return OutcomeAnswer(HPROGDATEN, status::kProgFailed, address);
-      }
-      std::vector<std::uint8_t> stored(p.begin() + 9, p.end());
-      if (faults_.corrupt_stored.count(nth) != 0 && stored.size() >= 2) {
-        ++summary_.faults_injected;
-        Note(which + ": stored with two bytes changed (injected)");
-        stored[0] = static_cast<std::uint8_t>(stored[0] + 1);
-        stored[1] = static_cast<std::uint8_t>(stored[1] - 1);
-      }
-      const FlashOutcome r = flash_.Program(address, stored);
-      if (!r.ok) {
-        Note(which + ": fails at " + Hex(r.fail_address));
-        return OutcomeAnswer(HPROGDATEN, status::kProgFailed, r.fail_address);
-      }
-      return OutcomeAnswer(HPROGDATEN, kStatusProgOk, 0);
-    }
-    case TCHECKSUM: {
-      const std::uint32_t address = Le32(p, 2);
-      const std::uint32_t length = Le32(p, 6);
-      auto sum = flash_.Sum(address, length);
-      if (!sum) {
-        Note(which + ": " + Hex(address) + "+" + Hex(length) + " lies outside the memories");
-        return StatusAnswer(HERROR, status::kOutOfRange);
-      }
-      if (faults_.bad_checksum.count(nth) != 0) {
-        ++summary_.faults_injected;
-        Note(which + ": wrong sum (injected)");
-        *sum += 1;
-      }
-      // The host compares the low byte; the whole sum goes out, low byte first.
-      std::vector<std::uint8_t> out{HCHECKSUM};
-      Put32(out, *sum);
-      return out;
-    }
-    case TFLASHERASE: {
-      const std::uint32_t address = Le32(p, 3);
-      const std::uint32_t length = Le32(p, 7);
-      check_type(flash_.Find(address, length), p[2]);
-      if (faults_.fail_erase.count(nth) != 0) {
-        ++summary_.faults_injected;
-        Note(which + ": fails (injected)");
-        return OutcomeAnswer(HFLASHERASE, status::kEraseFailed, address);
-      }
-      if (options_.require_power && !powered_) {
-        Note(which + ": programming voltage is off");
-        return OutcomeAnswer(HFLASHERASE, status::kEraseFailed, address);
-      }
-      const FlashOutcome r = flash_.Erase(address, length);
-      if (!r.ok) {
-        Note(which + ": fails at " + Hex(r.fail_address));
-        return OutcomeAnswer(HFLASHERASE, status::kEraseFailed, r.fail_address);
-      }
-      return OutcomeAnswer(HFLASHERASE, kStatusEraseOk, 0);
-    }
+    case TLESEDATEN:
+      return ReadData(p, which);
+    case TPROGDATEN:
+      return ProgramData(p, which, nth);
+    case TCHECKSUM:
+      return Checksum(p, which, nth);
+    case TFLASHERASE:
+      return Erase(p, which, nth);
     case TPROGEND:
       prog_end_ = true;
       Note(which + ": end of programming, back to the boot monitor");
@@ -437,6 +334,131 @@ std::vector<std::uint8_t> Instrument::Execute(std::span<const std::uint8_t> p, s
       Note(which + ": unknown command");
       return StatusAnswer(HERROR, status::kUnknown);
   }
+}
+
+void Instrument::CheckType(const std::string& which, const FlashMemory* memory, std::uint8_t type) {
+  const std::uint8_t expected = memory ? FlashTypeIndex(memory->name) : 0;
+  if (memory && expected != 0 && type != expected) {
+    summary_.events.push_back(which + ": flash type " + Hex(type) + " given for " + memory->name +
+                              " (" + Hex(expected) + ")");
+    Note(summary_.events.back());
+  }
+}
+
+std::vector<std::uint8_t> Instrument::Manufacturer(std::span<const std::uint8_t> p,
+                                                   const std::string& which) {
+  const std::uint32_t base = Le32(p, 3);
+  const FlashMemory* memory = flash_.At(base);
+  if (memory == nullptr) {
+    Note(which + ": no memory at " + Hex(base));
+    return StatusAnswer(HERROR, status::kOutOfRange);
+  }
+  CheckType(which, memory, p[2]);
+  std::vector<std::uint8_t> out{HMANUFACTURER};
+  Put32(out, memory->manufacturer);
+  Put32(out, memory->device);
+  return out;
+}
+
+std::vector<std::uint8_t> Instrument::ReadData(std::span<const std::uint8_t> p,
+                                               const std::string& which) {
+  const std::uint32_t address = Le32(p, 2);
+  const std::uint32_t asked = Le32(p, 6);
+  if (flash_.Find(address, asked) == nullptr && asked != 0) {
+    Note(which + ": " + Hex(address) + "+" + Hex(asked) + " lies outside the memories");
+    return StatusAnswer(HERROR, status::kOutOfRange);
+  }
+  std::uint32_t count = std::min(asked, kMaxReadAnswer);
+  if (faults_.short_read && count > *faults_.short_read) {
+    count = *faults_.short_read;
+    ++summary_.faults_injected;
+  }
+  if (faults_.long_read > 0 && flash_.Find(address, count + faults_.long_read) != nullptr) {
+    count = std::min(count + faults_.long_read, kMaxReadAnswer);
+    ++summary_.faults_injected;
+  }
+  const auto data = flash_.Read(address, count);
+  std::vector<std::uint8_t> out{HLESEDATEN, p[1]};
+  Put32(out, address);
+  Put32(out, count);
+  out.insert(out.end(), data->begin(), data->end());
+  return out;
+}
+
+std::vector<std::uint8_t> Instrument::ProgramData(std::span<const std::uint8_t> p,
+                                                  const std::string& which, std::uint64_t nth) {
+  const std::uint32_t address = Le32(p, 3);
+  const std::uint16_t count = Le16(p, 7);
+  if (std::size_t{count} != p.size() - 9) {
+    Note(which + ": length field " + std::to_string(count) + " but " +
+         std::to_string(p.size() - 9) + " data bytes");
+    return StatusAnswer(HERROR, status::kBadLength);
+  }
+  CheckType(which, flash_.Find(address, count), p[2]);
+  if (faults_.fail_prog.count(nth) != 0) {
+    ++summary_.faults_injected;
+    Note(which + ": fails (injected)");
+    return OutcomeAnswer(HPROGDATEN, status::kProgFailed, address);
+  }
+  if (options_.require_power && !powered_) {
+    Note(which + ": programming voltage is off");
+    return OutcomeAnswer(HPROGDATEN, status::kProgFailed, address);
+  }
+  std::vector<std::uint8_t> stored(p.begin() + 9, p.end());
+  if (faults_.corrupt_stored.count(nth) != 0 && stored.size() >= 2) {
+    ++summary_.faults_injected;
+    Note(which + ": stored with two bytes changed (injected)");
+    stored[0] = static_cast<std::uint8_t>(stored[0] + 1);
+    stored[1] = static_cast<std::uint8_t>(stored[1] - 1);
+  }
+  const FlashOutcome r = flash_.Program(address, stored);
+  if (!r.ok) {
+    Note(which + ": fails at " + Hex(r.fail_address));
+    return OutcomeAnswer(HPROGDATEN, status::kProgFailed, r.fail_address);
+  }
+  return OutcomeAnswer(HPROGDATEN, kStatusProgOk, 0);
+}
+
+std::vector<std::uint8_t> Instrument::Checksum(std::span<const std::uint8_t> p,
+                                               const std::string& which, std::uint64_t nth) {
+  const std::uint32_t address = Le32(p, 2);
+  const std::uint32_t length = Le32(p, 6);
+  auto sum = flash_.Sum(address, length);
+  if (!sum) {
+    Note(which + ": " + Hex(address) + "+" + Hex(length) + " lies outside the memories");
+    return StatusAnswer(HERROR, status::kOutOfRange);
+  }
+  if (faults_.bad_checksum.count(nth) != 0) {
+    ++summary_.faults_injected;
+    Note(which + ": wrong sum (injected)");
+    *sum += 1;
+  }
+  // The host compares the low byte; the whole sum goes out, low byte first.
+  std::vector<std::uint8_t> out{HCHECKSUM};
+  Put32(out, *sum);
+  return out;
+}
+
+std::vector<std::uint8_t> Instrument::Erase(std::span<const std::uint8_t> p,
+                                            const std::string& which, std::uint64_t nth) {
+  const std::uint32_t address = Le32(p, 3);
+  const std::uint32_t length = Le32(p, 7);
+  CheckType(which, flash_.Find(address, length), p[2]);
+  if (faults_.fail_erase.count(nth) != 0) {
+    ++summary_.faults_injected;
+    Note(which + ": fails (injected)");
+    return OutcomeAnswer(HFLASHERASE, status::kEraseFailed, address);
+  }
+  if (options_.require_power && !powered_) {
+    Note(which + ": programming voltage is off");
+    return OutcomeAnswer(HFLASHERASE, status::kEraseFailed, address);
+  }
+  const FlashOutcome r = flash_.Erase(address, length);
+  if (!r.ok) {
+    Note(which + ": fails at " + Hex(r.fail_address));
+    return OutcomeAnswer(HFLASHERASE, status::kEraseFailed, r.fail_address);
+  }
+  return OutcomeAnswer(HFLASHERASE, kStatusEraseOk, 0);
 }
 
 bool Instrument::WaitAck(std::uint8_t expected, const std::string& what) {

@@ -87,14 +87,14 @@ class Instrument {
   Instrument(Link& link, FlashBank& flash, const FaultPlan& faults, LineNoise& noise,
              InstrumentOptions options);
 
-  void set_logger(Logger logger) { logger_ = std::move(logger); }
+  void SetLogger(Logger logger) { logger_ = std::move(logger); }
   // Runs after every end of programming (the simulator dumps the memories there).
-  void set_prog_end_hook(ProgEndHook hook) { prog_end_hook_ = std::move(hook); }
+  void SetProgEndHook(ProgEndHook hook) { prog_end_hook_ = std::move(hook); }
 
   Ending Run();
 
   // Read these once Run has returned; the instrument does not share them while it runs.
-  bool in_boot_monitor() const { return boot_monitor_; }
+  bool InBootMonitor() const { return boot_monitor_; }
   const Summary& summary() const { return summary_; }
 
  private:
@@ -104,6 +104,19 @@ class Instrument {
   Step TransferProgram();
   ByteState ReadBlock(std::span<std::uint8_t> out, std::optional<std::chrono::milliseconds> first);
   std::vector<std::uint8_t> Execute(std::span<const std::uint8_t> payload, std::uint64_t k);
+  // The commands of the transfer program, each answering `which` (the
+  // command's number and name, for the log); `nth` counts the commands of its
+  // kind for the faults injected into the nth one.
+  std::vector<std::uint8_t> Manufacturer(std::span<const std::uint8_t> p, const std::string& which);
+  std::vector<std::uint8_t> ReadData(std::span<const std::uint8_t> p, const std::string& which);
+  std::vector<std::uint8_t> ProgramData(std::span<const std::uint8_t> p, const std::string& which,
+                                        std::uint64_t nth);
+  std::vector<std::uint8_t> Checksum(std::span<const std::uint8_t> p, const std::string& which,
+                                     std::uint64_t nth);
+  std::vector<std::uint8_t> Erase(std::span<const std::uint8_t> p, const std::string& which,
+                                  std::uint64_t nth);
+  // Notes a flash type that is not the one of the memory addressed.
+  void CheckType(const std::string& which, const FlashMemory* memory, std::uint8_t type);
   bool SendResponse(std::span<const std::uint8_t> payload);
   bool WaitAck(std::uint8_t expected, const std::string& what);
   void Violation(const std::string& text);

@@ -43,8 +43,8 @@ class Link {
   void DiscardInput();
   void Close() { transport_.Close(); }
 
-  std::uint64_t bytes_in() const { return bytes_in_; }
-  std::uint64_t bytes_out() const { return bytes_out_; }
+  std::uint64_t BytesIn() const { return bytes_in_; }
+  std::uint64_t BytesOut() const { return bytes_out_; }
 
  private:
   void Log(const char* direction, std::span<const std::uint8_t> bytes);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 
 #include "core/text.h"
@@ -236,15 +237,12 @@ std::string BootVerdict(const std::string& v, FaultPlan& faults) {
   return "";
 }
 
-std::string Take(const options::Argument& a, SimOptions& o) {
-  if (a.option == nullptr) return "unexpected argument " + a.value;
+// Each group of options: nothing when the option is not one of the group's,
+// else the error ("" when none).
+std::optional<std::string> TakeLineOption(const options::Argument& a, SimOptions& o) {
   const std::string& v = a.value;
   std::string error;
-  if (a.Is("help")) {
-    o.help = true;
-  } else if (a.Is("version")) {
-    o.version = true;
-  } else if (a.Is("link")) {
+  if (a.Is("link")) {
     o.link = v;
   } else if (a.Is("device")) {
     o.device = v;
@@ -272,23 +270,16 @@ std::string Take(const options::Argument& a, SimOptions& o) {
     if (auto n = Number(a, error)) o.instrument.byte_timeout = std::chrono::milliseconds(*n);
   } else if (a.Is("ack-timeout")) {
     if (auto n = Number(a, error)) o.instrument.ack_timeout = std::chrono::milliseconds(*n);
-  } else if (a.Is("memory")) {
-    return Memory(v, o);
-  } else if (a.Is("package")) {
-    o.package = v;
-  } else if (a.Is("fill")) {
-    if (auto n = Number(a, error)) {
-      if (*n > 0xFF) return "--fill wants a byte: " + v;
-      o.fill = static_cast<std::uint8_t>(*n);
-    }
-  } else if (a.Is("preload")) {
-    const auto comma = v.find(',');
-    auto address = comma == std::string::npos ? std::nullopt : ParseNumber(v.substr(0, comma));
-    if (!address || comma + 1 >= v.size()) return "--preload wants ADDRESS,FILE: " + v;
-    o.preloads.push_back({*address, v.substr(comma + 1)});
-  } else if (a.Is("no-power-check")) {
-    o.instrument.require_power = false;
-  } else if (a.Is("seed")) {
+  } else {
+    return std::nullopt;
+  }
+  return error;
+}
+
+std::optional<std::string> TakeFaultOption(const options::Argument& a, SimOptions& o) {
+  const std::string& v = a.value;
+  std::string error;
+  if (a.Is("seed")) {
     if (auto n = Number(a, error)) o.faults.seed = *n;
   } else if (a.Is("boot-verdict")) {
     return BootVerdict(v, o.faults);
@@ -325,6 +316,35 @@ std::string Take(const options::Argument& a, SimOptions& o) {
     if (v.empty() || *end != '\0' || !(rate >= 0.0 && rate <= 1.0))
       return "--noise wants a rate from 0 to 1: " + v;
     o.faults.noise_rate = rate;
+  } else {
+    return std::nullopt;
+  }
+  return error;
+}
+
+std::optional<std::string> TakeGeneralOption(const options::Argument& a, SimOptions& o) {
+  const std::string& v = a.value;
+  std::string error;
+  if (a.Is("help")) {
+    o.help = true;
+  } else if (a.Is("version")) {
+    o.version = true;
+  } else if (a.Is("memory")) {
+    return Memory(v, o);
+  } else if (a.Is("package")) {
+    o.package = v;
+  } else if (a.Is("fill")) {
+    if (auto n = Number(a, error)) {
+      if (*n > 0xFF) return "--fill wants a byte: " + v;
+      o.fill = static_cast<std::uint8_t>(*n);
+    }
+  } else if (a.Is("preload")) {
+    const auto comma = v.find(',');
+    auto address = comma == std::string::npos ? std::nullopt : ParseNumber(v.substr(0, comma));
+    if (!address || comma + 1 >= v.size()) return "--preload wants ADDRESS,FILE: " + v;
+    o.preloads.push_back({*address, v.substr(comma + 1)});
+  } else if (a.Is("no-power-check")) {
+    o.instrument.require_power = false;
   } else if (a.Is("transcript")) {
     o.transcript = v;
   } else if (a.Is("summary")) {
@@ -337,8 +357,17 @@ std::string Take(const options::Argument& a, SimOptions& o) {
     o.verbose = true;
   } else if (a.Is("quiet")) {
     o.quiet = true;
+  } else {
+    return std::nullopt;
   }
   return error;
+}
+
+std::string Take(const options::Argument& a, SimOptions& o) {
+  if (a.option == nullptr) return "unexpected argument " + a.value;
+  if (auto taken = TakeLineOption(a, o)) return *taken;
+  if (auto taken = TakeFaultOption(a, o)) return *taken;
+  return TakeGeneralOption(a, o).value_or("");
 }
 
 }  // namespace

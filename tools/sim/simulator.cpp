@@ -54,6 +54,63 @@ std::optional<std::string> BuildFlash(const SimOptions& o, FlashBank& bank) {
   return std::nullopt;
 }
 
+// The line the instrument answers on: a GPIB socket, a new pseudo-terminal, or
+// a serial device. `path` is what the host opens; `pacing` the rate the bytes
+// are paced at (0: the device's own speed paces them).
+struct OpenedLine {
+  std::unique_ptr<Transport> transport;
+  std::string path;
+  long pacing = 0;
+};
+
+OpenedLine OpenLine(const SimOptions& o) {
+  OpenedLine line;
+  line.pacing = o.baud;
+  if (!o.gpib_socket.empty() || o.gpib_tcp) {
+    auto bus = o.gpib_tcp
+                   ? std::make_unique<GpibSocketTransport>(GpibSocketTransport::Tcp{*o.gpib_tcp})
+                   : std::make_unique<GpibSocketTransport>(o.gpib_socket);
+    line.path = bus->address();
+    line.transport = std::move(bus);
+  } else if (o.device.empty()) {
+    Pty pty = OpenPty();
+    line.transport = std::move(pty.transport);
+    line.path = pty.slave_path;
+  } else {
+    line.transport = OpenSerialDevice(o.device, o.baud > 0 ? o.baud : kDefaultDeviceBaud);
+    line.path = o.device;
+    line.pacing = 0;  // the device's own line speed paces the bytes
+  }
+  return line;
+}
+
+// Protocol violations always, the injected faults and failures unless quiet,
+// every command when verbose.
+Instrument::Logger InstrumentLog(const SimOptions& o, std::ostream& log) {
+  return [&o, &log](const std::string& line) {
+    const bool violation = line.rfind("protocol violation", 0) == 0;
+    if (o.quiet && !violation) return;
+    if (!o.verbose && !violation && line.rfind("command ", 0) == 0 &&
+        line.find("(injected)") == std::string::npos && line.find("fails") == std::string::npos) {
+      return;
+    }
+    log << "pelvane-sim: " << line << std::endl;
+  };
+}
+
+// False when the summary file cannot be written.
+bool WriteSummary(const SimOptions& o, const std::string& summary, std::ostream& log) {
+  if (o.summary.empty()) {
+    if (!o.quiet) log << summary << std::flush;
+    return true;
+  }
+  std::ofstream out(o.summary, std::ios::trunc);
+  out << summary;
+  if (out) return true;
+  log << "pelvane-sim: cannot write the summary " << o.summary << std::endl;
+  return false;
+}
+
 }  // namespace
 
 std::optional<std::string> DumpMemories(const std::vector<FlashMemory>& memories,
@@ -81,25 +138,9 @@ int RunSimulator(const SimOptions& o, const std::atomic<bool>& stop,
     return kExitSetup;
   }
 
-  std::unique_ptr<Transport> transport;
-  std::string path;
-  long pacing = o.baud;
+  OpenedLine line;
   try {
-    if (!o.gpib_socket.empty() || o.gpib_tcp) {
-      auto bus = o.gpib_tcp
-                     ? std::make_unique<GpibSocketTransport>(GpibSocketTransport::Tcp{*o.gpib_tcp})
-                     : std::make_unique<GpibSocketTransport>(o.gpib_socket);
-      path = bus->address();
-      transport = std::move(bus);
-    } else if (o.device.empty()) {
-      Pty pty = OpenPty();
-      transport = std::move(pty.transport);
-      path = pty.slave_path;
-    } else {
-      transport = OpenSerialDevice(o.device, o.baud > 0 ? o.baud : kDefaultDeviceBaud);
-      path = o.device;
-      pacing = 0;  // the device's own line speed paces the bytes
-    }
+    line = OpenLine(o);
   } catch (const std::exception& e) {
     log << "pelvane-sim: " << e.what() << std::endl;
     return kExitSetup;
@@ -110,7 +151,7 @@ int RunSimulator(const SimOptions& o, const std::atomic<bool>& stop,
     std::error_code ec;
     // Only a link left behind by an earlier run is replaced, never a file.
     if (std::filesystem::is_symlink(o.link, ec)) std::filesystem::remove(o.link, ec);
-    std::filesystem::create_symlink(path, o.link, ec);
+    std::filesystem::create_symlink(line.path, o.link, ec);
     if (ec) {
       log << "pelvane-sim: cannot make the link " << o.link << ": " << ec.message() << std::endl;
       return kExitSetup;
@@ -119,57 +160,34 @@ int RunSimulator(const SimOptions& o, const std::atomic<bool>& stop,
   }
 
   LineNoise noise(o.faults.noise_rate, o.faults.seed);
-  Link link(*transport, stop, pacing, o.adapter_latency);
+  Link link(*line.transport, stop, line.pacing, o.adapter_latency);
   if (!o.transcript.empty() && !link.OpenTranscript(o.transcript)) {
     log << "pelvane-sim: cannot write the transcript " << o.transcript << std::endl;
     return kExitSetup;
   }
 
   Instrument instrument(link, flash, o.faults, noise, o.instrument);
-  instrument.set_logger([&](const std::string& line) {
-    const bool violation = line.rfind("protocol violation", 0) == 0;
-    if (o.quiet && !violation) return;
-    if (!o.verbose && !violation && line.rfind("command ", 0) == 0 &&
-        line.find("(injected)") == std::string::npos && line.find("fails") == std::string::npos) {
-      return;
-    }
-    log << "pelvane-sim: " << line << std::endl;
-  });
+  instrument.SetLogger(InstrumentLog(o, log));
   bool output_failed = false;
-  if (!o.dump_dir.empty()) {
-    instrument.set_prog_end_hook([&] {
-      if (auto error = DumpMemories(flash.memories(), o.dump_dir)) {
-        log << "pelvane-sim: " << *error << std::endl;
-        output_failed = true;
-      }
-    });
-  }
-
-  if (ready) ready(path);
-  instrument.Run();
-
-  transport->Close();
-  if (linked) {
-    std::error_code ec;
-    std::filesystem::remove(o.link, ec);
-  }
-  if (!o.dump_dir.empty()) {
+  const auto dump = [&] {
     if (auto error = DumpMemories(flash.memories(), o.dump_dir)) {
       log << "pelvane-sim: " << *error << std::endl;
       output_failed = true;
     }
+  };
+  if (!o.dump_dir.empty()) instrument.SetProgEndHook(dump);
+
+  if (ready) ready(line.path);
+  instrument.Run();
+
+  line.transport->Close();
+  if (linked) {
+    std::error_code ec;
+    std::filesystem::remove(o.link, ec);
   }
-  const std::string summary = FormatSummary(instrument.summary(), flash.memories());
-  if (o.summary.empty()) {
-    if (!o.quiet) log << summary << std::flush;
-  } else {
-    std::ofstream out(o.summary, std::ios::trunc);
-    out << summary;
-    if (!out) {
-      log << "pelvane-sim: cannot write the summary " << o.summary << std::endl;
-      output_failed = true;
-    }
-  }
+  if (!o.dump_dir.empty()) dump();
+  if (!WriteSummary(o, FormatSummary(instrument.summary(), flash.memories()), log))
+    output_failed = true;
   if (output_failed) return kExitSetup;
   return instrument.summary().violations > 0 ? kExitViolations : kExitOk;
 }

@@ -47,11 +47,6 @@ GpibBinding& GpibBinding::Process() {
   return binding;
 }
 
-bool GpibBinding::loaded() const {
-  std::lock_guard lock(mutex_);
-  return library_.has_value();
-}
-
 std::string GpibBinding::loadError() const {
   std::lock_guard lock(mutex_);
   return missed_.load(std::memory_order_relaxed) ? loadError_ : std::string();

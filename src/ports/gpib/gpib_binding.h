@@ -96,7 +96,6 @@ class GpibBinding {
   long ibcnt() const { return ibcnt_.load(std::memory_order_relaxed); }
   long ibcntl() const { return ibcntl_.load(std::memory_order_relaxed); }
 
-  bool loaded() const;
   // Why the last wrapped call did not reach the driver ("" when it did): the
   // loader's own text, naming the file or symbol, which the port passes on to
   // the user.

@@ -226,7 +226,7 @@ TEST_F(InstrumentTest, EraseProgramReadAndChecksumWorkOnTheFlash) {
   EXPECT_EQ(host_->Command({0x23}), (Bytes{0xA3, 0x46, 0x00}));
   EXPECT_EQ(host_->Command({0x49}), Bytes{0x48});
   EXPECT_EQ(Finish().violations, 0u);
-  EXPECT_TRUE(instrument_->in_boot_monitor());
+  EXPECT_TRUE(instrument_->InBootMonitor());
 }
 
 TEST_F(InstrumentTest, NorRulesAndRangesShowInTheAnswers) {

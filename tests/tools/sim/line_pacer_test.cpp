@@ -95,8 +95,8 @@ TEST(PacedLink, EveryByteTakesItsWireTimeInBothDirections) {
   // byte times in all since the host wrote.
   EXPECT_GE(Clock::now() - start, milliseconds(50));
   EXPECT_EQ(transport.written, std::vector<std::uint8_t>({1, 2}));
-  EXPECT_EQ(link.bytes_in(), 3u);
-  EXPECT_EQ(link.bytes_out(), 2u);
+  EXPECT_EQ(link.BytesIn(), 3u);
+  EXPECT_EQ(link.BytesOut(), 2u);
 }
 
 // A USB adapter's latency timer runs freely: what the instrument writes goes

@@ -1,4 +1,4 @@
-#include "wizard/upload_backend.h"
+#include "wizard/program/upload_backend.h"
 
 #include "package/package_archive.h"
 #include "package/package_configuration.h"

@@ -1,6 +1,6 @@
-#include "wizard/navigation.h"
+#include "wizard/logic/navigation.h"
 
-#include "wizard/resource_strings.h"
+#include "wizard/logic/resource_strings.h"
 
 #ifndef PELVANE_VERSION_MAJOR
 #error "the build passes the project version as PELVANE_VERSION_MAJOR/MINOR/PATCH"

@@ -9,7 +9,7 @@
 #include "commandline/qn_command_line.h"
 #include "core/program.h"
 #include "options/options.h"
-#include "wizard/wizard_program.h"
+#include "wizard/program/wizard_program.h"
 
 namespace {
 

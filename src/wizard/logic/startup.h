@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "package/prompt.h"
-#include "wizard/navigation.h"
+#include "wizard/logic/navigation.h"
 
 namespace pelvane::wizard {
 

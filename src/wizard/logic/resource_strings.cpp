@@ -1,4 +1,4 @@
-#include "wizard/resource_strings.h"
+#include "wizard/logic/resource_strings.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "wizard/wizard_program.h"
+#include "wizard/program/wizard_program.h"
 
 #include "app/flash_app.h"
 #include "package/qn_error.h"

@@ -22,10 +22,10 @@
 #include "ports/devices/serial_devices.h"
 #include "upload/run_operation.h"
 #include "upload/upload_view.h"
-#include "wizard/action_log.h"
-#include "wizard/navigation.h"
-#include "wizard/startup.h"
-#include "wizard/transfer_animation.h"
+#include "wizard/logic/action_log.h"
+#include "wizard/logic/navigation.h"
+#include "wizard/logic/startup.h"
+#include "wizard/ui/transfer_animation.h"
 
 class QCheckBox;
 class QComboBox;
@@ -37,6 +37,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QStackedWidget;
+class QVBoxLayout;
 
 namespace pelvane::wizard {
 
@@ -121,9 +122,17 @@ class frmWizard final : public QDialog, public upload::QN_UploadView, private St
   void DisplayConfiguration() override;
 
   void BuildUi();
+  // A step's frame with its title on top; the step's controls go into the
+  // layout it returns.
+  QVBoxLayout* NewStepFrame(int step);
   QFrame* BuildSelectStep();
   QFrame* BuildIntroductionStep();
   QFrame* BuildSettingsStep();
+  // The settings step's groups: port and languages, the read-back folder and
+  // verification, the look at the instrument.
+  void AddConnectionChoices(QFrame* frame, QVBoxLayout* layout);
+  void AddOutputChoices(QFrame* frame, QVBoxLayout* layout);
+  void AddInstrumentCheck(QFrame* frame, QVBoxLayout* layout);
   QFrame* BuildUploadStep();
   QFrame* BuildFinishedStep();
 

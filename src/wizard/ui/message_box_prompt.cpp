@@ -1,4 +1,4 @@
-#include "wizard/message_box_prompt.h"
+#include "wizard/ui/message_box_prompt.h"
 
 #include <QMessageBox>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "wizard/startup.h"
+#include "wizard/logic/startup.h"
 
 #include "core/text.h"
 #include "package/qn_error.h"

@@ -1,4 +1,4 @@
-#include "wizard/help_window.h"
+#include "wizard/ui/help_window.h"
 
 #include <QDialogButtonBox>
 #include <QPushButton>

@@ -1,4 +1,4 @@
-#include "wizard/caption_loader.h"
+#include "wizard/ui/caption_loader.h"
 
 #include <QAbstractButton>
 #include <QGroupBox>
@@ -6,7 +6,7 @@
 #include <QVariant>
 #include <QWidget>
 
-#include "wizard/resource_strings.h"
+#include "wizard/logic/resource_strings.h"
 
 namespace pelvane::wizard {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "wizard/wizard_program.h"
+#include "wizard/program/wizard_program.h"
 
 namespace {
 

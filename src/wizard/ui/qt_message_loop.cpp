@@ -1,4 +1,4 @@
-#include "wizard/qt_message_loop.h"
+#include "wizard/ui/qt_message_loop.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,4 +1,4 @@
-#include "wizard/frm_wizard.h"
+#include "wizard/ui/frm_wizard.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -32,10 +32,10 @@
 #include "ports/kind/device_name.h"
 #include "upload/failure_cause.h"
 #include "upload/operation_texts.h"
-#include "wizard/caption_loader.h"
-#include "wizard/help_window.h"
-#include "wizard/resource_strings.h"
-#include "wizard/wizard_backend.h"
+#include "wizard/logic/resource_strings.h"
+#include "wizard/ui/caption_loader.h"
+#include "wizard/ui/help_window.h"
+#include "wizard/ui/wizard_backend.h"
 
 // Widgets are created with `new` and handed to their parent, which deletes
 // them: that is how Qt owns a widget tree.
@@ -180,14 +180,23 @@ static QVBoxLayout* StepLayout(QFrame* frame, QLabel* title) {
   return layout;
 }
 
-QFrame* frmWizard::BuildSelectStep() {
+QVBoxLayout* frmWizard::NewStepFrame(int step) {
+  const auto index = static_cast<std::size_t>(step);
+  const QString number = QString::number(step);
   auto* frame = new QFrame(this);
-  frame->setObjectName("fraStep0");
-  frame->setProperty(kTagProperty, kStepTitleResource[0]);
-  lblStep_[0] = new QLabel(frame);
-  lblStep_[0]->setObjectName("lblStep0");
-  lblStep_[0]->setProperty(kTagProperty, kStepTitleResource[0]);
-  QVBoxLayout* layout = StepLayout(frame, lblStep_[0]);
+  frame->setObjectName("fraStep" + number);
+  frame->setProperty(kTagProperty, kStepTitleResource[index]);
+  auto* title = new QLabel(frame);
+  title->setObjectName("lblStep" + number);
+  title->setProperty(kTagProperty, kStepTitleResource[index]);
+  fraStep_[index] = frame;
+  lblStep_[index] = title;
+  return StepLayout(frame, title);
+}
+
+QFrame* frmWizard::BuildSelectStep() {
+  QVBoxLayout* layout = NewStepFrame(0);
+  QFrame* frame = fraStep_[0];
 
   layout->addWidget(WrappedLabel(
       "Please select the firmware from the list or click browse to select another firmware "
@@ -216,35 +225,37 @@ QFrame* frmWizard::BuildSelectStep() {
 
   connect(lstPackages_, &QListWidget::currentRowChanged, this, [this] { OnPackageSelected(); });
   connect(cmdBrowse_, &QPushButton::clicked, this, [this] { BrowsePackage(); });
-  fraStep_[0] = frame;
   return frame;
 }
 
 QFrame* frmWizard::BuildIntroductionStep() {
-  auto* frame = new QFrame(this);
-  frame->setObjectName("fraStep1");
-  frame->setProperty(kTagProperty, kStepTitleResource[1]);
-  lblStep_[1] = new QLabel(frame);
-  lblStep_[1]->setObjectName("lblStep1");
-  lblStep_[1]->setProperty(kTagProperty, kStepTitleResource[1]);
-  QVBoxLayout* layout = StepLayout(frame, lblStep_[1]);
+  QVBoxLayout* layout = NewStepFrame(1);
+  QFrame* frame = fraStep_[1];
   txtReadme_ = new QPlainTextEdit(frame);
   txtReadme_->setObjectName("txtReadme");
   txtReadme_->setReadOnly(true);
   layout->addWidget(txtReadme_, 1);
-  fraStep_[1] = frame;
   return frame;
 }
 
 QFrame* frmWizard::BuildSettingsStep() {
-  auto* frame = new QFrame(this);
-  frame->setObjectName("fraStep2");
-  frame->setProperty(kTagProperty, kStepTitleResource[2]);
-  lblStep_[2] = new QLabel(frame);
-  lblStep_[2]->setObjectName("lblStep2");
-  lblStep_[2]->setProperty(kTagProperty, kStepTitleResource[2]);
-  QVBoxLayout* layout = StepLayout(frame, lblStep_[2]);
+  QVBoxLayout* layout = NewStepFrame(2);
+  QFrame* frame = fraStep_[2];
 
+  AddConnectionChoices(frame, layout);
+  AddOutputChoices(frame, layout);
+  AddInstrumentCheck(frame, layout);
+  layout->addSpacing(8);
+  lblConfirm_ = WrappedLabel(QString(), frame);
+  lblConfirm_->setObjectName("lblConfirm");
+  lblConfirm_->setTextFormat(Qt::PlainText);
+  lblConfirm_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+  lblConfirm_->setFrameShape(QFrame::StyledPanel);
+  layout->addWidget(lblConfirm_, 1);
+  return frame;
+}
+
+void frmWizard::AddConnectionChoices(QFrame* frame, QVBoxLayout* layout) {
   auto* portLabel = new QLabel("Communications &Port for firmware update:", frame);
   cmbPorts_ = new QComboBox(frame);
   cmbPorts_->setObjectName("cmbPorts");
@@ -274,6 +285,15 @@ QFrame* frmWizard::BuildSettingsStep() {
   layout->addWidget(cmbFirmwareLanguage_);
   layout->addWidget(lblHelpLanguage_);
   layout->addWidget(cmbHelpLanguage_);
+  connect(cmbPorts_, &QComboBox::activated, this, [this] { OnPortChosen(); });
+  connect(cmbPorts_->lineEdit(), &QLineEdit::editingFinished, this, [this] { OnPortChosen(); });
+  connect(cmbPorts_, &QComboBox::currentTextChanged, this, [this] { UpdatePortDescription(); });
+  connect(cmbFirmwareLanguage_, &QComboBox::activated, this, [this] { OnLanguageChosen(); });
+  connect(cmbFirmwareLanguage_->lineEdit(), &QLineEdit::editingFinished, this,
+          [this] { OnLanguageChosen(); });
+}
+
+void frmWizard::AddOutputChoices(QFrame* frame, QVBoxLayout* layout) {
   // Read-back files of one instrument in a folder of their own, so that units
   // updated one after another do not ask to overwrite each other's calibration.
   auto* folderLabel = new QLabel("Folder for &read-back files (calibration):", frame);
@@ -301,6 +321,9 @@ QFrame* frmWizard::BuildSettingsStep() {
     const QString chosen = folderChooser_("Folder for read-back files", QString(), start);
     if (!chosen.isEmpty()) txtOutputFolder_->setText(chosen);
   });
+}
+
+void frmWizard::AddInstrumentCheck(QFrame* frame, QVBoxLayout* layout) {
   // A look at the instrument before (or instead of) updating it: nothing in
   // it is erased or programmed.
   auto* checkRow = new QHBoxLayout;
@@ -334,32 +357,11 @@ QFrame* frmWizard::BuildSettingsStep() {
           [this] { RunCheck(upload::RunOperation::Identify); });
   connect(cmdVerifyOnly_, &QPushButton::clicked, this,
           [this] { RunCheck(upload::RunOperation::VerifyOnly); });
-  layout->addSpacing(8);
-  lblConfirm_ = WrappedLabel(QString(), frame);
-  lblConfirm_->setObjectName("lblConfirm");
-  lblConfirm_->setTextFormat(Qt::PlainText);
-  lblConfirm_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-  lblConfirm_->setFrameShape(QFrame::StyledPanel);
-  layout->addWidget(lblConfirm_, 1);
-
-  connect(cmbPorts_, &QComboBox::activated, this, [this] { OnPortChosen(); });
-  connect(cmbPorts_->lineEdit(), &QLineEdit::editingFinished, this, [this] { OnPortChosen(); });
-  connect(cmbPorts_, &QComboBox::currentTextChanged, this, [this] { UpdatePortDescription(); });
-  connect(cmbFirmwareLanguage_, &QComboBox::activated, this, [this] { OnLanguageChosen(); });
-  connect(cmbFirmwareLanguage_->lineEdit(), &QLineEdit::editingFinished, this,
-          [this] { OnLanguageChosen(); });
-  fraStep_[2] = frame;
-  return frame;
 }
 
 QFrame* frmWizard::BuildUploadStep() {
-  auto* frame = new QFrame(this);
-  frame->setObjectName("fraStep3");
-  frame->setProperty(kTagProperty, kStepTitleResource[3]);
-  lblStep_[3] = new QLabel(frame);
-  lblStep_[3]->setObjectName("lblStep3");
-  lblStep_[3]->setProperty(kTagProperty, kStepTitleResource[3]);
-  QVBoxLayout* layout = StepLayout(frame, lblStep_[3]);
+  QVBoxLayout* layout = NewStepFrame(3);
+  QFrame* frame = fraStep_[3];
 
   auto* top = new QHBoxLayout;
   auto* bars = new QVBoxLayout;
@@ -395,18 +397,12 @@ QFrame* frmWizard::BuildUploadStep() {
       "complete.",
       frame));
   layout->addStretch(0);
-  fraStep_[3] = frame;
   return frame;
 }
 
 QFrame* frmWizard::BuildFinishedStep() {
-  auto* frame = new QFrame(this);
-  frame->setObjectName("fraStep4");
-  frame->setProperty(kTagProperty, kStepTitleResource[4]);
-  lblStep_[4] = new QLabel(frame);
-  lblStep_[4]->setObjectName("lblStep4");
-  lblStep_[4]->setProperty(kTagProperty, kStepTitleResource[4]);
-  QVBoxLayout* layout = StepLayout(frame, lblStep_[4]);
+  QVBoxLayout* layout = NewStepFrame(4);
+  QFrame* frame = fraStep_[4];
   lblFinished_ = WrappedLabel(QString(), frame);
   lblFinished_->setObjectName("lblFinished");
   lblFinished_->setProperty(kTagProperty, res::kFinishedText);
@@ -437,7 +433,6 @@ QFrame* frmWizard::BuildFinishedStep() {
   row->addWidget(lblRunLog_, 1);
   layout->addLayout(row);
   connect(cmdSaveLog_, &QPushButton::clicked, this, [this] { SaveLog(); });
-  fraStep_[4] = frame;
   return frame;
 }
 

@@ -13,11 +13,11 @@
 #include "core/class_registry.h"
 #include "core/message_loop.h"
 #include "upload/qn_upload_process.h"
-#include "wizard/frm_wizard.h"
-#include "wizard/message_box_prompt.h"
-#include "wizard/qt_message_loop.h"
-#include "wizard/startup.h"
-#include "wizard/upload_backend.h"
+#include "wizard/logic/startup.h"
+#include "wizard/program/upload_backend.h"
+#include "wizard/ui/frm_wizard.h"
+#include "wizard/ui/message_box_prompt.h"
+#include "wizard/ui/qt_message_loop.h"
 
 namespace pelvane::wizard {
 

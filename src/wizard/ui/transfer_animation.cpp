@@ -1,4 +1,4 @@
-#include "wizard/transfer_animation.h"
+#include "wizard/ui/transfer_animation.h"
 
 #include <QPainter>
 #include <QPainterPath>

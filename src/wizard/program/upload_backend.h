@@ -3,7 +3,7 @@
 #pragma once
 
 #include "upload/qn_upload_process.h"
-#include "wizard/wizard_backend.h"
+#include "wizard/ui/wizard_backend.h"
 
 namespace pelvane::wizard {
 
