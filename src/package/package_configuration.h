@@ -56,7 +56,7 @@ struct PackageConfiguration {
   // list (/dev/ttyUSB0, this computer's COM7) stands in for that port and
   // starts the boot monitor with its key.
   std::string serialKeyText;
-  std::string baudText;  // [HOST] BAUD, upper-cased
+  std::string baudText;  // [HOST] BAUD as written (upper-cased), shown in the summary
   std::int32_t baudRate = 0;
   std::string processorName;  // [TARGET] PROCESSOR
   std::int32_t processorCode = 0;

@@ -145,7 +145,6 @@ class QN_UploadProcess::Impl final : public UploadPackage {
     plan.maxProgLen = config.maxProgramBlockLength;
     plan.architecture = config.architectureCode;
     plan.continueFlag = config.continueFlag;
-    plan.baudText = config.baudText;
     plan.baudRate = config.baudRate;
     plan.transfer = {config.transferProgram.Filename(), config.transferProgram.LoadAddress(),
                      config.transferProgram.ExecAddress()};

@@ -179,7 +179,7 @@ bool UploadEngine::RunSteps() {
 
 bool UploadEngine::OpenLink() {
   if (!wait_.CreateApp()) return false;
-  const std::string open = ports::OpenString(port_, plan_.baudText);
+  const std::string open = ports::OpenString(port_, plan_.baudRate);
   report_.Animate();
   const core::Status status =
       wait_.Guarded([&](app::IQX_App& a) { return a.ExplicitInitialise(open); });

@@ -53,7 +53,6 @@ struct UploadPlan {
   std::int32_t maxProgLen = 240;
   std::int32_t architecture = 0;
   bool continueFlag = true;
-  std::string baudText;
   std::int32_t baudRate = 0;
   PlanTransfer transfer;
   std::vector<PlanMemory> memories;

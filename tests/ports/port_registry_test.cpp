@@ -163,7 +163,7 @@ TEST(PortKinds, OpenStringsRatesAndBlockMode) {
            // The default line runs at 115200 whatever the package says.
            {"LPT1", serial + "COM1:115200,E,8,1", false, false},
        }) {
-    EXPECT_EQ(OpenString(row.name, " 9600 "), row.openString) << row.name;
+    EXPECT_EQ(OpenString(row.name, 9600), row.openString) << row.name;
     EXPECT_EQ(InfoOfPort(row.name).needsRate, row.needsRate) << row.name;
     const PortBinding binding = BindPort(row.openString, StubRegistry());
     EXPECT_NE(KindOf(binding), "") << row.name;

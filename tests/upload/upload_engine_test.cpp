@@ -100,7 +100,6 @@ class UploadEngineTest : public ::testing::Test {
     UploadPlan& plan = package.plan;
     plan.maxProgLen = 240;
     plan.architecture = 1;
-    plan.baudText = "115200";
     plan.baudRate = 115200;
     plan.transfer = {"tp.bin", 0x1000, 0x1004};
     package.members["tp.bin"] = {0xAA, 0xBB};

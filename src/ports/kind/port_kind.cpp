@@ -77,11 +77,11 @@ std::string DeviceBehindName(std::string_view portName) {
   }
 }
 
-std::string OpenString(std::string_view portName, std::string_view baudText) {
+std::string OpenString(std::string_view portName, std::int32_t baudRate) {
   const PortKindInfo& info = InfoOfPort(portName);
   std::string parameters(info.parameters);
   ReplaceFirst(parameters, "{port}", core::Trim(portName));
-  ReplaceFirst(parameters, "{baud}", core::Trim(baudText));
+  ReplaceFirst(parameters, "{baud}", std::to_string(baudRate));
   return "clsid:" + std::string(info.classId) + " " + parameters;
 }
 

@@ -3,6 +3,7 @@
 // hints, the package check, the runner's --port and the binding of the port.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -46,8 +47,9 @@ bool IsSerialPort(std::string_view portName);
 std::string DeviceBehindName(std::string_view portName);
 
 // "clsid:<class id> <port parameters>" for a port name and the package's baud
-// text: "clsid:<serial> COM2:9600,E,8,1", "clsid:<GPIB> GPIB0", or the
-// default line "clsid:<serial> COM1:115200,E,8,1".
-std::string OpenString(std::string_view portName, std::string_view baudText);
+// rate: "clsid:<serial> COM2:9600,E,8,1", "clsid:<GPIB> GPIB0", or the
+// default line "clsid:<serial> COM1:115200,E,8,1". The rate was parsed once,
+// by the loader; the port's parameters are the one place it is text again.
+std::string OpenString(std::string_view portName, std::int32_t baudRate);
 
 }  // namespace pelvane::ports
