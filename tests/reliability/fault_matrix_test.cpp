@@ -378,6 +378,9 @@ std::vector<Cell> Cells() {
       cells.push_back(
           {s.name, "failure", s.failure, {}, "", false, s.failureExpect, s.failureLine});
     cells.push_back({s.name, "vanish", {"--vanish-after", before}, {}, "", true, {}, s.line});
+    // Gone while the step's command waits for its answer: told at once, not
+    // after the no-response time (the idle time-out stays long).
+    cells.push_back({s.name, "vanish_awaited", {"--vanish-at", k}, {}, "", false, {}, s.line});
     cells.push_back({s.name,
                      "sigint",
                      {"--silent-after", std::to_string(s.sigintSilentAfter)},

@@ -306,6 +306,18 @@ TEST_F(InstrumentTest, VanishingInstrumentClosesTheLine) {
   EXPECT_TRUE(host_->eof());
 }
 
+TEST_F(InstrumentTest, VanishingInstrumentCanLeaveACommandUnanswered) {
+  faults_.vanish_at = 2;
+  Start();
+  Boot();
+  EXPECT_EQ(host_->Command({0x22}).at(0), 0xA2);
+  host_->Write(testing::Frame({0x23}));
+  thread_.join();
+  EXPECT_EQ(ending_, Instrument::Ending::Vanished);
+  EXPECT_TRUE(host_->Read(1, 300ms).empty());
+  EXPECT_TRUE(host_->eof());
+}
+
 TEST_F(InstrumentTest, ClosedLineEndsTheRun) {
   Start();
   Boot();
