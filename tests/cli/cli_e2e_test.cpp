@@ -463,7 +463,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
                                            // awaited: told at once, not after the
                                            // instrument's no-response time.
                                            FaultRow{"DeviceGone",
-                                                    {"--vanish-after", "3"},
+                                                    {"--vanish-at", "4"},
                                                     "Read ERROR",
                                                     "disappeared: check the USB cable",
                                                     "device_lost"},
