@@ -238,6 +238,26 @@ TEST_F(SerialLineTest, UucpLocksOfLiveProgramsAreHonouredAndStaleOnesRemoved) {
     EXPECT_EQ(owner, ::getpid());
   }
   EXPECT_FALSE(std::filesystem::exists(lock));
+
+  // A live process of another user cannot be signalled (kill gives EPERM),
+  // yet its lock holds. pid 1 is such a process for anyone but root, so the
+  // check runs as nobody when the tests run as root.
+  char folder[] = "/tmp/pelvane-lock-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  ::chmod(folder, 0777);
+  std::ofstream(std::string(folder) + "/" + UucpLock::LockName("/dev/ttyS7"))
+      << std::setw(10) << 1 << "\n";
+  const pid_t other = ::fork();
+  if (other == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(99);
+    UucpLock byOther;
+    ::_exit(static_cast<int>(byOther.Acquire("/dev/ttyS7", folder)));
+  }
+  int status = 0;
+  ::waitpid(other, &status, 0);
+  std::filesystem::remove_all(folder);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(UucpLock::Outcome::kHeld));
 }
 
 // The lock folder is everyone's: what a neighbour plants under a lock's name
