@@ -11,9 +11,9 @@
 
 #include "core/class_ids.h"
 #include "core/message_loop.h"
+#include "fakes/fake_port.h"
 #include "ports/iqx_port.h"
 #include "ports/port_registry.h"
-#include "session/fake_port.h"
 #include "session/session.h"
 
 namespace pelvane::session::fuzz {

@@ -12,7 +12,7 @@
 
 #include "app/flash_app.h"
 #include "core/class_ids.h"
-#include "fake_session.h"
+#include "fakes/fake_session.h"
 #include "presentation/presentation.h"
 
 namespace pelvane::app::testing {

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-#include "fake_app.h"
+#include "fakes/fake_app.h"
 #include "package/package_writer.h"
 #include "ports/kind/device_name.h"
 #include "upload/scratch_working_directory.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/message_loop.h"
-#include "fake_port.h"
+#include "fakes/fake_port.h"
 #include "session/iqx_session.h"
 #include "session/session_timeouts.h"
 

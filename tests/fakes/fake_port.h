@@ -240,12 +240,17 @@ inline ports::PortRegistry FakeRegistry(std::shared_ptr<FakeLine> line) {
 class MovableTime final : public SessionTime {
  public:
   SessionClock::time_point Now() const override {
+    ++reads_;
     return SessionClock::now() + std::chrono::milliseconds(offset_.load());
   }
   void Advance(std::chrono::milliseconds by) { offset_ += by.count(); }
+  // How often the time was read: a test that waits for more readings knows
+  // that the session has taken the time it measures from.
+  int Reads() const { return reads_.load(); }
 
  private:
   std::atomic<std::int64_t> offset_{0};
+  mutable std::atomic<int> reads_{0};
 };
 
 inline const std::string kSerialOpen =
