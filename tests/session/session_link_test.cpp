@@ -350,6 +350,43 @@ TEST_F(SessionLinkTest, CloseWaitsForAStalledAnswerOnlyThePerByteTime) {
   EXPECT_FALSE(events_.Has(Event::Receive, 5));
 }
 
+// The protocol's own times rather than the shortened ones of the other
+// tests: the session's clock is moved on instead of waiting them out.
+TEST_F(SessionLinkTest, TheDefaultTimesAreTheProtocols) {
+  testing::MovableTime time;
+  session_->Unadvise(cookie_);
+  session_ = std::make_unique<Session>(registry_, SessionTimeouts{}, time);
+  ASSERT_EQ(session_->Advise(&events_, &cookie_), core::Status::Ok);
+  // The worker takes the time it measures from just after a write; the clock
+  // moves only once it has read the time again.
+  const auto settle = [&] {
+    const int seen = time.Reads();
+    while (time.Reads() < seen + 3) PumpFor(loop_, milliseconds(5));
+  };
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(line_->WaitForWritten(4));
+  settle();
+  // Two minutes for an answer to begin,
+  time.Advance(milliseconds(119000));
+  PumpFor(loop_, milliseconds(100));
+  EXPECT_FALSE(events_.Has(Event::Error, kMsgSessionTimeout));
+  time.Advance(milliseconds(1000));
+  EXPECT_TRUE(PumpUntilEvent(Event::Error, kMsgSessionTimeout));
+  // then four seconds for each of its bytes.
+  line_->Feed({0x03});
+  ASSERT_TRUE(line_->WaitForWritten(5));  // the length byte's acknowledgement
+  settle();
+  time.Advance(milliseconds(3500));
+  PumpFor(loop_, milliseconds(100));
+  EXPECT_FALSE(events_.Has(Event::Error, kMsgReadTimeout));
+  time.Advance(milliseconds(1000));
+  EXPECT_TRUE(PumpUntilEvent(Event::Error, kMsgReadTimeout));
+  EXPECT_TRUE(Close());
+  session_->Unadvise(cookie_);
+  session_.reset();  // before the time it reads
+}
+
 // The checksum is checked where the frame arrives: a damaged answer is
 // reported at once, and what the instrument still sends of it (its length
 // byte came damaged to a smaller one) is acknowledged, so that it takes the
