@@ -5,7 +5,7 @@
 #include "app_test_support.h"
 #include "session/session_timeouts.h"
 
-namespace pelvane::app::testing {
+namespace pelvane::app::test {
 namespace {
 
 using CommandsTest = AppFixture;
@@ -313,4 +313,4 @@ TEST(ProtocolNumbers, CodesVerdictsAndTimesAreTheInstruments) {
 }
 
 }  // namespace
-}  // namespace pelvane::app::testing
+}  // namespace pelvane::app::test

@@ -18,7 +18,7 @@
 #include "ports/port_registry.h"
 #include "session/session.h"
 
-namespace pelvane::app::testing {
+namespace pelvane::app::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -127,7 +127,7 @@ class ScriptedInstrument {
   std::vector<std::string> errors_;
 };
 
-class LinkTest : public ::testing::Test {
+class LinkTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(instrument.ok());
@@ -287,4 +287,4 @@ TEST_F(LinkTest, APortThatCannotOpenIsReportedAsErrorEventAndLastError) {
 }
 
 }  // namespace
-}  // namespace pelvane::app::testing
+}  // namespace pelvane::app::test

@@ -3,7 +3,7 @@
 
 #include "app_test_support.h"
 
-namespace pelvane::app::testing {
+namespace pelvane::app::test {
 namespace {
 
 using ResponsesTest = AppFixture;
@@ -243,4 +243,4 @@ TEST_F(ResponsesTest, AListenerMaySendTheNextCommandFromItsHandler) {
 }
 
 }  // namespace
-}  // namespace pelvane::app::testing
+}  // namespace pelvane::app::test

@@ -27,7 +27,7 @@
 #include "ports/port_registry.h"
 #include "session/port_io.h"
 
-namespace pelvane::session::testing {
+namespace pelvane::session::test {
 
 class FakeLine {
  public:
@@ -257,4 +257,4 @@ inline const std::string kSerialOpen =
     "clsid:" + std::string(core::clsid::kSerialPort) + " COM1:115200,E,8,1";
 inline const std::string kGpibOpen = "clsid:" + std::string(core::clsid::kGpibPort) + " GPIB0";
 
-}  // namespace pelvane::session::testing
+}  // namespace pelvane::session::test

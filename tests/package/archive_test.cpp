@@ -12,8 +12,8 @@
 namespace pelvane::package {
 namespace {
 
-using testing::Bytes;
-using testing::PackageTest;
+using test::Bytes;
+using test::PackageTest;
 
 class ArchiveTest : public PackageTest {};
 

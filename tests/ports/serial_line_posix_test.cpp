@@ -20,11 +20,11 @@
 namespace pelvane::ports::serial_line {
 namespace {
 
-using pelvane::testing::PtyPair;
-using ::testing::HasSubstr;
-using testing::RecordingTtyIo;
+using pelvane::test::PtyPair;
+using test::RecordingTtyIo;
+using testing::HasSubstr;
 
-class SerialLineTest : public ::testing::Test {
+class SerialLineTest : public testing::Test {
  protected:
   PtyPair pty;
   RecordingTtyIo io;
@@ -107,7 +107,7 @@ TEST_F(SerialLineTest, RatesWithoutAConstantUseTheCustomRateUntilClose) {
   {
     TermiosSerialLine line(io);
     ASSERT_TRUE(line.Open(Name(), LineParameters{250000, 'N', 8, 1}));
-    EXPECT_THAT(io.customBauds, ::testing::ElementsAre(250000u));
+    EXPECT_THAT(io.customBauds, testing::ElementsAre(250000u));
     EXPECT_EQ(line.Parameters().baud, 250000);
   }
   const termios after = pty.SlaveSettings();

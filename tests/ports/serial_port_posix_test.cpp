@@ -17,10 +17,10 @@
 namespace pelvane::ports::serial {
 namespace {
 
-using pelvane::testing::PtyPair;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using testing::RecordingTtyIo;
+using pelvane::test::PtyPair;
+using test::RecordingTtyIo;
+using testing::ElementsAre;
+using testing::HasSubstr;
 
 class RecordingListener : public IQX_PortEvents {
  public:
@@ -65,7 +65,7 @@ std::vector<std::uint8_t> AllByteValues() {
   return bytes;
 }
 
-class SerialPortTest : public ::testing::Test {
+class SerialPortTest : public testing::Test {
  protected:
   PtyPair pty;
   RecordingTtyIo io;

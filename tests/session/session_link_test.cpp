@@ -19,17 +19,17 @@ namespace pelvane::session {
 namespace {
 
 using std::chrono::milliseconds;
-using testing::Event;
-using testing::EventRecorder;
-using testing::FakeLine;
-using testing::HandshakeInstrument;
-using testing::kGpibOpen;
-using testing::kSerialOpen;
-using testing::PumpFor;
-using testing::PumpUntil;
+using test::Event;
+using test::EventRecorder;
+using test::FakeLine;
+using test::HandshakeInstrument;
+using test::kGpibOpen;
+using test::kSerialOpen;
+using test::PumpFor;
+using test::PumpUntil;
 using Bytes = std::vector<std::uint8_t>;
 
-class SessionLinkTest : public ::testing::Test {
+class SessionLinkTest : public testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(session_->Advise(&events_, &cookie_), core::Status::Ok); }
   void TearDown() override {
@@ -75,9 +75,8 @@ class SessionLinkTest : public ::testing::Test {
   core::PlainMessageLoop loop_;
   core::ScopedMessageLoop scope_{loop_};
   std::shared_ptr<FakeLine> line_ = std::make_shared<FakeLine>();
-  ports::PortRegistry registry_ = testing::FakeRegistry(line_);
-  std::unique_ptr<Session> session_ =
-      std::make_unique<Session>(registry_, testing::ShortTimeouts());
+  ports::PortRegistry registry_ = test::FakeRegistry(line_);
+  std::unique_ptr<Session> session_ = std::make_unique<Session>(registry_, test::ShortTimeouts());
   EventRecorder events_;
   core::Cookie cookie_ = 0;
 };
@@ -353,7 +352,7 @@ TEST_F(SessionLinkTest, CloseWaitsForAStalledAnswerOnlyThePerByteTime) {
 // The protocol's own times rather than the shortened ones of the other
 // tests: the session's clock is moved on instead of waiting them out.
 TEST_F(SessionLinkTest, TheDefaultTimesAreTheProtocols) {
-  testing::MovableTime time;
+  test::MovableTime time;
   session_->Unadvise(cookie_);
   session_ = std::make_unique<Session>(registry_, SessionTimeouts{}, time);
   ASSERT_EQ(session_->Advise(&events_, &cookie_), core::Status::Ok);
@@ -392,7 +391,7 @@ TEST_F(SessionLinkTest, TheDefaultTimesAreTheProtocols) {
 // byte came damaged to a smaller one) is acknowledged, so that it takes the
 // next command.
 TEST_F(SessionLinkTest, ADamagedAnswerIsReportedAtOnceAndItsRestAcknowledged) {
-  const Bytes body = testing::Framed({0xA1, 0x01, 0x02, 0x03, 0x04});
+  const Bytes body = test::Framed({0xA1, 0x01, 0x02, 0x03, 0x04});
   HandshakeInstrument instrument(body);
   instrument.DamageLengthTo(2);
   line_->SetPeer(instrument.Peer());

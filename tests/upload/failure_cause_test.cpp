@@ -10,7 +10,7 @@
 namespace pelvane::upload {
 namespace {
 
-using ::testing::HasSubstr;
+using testing::HasSubstr;
 
 // Every cause has a distinct stable name and, but for None, a hint; adding a
 // cause without its row fails here.
@@ -40,13 +40,12 @@ TEST(FailureCauses, EveryCauseHasANameAndAHint) {
             "plug it in");
   EXPECT_THAT(
       CauseHint(FailureCause::BootMonitorSilent, {PortKind::DevicePath, "F1 key", "plug it in"}),
-      ::testing::EndsWith("pressing the F1 key"));
+      testing::EndsWith("pressing the F1 key"));
   // The bench follows the port's kind: the GPIB advice and key for the bus.
   EXPECT_THAT(CauseHint(FailureCause::BootMonitorSilent, {PortKind::Gpib, "", ""}),
-              ::testing::AllOf(HasSubstr("GPIB cable"), ::testing::EndsWith("the number 6")));
-  EXPECT_THAT(
-      CauseHint(FailureCause::BootMonitorSilent, {PortKind::Default, "", ""}),
-      ::testing::AllOf(::testing::Not(HasSubstr("GPIB")), ::testing::EndsWith("the number 5")));
+              testing::AllOf(HasSubstr("GPIB cable"), testing::EndsWith("the number 6")));
+  EXPECT_THAT(CauseHint(FailureCause::BootMonitorSilent, {PortKind::Default, "", ""}),
+              testing::AllOf(testing::Not(HasSubstr("GPIB")), testing::EndsWith("the number 5")));
 }
 
 }  // namespace
