@@ -418,6 +418,15 @@ TEST_F(SessionLinkTest, ADamagedAnswerIsReportedAtOnceAndItsRestAcknowledged) {
   ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
   ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgAnswerDamaged, 2));
   EXPECT_EQ(garbled.Acks().size(), body.size());
+
+  // So does one whose sum is wrong in its high byte alone.
+  Bytes highByte = body;
+  highByte.back() ^= 0x01;
+  HandshakeInstrument wrongHigh(highByte);
+  line_->SetPeer(wrongHigh.Peer());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgAnswerDamaged, 3));
+  EXPECT_EQ(events_.Count(Event::Receive, 7), 1);
 }
 
 TEST_F(SessionLinkTest, DestroyingAnOpenSessionStopsItsWorkerAndDropsItsNotices) {
