@@ -512,6 +512,12 @@ TEST_F(CliRunnerTest, AReportReplacesOnlyAnEarlierReportOrWhatTheUserAgreedTo) {
   err.str("");
   EXPECT_EQ(Run(/*inTerminal=*/true, "y\n"), kExitOk) << err.str();
   EXPECT_EQ(Report()["outcome"]["ok"], true);
+
+  // An empty file, as touch or a run cut short leaves it, holds nothing to keep.
+  std::ofstream(options.report, std::ios::trunc).close();
+  std::filesystem::remove(download);
+  EXPECT_EQ(Run(), kExitOk) << err.str();
+  EXPECT_EQ(Report()["outcome"]["ok"], true);
 }
 
 }  // namespace
