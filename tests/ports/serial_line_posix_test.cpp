@@ -257,6 +257,7 @@ TEST_F(SerialLineTest, UucpLocksOfLiveProgramsAreHonouredAndStaleOnesRemoved) {
   ::waitpid(other, &status, 0);
   std::filesystem::remove_all(folder);
   ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 99) GTEST_SKIP() << "cannot act as another user here";
   EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(UucpLock::Outcome::kHeld));
 }
 
