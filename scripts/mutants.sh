@@ -131,9 +131,6 @@ PY
   mv "$file.orig" "$file"
   touch "$file"
 done <"$top/scripts/mutants.txt"
-# Back to the untouched build, so the next run starts from it.
-cmake --build "$build" -j "$(nproc)" >/dev/null
-
 echo
 echo "== $killed killed, $survived survived, $broken not applied (of $((killed + survived + broken)))"
 printf '%s\n' "${results[@]}" | grep -v '^KILLED' || true
