@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
 
   core::PlainMessageLoop loop;
   core::ScopedMessageLoop scope(loop);
-  session::testing::PtyInstrument instrument;
+  session::test::PtyInstrument instrument;
   session::Session link(ports::DefaultPortRegistry());
   bool opened = false;
   link.Open(instrument.OpenString(), &opened);

@@ -11,9 +11,9 @@
 
 #include "core/class_ids.h"
 #include "core/message_loop.h"
+#include "fakes/fake_port.h"
 #include "ports/iqx_port.h"
 #include "ports/registry/port_registry.h"
-#include "session/fake_port.h"
 #include "session/session.h"
 
 namespace pelvane::session::fuzz {
@@ -59,7 +59,7 @@ bool FuzzSessionReceive(std::span<const std::uint8_t> data) {
   // will ever say, handed over in chunks, input "there" at once or never
   // again. Once the host reads with nothing left, the line is starved and the
   // owner is woken: no more input can complete anything.
-  auto line = std::make_shared<testing::FakeLine>();
+  auto line = std::make_shared<test::FakeLine>();
   line->Feed(data.subspan(1));
   static constexpr std::int32_t kChunks[] = {INT32_MAX, 1, 3, 7};
   line->readLimit = kChunks[(flags >> 1) & 3];
@@ -70,8 +70,8 @@ bool FuzzSessionReceive(std::span<const std::uint8_t> data) {
     if (!starved.exchange(true)) loop.Post([] {});
   });
 
-  const ports::PortRegistry registry = testing::FakeRegistry(line);
-  const std::string open = (flags & 1) ? testing::kGpibOpen : testing::kSerialOpen;
+  const ports::PortRegistry registry = test::FakeRegistry(line);
+  const std::string open = (flags & 1) ? test::kGpibOpen : test::kSerialOpen;
 
   Recorder recorder;
   bool ok = true;

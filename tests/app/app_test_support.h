@@ -12,10 +12,10 @@
 
 #include "app/flash_app.h"
 #include "core/class_ids.h"
-#include "fake_session.h"
+#include "fakes/fake_session.h"
 #include "presentation/presentation.h"
 
-namespace pelvane::app::testing {
+namespace pelvane::app::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -38,7 +38,7 @@ struct RecordingListener : IQX_AppEvents {
   void Error(std::int16_t code) override { log.push_back("Error " + std::to_string(code)); }
 };
 
-class AppFixture : public ::testing::Test {
+class AppFixture : public testing::Test {
  protected:
   void SetUp() override {
     app = MakeApp();
@@ -83,4 +83,4 @@ class AppFixture : public ::testing::Test {
   core::Cookie cookie = 0;
 };
 
-}  // namespace pelvane::app::testing
+}  // namespace pelvane::app::test

@@ -3,8 +3,9 @@
 
 #include "app/commands.h"
 #include "app_test_support.h"
+#include "session/session_timeouts.h"
 
-namespace pelvane::app::testing {
+namespace pelvane::app::test {
 namespace {
 
 using CommandsTest = AppFixture;
@@ -50,7 +51,7 @@ TEST_F(CommandsTest, ProgOutsideOneFrameIsRefusedAndSendsNothing) {
   for (std::int16_t bad : {std::int16_t{-1}, std::int16_t{247}, std::int16_t{-32768}}) {
     EXPECT_EQ(app->Prog(0, bad, 1, 2, data.data()), core::Status::Ok);
     EXPECT_TRUE(session->sent.empty());
-    EXPECT_EQ(LastError(), kLengthOutOfRange - kAppOk);
+    EXPECT_EQ(LastError(), 5);  // 106, length out of range
     EXPECT_EQ(ErrorString(), "Program block length out of range (0 to 246 bytes)");
   }
   // The largest block fills a frame exactly.
@@ -142,7 +143,7 @@ TEST_F(CommandsTest, UploadVerdictsAndSessionFailures) {
   EXPECT_EQ(app->UploadTransferProgram(nullptr, 1, 0, 0, &verdict), core::Status::Pointer);
   session->uploads.clear();
   app->UploadTransferProgram(program.data(), -1, 0, 0, &verdict);
-  EXPECT_EQ(LastError(), kUploadLengthOutOfRange - kAppOk);
+  EXPECT_EQ(LastError(), 6);  // 107, upload length out of range
   EXPECT_TRUE(session->uploads.empty());
 }
 
@@ -247,5 +248,69 @@ TEST(AppRegistryTest, MessageTable) {
   EXPECT_EQ(AppMessageText(108), "");
 }
 
+// The protocol's numbers as the instrument knows them, written out instead
+// of taken from the headers: the simulator builds its answers from those
+// same headers, so a wrong number there would pass every end-to-end run.
+TEST(ProtocolNumbers, CodesVerdictsAndTimesAreTheInstruments) {
+  struct Number {
+    const char* name;
+    std::int64_t value;
+    std::int64_t instrument;
+  };
+  using ms = std::chrono::milliseconds;
+  const session::SessionTimeouts times;
+  const Number numbers[] = {
+      {"HERROR", HERROR, 0x20},
+      {"TMANUFACTURER", TMANUFACTURER, 0x21},
+      {"HMANUFACTURER", HMANUFACTURER, 0xA1},
+      {"TPROGPWRON", TPROGPWRON, 0x22},
+      {"HPROGPWRON", HPROGPWRON, 0xA2},
+      {"TPROGPWROFF", TPROGPWROFF, 0x23},
+      {"HPROGPWROFF", HPROGPWROFF, 0xA3},
+      {"TLESEDATEN", TLESEDATEN, 0x24},
+      {"HLESEDATEN", HLESEDATEN, 0xA4},
+      {"TPROGDATEN", TPROGDATEN, 0x25},
+      {"HPROGDATEN", HPROGDATEN, 0xA5},
+      {"TCHECKSUM", TCHECKSUM, 0x26},
+      {"HCHECKSUM", HCHECKSUM, 0xA6},
+      {"TFLASHERASE", TFLASHERASE, 0x27},
+      {"HFLASHERASE", HFLASHERASE, 0xA7},
+      {"TPROGEND", TPROGEND, 0x49},
+      {"HPROGEND", HPROGEND, 0x48},
+      {"erase status", kStatusEraseOk, 0x41},
+      {"program status", kStatusProgOk, 0x42},
+      {"no-error status", kStatusNoError, 0x42},
+      {"power-on status", kStatusPowerOn, 0x44},
+      {"power-off status", kStatusPowerOff, 0x46},
+      {"failed-read status", kStatusReadFailed, 0x20},
+      {"length acknowledgement", kLengthAck, 0xFF},
+      {"verdict T", kVerdictOk, 'T'},
+      {"verdict P", kVerdictParity, 'P'},
+      {"verdict F", kVerdictFraming, 'F'},
+      {"verdict O", kVerdictOverrun, 'O'},
+      {"verdict C", kVerdictChecksum, 'C'},
+      {"PT_TOK", PT_TOK, 0},
+      {"PT_TPARITYERR", PT_TPARITYERR, 0x901},
+      {"PT_TFRAMINGERR", PT_TFRAMINGERR, 0x902},
+      {"PT_TOVERRUNERR", PT_TOVERRUNERR, 0x903},
+      {"PT_TCHECKSUMERR", PT_TCHECKSUMERR, 0x904},
+      {"PT_TNORESPONSE", PT_TNORESPONSE, 0x906},
+      {"framing error", session::kMsgUploadFraming, 104},
+      {"parity error", session::kMsgUploadParity, 105},
+      {"overrun error", session::kMsgUploadOverrun, 106},
+      {"checksum error", session::kMsgUploadChecksum, 107},
+      {"session time-out", session::kMsgSessionTimeout, 111},
+      {"read time-out", session::kMsgReadTimeout, 113},
+      {"write time-out", session::kMsgWriteTimeout, 114},
+      {"port failure SR", session::kMsgPortFailureSR, 117},
+      {"response time (ms)", times.response.count(), 120000},
+      {"per-byte time (ms)", times.perByte.count(), 4000},
+      {"verdict time (ms)", times.uploadVerdict.count(), 10000},
+      {"verdict wait (ms)", ms(kVerdictWait).count(), 10000},
+      {"close settle (ms)", times.closeSettle.count(), 10},
+  };
+  for (const Number& n : numbers) EXPECT_EQ(n.value, n.instrument) << n.name;
+}
+
 }  // namespace
-}  // namespace pelvane::app::testing
+}  // namespace pelvane::app::test

@@ -3,7 +3,7 @@
 
 #include "app_test_support.h"
 
-namespace pelvane::app::testing {
+namespace pelvane::app::test {
 namespace {
 
 using ResponsesTest = AppFixture;
@@ -34,7 +34,7 @@ TEST_F(ResponsesTest, BeforeAnyResponseOnlyGetStatusDelivers) {
   std::uint32_t len = 0xDEAD;
   app->GetReadDataLength(&len);
   EXPECT_EQ(len, 0xDEADu);
-  EXPECT_EQ(LastError(), kOutOfSequence - kAppOk);
+  EXPECT_EQ(LastError(), 4);  // 105, out of sequence
 }
 
 TEST_F(ResponsesTest, EachResponseStoresItsFieldsAndGatesTheOthers) {
@@ -109,7 +109,7 @@ TEST_F(ResponsesTest, CorruptChecksumChangesNothingButTheLastError) {
   session->Deliver(corrupt);
   EXPECT_TRUE(listener.log.empty());
   EXPECT_EQ(ReadAll(*app), before);
-  EXPECT_EQ(LastError(), kPresentationError - kAppOk);
+  EXPECT_EQ(LastError(), 1);                     // 102, the presentation layer failed
   EXPECT_EQ(ErrorString(), "Checksum failure");  // the presentation layer's own text
 
   // Too few bytes to hold a checksum at all.
@@ -136,7 +136,7 @@ TEST_F(ResponsesTest, ResponsesTooShortForTheirFieldsAreDropped) {
     SCOPED_TRACE(message.size());
     app->GetReadDataLength(nullptr);  // no-op; keeps the error from the last round
     Respond(message);
-    EXPECT_EQ(LastError(), kPresentationError - kAppOk);
+    EXPECT_EQ(LastError(), 1);  // 102, the presentation layer failed
     EXPECT_EQ(ErrorString(), "An Error occured in the presentation layer");
     std::uint32_t checksum = 0;
     app->GetChecksum(&checksum);
@@ -204,21 +204,21 @@ TEST_F(ResponsesTest, ProgEndClosesTheSessionBeforeTheResponse) {
   EXPECT_EQ(listener.log, (std::vector<std::string>{"Response 72"}));
   // Commands now fail in the session.
   app->ProgPowerOn();
-  EXPECT_EQ(LastError(), kSessionError - kAppOk);
+  EXPECT_EQ(LastError(), 2);  // 103, the session layer failed
 }
 
 TEST_F(ResponsesTest, ProgEndWhoseCloseFailsRaisesNothing) {
   session->errorAfterClose = 9;
   Respond({HPROGEND});
   EXPECT_TRUE(listener.log.empty());
-  EXPECT_EQ(LastError(), kSessionError - kAppOk);
+  EXPECT_EQ(LastError(), 2);  // 103, the session layer failed
 }
 
 TEST_F(ResponsesTest, AFailedReceiveIsASessionErrorAndDropsTheResponse) {
   session->open = false;  // Receive now reports "Session not open"
   Respond({HPROGPWRON, 1});
   EXPECT_TRUE(listener.log.empty());
-  EXPECT_EQ(LastError(), kSessionError - kAppOk);
+  EXPECT_EQ(LastError(), 2);  // 103, the session layer failed
   EXPECT_EQ(ErrorString(), "Session not open");
 }
 
@@ -243,4 +243,4 @@ TEST_F(ResponsesTest, AListenerMaySendTheNextCommandFromItsHandler) {
 }
 
 }  // namespace
-}  // namespace pelvane::app::testing
+}  // namespace pelvane::app::test

@@ -28,16 +28,16 @@ namespace pelvane::cli {
 namespace {
 
 using namespace std::string_literals;
-using testing::ChildProcess;
-using testing::FileBytes;
-using ::testing::HasSubstr;
-using ::testing::Not;
-using testing::ReadText;
-using testing::ScratchDir;
-using testing::SimProcess;
+using test::ChildProcess;
+using test::FileBytes;
+using test::ReadText;
+using test::ScratchDir;
+using test::SimProcess;
+using testing::HasSubstr;
+using testing::Not;
 
 std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed) {
-  return testing::BytePattern(n, seed, 31, 7);
+  return test::BytePattern(n, seed, 31, 7);
 }
 
 // The action lines of a text run, without the progress lines that a log
@@ -54,14 +54,14 @@ std::string PortFolder(const std::string& pty) {
   return name;
 }
 
-class CliEndToEnd : public ::testing::Test {
+class CliEndToEnd : public testing::Test {
  protected:
   void SetUp() override {
     main_ = Bytes(350, 1);    // blocks of 100, 100, 100 and a short one of 50
     textDe_ = Bytes(120, 7);  // 100 and 20
     textEn_ = Bytes(90, 3);
     calibration_ = Bytes(0x150, 9);
-    testing::WriteBytes(dir_ / "calibration.in", calibration_);
+    test::WriteBytes(dir_ / "calibration.in", calibration_);
     WritePackage("CONTINUE=NO");
     // The programs started here keep their temporary files in the test's folder.
     if (const char* tmp = std::getenv("TMPDIR")) previousTmp_ = tmp;
@@ -115,7 +115,7 @@ class CliEndToEnd : public ::testing::Test {
                     const std::string& english = "",
                     std::string (*rewrite)(const std::string&) = nullptr,
                     const char* file = "test.qxpkg") {
-    const testing::SimPackage package{
+    const test::SimPackage package{
         continueLine + "\nFIRMWARE_LANGUAGES=English,German\nFIRMWARE_LANGUAGE=English\n",
         "MEMORY1=0x20000,0x10000,AM29F010\nERASE=0x10000,0x1000\nERASE1=0x20000,0x1000\n" + target +
             "\n",
@@ -134,8 +134,8 @@ class CliEndToEnd : public ::testing::Test {
     sim_.reset();
     sim_ = std::make_unique<SimProcess>(
         PELVANE_SIM,
-        testing::SimFiles{dir_ / "test.qxpkg", dir_ / "flash",
-                          preload ? "0x1F000," + (dir_ / "calibration.in").string() : ""},
+        test::SimFiles{dir_ / "test.qxpkg", dir_ / "flash",
+                       preload ? "0x1F000," + (dir_ / "calibration.in").string() : ""},
         extra, dir_.path());
     const std::string pty = sim_->Terminal();
     EXPECT_FALSE(pty.empty()) << sim_->Err();
@@ -160,8 +160,7 @@ class CliEndToEnd : public ::testing::Test {
   }
 
   // First, so that it goes last: the programs end before their folder does.
-  ScratchDir dir_{"pelvane-cli-e2e",
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  ScratchDir dir_{"pelvane-cli-e2e", testing::UnitTest::GetInstance()->current_test_info()->name()};
   std::optional<std::string> previousTmp_;
   std::map<std::string, std::string> previous_;
   std::vector<std::uint8_t> main_, textDe_, textEn_, calibration_;
@@ -178,11 +177,10 @@ TEST_F(CliEndToEnd, FullUploadProgramsTheInstrumentAndRestartsIt) {
   EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
   // Written into a file, the run says where it is every tenth of the way, and
   // at the end what it moved.
-  EXPECT_THAT(cli_->Out(),
-              ::testing::ContainsRegex("\nProgress [0-9]+% Read File = calibration.bin, "
-                                       "0:00 left\n"));
+  EXPECT_THAT(cli_->Out(), testing::ContainsRegex("\nProgress [0-9]+% Read File = calibration.bin, "
+                                                  "0:00 left\n"));
   EXPECT_THAT(cli_->Out(), HasSubstr("\nProgress 100% Program File = TEXT_DE.BIN\n"));
-  EXPECT_THAT(out, ::testing::ContainsRegex(
+  EXPECT_THAT(out, testing::ContainsRegex(
                        "\nProgrammed 470 bytes in [0-9.]+ s \\([0-9.]+ KiB/s\\), read back 336 "
                        "bytes\n$"));
 
@@ -357,7 +355,7 @@ void PrintTo(const FaultRow& row, std::ostream* os) {
   *os << row.name;
 }
 
-class CliFaults : public CliEndToEnd, public ::testing::WithParamInterface<FaultRow> {};
+class CliFaults : public CliEndToEnd, public testing::WithParamInterface<FaultRow> {};
 
 TEST_P(CliFaults, FailedStepEndsTheRunWithItsLine) {
   const FaultRow& row = GetParam();
@@ -386,93 +384,92 @@ TEST_P(CliFaults, FailedStepEndsTheRunWithItsLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, CliFaults,
-                         ::testing::Values(FaultRow{"ProgramBlock",
-                                                    {"--fail-prog", "3"},
-                                                    "Prog ERROR",
-                                                    "PROGRAMMING ERROR, failed at address "
-                                                    "100C8\n",
-                                                    "instrument_error"},
-                                           // Fail addresses are whole: block 3 of MAIN.BIN
-                                           // starts at 0x100C8, the second erase range
-                                           // at 0x20000.
-                                           FaultRow{"Erase",
-                                                    {"--fail-erase", "2"},
-                                                    "FlashDelete ERROR",
-                                                    "FLASH ERASE ERROR, failed at address = "
-                                                    "20000\n",
-                                                    "instrument_error"},
-                                           FaultRow{"ChecksumMismatch",
-                                                    {"--bad-checksum", "1"},
-                                                    "Checksum Error,  Target = H",
-                                                    "The Firmware Upload process failed.\n"
-                                                    "CHECKSUM ERROR, Target = H",
-                                                    "checksum_mismatch"},
-                                           FaultRow{
-                                               "BootMonitorChecksum",
-                                               {"--boot-verdict", "C"},
-                                               "Transfer Program Failed, Error Code = 904",
-                                               "Error occurred uploading the Transfer Program ",
-                                               "boot_monitor_refused"},
-                                           // The erase step still ends with its
-                                           // closing line, then the shutdown.
-                                           FaultRow{"RangeInNoMemory",
-                                                    {},
-                                                    "FlashErase Configuration Error\n"
-                                                    "Programming Voltage Off\n"
-                                                    "Erase Flash Memories Completed\n"
-                                                    "Close Communication Channel\n",
-                                                    "FLASH RANGE ERROR, erase range H30000 to "
-                                                    "H30010 lies in no flash memory",
-                                                    "range_outside_memory",
-                                                    false,
-                                                    "ERASE2=0x30000,0x10"},
-                                           // The checksum passes (the block count
-                                           // follows its match); the read-back not.
-                                           FaultRow{"VerifyCatchesWhatTheChecksumPasses",
-                                                    {"--corrupt-stored", "2"},
-                                                    "Block Count = 4\nVerify ERROR at H10064\n",
-                                                    "VERIFY ERROR at H10064 (MAIN.BIN)",
-                                                    "verify_mismatch",
-                                                    false,
-                                                    "",
-                                                    true},
-                                           FaultRow{"LongReadAnswer",
-                                                    {"--long-read", "1"},
-                                                    "Read ERROR",
-                                                    "READ DATA ERROR - H65 bytes in the answer "
-                                                    "to a read of H64 at H1F000",
-                                                    "instrument_error"},
-                                           // An erase is not repeated blindly.
-                                           FaultRow{"DamagedEraseAnswer",
-                                                    {"--corrupt-response", "8"},
-                                                    "FlashDelete ERROR",
-                                                    "118 Answer to FlashDelete damaged on the "
-                                                    "line (checksum error)",
-                                                    "answer_corrupted"},
-                                           FaultRow{"DamagedAnswerWithoutResends",
-                                                    {"--corrupt-response", "4"},
-                                                    "Read ERROR",
-                                                    "118 Answer to ReadData damaged on the line "
-                                                    "(checksum error)",
-                                                    "answer_corrupted",
-                                                    false,
-                                                    "",
-                                                    false,
-                                                    "--no-resend"},
-                                           // The far side closed while an answer is
-                                           // awaited: told at once, not after the
-                                           // instrument's no-response time.
-                                           FaultRow{"DeviceGone",
-                                                    {"--vanish-after", "3"},
-                                                    "Read ERROR",
-                                                    "disappeared: check the USB cable",
-                                                    "device_lost"},
-                                           FaultRow{"SilentInstrument",
-                                                    {"--silent-after", "1"},
-                                                    "QueryManufacturerCode ERROR\n",
-                                                    "hint: the instrument stopped answering",
-                                                    "instrument_silent",
-                                                    true}),
+                         testing::Values(FaultRow{"ProgramBlock",
+                                                  {"--fail-prog", "3"},
+                                                  "Prog ERROR",
+                                                  "PROGRAMMING ERROR, failed at address "
+                                                  "100C8\n",
+                                                  "instrument_error"},
+                                         // Fail addresses are whole: block 3 of MAIN.BIN
+                                         // starts at 0x100C8, the second erase range
+                                         // at 0x20000.
+                                         FaultRow{"Erase",
+                                                  {"--fail-erase", "2"},
+                                                  "FlashDelete ERROR",
+                                                  "FLASH ERASE ERROR, failed at address = "
+                                                  "20000\n",
+                                                  "instrument_error"},
+                                         FaultRow{"ChecksumMismatch",
+                                                  {"--bad-checksum", "1"},
+                                                  "Checksum Error,  Target = H",
+                                                  "The Firmware Upload process failed.\n"
+                                                  "CHECKSUM ERROR, Target = H",
+                                                  "checksum_mismatch"},
+                                         FaultRow{"BootMonitorChecksum",
+                                                  {"--boot-verdict", "C"},
+                                                  "Transfer Program Failed, Error Code = 904",
+                                                  "Error occurred uploading the Transfer Program ",
+                                                  "boot_monitor_refused"},
+                                         // The erase step still ends with its
+                                         // closing line, then the shutdown.
+                                         FaultRow{"RangeInNoMemory",
+                                                  {},
+                                                  "FlashErase Configuration Error\n"
+                                                  "Programming Voltage Off\n"
+                                                  "Erase Flash Memories Completed\n"
+                                                  "Close Communication Channel\n",
+                                                  "FLASH RANGE ERROR, erase range H30000 to "
+                                                  "H30010 lies in no flash memory",
+                                                  "range_outside_memory",
+                                                  false,
+                                                  "ERASE2=0x30000,0x10"},
+                                         // The checksum passes (the block count
+                                         // follows its match); the read-back not.
+                                         FaultRow{"VerifyCatchesWhatTheChecksumPasses",
+                                                  {"--corrupt-stored", "2"},
+                                                  "Block Count = 4\nVerify ERROR at H10064\n",
+                                                  "VERIFY ERROR at H10064 (MAIN.BIN)",
+                                                  "verify_mismatch",
+                                                  false,
+                                                  "",
+                                                  true},
+                                         FaultRow{"LongReadAnswer",
+                                                  {"--long-read", "1"},
+                                                  "Read ERROR",
+                                                  "READ DATA ERROR - H65 bytes in the answer "
+                                                  "to a read of H64 at H1F000",
+                                                  "instrument_error"},
+                                         // An erase is not repeated blindly.
+                                         FaultRow{"DamagedEraseAnswer",
+                                                  {"--corrupt-response", "8"},
+                                                  "FlashDelete ERROR",
+                                                  "118 Answer to FlashDelete damaged on the "
+                                                  "line (checksum error)",
+                                                  "answer_corrupted"},
+                                         FaultRow{"DamagedAnswerWithoutResends",
+                                                  {"--corrupt-response", "4"},
+                                                  "Read ERROR",
+                                                  "118 Answer to ReadData damaged on the line "
+                                                  "(checksum error)",
+                                                  "answer_corrupted",
+                                                  false,
+                                                  "",
+                                                  false,
+                                                  "--no-resend"},
+                                         // The far side closed while an answer is
+                                         // awaited: told at once, not after the
+                                         // instrument's no-response time.
+                                         FaultRow{"DeviceGone",
+                                                  {"--vanish-at", "4"},
+                                                  "Read ERROR",
+                                                  "disappeared: check the USB cable",
+                                                  "device_lost"},
+                                         FaultRow{"SilentInstrument",
+                                                  {"--silent-after", "1"},
+                                                  "QueryManufacturerCode ERROR\n",
+                                                  "hint: the instrument stopped answering",
+                                                  "instrument_silent",
+                                                  true}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // The simulator's record of the commands it got, by name ("TPROGDATEN: 6").
@@ -495,7 +492,7 @@ void PrintTo(const LookRow& row, std::ostream* os) {
   *os << row.name;
 }
 
-class CliLooks : public CliEndToEnd, public ::testing::WithParamInterface<LookRow> {};
+class CliLooks : public CliEndToEnd, public testing::WithParamInterface<LookRow> {};
 
 // Looking at an instrument never erases or programs it (as the simulator's
 // record of every command shows) and ends by restarting it.
@@ -503,8 +500,8 @@ TEST_P(CliLooks, ReadOnlyOperationSendsNoEraseOrProgramCommand) {
   const LookRow& row = GetParam();
   std::vector<std::string> sim{"--summary", (dir_ / "sim-summary.txt").string()};
   if (row.holdsPackage) {
-    testing::WriteBytes(dir_ / "main.in", main_);
-    testing::WriteBytes(dir_ / "text.in", textEn_);
+    test::WriteBytes(dir_ / "main.in", main_);
+    test::WriteBytes(dir_ / "text.in", textEn_);
     sim.insert(sim.end(), {"--preload", "0x10000," + (dir_ / "main.in").string(), "--preload",
                            "0x20000," + (dir_ / "text.in").string()});
   }
@@ -526,7 +523,7 @@ TEST_P(CliLooks, ReadOnlyOperationSendsNoEraseOrProgramCommand) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, CliLooks,
-    ::testing::Values(
+    testing::Values(
         LookRow{"Identify",
                 {"--identify"},
                 0,
@@ -593,7 +590,7 @@ TEST_F(CliEndToEnd, DryRunEstimatesTheRunsTime) {
       ASSERT_TRUE(writer.Write((dir_ / "paced.qxpkg").string())) << writer.Error();
       const std::string summary = (dir_ / "paced-summary.txt").string();
       sim_ = std::make_unique<SimProcess>(
-          PELVANE_SIM, testing::SimFiles{dir_ / "paced.qxpkg", dir_ / "flash"},
+          PELVANE_SIM, test::SimFiles{dir_ / "paced.qxpkg", dir_ / "flash"},
           std::vector<std::string>{"--baud", std::to_string(baud), "--summary", summary},
           dir_.path());
       const std::string pty = sim_->Terminal();
@@ -624,7 +621,7 @@ TEST_F(CliEndToEnd, DryRunEstimatesTheRunsTime) {
       // The dry run sent nothing: the simulator saw only the runs.
       sim_->Signal(SIGTERM);
       sim_->Wait();
-      EXPECT_THAT(ReadText(summary), ::testing::ContainsRegex("uploads: [12], T [12]\n"));
+      EXPECT_THAT(ReadText(summary), testing::ContainsRegex("uploads: [12], T [12]\n"));
     }
   }
 }
@@ -644,8 +641,8 @@ TEST_F(CliEndToEnd, StationUpdatesEveryInstrumentAndReportsTheFailingOne) {
     if (i == 1) extra = {"--fail-prog", "2"};
     sims.push_back(std::make_unique<SimProcess>(
         PELVANE_SIM,
-        testing::SimFiles{dir_ / "test.qxpkg", folder / "flash",
-                          "0x1F000," + (dir_ / "calibration.in").string()},
+        test::SimFiles{dir_ / "test.qxpkg", folder / "flash",
+                       "0x1F000," + (dir_ / "calibration.in").string()},
         extra, folder));
     ptys.push_back(sims.back()->Terminal());
     ASSERT_FALSE(ptys.back().empty()) << sims.back()->Err();
@@ -689,7 +686,7 @@ TEST_F(CliEndToEnd, CtrlCCancelsEveryInstrumentOfTheStation) {
     const std::filesystem::path folder = dir_ / ("sim" + std::to_string(i));
     std::filesystem::create_directories(folder);
     sims.push_back(std::make_unique<SimProcess>(
-        PELVANE_SIM, testing::SimFiles{dir_ / "test.qxpkg", folder / "flash"},
+        PELVANE_SIM, test::SimFiles{dir_ / "test.qxpkg", folder / "flash"},
         std::vector<std::string>{"--silent-after", "5"}, folder));
     args.insert(args.end(), {"--port", sims.back()->Terminal()});
   }
@@ -784,15 +781,15 @@ TEST_F(CliEndToEnd, SignalsCancelAndShutTheLinkDown) {
 // and keeps the figures in its report; a quick line is not mentioned.
 TEST_F(CliEndToEnd, AnAdapterThatHoldsEachAnswerByteIsNamedOnce) {
   // One small program: a few dozen answer bytes.
-  const testing::SimPackage small{"CONTINUE=NO\n",
-                                  "ERASE=0x10000,0x100\n",
-                                  "[FILES]\nPROGRAM=0x10000,MAIN.BIN\n",
-                                  "",
-                                  {{"MAIN.BIN", Bytes(40, 1)}}};
+  const test::SimPackage small{"CONTINUE=NO\n",
+                               "ERASE=0x10000,0x100\n",
+                               "[FILES]\nPROGRAM=0x10000,MAIN.BIN\n",
+                               "",
+                               {{"MAIN.BIN", Bytes(40, 1)}}};
   ASSERT_EQ(small.Write(dir_ / "small.qxpkg"), "");
   const auto run = [&](const char* latency) {
     sim_ = std::make_unique<SimProcess>(
-        PELVANE_SIM, testing::SimFiles{dir_ / "small.qxpkg", dir_ / "flash"},
+        PELVANE_SIM, test::SimFiles{dir_ / "small.qxpkg", dir_ / "flash"},
         std::vector<std::string>{"--adapter-latency", latency}, dir_.path());
     const std::string pty = sim_->Terminal();
     return RunCli(
@@ -882,7 +879,7 @@ TEST_F(CliEndToEnd, ASecondSignalStillLeavesARecord) {
   EXPECT_EQ(report["outcome"]["cause"], "cancelled");
   EXPECT_EQ(report["outcome"]["exitCode"], 130);
   EXPECT_THAT(ReadText(dir_ / "run.trace"), HasSubstr("outcome: exit 130, code 11"));
-  EXPECT_THAT(cli_->Out(), ::testing::EndsWith("\"cause\":\"cancelled\"}\n"));
+  EXPECT_THAT(cli_->Out(), testing::EndsWith("\"cause\":\"cancelled\"}\n"));
   EXPECT_THAT(cli_->Err(), HasSubstr("hint: the upload was cancelled before anything was erased"));
   if (locked) {
     EXPECT_FALSE(std::filesystem::exists(lock));
@@ -959,7 +956,7 @@ void PrintTo(const AttackRow& row, std::ostream* os) {
   *os << row.name;
 }
 
-class CliAttacks : public CliEndToEnd, public ::testing::WithParamInterface<AttackRow> {};
+class CliAttacks : public CliEndToEnd, public testing::WithParamInterface<AttackRow> {};
 
 TEST_P(CliAttacks, NothingIsDestroyedAndNothingStalls) {
   const AttackRow& row = GetParam();
@@ -968,7 +965,7 @@ TEST_P(CliAttacks, NothingIsDestroyedAndNothingStalls) {
     // one, and the memory this one ever held would count as the runner's.
     const pid_t writer = ::fork();
     if (writer == 0) {
-      const testing::SimPackage package{
+      const test::SimPackage package{
           "", "", row.files, "", {{"HUGE.BIN", std::vector<std::uint8_t>(64 << 20, 0xA5)}}};
       ::_exit(package.Write(dir_ / "test.qxpkg").empty() ? 0 : 1);
     }
@@ -976,7 +973,7 @@ TEST_P(CliAttacks, NothingIsDestroyedAndNothingStalls) {
     ::waitpid(writer, &status, 0);
     ASSERT_EQ(status, 0);
   } else if (*row.files != '\0') {
-    ASSERT_EQ(testing::SimPackage({"", "", row.files, "", {}}).Write(dir_ / "test.qxpkg"), "");
+    ASSERT_EQ(test::SimPackage({"", "", row.files, "", {}}).Write(dir_ / "test.qxpkg"), "");
   }
   if (row.plant) row.plant(dir_.path());
   const auto before = Contents();
@@ -1001,7 +998,7 @@ const auto kFifo = [](const char* name) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, CliAttacks,
-    ::testing::Values(
+    testing::Values(
         // Outputs of the command line that would destroy a file: exit 2.
         AttackRow{"TraceIsThePackage", {"--trace", "test.qxpkg"}, 2, "names the package itself"},
         AttackRow{"ReportIsThePackage",
@@ -1103,7 +1100,7 @@ TEST_F(CliEndToEnd, ReadBackFileSurvivesFailedRunsAndRetries) {
 
   // A read that fails half-way (the link goes after the second of four
   // reads) leaves the backup as it was, even with --yes.
-  testing::WriteBytes(dir_ / "calibration.in", Bytes(0x150, 77));
+  test::WriteBytes(dir_ / "calibration.in", Bytes(0x150, 77));
   pty = StartSim({"--vanish-after", "4"});
   EXPECT_EQ(RunCli(Cli(pty, {"--yes", "--idle-timeout", "2"})), 1) << cli_->Out();
   EXPECT_THAT(cli_->Out(), HasSubstr("Read ERROR"));
@@ -1129,7 +1126,7 @@ TEST_F(CliEndToEnd, TwoRunsFromOneFolderKeepBothBackups) {
   cli_ = StartCli(Cli(slow, {"--report", "first.json"}));
   ASSERT_TRUE(cli_->WaitForOutput("Read File = calibration.bin\n")) << cli_->Err();
   const std::vector<std::uint8_t> other = Bytes(0x150, 99);
-  testing::WriteBytes(dir_ / "calibration.in", other);
+  test::WriteBytes(dir_ / "calibration.in", other);
   const std::string fast = StartSim({"--fail-erase", "1"});
   ChildProcess second(PELVANE_CLI, Cli(fast), dir_.path(), "second");
   EXPECT_EQ(second.Wait(), 1) << second.Err();
@@ -1176,7 +1173,7 @@ TEST_F(CliEndToEnd, DamagedMemberIsRefusedBeforeAnythingIsErased) {
     }
   }
   ASSERT_TRUE(flipped);
-  testing::WriteBytes(dir_ / "test.qxpkg", zip);
+  test::WriteBytes(dir_ / "test.qxpkg", zip);
   const std::string pty = StartSim();
   EXPECT_EQ(RunCli(Cli(pty)), 1) << cli_->Out();
   EXPECT_THAT(cli_->Err(), HasSubstr("MAIN.BIN"));

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-#include "fake_app.h"
+#include "fakes/fake_app.h"
 #include "package/package_writer.h"
 #include "ports/kind/device_name.h"
 #include "upload/scratch_working_directory.h"
@@ -26,17 +26,17 @@ namespace {
 const std::string kDevice = ports::IsDevicePath("/dev/pts/99") ? "/dev/pts/99" : "COM99";
 
 using nlohmann::json;
-using ::testing::HasSubstr;
-using ::testing::Not;
-using upload::testing::Answer;
-using upload::testing::FakeInstrument;
+using testing::HasSubstr;
+using testing::Not;
+using upload::test::Answer;
+using upload::test::FakeInstrument;
 
-class CliRunnerTest : public ::testing::Test {
+class CliRunnerTest : public testing::Test {
  protected:
-  CliRunnerTest() : registry(upload::testing::FakeRegistry(instrument)) {
+  CliRunnerTest() : registry(upload::test::FakeRegistry(instrument)) {
     dir = std::filesystem::temp_directory_path() /
           ("pelvane-cli-runner-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     download = (dir / "dump.bin").string();
@@ -228,8 +228,7 @@ TEST_F(CliRunnerTest, AFaultThatEscapesTheRunEndsAsAnInternalFailure) {
     code = runner.InternalFault(error.what());
   }
   EXPECT_EQ(code, kExitUploadFailed);
-  EXPECT_THAT(out.str(),
-              ::testing::EndsWith("\"message\":\"fake broke\",\"cause\":\"internal\"}\n"));
+  EXPECT_THAT(out.str(), testing::EndsWith("\"message\":\"fake broke\",\"cause\":\"internal\"}\n"));
   EXPECT_THAT(err.str(), HasSubstr("hint: an internal fault"));
   EXPECT_EQ(Report()["outcome"]["cause"], "internal");
 }
@@ -512,6 +511,12 @@ TEST_F(CliRunnerTest, AReportReplacesOnlyAnEarlierReportOrWhatTheUserAgreedTo) {
   EXPECT_THAT(err.str(), HasSubstr("names a file that is no report of pelvane-cli; it is kept"));
   err.str("");
   EXPECT_EQ(Run(/*inTerminal=*/true, "y\n"), kExitOk) << err.str();
+  EXPECT_EQ(Report()["outcome"]["ok"], true);
+
+  // An empty file, as touch or a run cut short leaves it, holds nothing to keep.
+  std::ofstream(options.report, std::ios::trunc).close();
+  std::filesystem::remove(download);
+  EXPECT_EQ(Run(), kExitOk) << err.str();
   EXPECT_EQ(Report()["outcome"]["ok"], true);
 }
 

@@ -15,10 +15,10 @@
 namespace pelvane::core {
 namespace {
 
-using pelvane::testing::FileBytes;
-using pelvane::testing::ReadText;
-using pelvane::testing::ScratchDir;
-using pelvane::testing::WriteBytes;
+using pelvane::test::FileBytes;
+using pelvane::test::ReadText;
+using pelvane::test::ScratchDir;
+using pelvane::test::WriteBytes;
 
 std::span<const std::uint8_t> Bytes(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -28,9 +28,9 @@ std::string Name(const std::filesystem::path& path) {
   return Utf8FromPath(path);
 }
 
-class FilesTest : public ::testing::Test {
+class FilesTest : public testing::Test {
  protected:
-  ScratchDir dir{"pelvane-files", ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  ScratchDir dir{"pelvane-files", testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
 TEST_F(FilesTest, WholeWriteReplacesOnlyWhenAgreed) {
@@ -94,7 +94,7 @@ TEST_F(FilesTest, OutputFileReachesItsNameOnlyWhenFinished) {
 // names reach one, also before it exists.
 TEST_F(FilesTest, OutputsAreCheckedBeforeAnythingIsWritten) {
   std::filesystem::create_directory(dir / "out");
-  EXPECT_THAT(OutputProblem(Name(dir / "out")), ::testing::HasSubstr("folder"));
+  EXPECT_THAT(OutputProblem(Name(dir / "out")), testing::HasSubstr("folder"));
   EXPECT_NE(OutputProblem(Name(dir / "missing" / "r.json")), "");
   EXPECT_EQ(OutputProblem(Name(dir / "r.json")), "");
   EXPECT_TRUE(SameOutput(Name(dir / "r.json"), Name(dir / "out" / ".." / "r.json")));
@@ -119,7 +119,7 @@ TEST_F(FilesTest, WholeWriteRefusesAFolderAndLeavesNothing) {
   std::filesystem::create_directory(dir / "out");
   const WholeWrite result = WriteWholeFile(Name(dir / "out"), Bytes("x"), Overwrite::kAgreed);
   EXPECT_FALSE(result.ok);
-  EXPECT_THAT(result.error, ::testing::HasSubstr("not a regular file"));
+  EXPECT_THAT(result.error, testing::HasSubstr("not a regular file"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
@@ -144,7 +144,7 @@ TEST_F(FilesTest, TemporaryFilesAreNewAndRemovable) {
   ASSERT_FALSE(first.empty()) << error;
   EXPECT_NE(first, second);
   EXPECT_EQ(KindOf(first), FileKind::kRegular);
-  EXPECT_THAT(Name(PathFromUtf8(first).filename()), ::testing::StartsWith("~QX"));
+  EXPECT_THAT(Name(PathFromUtf8(first).filename()), testing::StartsWith("~QX"));
   EXPECT_TRUE(RemoveFile(first));
   EXPECT_TRUE(RemoveFile(second));
   EXPECT_EQ(KindOf(first), FileKind::kMissing);

@@ -12,8 +12,8 @@
 namespace pelvane::package {
 namespace {
 
-using testing::Bytes;
-using testing::PackageTest;
+using test::Bytes;
+using test::PackageTest;
 
 class ArchiveTest : public PackageTest {};
 
@@ -132,16 +132,19 @@ TEST_F(ArchiveTest, TruncatedArchiveIsRefused) {
   EXPECT_FALSE(archive.LastError().empty());
 }
 
-// Rewrites the uncompressed size of every central-directory entry, as a
-// damaged or hostile archive might claim.
-void ClaimSize(const std::string& path, std::uint32_t size) {
+// Rewrites a 32-bit field (the CRC at 16, the uncompressed size at 24) of
+// every central-directory entry, as a damaged or hostile archive might claim.
+void ClaimField(const std::string& path, std::size_t offset, std::uint32_t value) {
   std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
   std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   for (std::size_t pos = data.find("PK\x01\x02"); pos != std::string::npos;
        pos = data.find("PK\x01\x02", pos + 4)) {
-    file.seekp(static_cast<std::streamoff>(pos + 24));
-    for (int i = 0; i < 4; ++i) file.put(static_cast<char>((size >> (8 * i)) & 0xFF));
+    file.seekp(static_cast<std::streamoff>(pos + offset));
+    for (int i = 0; i < 4; ++i) file.put(static_cast<char>((value >> (8 * i)) & 0xFF));
   }
+}
+void ClaimSize(const std::string& path, std::uint32_t size) {
+  ClaimField(path, 24, size);
 }
 
 TEST_F(ArchiveTest, AbsurdMemberSizeIsRefusedBeforeReading) {
@@ -164,6 +167,17 @@ TEST_F(ArchiveTest, SizeThatDisagreesWithTheDataIsAnError) {
   PackageArchive archive(path);
   EXPECT_FALSE(archive.ReadMemberBytes("BOOT.BIN", bytes));
   EXPECT_FALSE(archive.LastError().empty());
+}
+
+// Every byte comes, but their CRC is not the one the archive holds: the
+// member is damaged, which only the end of its data can show.
+TEST_F(ArchiveTest, MemberWhoseCrcDoesNotFitIsAnError) {
+  std::string path = MakePackage("");
+  ClaimField(path, 16, 0x12345678);
+  std::vector<std::uint8_t> bytes;
+  PackageArchive archive(path);
+  EXPECT_FALSE(archive.ReadMemberBytes("BOOT.BIN", bytes));
+  EXPECT_NE(archive.LastError().find("BOOT.BIN"), std::string::npos) << archive.LastError();
 }
 
 TEST_F(ArchiveTest, WriterRefusesAnEmptyPackageAndBadPaths) {

@@ -16,8 +16,8 @@
 namespace pelvane::package {
 namespace {
 
-using testing::PackageTest;
-using testing::ScriptedPrompt;
+using test::PackageTest;
+using test::ScriptedPrompt;
 
 class FakeMembers : public MemberDirectory {
  public:
@@ -249,8 +249,8 @@ TEST_F(DownloadTest, UnwritableFolderGivesCode9WithTheReason) {
   // "The system cannot find the path specified"), then the path.
   const std::string missing = (std::filesystem::path(Path("missing/dir")) / "x.bin").string();
   EXPECT_THAT(download.GetLastErrorString(),
-              ::testing::AllOf(::testing::StartsWith("Upload Entry Invalid "),
-                               ::testing::EndsWith(" " + missing)));
+              testing::AllOf(testing::StartsWith("Upload Entry Invalid "),
+                             testing::EndsWith(" " + missing)));
   ASSERT_TRUE(download.Init("0,16,../..", ""));
   EXPECT_FALSE(download.Validate(prompt));
   EXPECT_EQ(download.GetLastErrorString(), "Upload Entry Invalid no file name in ../..");

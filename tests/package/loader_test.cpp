@@ -10,10 +10,10 @@
 namespace pelvane::package {
 namespace {
 
-using testing::Bytes;
-using testing::MinimalConfiguration;
-using testing::PackageTest;
-using testing::ScriptedPrompt;
+using test::Bytes;
+using test::MinimalConfiguration;
+using test::PackageTest;
+using test::ScriptedPrompt;
 
 // Replaces the line starting with `key=` by `line` (removes it when `line`
 // is empty).

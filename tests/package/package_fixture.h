@@ -14,7 +14,7 @@
 #include "package/prompt.h"
 #include "support/test_files.h"
 
-namespace pelvane::package::testing {
+namespace pelvane::package::test {
 
 // A configuration that loads: every required key, one memory, one program.
 inline std::string MinimalConfiguration() {
@@ -55,10 +55,10 @@ class ScriptedPrompt : public QN_Prompt {
   PromptAnswer answer_;
 };
 
-class PackageTest : public ::testing::Test {
+class PackageTest : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = pelvane::testing::NewScratchFolder("pelvane-pkg");
+    dir_ = pelvane::test::NewScratchFolder("pelvane-pkg");
     // The loader's temporary copies go here too, so a test sees what leaks.
     temporaryFolder_.emplace(dir_);
   }
@@ -99,7 +99,7 @@ class PackageTest : public ::testing::Test {
   }
 
   std::filesystem::path dir_;
-  std::optional<pelvane::testing::ScopedTemporaryFolder> temporaryFolder_;
+  std::optional<pelvane::test::ScopedTemporaryFolder> temporaryFolder_;
 };
 
-}  // namespace pelvane::package::testing
+}  // namespace pelvane::package::test

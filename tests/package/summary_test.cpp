@@ -7,9 +7,9 @@
 namespace pelvane::package {
 namespace {
 
-using testing::ScriptedPrompt;
+using test::ScriptedPrompt;
 
-class SummaryTest : public testing::PackageTest {};
+class SummaryTest : public test::PackageTest {};
 
 // The device a COM name opens, where that name is not a device itself (on
 // Linux COM1 is /dev/ttyS0; on Windows COM1 is the device).

@@ -17,7 +17,7 @@ struct Row {
   int stopBits;
 };
 
-class ParsePortParametersTest : public ::testing::TestWithParam<Row> {};
+class ParsePortParametersTest : public testing::TestWithParam<Row> {};
 
 TEST_P(ParsePortParametersTest, SplitsFields) {
   const Row& row = GetParam();
@@ -34,7 +34,7 @@ constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ParsePortParametersTest,
-    ::testing::Values(
+    testing::Values(
         Row{"COM1:115200,E,8,1", 1, "", 115200, 'E', 8, 1},
         Row{"com3:9600,n,8,2", 3, "", 9600, 'N', 8, 2}, Row{"COM12", 12, "", 0, 0, 0, 0},
         Row{"COM12:19200,N,8,1", 12, "", 19200, 'N', 8, 1},

@@ -49,7 +49,7 @@ struct Row {
   bool blockMode;
 };
 
-class BindPortTest : public ::testing::TestWithParam<Row> {};
+class BindPortTest : public testing::TestWithParam<Row> {};
 
 TEST_P(BindPortTest, Binds) {
   const Row& row = GetParam();
@@ -65,7 +65,7 @@ TEST_P(BindPortTest, Binds) {
 
 INSTANTIATE_TEST_SUITE_P(
     OpenStrings, BindPortTest,
-    ::testing::Values(
+    testing::Values(
         Row{"clsid:519498DF-CB5C-11D4-A40B-0050DAE004CA COM1:115200,E,8,1", "serial",
             "COM1:115200,E,8,1", false},
         Row{"clsid:B35BC69F-C22C-11D4-A408-0050DAE004CA GPIB0", "gpib", "GPIB0", true},

@@ -12,7 +12,7 @@
 
 #include "ports/serial_line/posix/tty_io.h"
 
-namespace pelvane::ports::testing {
+namespace pelvane::ports::test {
 
 class RecordingTtyIo : public serial_line::TtyIo {
  public:
@@ -128,4 +128,4 @@ class RecordingTtyIo : public serial_line::TtyIo {
   std::map<std::string, std::string> sysfs;
 };
 
-}  // namespace pelvane::ports::testing
+}  // namespace pelvane::ports::test

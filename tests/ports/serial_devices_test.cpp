@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 // A device folder of the Linux kind: its devices are links to /dev/null,
 // the one character device every Linux machine has.
-class SerialDevicesTest : public ::testing::Test {
+class SerialDevicesTest : public testing::Test {
  protected:
   void SetUp() override {
     std::error_code ec;

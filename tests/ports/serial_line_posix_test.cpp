@@ -20,11 +20,11 @@
 namespace pelvane::ports::serial_line {
 namespace {
 
-using pelvane::testing::PtyPair;
-using ::testing::HasSubstr;
-using testing::RecordingTtyIo;
+using pelvane::test::PtyPair;
+using test::RecordingTtyIo;
+using testing::HasSubstr;
 
-class SerialLineTest : public ::testing::Test {
+class SerialLineTest : public testing::Test {
  protected:
   PtyPair pty;
   RecordingTtyIo io;
@@ -107,7 +107,7 @@ TEST_F(SerialLineTest, RatesWithoutAConstantUseTheCustomRateUntilClose) {
   {
     TermiosSerialLine line(io);
     ASSERT_TRUE(line.Open(Name(), LineParameters{250000, 'N', 8, 1}));
-    EXPECT_THAT(io.customBauds, ::testing::ElementsAre(250000u));
+    EXPECT_THAT(io.customBauds, testing::ElementsAre(250000u));
     EXPECT_EQ(line.Parameters().baud, 250000);
   }
   const termios after = pty.SlaveSettings();
@@ -238,6 +238,27 @@ TEST_F(SerialLineTest, UucpLocksOfLiveProgramsAreHonouredAndStaleOnesRemoved) {
     EXPECT_EQ(owner, ::getpid());
   }
   EXPECT_FALSE(std::filesystem::exists(lock));
+
+  // A live process of another user cannot be signalled (kill gives EPERM),
+  // yet its lock holds. pid 1 is such a process for anyone but root, so the
+  // check runs as nobody when the tests run as root.
+  char folder[] = "/tmp/pelvane-lock-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  ::chmod(folder, 0777);
+  std::ofstream(std::string(folder) + "/" + UucpLock::LockName("/dev/ttyS7"))
+      << std::setw(10) << 1 << "\n";
+  const pid_t other = ::fork();
+  if (other == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(99);
+    UucpLock byOther;
+    ::_exit(static_cast<int>(byOther.Acquire("/dev/ttyS7", folder)));
+  }
+  int status = 0;
+  ::waitpid(other, &status, 0);
+  std::filesystem::remove_all(folder);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 99) GTEST_SKIP() << "cannot act as another user here";
+  EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(UucpLock::Outcome::kHeld));
 }
 
 // The lock folder is everyone's: what a neighbour plants under a lock's name

@@ -25,8 +25,8 @@ namespace {
 
 using serial_line::CommIo;
 using serial_line::Win32SerialLine;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
+using testing::ElementsAre;
+using testing::HasSubstr;
 using namespace std::chrono_literals;
 
 HANDLE const kHandle = reinterpret_cast<HANDLE>(0x4711);
@@ -196,7 +196,7 @@ std::int16_t LastError(IQX_Port& port) {
   return code;
 }
 
-class Win32PortTest : public ::testing::Test {
+class Win32PortTest : public testing::Test {
  protected:
   FakeCommIo io;
   Port port{[this] { return std::make_unique<Win32SerialLine>(io); }};
@@ -231,7 +231,7 @@ struct DcbRow {
   BYTE stopBits;
 };
 
-class Win32PortDcbTest : public Win32PortTest, public ::testing::WithParamInterface<DcbRow> {};
+class Win32PortDcbTest : public Win32PortTest, public testing::WithParamInterface<DcbRow> {};
 
 TEST_P(Win32PortDcbTest, OpensTheDeviceAloneAndSetsItsStateOnce) {
   const DcbRow& row = GetParam();
@@ -266,20 +266,20 @@ TEST_P(Win32PortDcbTest, OpensTheDeviceAloneAndSetsItsStateOnce) {
 
 INSTANTIATE_TEST_SUITE_P(
     OpenStrings, Win32PortDcbTest,
-    ::testing::Values(
-        DcbRow{"COM1:115200,E,8,1", L"\\\\.\\COM1", 115200, EVENPARITY, 8, ONESTOPBIT},
-        DcbRow{"com3:9600,n,8,2", L"\\\\.\\COM3", 9600, NOPARITY, 8, TWOSTOPBITS},
-        DcbRow{"COM12:19200,N,8,1", L"\\\\.\\COM12", 19200, NOPARITY, 8, ONESTOPBIT},
-        DcbRow{"COM2:1200,O,7,1", L"\\\\.\\COM2", 1200, ODDPARITY, 7, ONESTOPBIT},
-        // Five-bit characters take one and a half stop bits.
-        DcbRow{"COM4:300,M,5,1", L"\\\\.\\COM4", 300, MARKPARITY, 5, ONE5STOPBITS},
-        DcbRow{"COM4:300,S,5,2", L"\\\\.\\COM4", 300, SPACEPARITY, 5, ONE5STOPBITS},
-        // The driver decides on unusual rates and on 4 data bits.
-        DcbRow{"COM5:250000,N,8,1", L"\\\\.\\COM5", 250000, NOPARITY, 8, ONESTOPBIT},
-        DcbRow{"COM6:4800,N,4,1", L"\\\\.\\COM6", 4800, NOPARITY, 4, ONESTOPBIT},
-        DcbRow{R"(\\.\COM7:57600,N,8,1)", L"\\\\.\\COM7", 57600, NOPARITY, 8, ONESTOPBIT},
-        // A bare name keeps the device's speed and framing, not its flow control.
-        DcbRow{"COM8", L"\\\\.\\COM8", 2400, EVENPARITY, 7, ONESTOPBIT}));
+    testing::Values(DcbRow{"COM1:115200,E,8,1", L"\\\\.\\COM1", 115200, EVENPARITY, 8, ONESTOPBIT},
+                    DcbRow{"com3:9600,n,8,2", L"\\\\.\\COM3", 9600, NOPARITY, 8, TWOSTOPBITS},
+                    DcbRow{"COM12:19200,N,8,1", L"\\\\.\\COM12", 19200, NOPARITY, 8, ONESTOPBIT},
+                    DcbRow{"COM2:1200,O,7,1", L"\\\\.\\COM2", 1200, ODDPARITY, 7, ONESTOPBIT},
+                    // Five-bit characters take one and a half stop bits.
+                    DcbRow{"COM4:300,M,5,1", L"\\\\.\\COM4", 300, MARKPARITY, 5, ONE5STOPBITS},
+                    DcbRow{"COM4:300,S,5,2", L"\\\\.\\COM4", 300, SPACEPARITY, 5, ONE5STOPBITS},
+                    // The driver decides on unusual rates and on 4 data bits.
+                    DcbRow{"COM5:250000,N,8,1", L"\\\\.\\COM5", 250000, NOPARITY, 8, ONESTOPBIT},
+                    DcbRow{"COM6:4800,N,4,1", L"\\\\.\\COM6", 4800, NOPARITY, 4, ONESTOPBIT},
+                    DcbRow{R"(\\.\COM7:57600,N,8,1)", L"\\\\.\\COM7", 57600, NOPARITY, 8,
+                           ONESTOPBIT},
+                    // A bare name keeps the device's speed and framing, not its flow control.
+                    DcbRow{"COM8", L"\\\\.\\COM8", 2400, EVENPARITY, 7, ONESTOPBIT}));
 
 TEST_F(Win32PortTest, CloseLetsTheLastCharactersGoPutsTheFoundStateBackAndDropsDtrAndRts) {
   ASSERT_TRUE(OpenPort(port, "COM1:115200,N,8,1"));

@@ -28,11 +28,11 @@
 namespace pelvane::reliability {
 namespace {
 
-using testing::ChildProcess;
-using ::testing::HasSubstr;
-using testing::ReadText;
-using testing::ScratchDir;
-using testing::SimProcess;
+using test::ChildProcess;
+using test::ReadText;
+using test::ScratchDir;
+using test::SimProcess;
+using testing::HasSubstr;
 using Clock = std::chrono::steady_clock;
 
 // A run that has not ended by then is a hang, not a slow machine: every
@@ -67,7 +67,7 @@ void PrintTo(const Cell& c, std::ostream* os) {
 }
 
 std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed) {
-  return testing::BytePattern(n, seed, 13, 5);
+  return test::BytePattern(n, seed, 13, 5);
 }
 
 // How a row starts the runner and names the simulator's line to it.
@@ -99,7 +99,7 @@ std::optional<Runner> WineRunner(int row) {
                 "Z:"};
 }
 
-class FaultMatrix : public ::testing::TestWithParam<Cell> {
+class FaultMatrix : public testing::TestWithParam<Cell> {
  protected:
   void Check(const Cell& cell, const Runner& runner);
 
@@ -109,21 +109,20 @@ class FaultMatrix : public ::testing::TestWithParam<Cell> {
     // 15 restart.
     main_ = Pattern(250, 3);
     calibration_ = Pattern(0x150, 9);
-    const testing::SimPackage package{
+    const test::SimPackage package{
         "CONTINUE=NO\n",
         "ERASE=0x10000,0x1000\n",
         "[FILES]\nUPLOAD=0x1F000,0x150,calibration.bin\nPROGRAM=0x10000,MAIN.BIN\n",
         "",
         {{"MAIN.BIN", main_}}};
     ASSERT_EQ(package.Write(dir_ / "test.qxpkg"), "");
-    testing::WriteBytes(dir_ / "calibration.in", calibration_);
+    test::WriteBytes(dir_ / "calibration.in", calibration_);
   }
   void TearDown() override {
     if (HasFailure()) dir_.Keep();
   }
 
-  ScratchDir dir_{"pelvane-matrix",
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  ScratchDir dir_{"pelvane-matrix", testing::UnitTest::GetInstance()->current_test_info()->name()};
   std::vector<std::uint8_t> main_, calibration_;
 };
 
@@ -167,9 +166,9 @@ void FaultMatrix::Check(const Cell& cell, const Runner& runner) {
   ASSERT_FALSE(hung) << "the run did not end\n" << stdout_ << stderr_;
   // In the sanitizer builds a report ends the program with status 1, which
   // must not pass for an orderly failure.
-  EXPECT_THAT(stderr_, ::testing::Not(HasSubstr("Sanitizer")));
-  EXPECT_THAT(stderr_, ::testing::Not(HasSubstr("runtime error:")));
-  EXPECT_THAT(sim.Err(), ::testing::Not(HasSubstr("Sanitizer")));
+  EXPECT_THAT(stderr_, testing::Not(HasSubstr("Sanitizer")));
+  EXPECT_THAT(stderr_, testing::Not(HasSubstr("runtime error:")));
+  EXPECT_THAT(sim.Err(), testing::Not(HasSubstr("Sanitizer")));
   std::cout << "[ matrix ] " << cell.step << " / " << cell.fault << ": exit " << code << " after "
             << seconds << " s\n";
   RecordProperty("exit", code);
@@ -213,7 +212,7 @@ void FaultMatrix::Check(const Cell& cell, const Runner& runner) {
   }
   EXPECT_THAT(stdout_, HasSubstr("Close Communication Channel\nShutdown Application Layer\n"
                                  "Shutdown Complete\n"));
-  EXPECT_THAT(stdout_, ::testing::Not(HasSubstr("uploaded successfully")));
+  EXPECT_THAT(stdout_, testing::Not(HasSubstr("uploaded successfully")));
 }
 
 // Command numbers of the steps (see SetUp); K-1 for "silent after".
@@ -378,6 +377,9 @@ std::vector<Cell> Cells() {
       cells.push_back(
           {s.name, "failure", s.failure, {}, "", false, s.failureExpect, s.failureLine});
     cells.push_back({s.name, "vanish", {"--vanish-after", before}, {}, "", true, {}, s.line});
+    // Gone while the step's command waits for its answer: told at once, not
+    // after the no-response time (the idle time-out stays long).
+    cells.push_back({s.name, "vanish_awaited", {"--vanish-at", k}, {}, "", false, {}, s.line});
     cells.push_back({s.name,
                      "sigint",
                      {"--silent-after", std::to_string(s.sigintSilentAfter)},
@@ -420,7 +422,7 @@ std::vector<Cell> Cells() {
   return cells;
 }
 
-std::string CellName(const ::testing::TestParamInfo<Cell>& cell) {
+std::string CellName(const testing::TestParamInfo<Cell>& cell) {
   return std::string(cell.param.step) + "_" + cell.param.fault;
 }
 
@@ -428,7 +430,7 @@ TEST_P(FaultMatrix, RunEndsNamesTheStepAndNeverPassesWithWrongFlash) {
   Check(GetParam(), NativeRunner());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, ::testing::ValuesIn(Cells()), CellName);
+INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, testing::ValuesIn(Cells()), CellName);
 
 // The Windows runner through a COM port: a whole upload with --verify, each
 // kind of instrument fault, a vanished device and a cancel. Not the busy
@@ -460,8 +462,7 @@ TEST_P(WindowsFaultMatrix, RunEndsNamesTheStepAndNeverPassesWithWrongFlash) {
   Check(GetParam(), *runner);
 }
 
-INSTANTIATE_TEST_SUITE_P(Windows, WindowsFaultMatrix, ::testing::ValuesIn(WindowsCells()),
-                         CellName);
+INSTANTIATE_TEST_SUITE_P(Windows, WindowsFaultMatrix, testing::ValuesIn(WindowsCells()), CellName);
 
 }  // namespace
 }  // namespace pelvane::reliability

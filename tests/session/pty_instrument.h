@@ -13,7 +13,7 @@
 // (the session benchmark) find it too.
 #include "../support/pty_pair.h"
 
-namespace pelvane::session::testing {
+namespace pelvane::session::test {
 
 class PtyInstrument {
  public:
@@ -50,7 +50,7 @@ class PtyInstrument {
   }
 
  private:
-  pelvane::testing::PtyPair pty_;
+  pelvane::test::PtyPair pty_;
 };
 
-}  // namespace pelvane::session::testing
+}  // namespace pelvane::session::test

@@ -19,17 +19,17 @@ namespace pelvane::session {
 namespace {
 
 using std::chrono::milliseconds;
-using testing::Event;
-using testing::EventRecorder;
-using testing::FakeLine;
-using testing::HandshakeInstrument;
-using testing::kGpibOpen;
-using testing::kSerialOpen;
-using testing::PumpFor;
-using testing::PumpUntil;
+using test::Event;
+using test::EventRecorder;
+using test::FakeLine;
+using test::HandshakeInstrument;
+using test::kGpibOpen;
+using test::kSerialOpen;
+using test::PumpFor;
+using test::PumpUntil;
 using Bytes = std::vector<std::uint8_t>;
 
-class SessionLinkTest : public ::testing::Test {
+class SessionLinkTest : public testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(session_->Advise(&events_, &cookie_), core::Status::Ok); }
   void TearDown() override {
@@ -75,9 +75,8 @@ class SessionLinkTest : public ::testing::Test {
   core::PlainMessageLoop loop_;
   core::ScopedMessageLoop scope_{loop_};
   std::shared_ptr<FakeLine> line_ = std::make_shared<FakeLine>();
-  ports::PortRegistry registry_ = testing::FakeRegistry(line_);
-  std::unique_ptr<Session> session_ =
-      std::make_unique<Session>(registry_, testing::ShortTimeouts());
+  ports::PortRegistry registry_ = test::FakeRegistry(line_);
+  std::unique_ptr<Session> session_ = std::make_unique<Session>(registry_, test::ShortTimeouts());
   EventRecorder events_;
   core::Cookie cookie_ = 0;
 };
@@ -350,12 +349,49 @@ TEST_F(SessionLinkTest, CloseWaitsForAStalledAnswerOnlyThePerByteTime) {
   EXPECT_FALSE(events_.Has(Event::Receive, 5));
 }
 
+// The protocol's own times rather than the shortened ones of the other
+// tests: the session's clock is moved on instead of waiting them out.
+TEST_F(SessionLinkTest, TheDefaultTimesAreTheProtocols) {
+  test::MovableTime time;
+  session_->Unadvise(cookie_);
+  session_ = std::make_unique<Session>(registry_, SessionTimeouts{}, time);
+  ASSERT_EQ(session_->Advise(&events_, &cookie_), core::Status::Ok);
+  // The worker takes the time it measures from just after a write; the clock
+  // moves only once it has read the time again.
+  const auto settle = [&] {
+    const int seen = time.Reads();
+    while (time.Reads() < seen + 3) PumpFor(loop_, milliseconds(5));
+  };
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(line_->WaitForWritten(4));
+  settle();
+  // Two minutes for an answer to begin,
+  time.Advance(milliseconds(119000));
+  PumpFor(loop_, milliseconds(100));
+  EXPECT_FALSE(events_.Has(Event::Error, kMsgSessionTimeout));
+  time.Advance(milliseconds(1000));
+  EXPECT_TRUE(PumpUntilEvent(Event::Error, kMsgSessionTimeout));
+  // then four seconds for each of its bytes.
+  line_->Feed({0x03});
+  ASSERT_TRUE(line_->WaitForWritten(5));  // the length byte's acknowledgement
+  settle();
+  time.Advance(milliseconds(3500));
+  PumpFor(loop_, milliseconds(100));
+  EXPECT_FALSE(events_.Has(Event::Error, kMsgReadTimeout));
+  time.Advance(milliseconds(1000));
+  EXPECT_TRUE(PumpUntilEvent(Event::Error, kMsgReadTimeout));
+  EXPECT_TRUE(Close());
+  session_->Unadvise(cookie_);
+  session_.reset();  // before the time it reads
+}
+
 // The checksum is checked where the frame arrives: a damaged answer is
 // reported at once, and what the instrument still sends of it (its length
 // byte came damaged to a smaller one) is acknowledged, so that it takes the
 // next command.
 TEST_F(SessionLinkTest, ADamagedAnswerIsReportedAtOnceAndItsRestAcknowledged) {
-  const Bytes body = testing::Framed({0xA1, 0x01, 0x02, 0x03, 0x04});
+  const Bytes body = test::Framed({0xA1, 0x01, 0x02, 0x03, 0x04});
   HandshakeInstrument instrument(body);
   instrument.DamageLengthTo(2);
   line_->SetPeer(instrument.Peer());
@@ -382,6 +418,15 @@ TEST_F(SessionLinkTest, ADamagedAnswerIsReportedAtOnceAndItsRestAcknowledged) {
   ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
   ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgAnswerDamaged, 2));
   EXPECT_EQ(garbled.Acks().size(), body.size());
+
+  // So does one whose sum is wrong in its high byte alone.
+  Bytes highByte = body;
+  highByte.back() ^= 0x01;
+  HandshakeInstrument wrongHigh(highByte);
+  line_->SetPeer(wrongHigh.Peer());
+  ASSERT_TRUE(Send({0x06, 0x86, 0x00}));
+  ASSERT_TRUE(PumpUntilEvent(Event::Error, kMsgAnswerDamaged, 3));
+  EXPECT_EQ(events_.Count(Event::Receive, 7), 1);
 }
 
 TEST_F(SessionLinkTest, DestroyingAnOpenSessionStopsItsWorkerAndDropsItsNotices) {

@@ -18,15 +18,15 @@ namespace pelvane::session {
 namespace {
 
 using std::chrono::milliseconds;
-using testing::Event;
-using testing::EventRecorder;
-using testing::PtyInstrument;
-using testing::PumpFor;
-using testing::PumpUntil;
+using test::Event;
+using test::EventRecorder;
+using test::PtyInstrument;
+using test::PumpFor;
+using test::PumpUntil;
 using Bytes = std::vector<std::uint8_t>;
 
 SessionTimeouts PtyTimeouts() {
-  SessionTimeouts t = testing::ShortTimeouts();
+  SessionTimeouts t = test::ShortTimeouts();
   // Generous against a loaded machine or a sanitizer build; only the tests
   // that wait for a time-out pay for it.
   t.perByte = milliseconds(1000);
@@ -35,7 +35,7 @@ SessionTimeouts PtyTimeouts() {
   return t;
 }
 
-class SessionPtyTest : public ::testing::Test {
+class SessionPtyTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(session_.Advise(&events_, &cookie_), core::Status::Ok);
@@ -74,7 +74,7 @@ class SessionPtyTest : public ::testing::Test {
   core::PlainMessageLoop loop_;
   core::ScopedMessageLoop scope_{loop_};
   PtyInstrument instrument_;
-  testing::MovableTime time_;
+  test::MovableTime time_;
   Session session_{ports::DefaultPortRegistry(), PtyTimeouts(), time_};
   EventRecorder events_;
   core::Cookie cookie_ = 0;
@@ -114,7 +114,7 @@ TEST_F(SessionPtyTest, HandshakeAcknowledgementsCountFromTheFirstBodyByte) {
 TEST_F(SessionPtyTest, AnAnswerOf254BytesComesInWhole) {
   Bytes payload(254);
   for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(0xA0 + i);
-  const Bytes body = testing::Framed(payload);
+  const Bytes body = test::Framed(payload);
   Bytes acks;
   std::thread peer([&] {
     instrument_.Read(4);
@@ -180,7 +180,7 @@ TEST_F(SessionPtyTest, AMissingByteEndsTheAnswerAndTheNextCommandStartsAfresh) {
 // instrument in the middle of it: Close returns once every byte of the frame
 // has been acknowledged.
 TEST_F(SessionPtyTest, CloseDuringAnAnswerAcknowledgesEveryByteOfTheFrame) {
-  const Bytes body = testing::Framed({0xA4, 0x01, 0x02, 0x03, 0x04, 0x05});
+  const Bytes body = test::Framed({0xA4, 0x01, 0x02, 0x03, 0x04, 0x05});
   Bytes acks;
   std::atomic<bool> started{false};
   std::thread peer([&] {

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "core/message_loop.h"
-#include "fake_port.h"
+#include "fakes/fake_port.h"
 #include "session/iqx_session.h"
 #include "session/session_timeouts.h"
 
-namespace pelvane::session::testing {
+namespace pelvane::session::test {
 
 struct Event {
   enum Kind { Send, Connect, Receive, Error } kind;
@@ -158,4 +158,4 @@ class HandshakeInstrument {
   std::vector<std::uint8_t> acks_;
 };
 
-}  // namespace pelvane::session::testing
+}  // namespace pelvane::session::test

@@ -14,15 +14,15 @@ namespace pelvane::session {
 namespace {
 
 using std::chrono::milliseconds;
-using testing::Event;
-using testing::EventRecorder;
-using testing::FakeLine;
-using testing::kGpibOpen;
-using testing::kSerialOpen;
-using testing::PumpFor;
-using testing::PumpUntil;
+using test::Event;
+using test::EventRecorder;
+using test::FakeLine;
+using test::kGpibOpen;
+using test::kSerialOpen;
+using test::PumpFor;
+using test::PumpUntil;
 
-class SessionUploadTest : public ::testing::Test {
+class SessionUploadTest : public testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(session_.Advise(&events_, &cookie_), core::Status::Ok); }
   void TearDown() override { session_.Unadvise(cookie_); }
@@ -44,8 +44,8 @@ class SessionUploadTest : public ::testing::Test {
   core::PlainMessageLoop loop_;
   core::ScopedMessageLoop scope_{loop_};
   std::shared_ptr<FakeLine> line_ = std::make_shared<FakeLine>();
-  ports::PortRegistry registry_ = testing::FakeRegistry(line_);
-  Session session_{registry_, testing::ShortTimeouts()};
+  ports::PortRegistry registry_ = test::FakeRegistry(line_);
+  Session session_{registry_, test::ShortTimeouts()};
   EventRecorder events_;
   core::Cookie cookie_ = 0;
 };
@@ -153,7 +153,7 @@ TEST_F(SessionUploadTest, AnUploadWhileACommandIsUnderwayIsRefused) {
   // The frame goes out and its answer is long in coming: the worker keeps the
   // port for it, and raises no error of its own that could overwrite the
   // refusal while the test looks at it.
-  SessionTimeouts timeouts = testing::ShortTimeouts();
+  SessionTimeouts timeouts = test::ShortTimeouts();
   timeouts.response = std::chrono::minutes(1);
   Session session{registry_, timeouts};
   bool opened = false;

@@ -20,7 +20,7 @@
 
 extern char** environ;
 
-namespace pelvane::testing {
+namespace pelvane::test {
 
 class ChildProcess {
  public:
@@ -116,4 +116,4 @@ class ChildProcess {
   std::filesystem::path out_, err_;
 };
 
-}  // namespace pelvane::testing
+}  // namespace pelvane::test

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace pelvane::testing {
+namespace pelvane::test {
 
 class PtyPair {
  public:
@@ -92,4 +92,4 @@ class PtyPair {
   std::string path_;
 };
 
-}  // namespace pelvane::testing
+}  // namespace pelvane::test

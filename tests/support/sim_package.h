@@ -12,7 +12,7 @@
 #include "package/package_writer.h"
 #include "support/test_files.h"
 
-namespace pelvane::testing {
+namespace pelvane::test {
 
 struct SimPackage {
   std::string host;     // more [HOST] lines: "CONTINUE=NO\nFIRMWARE_LANGUAGES=...\n"
@@ -41,4 +41,4 @@ struct SimPackage {
   }
 };
 
-}  // namespace pelvane::testing
+}  // namespace pelvane::test

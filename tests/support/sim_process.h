@@ -9,7 +9,7 @@
 
 #include "child_process.h"
 
-namespace pelvane::testing {
+namespace pelvane::test {
 
 struct SimFiles {
   std::filesystem::path package;
@@ -43,4 +43,4 @@ class SimProcess : public ChildProcess {
   }
 };
 
-}  // namespace pelvane::testing
+}  // namespace pelvane::test

@@ -14,7 +14,7 @@
 #include <system_error>
 #include <vector>
 
-namespace pelvane::testing {
+namespace pelvane::test {
 
 inline std::string ReadText(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -119,4 +119,4 @@ inline std::filesystem::path NewScratchFolder(const std::string& prefix) {
   }
 }
 
-}  // namespace pelvane::testing
+}  // namespace pelvane::test

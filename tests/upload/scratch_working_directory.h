@@ -14,7 +14,7 @@
 
 namespace pelvane::test_support {
 
-class ScratchWorkingDirectory final : public ::testing::Environment {
+class ScratchWorkingDirectory final : public testing::Environment {
  public:
   void SetUp() override {
     previous_ = std::filesystem::current_path();
@@ -39,7 +39,7 @@ class ScratchWorkingDirectory final : public ::testing::Environment {
 };
 
 // One per test program, whichever files include this header.
-inline ::testing::Environment* const kScratchWorkingDirectory =
-    ::testing::AddGlobalTestEnvironment(new ScratchWorkingDirectory);
+inline testing::Environment* const kScratchWorkingDirectory =
+    testing::AddGlobalTestEnvironment(new ScratchWorkingDirectory);
 
 }  // namespace pelvane::test_support

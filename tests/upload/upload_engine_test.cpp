@@ -17,7 +17,7 @@
 
 #include "core/message_loop.h"
 #include "core/sha256.h"
-#include "fake_app.h"
+#include "fakes/fake_app.h"
 #include "package/package_archive.h"
 #include "package/qn_error.h"
 #include "session/session_codes.h"
@@ -28,10 +28,10 @@
 namespace pelvane::upload {
 namespace {
 
-using testing::Answer;
-using ::testing::ElementsAre;
-using testing::FakeInstrument;
-using ::testing::HasSubstr;
+using test::Answer;
+using test::FakeInstrument;
+using testing::ElementsAre;
+using testing::HasSubstr;
 
 class FakePackage final : public UploadPackage {
  public:
@@ -91,9 +91,9 @@ std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed) {
   return bytes;
 }
 
-class UploadEngineTest : public ::testing::Test {
+class UploadEngineTest : public testing::Test {
  protected:
-  UploadEngineTest() : registry(testing::FakeRegistry(instrument)), engine(registry) {
+  UploadEngineTest() : registry(test::FakeRegistry(instrument)), engine(registry) {
     engine.Advise(&recorder, &cookie);
     engine.SetPort("COM1");
     engine.SetTick(std::chrono::milliseconds(1));
@@ -133,8 +133,8 @@ class UploadEngineTest : public ::testing::Test {
   FakePackage package;
   Recorder recorder;
   core::Cookie cookie = 0;
-  pelvane::testing::ScratchDir dir{"pelvane-upload",
-                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  pelvane::test::ScratchDir dir{"pelvane-upload",
+                                testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
 // The runner counts the wait for the boot monitor down: the verdict wait,
@@ -271,7 +271,7 @@ TEST_F(UploadEngineTest, ReadAnswerThatDoesNotMatchItsRequestFailsTheDownload) {
     EXPECT_EQ(engine.Cause(), FailureCause::InstrumentError);
     EXPECT_EQ(engine.GetLastErrorString(), "READ DATA ERROR" + std::string(row.detail));
     EXPECT_FALSE(std::filesystem::exists(dir / "cal.bin"));
-    EXPECT_THAT(CallsStartingWith("Erase"), ::testing::IsEmpty());
+    EXPECT_THAT(CallsStartingWith("Erase"), testing::IsEmpty());
   }
 }
 
@@ -290,9 +290,9 @@ TEST_F(UploadEngineTest, EmptyReadAnswerFailsTheDownloadInsteadOfAskingAgain) {
   EXPECT_EQ(engine.GetLastError(), package::kErrReadData);
   EXPECT_EQ(engine.Cause(), FailureCause::InstrumentError);
   EXPECT_EQ(engine.GetLastErrorString(), "READ DATA ERROR - no data at address H490000");
-  EXPECT_THAT(recorder.actions, ::testing::Contains("Read ERROR"));
+  EXPECT_THAT(recorder.actions, testing::Contains("Read ERROR"));
   EXPECT_THAT(recorder.actions,
-              ::testing::Not(::testing::Contains("Download Flash Memories Completed")));
+              testing::Not(testing::Contains("Download Flash Memories Completed")));
   EXPECT_EQ(instrument.shutdownCount, 1);
 }
 
@@ -354,7 +354,7 @@ TEST_F(UploadEngineTest, TransferVerdictFailsTheRun) {
   instrument.verdict = app::PT_TCHECKSUMERR;
   instrument.uploadLastError = 0;
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_THAT(recorder.actions, ::testing::Contains("Transfer Program Failed, Error Code = 904"));
+  EXPECT_THAT(recorder.actions, testing::Contains("Transfer Program Failed, Error Code = 904"));
   EXPECT_EQ(engine.GetLastError(), package::kErrTransferProgram);
   EXPECT_EQ(engine.Cause(), FailureCause::BootMonitorRefused);
   EXPECT_EQ(instrument.closeCount, 1);
@@ -391,7 +391,7 @@ TEST_F(UploadEngineTest, DamagedMemberFailsTheRunBeforeAnythingIsSent) {
     EXPECT_EQ(engine.GetLastErrorString(), package::ErrorResourceText(row.code) + row.detail);
     EXPECT_EQ(engine.Cause(), FailureCause::PackageInvalid);
     EXPECT_THAT(recorder.actions,
-                ::testing::Contains("Package Member ERROR " + std::string(row.member)));
+                testing::Contains("Package Member ERROR " + std::string(row.member)));
     EXPECT_EQ(instrument.created, 0);
   }
   package.damaged.clear();
@@ -463,7 +463,7 @@ TEST_F(UploadEngineTest, ReadOnlyOperationsNeverEraseOrProgram) {
     engine.SetOperation(op);
     ASSERT_TRUE(engine.Upload(package)) << OperationName(op) << engine.GetLastErrorString();
     for (const char* changing : {"PowerOn", "Erase", "Prog ", "PowerOff"})
-      EXPECT_THAT(CallsStartingWith(changing), ::testing::IsEmpty()) << OperationName(op);
+      EXPECT_THAT(CallsStartingWith(changing), testing::IsEmpty()) << OperationName(op);
     EXPECT_EQ(instrument.calls.back(), "ProgEnd") << OperationName(op);
     EXPECT_EQ(CallsStartingWith("Query").size(), op == RunOperation::Identify ? 2u : 0u);
   }
@@ -481,24 +481,34 @@ TEST_F(UploadEngineTest, ReadOnlyOperationsNeverEraseOrProgram) {
 TEST_F(UploadEngineTest, VerifyOnlyReportsTheFirstDifferenceOfEachProgram) {
   FullPlan();
   HoldPackage(instrument, package);
+  engine.SetOperation(RunOperation::VerifyOnly);
+  // The first and the last byte, and both sides of a block boundary (the
+  // range is read in blocks of HF0), are compared like every other.
+  for (const auto& [at, text] :
+       {std::pair{0x400000u, "H400000"}, std::pair{0x4000EFu, "H4000EF"},
+        std::pair{0x4000F0u, "H4000F0"}, std::pair{0x4001F3u, "H4001F3"}}) {
+    instrument.flash[at] ^= 0x01;
+    EXPECT_FALSE(engine.Upload(package)) << text;
+    EXPECT_EQ(engine.GetLastErrorString(), "VERIFY ERROR at " + std::string(text) + " (main.bin)");
+    instrument.flash[at] ^= 0x01;
+  }
   // One byte up and the next one down: the 8-bit sum stays as it was.
   instrument.flash[0x400007] += 1;
   instrument.flash[0x400008] -= 1;
   instrument.flash[0x480003] ^= 0x01;
-  engine.SetOperation(RunOperation::VerifyOnly);
   EXPECT_FALSE(engine.Upload(package));
   EXPECT_EQ(engine.Cause(), FailureCause::VerifyMismatch);
   EXPECT_EQ(engine.GetLastErrorString(), "VERIFY ERROR at H400007 (main.bin), H480003 (lang.bin)");
-  EXPECT_THAT(recorder.actions, ::testing::Contains("Verify ERROR at H480003"));
+  EXPECT_THAT(recorder.actions, testing::Contains("Verify ERROR at H480003"));
   EXPECT_EQ(instrument.calls.back(), "ProgEnd");
 
   instrument.answers[app::TLESEDATEN] = Answer{Answer::Kind::HError, 0x55};
   recorder.actions.clear();
   EXPECT_FALSE(engine.Upload(package));
   EXPECT_EQ(engine.GetLastErrorString(), "VERIFY ERROR at its checksum (lang.bin)");
-  EXPECT_THAT(recorder.actions,
-              ::testing::Contains(
-                  "The instrument does not read back: only the 8-bit checksum is compared"));
+  EXPECT_THAT(
+      recorder.actions,
+      testing::Contains("The instrument does not read back: only the 8-bit checksum is compared"));
   // main.bin's change is one the 8-bit sum cannot see; lang.bin's it can.
   EXPECT_THAT(CallsStartingWith("Checksum"),
               ElementsAre("Checksum 400000 1F4", "Checksum 480000 F0"));
@@ -594,8 +604,8 @@ TEST_F(UploadEngineTest, WizardModeCancelKeepsTheCancellationForTheForm) {
   EXPECT_FALSE(engine.Upload(package));
   EXPECT_EQ(engine.GetLastError(), package::kErrCancelled);
   EXPECT_EQ(engine.Cause(), FailureCause::Cancelled);
-  EXPECT_THAT(view.log, ::testing::Contains("caption Firmware Upload Cancelled"));
-  EXPECT_THAT(view.log, ::testing::Not(::testing::Contains("next")));
+  EXPECT_THAT(view.log, testing::Contains("caption Firmware Upload Cancelled"));
+  EXPECT_THAT(view.log, testing::Not(testing::Contains("next")));
 }
 
 struct FailureRow {
@@ -611,14 +621,14 @@ void PrintTo(const FailureRow& row, std::ostream* os) {
   *os << row.name;
 }
 
-class FailureRowTest : public UploadEngineTest, public ::testing::WithParamInterface<FailureRow> {};
+class FailureRowTest : public UploadEngineTest, public testing::WithParamInterface<FailureRow> {};
 
 TEST_P(FailureRowTest, StepFailsWithItsLineAndCode) {
   const FailureRow& row = GetParam();
   FullPlan();
   instrument.answers[row.command] = row.answer;
   EXPECT_FALSE(engine.Upload(package));
-  EXPECT_THAT(recorder.actions, ::testing::Contains(row.line));
+  EXPECT_THAT(recorder.actions, testing::Contains(row.line));
   EXPECT_EQ(engine.GetLastError(), row.code);
   EXPECT_EQ(engine.GetLastErrorString(),
             package::ErrorResourceText(row.code) + std::string(row.errorString));
@@ -626,7 +636,7 @@ TEST_P(FailureRowTest, StepFailsWithItsLineAndCode) {
   // The run always winds down through Close and Shutdown.
   EXPECT_EQ(instrument.closeCount, 1);
   EXPECT_EQ(instrument.shutdownCount, 1);
-  EXPECT_THAT(CallsStartingWith("ProgEnd"), ::testing::IsEmpty());
+  EXPECT_THAT(CallsStartingWith("ProgEnd"), testing::IsEmpty());
 }
 
 Answer Status(std::int16_t status, std::uint32_t fail = 0) {
@@ -657,7 +667,7 @@ Answer HError(std::int16_t status) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, FailureRowTest,
-    ::testing::Values(
+    testing::Values(
         FailureRow{"VoltageOn", app::TPROGPWRON, Status(0x45),
                    "Error setting Programming Voltage On", package::kErrPowerOn, "45",
                    FailureCause::InstrumentError},
@@ -714,7 +724,7 @@ struct ReadBackRow {
 void PrintTo(const ReadBackRow& row, std::ostream* os) {
   *os << row.name;
 }
-class ReadBackFiles : public UploadEngineTest, public ::testing::WithParamInterface<ReadBackRow> {};
+class ReadBackFiles : public UploadEngineTest, public testing::WithParamInterface<ReadBackRow> {};
 
 TEST_P(ReadBackFiles, ExistingFileIsNeverLost) {
   const ReadBackRow& row = GetParam();
@@ -722,7 +732,7 @@ TEST_P(ReadBackFiles, ExistingFileIsNeverLost) {
   package.plan.programs.clear();
   instrument.readCap = 100;
   const std::string calibration = (dir / "cal.bin").string();
-  pelvane::testing::WriteBytes(dir / "old.bin", {'o', 'l', 'd'});
+  pelvane::test::WriteBytes(dir / "old.bin", {'o', 'l', 'd'});
   // The user agreed to replace the file found when the package was checked.
   package.plan.downloads[0].replace = row.fault != ReadBackRow::Appeared;
   if (row.fault == ReadBackRow::Link) {
@@ -738,7 +748,7 @@ TEST_P(ReadBackFiles, ExistingFileIsNeverLost) {
     std::filesystem::copy_file(dir / "old.bin", calibration);
   }
   if (row.fault == ReadBackRow::SecondErasedRead)
-    pelvane::testing::WriteBytes(dir / "cal.bin.erased", std::vector<std::uint8_t>(300, 0xFF));
+    pelvane::test::WriteBytes(dir / "cal.bin.erased", std::vector<std::uint8_t>(300, 0xFF));
   if (row.fault == ReadBackRow::FailedRead)
     instrument.onCommand = [&](const std::string& call) {
       if (call.rfind("ReadData 4900C8", 0) == 0)
@@ -779,11 +789,11 @@ TEST_P(ReadBackFiles, ExistingFileIsNeverLost) {
     EXPECT_EQ(written.sha256.size(), 64u);
     EXPECT_NE(written.name, "");
     core::Sha256 digest;
-    digest.Update(pelvane::testing::FileBytes(written.name));
+    digest.Update(pelvane::test::FileBytes(written.name));
     EXPECT_EQ(digest.FinishHex(), written.sha256);
   }
-  EXPECT_EQ(pelvane::testing::ReadText(dir / "old.bin"), "old");
-  const std::string read = pelvane::testing::ReadText(calibration);
+  EXPECT_EQ(pelvane::test::ReadText(dir / "old.bin"), "old");
+  const std::string read = pelvane::test::ReadText(calibration);
   if (row.calibration != nullptr) {
     EXPECT_EQ(read, row.calibration);
   } else {
@@ -798,38 +808,38 @@ TEST_P(ReadBackFiles, ExistingFileIsNeverLost) {
   }
   if (row.fault == ReadBackRow::ErasedRead || row.fault == ReadBackRow::SecondErasedRead) {
     const std::string erased = row.fault == ReadBackRow::ErasedRead ? ".erased" : ".erased.1";
-    EXPECT_EQ(pelvane::testing::ReadText(calibration + erased), std::string(300, '\xFF'));
+    EXPECT_EQ(pelvane::test::ReadText(calibration + erased), std::string(300, '\xFF'));
     EXPECT_THAT(recorder.actions,
-                ::testing::Contains("Read File = " + calibration +
-                                    " read only erased bytes (FF): the existing file is kept, "
-                                    "the read is in " +
-                                    calibration + erased));
+                testing::Contains("Read File = " + calibration +
+                                  " read only erased bytes (FF): the existing file is kept, "
+                                  "the read is in " +
+                                  calibration + erased));
   }
   if (row.fault == ReadBackRow::Appeared) {
-    EXPECT_EQ(pelvane::testing::FileBytes(calibration + ".1").size(), 300u);
+    EXPECT_EQ(pelvane::test::FileBytes(calibration + ".1").size(), 300u);
     EXPECT_THAT(recorder.actions,
-                ::testing::Contains("Read File = " + calibration +
-                                    ": a file of that name appeared during the run and is kept, "
-                                    "the read is in " +
-                                    calibration + ".1"));
+                testing::Contains("Read File = " + calibration +
+                                  ": a file of that name appeared during the run and is kept, "
+                                  "the read is in " +
+                                  calibration + ".1"));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ReadBackFiles,
-    ::testing::Values(ReadBackRow{"Replaced", ReadBackRow::Replaced, true, nullptr},
-                      ReadBackRow{"FailedRead", ReadBackRow::FailedRead, false, "old"},
-                      ReadBackRow{"CancelledRead", ReadBackRow::CancelledRead, false, "old"},
-                      ReadBackRow{
-                          "ErasedRead", ReadBackRow::ErasedRead, true, "old", {"cal.bin.erased"}},
-                      // A second erased read never replaces the first one's file either.
-                      ReadBackRow{"SecondErasedRead",
-                                  ReadBackRow::SecondErasedRead,
-                                  true,
-                                  "old",
-                                  {"cal.bin.erased", "cal.bin.erased.1"}},
-                      ReadBackRow{"Link", ReadBackRow::Link, true, nullptr},
-                      ReadBackRow{"Appeared", ReadBackRow::Appeared, true, "old", {"cal.bin.1"}}),
+    testing::Values(ReadBackRow{"Replaced", ReadBackRow::Replaced, true, nullptr},
+                    ReadBackRow{"FailedRead", ReadBackRow::FailedRead, false, "old"},
+                    ReadBackRow{"CancelledRead", ReadBackRow::CancelledRead, false, "old"},
+                    ReadBackRow{
+                        "ErasedRead", ReadBackRow::ErasedRead, true, "old", {"cal.bin.erased"}},
+                    // A second erased read never replaces the first one's file either.
+                    ReadBackRow{"SecondErasedRead",
+                                ReadBackRow::SecondErasedRead,
+                                true,
+                                "old",
+                                {"cal.bin.erased", "cal.bin.erased.1"}},
+                    ReadBackRow{"Link", ReadBackRow::Link, true, nullptr},
+                    ReadBackRow{"Appeared", ReadBackRow::Appeared, true, "old", {"cal.bin.1"}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(UploadEngineTest, GeneralErrorWithStatusBIsNoFailure) {
@@ -849,9 +859,9 @@ TEST_F(UploadEngineTest, ChecksumMismatchHasACodeOfItsOwn) {
   EXPECT_EQ(engine.GetLastError(), package::kErrChecksum);
   EXPECT_EQ(engine.GetLastErrorString(),
             "CHECKSUM ERROR, Target = H1234 Host = H" + HexText(sum & 0xFF) + " (main.bin)");
-  EXPECT_THAT(recorder.actions, ::testing::Contains("Checksum Error,  Target = H1234 Host = H" +
-                                                    HexText(sum & 0xFF)));
-  EXPECT_THAT(recorder.actions, ::testing::Not(::testing::Contains("Block Count = 3")));
+  EXPECT_THAT(recorder.actions,
+              testing::Contains("Checksum Error,  Target = H1234 Host = H" + HexText(sum & 0xFF)));
+  EXPECT_THAT(recorder.actions, testing::Not(testing::Contains("Block Count = 3")));
 }
 
 // Two bytes changed in opposite directions keep the 8-bit sum: only reading
@@ -873,7 +883,7 @@ TEST_F(UploadEngineTest, VerifyReadsBackWhatTheChecksumCannotSee) {
   EXPECT_EQ(engine.GetLastError(), package::kErrVerify);
   EXPECT_EQ(engine.GetLastErrorString(), "VERIFY ERROR at H400010 (main.bin)");
   EXPECT_EQ(engine.Cause(), FailureCause::VerifyMismatch);
-  EXPECT_THAT(recorder.actions, ::testing::Contains("Verify ERROR at H400010"));
+  EXPECT_THAT(recorder.actions, testing::Contains("Verify ERROR at H400010"));
   EXPECT_THAT(CallsStartingWith("ProgEnd"), ElementsAre("ProgEnd"));  // only the first run's
 }
 
@@ -895,7 +905,7 @@ TEST_F(UploadEngineTest, EraseRangeInNoMemoryStillSwitchesTheVoltageOff) {
       (std::vector<std::string>{"FlashErase Configuration Error", "Programming Voltage Off",
                                 "Erase Flash Memories Completed", "Close Communication Channel",
                                 "Shutdown Application Layer"}));
-  EXPECT_THAT(CallsStartingWith("Prog"), ::testing::IsEmpty());
+  EXPECT_THAT(CallsStartingWith("Prog"), testing::IsEmpty());
 }
 
 TEST_F(UploadEngineTest, ProgramInNoMemoryStopsWithTheVoltageOn) {
@@ -944,8 +954,8 @@ TEST_F(UploadEngineTest, CancelFromAnotherThreadEndsTheWait) {
     EXPECT_FALSE(engine.Upload(package));
     EXPECT_EQ(engine.GetLastError(), package::kErrCancelled);
     EXPECT_EQ(engine.Cause(), FailureCause::Cancelled);
-    EXPECT_THAT(recorder.actions, ::testing::Contains("Upload Cancel Received"));
-    EXPECT_THAT(recorder.actions, ::testing::Contains(row.line));
+    EXPECT_THAT(recorder.actions, testing::Contains("Upload Cancel Received"));
+    EXPECT_THAT(recorder.actions, testing::Contains(row.line));
     EXPECT_EQ(engine.Stage(), row.stage);
   }
   EXPECT_EQ(instrument.shutdownCount, 2);
@@ -976,8 +986,8 @@ TEST_F(UploadEngineTest, IdleTimeOutEndsAWaitThatNoAnswerEnds) {
   EXPECT_EQ(engine.Cause(), FailureCause::InstrumentSilent);
   EXPECT_THAT(engine.GetLastErrorString(), HasSubstr("stopped answering"));
   EXPECT_THAT(recorder.actions,
-              ::testing::Contains("The instrument stopped answering (no answer for 0.02 seconds)"));
-  EXPECT_THAT(recorder.actions, ::testing::Contains("FlashDelete ERROR"));
+              testing::Contains("The instrument stopped answering (no answer for 0.02 seconds)"));
+  EXPECT_THAT(recorder.actions, testing::Contains("FlashDelete ERROR"));
   EXPECT_EQ(CallsStartingWith("Erase").size(), 1u);
 }
 
@@ -1002,7 +1012,7 @@ struct LostAnswerRow {
 void PrintTo(const LostAnswerRow& row, std::ostream* os) {
   *os << row.name;
 }
-class LostAnswers : public UploadEngineTest, public ::testing::WithParamInterface<LostAnswerRow> {};
+class LostAnswers : public UploadEngineTest, public testing::WithParamInterface<LostAnswerRow> {};
 
 TEST_P(LostAnswers, AreAskedAgainReadBackOrFailWithTheCause) {
   const LostAnswerRow& row = GetParam();
@@ -1017,10 +1027,10 @@ TEST_P(LostAnswers, AreAskedAgainReadBackOrFailWithTheCause) {
   EXPECT_EQ(engine.Upload(package), row.code == 0) << engine.GetLastErrorString();
   EXPECT_EQ(CallsStartingWith(row.calls).size(), row.sent);
   EXPECT_EQ(recorder.resends.size(), row.resends);
-  EXPECT_THAT(recorder.actions, ::testing::Contains(row.line));
+  EXPECT_THAT(recorder.actions, testing::Contains(row.line));
   // A block is read back in short pieces, which a noisy line seldom damages.
   for (const std::string& call : CallsStartingWith("ReadData 4000"))
-    EXPECT_THAT(call, ::testing::EndsWith(" 16"));
+    EXPECT_THAT(call, testing::EndsWith(" 16"));
   EXPECT_EQ(engine.GetLastError(), row.code);
   EXPECT_EQ(engine.Cause(), row.cause);
   if (row.cause == FailureCause::AnswerCorrupted) {
@@ -1054,7 +1064,7 @@ Answer Once(Answer a) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, LostAnswers,
-    ::testing::Values(
+    testing::Values(
         LostAnswerRow{"QueryDamaged", app::TMANUFACTURER, Damaged(1), "Query", 3, 1,
                       "QueryManufacturerCode: answer damaged on the line, sent again (1 of 2)", 0,
                       "", FailureCause::None},
@@ -1149,63 +1159,6 @@ TEST_F(UploadEngineTest, OverallProgressFollowsTheTimeOfEachStep) {
   EXPECT_EQ(end.stepBytes, 12000);
   EXPECT_EQ(engine.Statistics().bytesProgrammed, 24000);
   EXPECT_EQ(engine.Statistics().bytesReadBack, 300);
-}
-
-// Every cause has a distinct stable name and, but for None, a hint; adding a
-// cause without its row fails here.
-TEST(FailureCauses, EveryCauseHasANameAndAHint) {
-  std::set<std::string> names;
-  for (std::size_t i = 0; i < kFailureCauseCount; ++i) {
-    const auto cause = static_cast<FailureCause>(i);
-    const std::string name(CauseName(cause));
-    // Lower-case words joined by "_" (written out: gtest's regular
-    // expressions on Windows know no classes or groups).
-    EXPECT_TRUE(!name.empty() && name.front() != '_' && name.back() != '_' &&
-                name.find("__") == std::string::npos &&
-                name.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") == std::string::npos)
-        << name;
-    EXPECT_TRUE(names.insert(name).second) << name;
-    for (const ports::PortKind port : {ports::PortKind::SerialName, ports::PortKind::Gpib}) {
-      const std::string hint = CauseHint(cause, {port, "", ""});
-      EXPECT_EQ(hint.empty(), cause == FailureCause::None) << name;
-      EXPECT_EQ(hint.find('{'), std::string::npos) << name;
-    }
-  }
-  EXPECT_EQ(CauseName(FailureCause::PortUnavailable), "port_unavailable");
-  // The port's own diagnosis outranks the general advice on a port; the boot
-  // key of the package fills in the boot monitor's hint.
-  using ports::PortKind;
-  EXPECT_EQ(CauseHint(FailureCause::DeviceLost, {PortKind::SerialName, "", "plug it in"}),
-            "plug it in");
-  EXPECT_THAT(
-      CauseHint(FailureCause::BootMonitorSilent, {PortKind::DevicePath, "F1 key", "plug it in"}),
-      ::testing::EndsWith("pressing the F1 key"));
-  // The bench follows the port's kind: the GPIB advice and key for the bus.
-  EXPECT_THAT(CauseHint(FailureCause::BootMonitorSilent, {PortKind::Gpib, "", ""}),
-              ::testing::AllOf(HasSubstr("GPIB cable"), ::testing::EndsWith("the number 6")));
-  EXPECT_THAT(
-      CauseHint(FailureCause::BootMonitorSilent, {PortKind::Default, "", ""}),
-      ::testing::AllOf(::testing::Not(HasSubstr("GPIB")), ::testing::EndsWith("the number 5")));
-}
-
-TEST(ReportText, HexadecimalIsUpperCaseWithoutLeadingZeros) {
-  EXPECT_EQ(HexText(0), "0");
-  EXPECT_EQ(HexText(255), "FF");
-  EXPECT_EQ(HexText(0x00100000), "100000");
-  EXPECT_EQ(HexText(-1), "FFFFFFFF");
-  EXPECT_EQ(HexText(-256), "FFFFFF00");
-  EXPECT_EQ(HexText(0xA4), "A4");
-}
-
-TEST(ReportText, ElapsedTimeInMinutesAndSeconds) {
-  EXPECT_EQ(CompletedText(125), "Firmware Upload Process completed in 2 Minutes 5 Seconds");
-  EXPECT_EQ(CompletedText(59), "Firmware Upload Process completed in 0 Minutes 59 Seconds");
-  EXPECT_EQ(CompletedText(120), "Firmware Upload Process completed in 2 Minutes 0 Seconds");
-}
-
-TEST(ReportText, SpeedsThatDivide115200) {
-  for (int baud : {9600, 14400, 19200, 38400, 57600, 115200}) EXPECT_TRUE(SpeedValid(baud));
-  for (int baud : {56000, 0, -9600, 230400}) EXPECT_FALSE(SpeedValid(baud));
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ TEST(ActionLog, LineBreaksInsideATextAreIndented) {
 TEST(ActionLog, SaveWritesTheFormattedLinesAndReplacesTheFile) {
   ActionLog log;
   log.Add("one");
-  const std::string path = ::testing::TempDir() + "/pelvane-action-log-test.log";
+  const std::string path = testing::TempDir() + "/pelvane-action-log-test.log";
   { std::ofstream(path) << "an older and much longer content that must disappear\n"; }
   std::string error;
   ASSERT_TRUE(log.Save(path, &error)) << error;
@@ -67,7 +67,7 @@ TEST(ActionLog, SaveFailureNamesFileAndCause) {
 
 TEST(RunLogs, EachRunGetsANewNameAndOnlyTheNewestAreKept) {
   namespace fs = std::filesystem;
-  const fs::path folder = fs::path(::testing::TempDir()) / "pelvane-run-logs" / "logs";
+  const fs::path folder = fs::path(testing::TempDir()) / "pelvane-run-logs" / "logs";
   fs::remove_all(folder.parent_path());
   std::tm noon{};
   noon.tm_year = 2026 - 1900;

@@ -14,7 +14,7 @@
 #include "package/prompt.h"
 #include "wizard/ui/wizard_backend.h"
 
-namespace pelvane::wizard::testing {
+namespace pelvane::wizard::test {
 
 struct FakePackage {
   std::string comment;
@@ -206,4 +206,4 @@ class FakePrompt : public package::QN_Prompt {
   }
 };
 
-}  // namespace pelvane::wizard::testing
+}  // namespace pelvane::wizard::test

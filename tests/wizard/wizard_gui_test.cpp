@@ -32,9 +32,9 @@ using pelvane::wizard::frmWizard;
 using pelvane::wizard::NavButton;
 using pelvane::wizard::StartupOptions;
 using pelvane::wizard::StartupOutcome;
-using pelvane::wizard::testing::FakeBackend;
-using pelvane::wizard::testing::FakePackage;
-using pelvane::wizard::testing::FakePrompt;
+using pelvane::wizard::test::FakeBackend;
+using pelvane::wizard::test::FakePackage;
+using pelvane::wizard::test::FakePrompt;
 
 class WizardGuiTest : public QObject {
   Q_OBJECT

@@ -21,19 +21,19 @@
 #include "wizard/program/wizard_program.h"
 
 using pelvane::package::PromptAnswer;
-using pelvane::testing::FileBytes;
-using pelvane::testing::ReadText;
-using pelvane::testing::ScratchDir;
-using pelvane::testing::SimProcess;
+using pelvane::test::FileBytes;
+using pelvane::test::ReadText;
+using pelvane::test::ScratchDir;
+using pelvane::test::SimProcess;
 using pelvane::wizard::NavButton;
 using pelvane::wizard::StartupOutcome;
 using pelvane::wizard::WizardProgram;
-using pelvane::wizard::testing::FakePrompt;
+using pelvane::wizard::test::FakePrompt;
 
 namespace {
 
 std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed) {
-  return pelvane::testing::BytePattern(n, seed, 13, 5);
+  return pelvane::test::BytePattern(n, seed, 13, 5);
 }
 
 // Answers Yes to yes/no questions (replacing the download file) and OK else.
@@ -63,7 +63,7 @@ class WizardUploadTest : public QObject {
   std::string PackagePath() const { return (Dir() / "test.qxpkg").string(); }
 
   void WritePackage(bool withTexts) {
-    pelvane::testing::SimPackage package{
+    pelvane::test::SimPackage package{
         "CONTINUE=NO\nFIRMWARE_LANGUAGES=English,German\nFIRMWARE_LANGUAGE=English\n",
         "ERASE=0x10000,0x1000\n",
         "[FILES]\nPROGRAM=0x10000,MAIN.BIN\n[ENGLISH]\nPROGRAM1=0x10200,TEXT_EN.BIN\n"
@@ -84,7 +84,7 @@ class WizardUploadTest : public QObject {
 
   std::string StartSim(const std::vector<std::string>& extra = {}) {
     sim_ = std::make_unique<SimProcess>(
-        PELVANE_SIM, pelvane::testing::SimFiles{PackagePath(), Dir() / "flash"}, extra, Dir());
+        PELVANE_SIM, pelvane::test::SimFiles{PackagePath(), Dir() / "flash"}, extra, Dir());
     return sim_->Terminal();
   }
 

@@ -31,6 +31,7 @@ struct FaultPlan {
   std::set<std::uint64_t> wrong_code;         // k-th response answers another command
   std::optional<std::uint64_t> silent_after;  // commands after the k-th get no answer
   std::optional<std::uint64_t> vanish_after;  // the link closes after the k-th command
+  std::optional<std::uint64_t> vanish_at;     // the link closes instead of answering the k-th
   double noise_rate = 0.0;                    // chance that any one answer byte is damaged
   std::optional<std::uint64_t> noise_after;   // the noise starts once the k-th command is answered
   std::uint64_t seed = 1;

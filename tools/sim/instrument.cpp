@@ -269,6 +269,14 @@ Instrument::Step Instrument::TransferProgram() {
     Note("command " + std::to_string(k) + " (" + CommandName(payload[0]) +
          "): no answer (injected)");
     return Step::Continue;
+  } else if (faults_.vanish_at && k == *faults_.vanish_at) {
+    // The host is left waiting for the answer when the line goes.
+    ++summary_.faults_injected;
+    Note("command " + std::to_string(k) + " (" + CommandName(payload[0]) +
+         "): the instrument goes away without answering (injected)");
+    link_.Close();
+    stop_reason_ = Ending::Vanished;
+    return Step::Stop;
   } else {
     Note("command " + std::to_string(k) + ": " + CommandName(payload[0]) + ", " +
          std::to_string(payload.size()) + " bytes");

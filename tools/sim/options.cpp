@@ -161,6 +161,10 @@ constexpr options::Option kOptions[] = {
      .value = "K",
      .help = "close the line and exit after answering the K-th command",
      .group = kFaults},
+    {.name = "vanish-at",
+     .value = "K",
+     .help = "close the line and exit instead of answering the K-th command",
+     .group = kFaults},
     {.name = "noise",
      .value = "RATE",
      .help = "each byte of the instrument's answer frames is damaged on the line with chance "
@@ -309,6 +313,11 @@ std::optional<std::string> TakeFaultOption(const options::Argument& a, SimOption
     if (auto n = Number(a, error)) {
       if (*n == 0) return "--vanish-after counts from 1";
       o.faults.vanish_after = *n;
+    }
+  } else if (a.Is("vanish-at")) {
+    if (auto n = Number(a, error)) {
+      if (*n == 0) return "--vanish-at counts from 1";
+      o.faults.vanish_at = *n;
     }
   } else if (a.Is("noise")) {
     char* end = nullptr;

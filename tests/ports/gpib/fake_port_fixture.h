@@ -14,9 +14,9 @@
 #include "ports/gpib/gpib_port.h"
 #include "ports/gpib/recording_listener.h"
 
-namespace pelvane::ports::gpib::testing {
+namespace pelvane::ports::gpib::test {
 
-class FakeDriverTest : public ::testing::Test {
+class FakeDriverTest : public testing::Test {
  protected:
   void SetUp() override { fake_gpib_reset(); }
 
@@ -47,4 +47,4 @@ class FakeDriverTest : public ::testing::Test {
   std::unique_ptr<IQX_Port> port = CreateGpibPort(binding);
 };
 
-}  // namespace pelvane::ports::gpib::testing
+}  // namespace pelvane::ports::gpib::test

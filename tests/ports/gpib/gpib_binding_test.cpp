@@ -3,12 +3,12 @@
 #include "fake_port_fixture.h"
 #include "ports/port_diagnostics.h"
 
-namespace pelvane::ports::gpib::testing {
+namespace pelvane::ports::gpib::test {
 namespace {
 
 using core::Status;
-using ::testing::AllOf;
-using ::testing::HasSubstr;
+using testing::AllOf;
+using testing::HasSubstr;
 
 constexpr const char* kMissing = "/nonexistent/libgpib-missing.so.0";
 
@@ -160,4 +160,4 @@ TEST(GpibLibraryNameTest, NamedLibraryAloneElseThePlatformsDrivers) {
 }
 
 }  // namespace
-}  // namespace pelvane::ports::gpib::testing
+}  // namespace pelvane::ports::gpib::test

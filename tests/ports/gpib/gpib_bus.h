@@ -6,12 +6,12 @@
 
 #include <string>
 
-namespace pelvane::ports::gpib::testing {
+namespace pelvane::ports::gpib::test {
 
 enum class Bus { Unix, Tcp };
 
-inline std::string BusName(const ::testing::TestParamInfo<Bus>& param) {
+inline std::string BusName(const testing::TestParamInfo<Bus>& param) {
   return param.param == Bus::Unix ? "Unix" : "Tcp";
 }
 
-}  // namespace pelvane::ports::gpib::testing
+}  // namespace pelvane::ports::gpib::test

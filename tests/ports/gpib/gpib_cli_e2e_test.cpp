@@ -13,17 +13,17 @@
 #include "ports/gpib/scoped_env.h"
 #include "support/child_process.h"
 
-namespace pelvane::ports::gpib::testing {
+namespace pelvane::ports::gpib::test {
 namespace {
 
-using pelvane::testing::ChildProcess;
-using ::testing::HasSubstr;
-using ::testing::Not;
+using pelvane::test::ChildProcess;
+using testing::HasSubstr;
+using testing::Not;
 
-class GpibCliEndToEnd : public ::testing::Test {
+class GpibCliEndToEnd : public testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
     dir_ = std::filesystem::temp_directory_path() /
            ("pelvane-gpib-e2e-" + std::to_string(::getpid()) + "-" + info->name());
     std::filesystem::remove_all(dir_);
@@ -82,7 +82,7 @@ TEST_F(GpibCliEndToEnd, WholeUploadRunsInBlockMode) {
 TEST_F(GpibCliEndToEnd, WholeUploadOverLoopbackTcp) {
   // The port the system picked, printed first as the driver's address.
   StartSim({}, {"--gpib-tcp", "0"});
-  EXPECT_THAT(sim_->Out(), ::testing::StartsWith("tcp:127.0.0.1:"));
+  EXPECT_THAT(sim_->Out(), testing::StartsWith("tcp:127.0.0.1:"));
   ASSERT_EQ(RunCli(), 0) << cli_->Out() << cli_->Err();
   EXPECT_THAT(cli_->Out(), HasSubstr("The Firmware has been uploaded successfully"));
   EXPECT_EQ(sim_->Wait(), 0) << sim_->Err();
@@ -118,4 +118,4 @@ TEST_F(GpibCliEndToEnd, MissingDriverLibraryFailsToOpenAndSaysWhatToCheck) {
 }
 
 }  // namespace
-}  // namespace pelvane::ports::gpib::testing
+}  // namespace pelvane::ports::gpib::test

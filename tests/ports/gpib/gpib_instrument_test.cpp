@@ -21,11 +21,11 @@
 #include "sim/gpib_socket_transport.h"
 #include "sim/simulator.h"
 
-namespace pelvane::ports::gpib::testing {
+namespace pelvane::ports::gpib::test {
 namespace {
 
 using core::Status;
-using ::testing::ElementsAre;
+using testing::ElementsAre;
 
 std::uint16_t Sum16(const std::vector<std::uint8_t>& bytes) {
   std::uint16_t sum = 0;
@@ -68,7 +68,7 @@ std::vector<std::uint8_t> ManufacturerQuery(std::uint32_t base) {
   return Frame(payload);
 }
 
-class GpibInstrumentTest : public ::testing::TestWithParam<Bus> {
+class GpibInstrumentTest : public testing::TestWithParam<Bus> {
  protected:
   void StartSimulator(sim::SimOptions options) {
     if (GetParam() == Bus::Tcp) {
@@ -89,7 +89,7 @@ class GpibInstrumentTest : public ::testing::TestWithParam<Bus> {
     // The first thing the simulator says is where the driver connects.
     address = ready.get();
     if (GetParam() == Bus::Tcp) {
-      EXPECT_THAT(address, ::testing::MatchesRegex("tcp:127\\.0\\.0\\.1:[1-9][0-9]*"));
+      EXPECT_THAT(address, testing::MatchesRegex("tcp:127\\.0\\.0\\.1:[1-9][0-9]*"));
     } else {
       EXPECT_EQ(address, socketPath);
     }
@@ -184,8 +184,7 @@ TEST_P(GpibInstrumentTest, SilentBootMonitorEndsTheVerdictReadWithATimeout) {
   EXPECT_EQ(LastError(*port), 104);
 }
 
-INSTANTIATE_TEST_SUITE_P(Buses, GpibInstrumentTest, ::testing::Values(Bus::Unix, Bus::Tcp),
-                         BusName);
+INSTANTIATE_TEST_SUITE_P(Buses, GpibInstrumentTest, testing::Values(Bus::Unix, Bus::Tcp), BusName);
 
 TEST(GpibSocketTransportTest, TcpPortInUseIsNamed) {
   sim::GpibSocketTransport first{sim::GpibSocketTransport::Tcp{}};
@@ -195,7 +194,7 @@ TEST(GpibSocketTransportTest, TcpPortInUseIsNamed) {
         sim::GpibSocketTransport::Tcp{static_cast<std::uint16_t>(std::stoi(port))}};
     ADD_FAILURE() << "two listeners on port " << port;
   } catch (const std::runtime_error& e) {
-    EXPECT_THAT(e.what(), ::testing::HasSubstr("127.0.0.1:" + port));
+    EXPECT_THAT(e.what(), testing::HasSubstr("127.0.0.1:" + port));
   }
 }
 
@@ -210,4 +209,4 @@ TEST(GpibSocketTransportTest, RefusesToReplaceAFileThatIsNotASocket) {
 }
 
 }  // namespace
-}  // namespace pelvane::ports::gpib::testing
+}  // namespace pelvane::ports::gpib::test

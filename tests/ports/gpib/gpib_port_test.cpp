@@ -6,12 +6,12 @@
 #include "fake_port_fixture.h"
 #include "ports/gpib/gpib_messages.h"
 
-namespace pelvane::ports::gpib::testing {
+namespace pelvane::ports::gpib::test {
 namespace {
 
 using core::Status;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
+using testing::ElementsAre;
+using testing::IsEmpty;
 
 constexpr int kTimedOut = kErr | kTimo;
 
@@ -37,7 +37,7 @@ TEST_F(GpibPortOpenTest, SecondOpenFailsWithAlreadyOpenAndTouchesNothing) {
   EXPECT_FALSE(opened);
   EXPECT_EQ(LastError(), 103);
   EXPECT_EQ(Calls(), "");
-  EXPECT_THAT(LastErrorString(), ::testing::StartsWith("Port already open ibsta = 0x"));
+  EXPECT_THAT(LastErrorString(), testing::StartsWith("Port already open ibsta = 0x"));
 }
 
 TEST_F(GpibPortOpenTest, DriverErrorAtIbdevFailsWith102) {
@@ -276,4 +276,4 @@ TEST(GpibMessagesTest, TableHoldsEveryNumberWithItsText) {
 }
 
 }  // namespace
-}  // namespace pelvane::ports::gpib::testing
+}  // namespace pelvane::ports::gpib::test

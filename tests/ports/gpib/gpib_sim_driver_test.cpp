@@ -25,12 +25,12 @@
 #include "ports/gpib/recording_listener.h"
 #include "ports/gpib/scoped_env.h"
 
-namespace pelvane::ports::gpib::testing {
+namespace pelvane::ports::gpib::test {
 namespace {
 
 using core::Status;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
+using testing::ElementsAre;
+using testing::IsEmpty;
 
 constexpr int kT30ms = 8;
 
@@ -135,7 +135,7 @@ class StandInInstrument {
   int connection_ = -1;
 };
 
-class GpibSimDriverTest : public ::testing::TestWithParam<Bus> {
+class GpibSimDriverTest : public testing::TestWithParam<Bus> {
  protected:
   void SetUp() override { ASSERT_EQ(port->Advise(&listener, &cookie), Status::Ok); }
 
@@ -283,7 +283,7 @@ TEST_P(GpibSimDriverTest, DriverRefusesBadArguments) {
   EXPECT_EQ(binding.ibonl(ud, 0) & kErr, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Buses, GpibSimDriverTest, ::testing::Values(Bus::Unix, Bus::Tcp), BusName);
+INSTANTIATE_TEST_SUITE_P(Buses, GpibSimDriverTest, testing::Values(Bus::Unix, Bus::Tcp), BusName);
 
 TEST(GpibSimDriverAddressTest, MalformedTcpAddressIsAnInvalidArgument) {
   GpibBinding binding{[] { return std::vector<std::string>{GPIB_SIM_DRIVER}; }};
@@ -297,4 +297,4 @@ TEST(GpibSimDriverAddressTest, MalformedTcpAddressIsAnInvalidArgument) {
 }
 
 }  // namespace
-}  // namespace pelvane::ports::gpib::testing
+}  // namespace pelvane::ports::gpib::test

@@ -6,7 +6,7 @@
 
 #include "ports/iqx_port.h"
 
-namespace pelvane::ports::gpib::testing {
+namespace pelvane::ports::gpib::test {
 
 class RecordingListener : public IQX_PortEvents {
  public:
@@ -22,4 +22,4 @@ class RecordingListener : public IQX_PortEvents {
   IQX_Port* lastObj = nullptr;
 };
 
-}  // namespace pelvane::ports::gpib::testing
+}  // namespace pelvane::ports::gpib::test

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace pelvane::ports::gpib::testing {
+namespace pelvane::ports::gpib::test {
 
 class ScopedEnv {
  public:
@@ -27,4 +27,4 @@ class ScopedEnv {
   std::optional<std::string> saved_;
 };
 
-}  // namespace pelvane::ports::gpib::testing
+}  // namespace pelvane::ports::gpib::test

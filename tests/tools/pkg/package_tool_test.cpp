@@ -25,8 +25,8 @@ class TempDir {
   std::string operator/(const std::string& name) const { return (dir_ / name).string(); }
 
  private:
-  testing::ScratchDir dir_{"pelvane-pkg-test",
-                           ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  test::ScratchDir dir_{"pelvane-pkg-test",
+                        testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
 const char* kSoundConfiguration = R"([HOST]
@@ -135,7 +135,7 @@ TEST(PackageCheckTest, DamagedMemberAndDownloadNamesWithFolders) {
   std::string ini = kSoundConfiguration;
   ini.replace(ini.find("cal.bin"), 7, "C:\\CAL\\cal.bin");
   // de.bin beside DE.BIN: the loader finds the first and never the other.
-  auto zip = testing::FileBytes(
+  auto zip = test::FileBytes(
       WritePackage(dir / "p.qxpkg", ini, {"XFER.BIN", "BOOT.BIN", "EN.BIN", "DE.BIN", "de.bin"}));
   // The central directory's CRC of EN.BIN no longer fits its data.
   for (std::size_t i = 0; i + 52 <= zip.size(); ++i)
@@ -144,7 +144,7 @@ TEST(PackageCheckTest, DamagedMemberAndDownloadNamesWithFolders) {
         std::string(zip.begin() + static_cast<long>(i) + 46,
                     zip.begin() + static_cast<long>(i) + 52) == "EN.BIN")
       zip[i + 16] ^= 1;
-  testing::WriteBytes(dir / "p.qxpkg", zip);
+  test::WriteBytes(dir / "p.qxpkg", zip);
   const CheckReport r = CheckPackage(dir / "p.qxpkg");
   ASSERT_EQ(r.problems.size(), 1u);
   EXPECT_TRUE(Mentions(r, "member EN.BIN cannot be read", "CRC"));

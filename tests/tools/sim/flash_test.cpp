@@ -101,8 +101,8 @@ TEST(PackageMemoriesTest, BadEntriesAreNamed) {
 }
 
 TEST(PackageMemoriesTest, TakenFromThePackageArchive) {
-  pelvane::testing::ScratchDir dir("pelvane-sim-memories", "archive");
-  pelvane::testing::SimPackage package;
+  pelvane::test::ScratchDir dir("pelvane-sim-memories", "archive");
+  pelvane::test::SimPackage package;
   package.target = "MEMORY1=0x480000,0x80000,AM29F040\n";
   ASSERT_EQ(package.Write(dir / "sound.qxpkg"), "");
   const auto memories = MemoriesFromPackage((dir / "sound.qxpkg").string());

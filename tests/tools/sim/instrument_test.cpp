@@ -15,13 +15,13 @@ namespace pelvane::sim {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Bytes;
-using testing::RawHost;
+using test::Bytes;
+using test::RawHost;
 
 constexpr std::uint32_t kBase = 0x400000;
 constexpr std::uint32_t kSize = 0x1000;
 
-class InstrumentTest : public ::testing::Test {
+class InstrumentTest : public testing::Test {
  protected:
   void Start() {
     int fds[2];
@@ -75,7 +75,7 @@ TEST_F(InstrumentTest, BootMonitorChecksTheUploadSum) {
   // Now the transfer program runs; end of programming returns to the boot monitor.
   EXPECT_EQ(host_->Command({0x49}), Bytes{0x48});
 
-  Bytes bad = testing::UploadBlock({1, 2, 3}, 0x2000, 0x2000);
+  Bytes bad = test::UploadBlock({1, 2, 3}, 0x2000, 0x2000);
   bad.back() ^= 1;
   host_->Write(bad);
   EXPECT_EQ(host_->Read(1), Bytes{'C'});
@@ -96,7 +96,7 @@ TEST_F(InstrumentTest, OversizedTransferProgramIsAnOverrun) {
 
 TEST_F(InstrumentTest, IncompleteUploadBlockIsDroppedWithoutAnswer) {
   Start();
-  const Bytes block = testing::UploadBlock({1, 2, 3, 4}, 0, 0);
+  const Bytes block = test::UploadBlock({1, 2, 3, 4}, 0, 0);
   host_->Write(Bytes(block.begin(), block.begin() + 12));
   EXPECT_TRUE(host_->Read(1, 500ms).empty());
   EXPECT_EQ(host_->Upload({5}), 'T');
@@ -124,7 +124,7 @@ TEST_F(InstrumentTest, SilentBootMonitorAnswersNothingAndStaysInTheMonitor) {
 TEST_F(InstrumentTest, OneHandshakeExchangeByteByByte) {
   Start();
   Boot();
-  host_->Write(testing::Frame(testing::QueryManufacturer(kBase, 0x16)));
+  host_->Write(test::Frame(test::QueryManufacturer(kBase, 0x16)));
   EXPECT_EQ(host_->Read(1), Bytes{9});
   // The body waits for the host's 0xFF, and each byte for its acknowledgement.
   EXPECT_TRUE(host_->Read(1, 150ms).empty());
@@ -143,14 +143,14 @@ TEST_F(InstrumentTest, OneHandshakeExchangeByteByByte) {
 TEST_F(InstrumentTest, WrongOrMissingAcknowledgementsAreViolations) {
   Start();
   Boot();
-  host_->Write(testing::Frame({0x22}));
+  host_->Write(test::Frame({0x22}));
   // Acknowledge body byte 1 as if it were byte 0: the instrument notes it and goes on.
   const Bytes body = host_->ReceiveHandshake(std::pair<std::size_t, std::uint8_t>{1, 0x5D});
   EXPECT_EQ(RawHost::Payload(body), (Bytes{0xA2, 0x44, 0x00}));
 
   // No acknowledgement at all: the instrument gives up the answer and takes
   // the next command.
-  host_->Write(testing::Frame({0x23}));
+  host_->Write(test::Frame({0x23}));
   EXPECT_EQ(host_->Read(1), Bytes{3});
   EXPECT_TRUE(host_->Read(1, 600ms).empty());
   EXPECT_EQ(host_->Command({0x23}), (Bytes{0xA3, 0x46, 0x00}));
@@ -165,7 +165,7 @@ TEST_F(InstrumentTest, BlockModeSendsTheWholeFrameWithoutWaiting) {
   options_.block_mode = true;
   Start();
   Boot();
-  host_->Write(testing::Frame({0x22}));
+  host_->Write(test::Frame({0x22}));
   EXPECT_EQ(host_->Read(6), (Bytes{0x03, 0xA2, 0x44, 0x00, 0xE6, 0x00}));
   EXPECT_EQ(Finish().violations, 0u);
 }
@@ -173,14 +173,14 @@ TEST_F(InstrumentTest, BlockModeSendsTheWholeFrameWithoutWaiting) {
 TEST_F(InstrumentTest, BadFramesGetAnErrorReport) {
   Start();
   Boot();
-  Bytes frame = testing::Frame({0x22});
+  Bytes frame = test::Frame({0x22});
   frame.back() ^= 0x80;
   host_->Write(frame);
   EXPECT_EQ(RawHost::Payload(host_->ReceiveHandshake()), (Bytes{0x20, 'C', 0x00}));
   EXPECT_EQ(host_->Command({0x30}), (Bytes{0x20, 'U', 0x00}));
   EXPECT_EQ(host_->Command({0x24, 0x01, 0x00}), (Bytes{0x20, 'L', 0x00}));
   // A program block whose length field disagrees with the data it carries.
-  Bytes prog = testing::Prog(kBase, {1, 2, 3});
+  Bytes prog = test::Prog(kBase, {1, 2, 3});
   prog[7] = 4;
   EXPECT_EQ(host_->Command(prog), (Bytes{0x20, 'L', 0x00}));
   // Half a frame: dropped after the gap, then the line works again.
@@ -196,32 +196,32 @@ TEST_F(InstrumentTest, EraseProgramReadAndChecksumWorkOnTheFlash) {
   Start();
   Boot();
   EXPECT_EQ(host_->Command({0x22}), (Bytes{0xA2, 0x44, 0x00}));
-  EXPECT_EQ(host_->Command(testing::Erase(kBase, kSize)),
+  EXPECT_EQ(host_->Command(test::Erase(kBase, kSize)),
             (Bytes{0xA7, 0x41, 0x00, 0x00, 0x00, 0x00, 0x00}));
   Bytes data(246);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
-  EXPECT_EQ(host_->Command(testing::Prog(kBase + 0x10, data)),
+  EXPECT_EQ(host_->Command(test::Prog(kBase + 0x10, data)),
             (Bytes{0xA5, 0x42, 0x00, 0x00, 0x00, 0x00, 0x00}));
 
   // The read answer mirrors the command: code, architecture, address, length, data.
-  const Bytes read = host_->Command(testing::ReadData(kBase + 0x10, 8));
+  const Bytes read = host_->Command(test::ReadData(kBase + 0x10, 8));
   ASSERT_EQ(read.size(), 18u);
   EXPECT_EQ(Bytes(read.begin(), read.begin() + 10),
             (Bytes{0xA4, 0x01, 0x10, 0x00, 0x40, 0x00, 0x08, 0x00, 0x00, 0x00}));
   EXPECT_EQ(Bytes(read.begin() + 10, read.end()), Bytes(data.begin(), data.begin() + 8));
   // A read answer carries at most 245 bytes; more than that is cut.
-  const Bytes big = host_->Command(testing::ReadData(kBase + 0x10, 300));
+  const Bytes big = host_->Command(test::ReadData(kBase + 0x10, 300));
   ASSERT_EQ(big.size(), 255u);
-  EXPECT_EQ(testing::Get32(big, 6), 245u);
+  EXPECT_EQ(test::Get32(big, 6), 245u);
 
   // The host compares the low byte of the sum of the programmed bytes.
   std::uint32_t sum = 0;
   for (auto b : data) sum += b;
-  const Bytes checksum = host_->Command(testing::Checksum(kBase + 0x10, 246));
+  const Bytes checksum = host_->Command(test::Checksum(kBase + 0x10, 246));
   ASSERT_EQ(checksum.size(), 5u);
   EXPECT_EQ(checksum[0], 0xA6);
   EXPECT_EQ(checksum[1], sum & 0xFF);
-  EXPECT_EQ(testing::Get32(checksum, 1), sum);
+  EXPECT_EQ(test::Get32(checksum, 1), sum);
 
   EXPECT_EQ(host_->Command({0x23}), (Bytes{0xA3, 0x46, 0x00}));
   EXPECT_EQ(host_->Command({0x49}), Bytes{0x48});
@@ -233,25 +233,25 @@ TEST_F(InstrumentTest, NorRulesAndRangesShowInTheAnswers) {
   Start();
   Boot();
   // Without programming voltage nothing is written.
-  EXPECT_EQ(host_->Command(testing::Prog(kBase, {0x00})),
+  EXPECT_EQ(host_->Command(test::Prog(kBase, {0x00})),
             (Bytes{0xA5, 'b', 0x00, 0x00, 0x00, 0x40, 0x00}));
   host_->Command({0x22});
-  EXPECT_EQ(host_->Command(testing::Prog(kBase, {0xF0, 0xF0})),
+  EXPECT_EQ(host_->Command(test::Prog(kBase, {0xF0, 0xF0})),
             (Bytes{0xA5, 0x42, 0x00, 0x00, 0x00, 0x00, 0x00}));
   // 0xF0 -> 0x0F needs bits to rise: fails at the first such byte.
-  EXPECT_EQ(host_->Command(testing::Prog(kBase, {0xF0, 0x0F})),
+  EXPECT_EQ(host_->Command(test::Prog(kBase, {0xF0, 0x0F})),
             (Bytes{0xA5, 'b', 0x00, 0x01, 0x00, 0x40, 0x00}));
   // Past the end of the memory: the fail address is the first address outside.
-  EXPECT_EQ(host_->Command(testing::Prog(kBase + kSize - 1, {0x00, 0x00})),
+  EXPECT_EQ(host_->Command(test::Prog(kBase + kSize - 1, {0x00, 0x00})),
             (Bytes{0xA5, 'b', 0x00, 0x00, 0x10, 0x40, 0x00}));
-  EXPECT_EQ(host_->Command(testing::Erase(kBase + 0x800, kSize)),
+  EXPECT_EQ(host_->Command(test::Erase(kBase + 0x800, kSize)),
             (Bytes{0xA7, 'a', 0x00, 0x00, 0x10, 0x40, 0x00}));
-  EXPECT_EQ(host_->Command(testing::ReadData(0x100, 4)), (Bytes{0x20, 'R', 0x00}));
-  EXPECT_EQ(host_->Command(testing::Checksum(kBase + kSize, 1)), (Bytes{0x20, 'R', 0x00}));
-  EXPECT_EQ(host_->Command(testing::QueryManufacturer(0x100, 0x16)), (Bytes{0x20, 'R', 0x00}));
+  EXPECT_EQ(host_->Command(test::ReadData(0x100, 4)), (Bytes{0x20, 'R', 0x00}));
+  EXPECT_EQ(host_->Command(test::Checksum(kBase + kSize, 1)), (Bytes{0x20, 'R', 0x00}));
+  EXPECT_EQ(host_->Command(test::QueryManufacturer(0x100, 0x16)), (Bytes{0x20, 'R', 0x00}));
   // After erasing, the same byte takes the new value.
-  host_->Command(testing::Erase(kBase, 2));
-  EXPECT_EQ(host_->Command(testing::Prog(kBase, {0x0F})).at(1), 0x42);
+  host_->Command(test::Erase(kBase, 2));
+  EXPECT_EQ(host_->Command(test::Prog(kBase, {0x0F})).at(1), 0x42);
   Finish();
   EXPECT_EQ(flash_.memories()[0].bytes[0], 0x0F);
   EXPECT_EQ(flash_.memories()[0].bytes[1], 0xFF);
@@ -267,20 +267,20 @@ TEST_F(InstrumentTest, CountedFaultsHitTheNamedCommands) {
   Boot();
   EXPECT_EQ(host_->Command({0x22}).at(0), 0xA2);  // response 1
   // Response 2 carries a wrong checksum: the host sees no valid answer.
-  host_->Write(testing::Frame(testing::Erase(kBase, 16)));
+  host_->Write(test::Frame(test::Erase(kBase, 16)));
   const Bytes body = host_->ReceiveHandshake();
   EXPECT_EQ(body.size(), 9u);
   EXPECT_TRUE(RawHost::Payload(body).empty());
   EXPECT_EQ(body[1], 'a');  // and the erase failed by injection
-  EXPECT_EQ(host_->Command(testing::Prog(kBase, {0x12})).at(1), 0x42);
-  EXPECT_EQ(host_->Command(testing::Prog(kBase + 1, {0x34})),
+  EXPECT_EQ(host_->Command(test::Prog(kBase, {0x12})).at(1), 0x42);
+  EXPECT_EQ(host_->Command(test::Prog(kBase + 1, {0x34})),
             (Bytes{0xA5, 'b', 0x00, 0x01, 0x00, 0x40, 0x00}));
-  EXPECT_EQ(host_->Command(testing::Prog(kBase + 2, {0x56})).at(1), 0x42);
-  const Bytes read = host_->Command(testing::ReadData(kBase, 100));
+  EXPECT_EQ(host_->Command(test::Prog(kBase + 2, {0x56})).at(1), 0x42);
+  const Bytes read = host_->Command(test::ReadData(kBase, 100));
   ASSERT_EQ(read.size(), 13u);
   EXPECT_EQ(read[6], 3);
-  EXPECT_EQ(host_->Command(testing::Checksum(kBase, 1)).at(1), 0x13);
-  EXPECT_EQ(host_->Command(testing::Checksum(kBase, 1)).at(1), 0x12);
+  EXPECT_EQ(host_->Command(test::Checksum(kBase, 1)).at(1), 0x13);
+  EXPECT_EQ(host_->Command(test::Checksum(kBase, 1)).at(1), 0x12);
   EXPECT_EQ(Finish().violations, 0u);
 }
 
@@ -289,7 +289,7 @@ TEST_F(InstrumentTest, SilenceAfterTheKthCommand) {
   Start();
   Boot();
   EXPECT_EQ(host_->Command({0x22}).at(0), 0xA2);
-  host_->Write(testing::Frame({0x23}));
+  host_->Write(test::Frame({0x23}));
   EXPECT_TRUE(host_->Read(1, 300ms).empty());
   EXPECT_EQ(Finish().withheld, 1u);
 }
@@ -300,6 +300,18 @@ TEST_F(InstrumentTest, VanishingInstrumentClosesTheLine) {
   Boot();
   EXPECT_EQ(host_->Command({0x22}).at(0), 0xA2);
   EXPECT_EQ(host_->Command({0x23}).at(0), 0xA3);
+  thread_.join();
+  EXPECT_EQ(ending_, Instrument::Ending::Vanished);
+  EXPECT_TRUE(host_->Read(1, 300ms).empty());
+  EXPECT_TRUE(host_->eof());
+}
+
+TEST_F(InstrumentTest, VanishingInstrumentCanLeaveACommandUnanswered) {
+  faults_.vanish_at = 2;
+  Start();
+  Boot();
+  EXPECT_EQ(host_->Command({0x22}).at(0), 0xA2);
+  host_->Write(test::Frame({0x23}));
   thread_.join();
   EXPECT_EQ(ending_, Instrument::Ending::Vanished);
   EXPECT_TRUE(host_->Read(1, 300ms).empty());
@@ -348,9 +360,9 @@ TEST_F(InstrumentTest, NoiseDamagesTheAnswerFramesOnly) {
   faults_.noise_rate = 1.0;  // every answer byte
   options_.ack_timeout = 100ms;
   Start();
-  Boot();  // the upload and its verdict crossed whole
-  const Bytes clean = testing::Frame({0xA2, 0x44, 0x00});  // length, body, checksum
-  host_->Write(testing::Frame({0x22}));
+  Boot();                                               // the upload and its verdict crossed whole
+  const Bytes clean = test::Frame({0xA2, 0x44, 0x00});  // length, body, checksum
+  host_->Write(test::Frame({0x22}));
   const Bytes length = host_->Read(1);
   ASSERT_EQ(length.size(), 1u);
   EXPECT_NE(length[0], clean[0]);

@@ -75,6 +75,7 @@ TEST(SimOptionsTest, BadArgumentsAreNamed) {
       {"--package", "p", "--adapter-latency", "5000"},
       {"--package", "p", "--baud"},
       {"--package", "p", "--vanish-after", "0"},
+      {"--package", "p", "--vanish-at", "0"},
       {"--package", "p", "--link", "l", "--device", "/dev/ttyS0"},
       {"--package", "p", "--frobnicate"},
   };

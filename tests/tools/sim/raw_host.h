@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-namespace pelvane::sim::testing {
+namespace pelvane::sim::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -168,4 +168,4 @@ inline Bytes Checksum(std::uint32_t address, std::uint32_t length) {
   return b;
 }
 
-}  // namespace pelvane::sim::testing
+}  // namespace pelvane::sim::test

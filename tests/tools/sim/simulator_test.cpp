@@ -20,8 +20,8 @@ namespace pelvane::sim {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Bytes;
-using testing::RawHost;
+using test::Bytes;
+using test::RawHost;
 
 class TempDir {
  public:
@@ -115,8 +115,8 @@ TEST(SimulatorTest, ServesHostsOnItsPseudoTerminalAndWritesItsOutputs) {
   ASSERT_GE(fd, 0);
   RawHost host(fd);
   EXPECT_EQ(host.Command({0x22}), (Bytes{0xA2, 0x44, 0x00}));
-  EXPECT_EQ(host.Command(testing::Prog(0x10100, {0x5A}, 0x15)).at(1), 0x42);
-  EXPECT_EQ(host.Command(testing::QueryManufacturer(0x10000, 0x15)),
+  EXPECT_EQ(host.Command(test::Prog(0x10100, {0x5A}, 0x15)).at(1), 0x42);
+  EXPECT_EQ(host.Command(test::QueryManufacturer(0x10000, 0x15)),
             (Bytes{0xA1, 0x01, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00}));
   close(fd);
 

@@ -27,7 +27,7 @@
 #include "ports/registry/port_registry.h"
 #include "session/port_io.h"
 
-namespace pelvane::session::testing {
+namespace pelvane::session::test {
 
 class FakeLine {
  public:
@@ -240,16 +240,21 @@ inline ports::PortRegistry FakeRegistry(std::shared_ptr<FakeLine> line) {
 class MovableTime final : public SessionTime {
  public:
   SessionClock::time_point Now() const override {
+    ++reads_;
     return SessionClock::now() + std::chrono::milliseconds(offset_.load());
   }
   void Advance(std::chrono::milliseconds by) { offset_ += by.count(); }
+  // How often the time was read: a test that waits for more readings knows
+  // that the session has taken the time it measures from.
+  int Reads() const { return reads_.load(); }
 
  private:
   std::atomic<std::int64_t> offset_{0};
+  mutable std::atomic<int> reads_{0};
 };
 
 inline const std::string kSerialOpen =
     "clsid:" + std::string(core::clsid::kSerialPort) + " COM1:115200,E,8,1";
 inline const std::string kGpibOpen = "clsid:" + std::string(core::clsid::kGpibPort) + " GPIB0";
 
-}  // namespace pelvane::session::testing
+}  // namespace pelvane::session::test

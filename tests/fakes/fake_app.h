@@ -17,7 +17,7 @@
 #include "core/event_source.h"
 #include "core/message_loop.h"
 
-namespace pelvane::upload::testing {
+namespace pelvane::upload::test {
 
 // How the instrument answers one kind of command.
 struct Answer {
@@ -255,26 +255,26 @@ class FakeApp final : public app::IQX_App {
   // Runs the normal effect (which gives the response code) later on the loop,
   // or the scripted deviation.
   core::Status Answer(std::uint8_t command, std::function<app::QUARNEL_ID()> effect) {
-    testing::Answer answer = in_.AnswerFor(command);
+    test::Answer answer = in_.AnswerFor(command);
     if (answer.times == 0) answer = {};
     if (answer.times > 0) --in_.answers[command].times;
-    if (answer.kind == testing::Answer::Kind::Silent) return core::Status::Ok;
+    if (answer.kind == test::Answer::Kind::Silent) return core::Status::Ok;
     PostAfter(answer.delayPasses, [this, answer, effect] {
-      if (answer.kind == testing::Answer::Kind::ErrorEvent) {
+      if (answer.kind == test::Answer::Kind::ErrorEvent) {
         lastError_ = 2;
         events_.Raise([&](app::IQX_AppEvents& l) { l.Error(answer.errorCode); });
         return;
       }
-      if (answer.kind == testing::Answer::Kind::Damaged) {
+      if (answer.kind == test::Answer::Kind::Damaged) {
         if (answer.executed) effect();
         events_.Raise([&](app::IQX_AppEvents& l) { l.Error(app::kErrorAnswerDamaged); });
         return;
       }
       app::QUARNEL_ID code = effect();
-      if (answer.kind == testing::Answer::Kind::HError) {
+      if (answer.kind == test::Answer::Kind::HError) {
         code = app::HERROR;
         status_ = answer.status;
-      } else if (answer.kind == testing::Answer::Kind::WrongCode) {
+      } else if (answer.kind == test::Answer::Kind::WrongCode) {
         code = static_cast<app::QUARNEL_ID>(answer.wrongCode);
       } else if (answer.status >= 0) {
         status_ = answer.status;
@@ -303,4 +303,4 @@ inline core::ClassRegistry<app::IQX_App> FakeRegistry(FakeInstrument& instrument
   return registry;
 }
 
-}  // namespace pelvane::upload::testing
+}  // namespace pelvane::upload::test

@@ -12,7 +12,7 @@
 #include "core/event_source.h"
 #include "session/iqx_session.h"
 
-namespace pelvane::app::testing {
+namespace pelvane::app::test {
 
 class FakeSession final : public session::IQX_Session, public session::IQX_Transfer {
  public:
@@ -129,4 +129,4 @@ class FakeSession final : public session::IQX_Session, public session::IQX_Trans
   core::EventSource<session::IQX_SessionEvents> events;
 };
 
-}  // namespace pelvane::app::testing
+}  // namespace pelvane::app::test
