@@ -95,7 +95,7 @@ _pelvane() {
         --baud | --adapter-latency | --gpib-tcp | --byte-timeout | --ack-timeout | --memory | --fill | \
           --preload | --seed | \
           --boot-fault-upload | --fail-prog | --fail-erase | --bad-checksum | --short-read | --corrupt-stored | \
-          --long-read | --corrupt-response | --wrong-code | --silent-after | --vanish-after | --noise | \
+          --long-read | --corrupt-response | --wrong-code | --silent-after | --vanish-after | --vanish-at | --noise | \
           --noise-after)
           return
           ;;
@@ -104,7 +104,7 @@ _pelvane() {
         --block-mode --byte-timeout
         --ack-timeout --memory --package --fill --preload --no-power-check --seed --boot-verdict
         --boot-fault-upload --fail-prog --fail-erase --bad-checksum --short-read --long-read --corrupt-stored
-        --corrupt-response --wrong-code --silent-after --vanish-after --noise --noise-after
+        --corrupt-response --wrong-code --silent-after --vanish-after --vanish-at --noise --noise-after
         --transcript --summary --dump --once --verbose --quiet --help --version"
       ;;
     pelvane-pkg)
