@@ -95,10 +95,16 @@ UploadEngine::DownloadEnd UploadEngine::ReadRange(std::int32_t start, std::int64
   std::int32_t maxBlock = std::min(plan_.maxProgLen, kMaxReadFrameBlock);
   if (piece > 0) maxBlock = std::min(maxBlock, piece);
   do {
-    const std::int64_t count = std::min<std::int64_t>(maxBlock, size - position);
+    std::int64_t count = std::min<std::int64_t>(maxBlock, size - position);
     if (count > 0) {
       const auto asked = static_cast<std::uint32_t>(start + position);
+      bool sent = false;
       if (!wait_.Exchange(app::HLESEDATEN, [&](app::IQX_App& a) {
+            // A read sent again after its answer was lost asks for a short
+            // piece: on a noisy line a long answer is damaged again as often
+            // as not, a short one seldom.
+            if (sent) count = std::min<std::int64_t>(count, kBlockCheckPiece);
+            sent = true;
             return a.ReadData(static_cast<std::uint8_t>(plan_.architecture), asked,
                               static_cast<std::uint32_t>(count));
           }))
