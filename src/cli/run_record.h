@@ -23,9 +23,10 @@ struct RunRecord {
     std::string sha256;  // of the bytes written, taken when they were written
   };
   // Guards the record, and the standard streams while a run shows itself,
-  // against a forced end on the stop watcher's thread. Timed, so that a run
-  // stuck while it holds it (a blocked pipe) cannot keep that end waiting.
-  std::timed_mutex lock;
+  // against a forced end on the stop watcher's thread, which waits for it
+  // only a bounded time: a run stuck while it holds it (a blocked pipe)
+  // cannot keep that end waiting.
+  std::mutex lock;
   std::string package, packageSha256, comment, port, language, outputFolder, start, end;
   std::string operation = "update";
   std::vector<Action> actions;
